@@ -1,0 +1,333 @@
+#include "testing/gui/GuiDriver_win.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace gui {
+namespace {
+
+// One Windows command-line argument, quoted so that the usual argv rules give it back unchanged.
+std::string QuoteArg(const std::string& s) {
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : s) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') backslashes = backslashes * 2 + 1;
+    out.append(backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+std::string ShellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+POINT Centre(const RECT& r) { return {(r.left + r.right) / 2, (r.top + r.bottom) / 2}; }
+
+std::string Xdo(const std::string& args) { return "xdotool " + args; }
+
+bool Xdotool(const std::string& args) { return RunUnix(Xdo(args)) == 0; }
+
+// Asks a window of another process for a RECT through memory of that process: the common
+// controls' rectangle messages carry a pointer that is not marshalled between processes.
+RECT RemoteRect(HWND w, UINT msg) {
+  RECT r{};
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  HANDLE proc = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (!proc) return r;
+  void* remote = VirtualAllocEx(proc, nullptr, sizeof r, MEM_COMMIT, PAGE_READWRITE);
+  if (remote) {
+    SendMessageA(w, msg, 0, reinterpret_cast<LPARAM>(remote));
+    ReadProcessMemory(proc, remote, &r, sizeof r, nullptr);
+    VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
+  }
+  CloseHandle(proc);
+  return r;
+}
+
+struct WindowSearch {
+  DWORD pid;
+  const std::string* caption;
+  HWND found;
+};
+
+BOOL CALLBACK MatchTopLevel(HWND w, LPARAM lp) {
+  auto* s = reinterpret_cast<WindowSearch*>(lp);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(w, &owner);
+  if (owner == s->pid && IsWindowVisible(w) && WindowText(w) == *s->caption) {
+    s->found = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK CollectChild(HWND w, LPARAM lp) {
+  reinterpret_cast<std::vector<Control>*>(lp)->push_back(Describe(w));
+  return TRUE;
+}
+
+POINT ClientToScreenPoint(HWND w, POINT p) {
+  ClientToScreen(w, &p);
+  return p;
+}
+
+}  // namespace
+
+std::string ExeDir() {
+  char self[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string dir(self, n);
+  return dir.substr(0, dir.find_last_of("\\/") + 1);
+}
+
+std::string UnixPath(const std::string& windowsPath) {
+  using Fn = char*(CDECL*)(LPCWSTR);
+  static Fn toUnix = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (!windowsPath.empty() && windowsPath[0] == '/') return windowsPath;
+  char full[MAX_PATH];
+  GetFullPathNameA(windowsPath.c_str(), MAX_PATH, full, nullptr);
+  if (!toUnix) return full;
+  wchar_t wide[MAX_PATH];
+  MultiByteToWideChar(CP_ACP, 0, full, -1, wide, MAX_PATH);
+  char* unix = toUnix(wide);
+  if (!unix) return full;
+  std::string out(unix);
+  HeapFree(GetProcessHeap(), 0, unix);
+  return out;
+}
+
+int RunUnix(const std::string& shellCommand, DWORD timeoutMs) {
+  static LONG counter = 0;
+  char marker[MAX_PATH];
+  std::snprintf(marker, sizeof marker, "/tmp/kelvane-gui-%lu-%ld.status", GetCurrentProcessId(),
+                InterlockedIncrement(&counter));
+  std::string winMarker = std::string("Z:") + marker;
+  std::replace(winMarker.begin(), winMarker.end(), '/', '\\');
+  DeleteFileA(winMarker.c_str());
+
+  // The status goes to a temporary name first so that a half-written marker is never read.
+  std::string script = "( " + shellCommand + " ) >/dev/null 2>&1; echo $? > " + marker + ".tmp; mv " +
+                       marker + ".tmp " + marker;
+  std::string cmdline = "/bin/sh -c " + QuoteArg(script);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::vector<char> buf(cmdline.begin(), cmdline.end());
+  buf.push_back('\0');
+  if (!CreateProcessA(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+  if (pi.hProcess) CloseHandle(pi.hProcess);
+  if (pi.hThread) CloseHandle(pi.hThread);
+
+  int status = -1;
+  WaitUntil(
+      [&] {
+        FILE* f = std::fopen(winMarker.c_str(), "r");
+        if (!f) return false;
+        if (std::fscanf(f, "%d", &status) != 1) status = -1;
+        std::fclose(f);
+        return true;
+      },
+      timeoutMs);
+  DeleteFileA(winMarker.c_str());
+  return status;
+}
+
+bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (cond()) return true;
+    if (GetTickCount() - start >= timeoutMs) return cond();
+    Sleep(10);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Program::Program(const std::string& exePath, const std::string& args, const std::vector<std::string>& extraEnv) {
+  std::map<std::string, std::string> env;  // case-insensitive keys are not needed for our names
+  if (LPCH block = GetEnvironmentStringsA()) {
+    for (const char* p = block; *p; p += std::strlen(p) + 1) {
+      std::string entry(p);
+      size_t eq = entry.find('=', 1);
+      if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    FreeEnvironmentStringsA(block);
+  }
+  for (const std::string& e : extraEnv) {
+    size_t eq = e.find('=');
+    if (eq != std::string::npos) env[e.substr(0, eq)] = e.substr(eq + 1);
+  }
+  std::string block;
+  for (const auto& [k, v] : env) block += k + "=" + v + '\0';
+  block += '\0';
+
+  std::string cmdline = QuoteArg(exePath) + (args.empty() ? "" : " " + args);
+  std::vector<char> buf(cmdline.begin(), cmdline.end());
+  buf.push_back('\0');
+  std::string dir = exePath.substr(0, exePath.find_last_of("\\/") + 1);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  if (!CreateProcessA(exePath.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, block.data(),
+                      dir.empty() ? nullptr : dir.c_str(), &si, &pi_))
+    pi_ = {};
+}
+
+Program::~Program() {
+  if (!pi_.hProcess) return;
+  if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) {
+    TerminateProcess(pi_.hProcess, 255);
+    WaitForSingleObject(pi_.hProcess, 5000);
+  }
+  CloseHandle(pi_.hProcess);
+  CloseHandle(pi_.hThread);
+}
+
+bool Program::waitExit(DWORD timeoutMs, DWORD* exitCode) {
+  if (!pi_.hProcess || WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
+  if (exitCode) GetExitCodeProcess(pi_.hProcess, exitCode);
+  return true;
+}
+
+HWND Program::waitWindow(const std::string& caption, DWORD timeoutMs) {
+  WindowSearch s{pid(), &caption, nullptr};
+  WaitUntil(
+      [&] {
+        EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&s));
+        return s.found != nullptr;
+      },
+      timeoutMs);
+  return s.found;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::string WindowText(HWND w) {
+  LRESULT n = SendMessageA(w, WM_GETTEXTLENGTH, 0, 0);
+  std::string s(static_cast<size_t>(n) + 1, '\0');
+  n = SendMessageA(w, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()));
+  s.resize(static_cast<size_t>(n));
+  return s;
+}
+
+Control Describe(HWND w) {
+  Control c;
+  c.hwnd = w;
+  char cls[256] = {};
+  GetClassNameA(w, cls, sizeof cls);
+  c.className = cls;
+  c.id = GetDlgCtrlID(w);
+  c.text = WindowText(w);
+  GetWindowRect(w, &c.rect);
+  c.enabled = IsWindowEnabled(w) != FALSE;
+  c.visible = IsWindowVisible(w) != FALSE;
+  return c;
+}
+
+std::vector<Control> Controls(HWND top) {
+  std::vector<Control> out;
+  EnumChildWindows(top, CollectChild, reinterpret_cast<LPARAM>(&out));
+  return out;
+}
+
+Control FindControl(HWND top, const std::string& className, const std::string& text) {
+  for (Control& c : Controls(top))
+    if ((className.empty() || lstrcmpiA(c.className.c_str(), className.c_str()) == 0) && c.text == text) return c;
+  return {};
+}
+
+Control ControlById(HWND top, int id) {
+  for (Control& c : Controls(top))
+    if (c.id == id) return c;
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void ClickReal(HWND w) {
+  RECT r;
+  GetWindowRect(w, &r);
+  POINT p = Centre(r);
+  Xdotool("mousemove " + std::to_string(p.x) + " " + std::to_string(p.y) + " sleep 0.05 click 1");
+}
+
+void ClickMessage(HWND w) { SendMessageA(w, BM_CLICK, 0, 0); }
+
+void DragReal(POINT from, POINT to, int steps) {
+  std::string args = "mousemove " + std::to_string(from.x) + " " + std::to_string(from.y) + " sleep 0.05 mousedown 1";
+  steps = std::max(steps, 1);
+  for (int i = 1; i <= steps; ++i) {
+    long x = from.x + (to.x - from.x) * i / steps;
+    long y = from.y + (to.y - from.y) * i / steps;
+    args += " sleep 0.03 mousemove " + std::to_string(x) + " " + std::to_string(y);
+  }
+  args += " sleep 0.03 mouseup 1";
+  Xdotool(args);
+}
+
+void DragTrackBar(HWND tb, int toPosition) {
+  RECT thumb = RemoteRect(tb, TBM_GETTHUMBRECT);
+  RECT channel = RemoteRect(tb, TBM_GETCHANNELRECT);
+  int lo = static_cast<int>(SendMessageA(tb, TBM_GETRANGEMIN, 0, 0));
+  int hi = static_cast<int>(SendMessageA(tb, TBM_GETRANGEMAX, 0, 0));
+  int pos = static_cast<int>(SendMessageA(tb, TBM_GETPOS, 0, 0));
+  if (hi <= lo) return;
+  POINT start = ClientToScreenPoint(tb, Centre(thumb));
+  // Where the thumb's centre sits for a position, by the control's own geometry; the loop below
+  // corrects the last pixels, so rounding here does not matter.
+  const double usable = (channel.right - channel.left) - (thumb.right - thumb.left);
+  const double perUnit = usable / (hi - lo);
+  long x = start.x + static_cast<long>((toPosition - pos) * perUnit);
+
+  // Press on the thumb and move one pixel at a time, so that every position in between is passed.
+  std::string args = "mousemove " + std::to_string(start.x) + " " + std::to_string(start.y) + " sleep 0.05 mousedown 1";
+  long step = x >= start.x ? 1 : -1;
+  for (long px = start.x + step; px != x + step; px += step)
+    args += " sleep 0.02 mousemove " + std::to_string(px) + " " + std::to_string(start.y);
+  Xdotool(args + " sleep 0.05");
+  for (int i = 0; i < 20; ++i) {
+    int now = static_cast<int>(SendMessageA(tb, TBM_GETPOS, 0, 0));
+    if (now == toPosition) break;
+    x += now < toPosition ? 1 : -1;
+    Xdotool("mousemove " + std::to_string(x) + " " + std::to_string(start.y) + " sleep 0.05");
+  }
+  Xdotool("mouseup 1 sleep 0.05");
+}
+
+void TypeText(HWND edit, const std::string& text) {
+  ClickReal(edit);
+  Xdotool("key --clearmodifiers End shift+Home BackSpace");
+  if (!text.empty()) Xdotool("type --delay 20 -- " + ShellQuote(text));
+}
+
+void SetTextMessage(HWND w, const std::string& text) {
+  SendMessageA(w, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void PressKeys(const std::string& keys) { Xdotool("key --delay 30 " + keys); }
+
+bool Screenshot(const std::string& pngPath) {
+  return RunUnix("import -window root " + ShellQuote(UnixPath(pngPath))) == 0;
+}
+
+}  // namespace gui
