@@ -1,0 +1,35 @@
+// A HID library that lacks one entry of the table binds nothing at all. The double lies in a
+// folder of its own; once it is loaded under its base name, the layer's load by name finds it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "hid/Hid_win.h"
+
+namespace {
+
+std::wstring BesideThisProgram(const wchar_t* rel) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring dir(self);
+  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + rel;
+}
+
+TEST(HidBinding, LibraryLackingOneEntryBindsNothing) {
+  HMODULE lacking = LoadLibraryW(BesideThisProgram(L"lacking\\hid.dll").c_str());
+  ASSERT_NE(lacking, nullptr);
+  ASSERT_EQ(GetModuleHandleW(L"HID.dll"), lacking);
+  ASSERT_EQ(GetProcAddress(lacking, "HidD_GetFeature"), nullptr);
+  ASSERT_NE(GetProcAddress(lacking, "HidD_SetFeature"), nullptr);
+
+  EXPECT_FALSE(LoadHidLibrary());
+  EXPECT_FALSE(IsHidLibraryLoaded());
+  int bound = 0;
+  ForEachHidSlot([&](const TEntrySlot& s, THidBinding) { bound += *s.Slot != nullptr; });
+  EXPECT_EQ(bound, 0);
+  FreeLibrary(lacking);
+}
+
+}  // namespace
