@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
 namespace {
 
 TEST(Scenario, EveryCommandWithItsFields) {
@@ -98,6 +103,28 @@ TEST(Scenario, CommentsBlankLinesAndTimelineOrder) {
   EXPECT_EQ(order[2].Line, 4);
   EXPECT_EQ(order[3].Line, 6);
   EXPECT_EQ(sc.RepeatMs, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Scenario, ShippedDemoParses) {
+  const char* dir = std::getenv("KELVANE_SOURCE_DIR");
+  ASSERT_NE(dir, nullptr);
+  std::ifstream in(std::string(dir) + "/sim/demo.scenario");
+  ASSERT_TRUE(in);
+  std::stringstream text;
+  text << in.rdbuf();
+  const TScenario sc = ParseScenario(text.str());
+  EXPECT_TRUE(sc.Errors.empty());
+  EXPECT_GT(sc.RepeatMs, 0);
+  ASSERT_FALSE(sc.Commands.empty());
+  EXPECT_EQ(sc.Commands[0].Kind, TScenarioCommand::skPlug);
+  EXPECT_EQ(sc.Commands[0].At, 0);
+  int held = 0;
+  for (const auto& c : sc.Commands) held += c.Kind == TScenarioCommand::skFrame && (c.Flags & 1);
+  EXPECT_GT(held, 4) << "held keys long enough to pass the repeat suppression";
 }
 
 }  // namespace
