@@ -1,0 +1,94 @@
+#include "crash/KestrumPlaceholders.h"
+
+#include <cstdio>
+
+namespace kestrum {
+
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from) {
+  if (what.empty() || text.size() < what.size()) return std::string_view::npos;
+  for (std::size_t i = from; i + what.size() <= text.size(); ++i) {
+    std::size_t k = 0;
+    while (k < what.size() && Lower(text[i + k]) == Lower(what[k])) ++k;
+    if (k == what.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+std::string TrimTrailingBackslash(std::string folder) {
+  while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  return folder;
+}
+
+}  // namespace
+
+std::string ReplaceAllNoCase(std::string_view text, std::string_view what, std::string_view with) {
+  std::string out;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t hit = FindNoCase(text, what, pos);
+    if (hit == std::string_view::npos) break;
+    out.append(text.substr(pos, hit - pos));
+    out.append(with);
+    pos = hit + what.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view what) {
+  return FindNoCase(text, what, 0) != std::string_view::npos;
+}
+
+std::string FormatDate(const LocalClock& c) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.year, c.month, c.day);
+  return buf;
+}
+
+std::string FormatTime(const LocalClock& c) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d, %dms", c.hour, c.minute, c.second, c.millisecond);
+  return buf;
+}
+
+std::string VersionText(std::string_view versionVar, std::optional<std::uint32_t> ms, std::optional<std::uint32_t> ls) {
+  if (!versionVar.empty()) return std::string(versionVar);
+  if (!ms || !ls) return "?";
+  return std::to_string(*ms >> 16) + "." + std::to_string(*ms & 0xFFFF) + "." + std::to_string(*ls >> 16) + "." +
+         std::to_string(*ls & 0xFFFF);
+}
+
+std::string ExpandPlaceholders(std::string_view text, const PlaceholderInputs& in) {
+  std::string s = ReplaceAllNoCase(text, "%appname%", in.appName);
+  s = ReplaceAllNoCase(s, "%modname%", in.modName);
+  if (ContainsNoCase(s, "%appversion%")) s = ReplaceAllNoCase(s, "%appversion%", in.appVersion ? in.appVersion() : "?");
+  if (ContainsNoCase(s, "%modversion%")) s = ReplaceAllNoCase(s, "%modversion%", in.modVersion ? in.modVersion() : "?");
+  if (!in.keepExceptionPlaceholders) {
+    s = ReplaceAllNoCase(s, "%exceptClass%", in.exceptClass);
+    s = ReplaceAllNoCase(s, "%exceptMsg%", in.exceptMsg.empty() ? std::string("Unknown") : in.exceptMsg);
+    s = ReplaceAllNoCase(s, "%bugReport%", in.bugReport);
+  }
+  s = ReplaceAllNoCase(s, "%LF%", "\r\n");
+  if (ContainsNoCase(s, "%date%") || ContainsNoCase(s, "%time%") || ContainsNoCase(s, "%datetime%")) {
+    const LocalClock now = in.clock ? in.clock() : LocalClock{};
+    const std::string date = FormatDate(now), time = FormatTime(now);
+    s = ReplaceAllNoCase(s, "%date%", date);
+    s = ReplaceAllNoCase(s, "%time%", time);
+    s = ReplaceAllNoCase(s, "%datetime%", date + ", " + time);
+  }
+  if (ContainsNoCase(s, "%userappdata%") || ContainsNoCase(s, "%commonappdata%")) {
+    auto folder = [&in](const std::function<std::string()>& get) {
+      const std::string f = get ? TrimTrailingBackslash(get()) : std::string();
+      return f.empty() ? in.exeFolder : f;
+    };
+    s = ReplaceAllNoCase(s, "%userappdata%", folder(in.userAppData));
+    s = ReplaceAllNoCase(s, "%commonappdata%", folder(in.commonAppData));
+  }
+  return s;
+}
+
+}  // namespace kestrum

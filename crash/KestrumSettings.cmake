@@ -1,0 +1,51 @@
+# kestrum_settings_resource(<target> <settings file>)
+# Compiles a readable settings file into the binary settings stream and links it into <target>
+# as the RT_RCDATA resource TKESTRUM.
+#
+# The cross build cannot make host programs with its own compiler, so the settings tool is
+# compiled here with the build machine's C++ compiler as a plain custom command: two source
+# files, no libraries, rebuilt whenever its sources change. This keeps the tool the same C++
+# code as the loader's parser instead of a second implementation in a script.
+include_guard(GLOBAL)
+
+set(KESTRUM_TOOL_SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumSettingsTool.cpp ${PROJECT_SOURCE_DIR}/crash/KestrumResource.cpp)
+set(KESTRUM_TOOL_HEADERS ${PROJECT_SOURCE_DIR}/crash/KestrumResource.h ${PROJECT_SOURCE_DIR}/crash/KestrumSettingsTypes.h)
+set(KESTRUM_TOOL ${CMAKE_BINARY_DIR}/host-tools/kestrum_settings)
+
+function(kestrum_settings_resource target settings)
+  if(NOT WIN32)
+    return()
+  endif()
+  if(NOT TARGET kestrum_settings_host_tool)
+    find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+    add_custom_command(
+      OUTPUT ${KESTRUM_TOOL}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host-tools
+      COMMAND ${KELVANE_HOST_CXX} -std=c++20 -O1 -Wall -Wextra -Werror -I${PROJECT_SOURCE_DIR} ${KESTRUM_TOOL_SOURCES} -o ${KESTRUM_TOOL}
+      DEPENDS ${KESTRUM_TOOL_SOURCES} ${KESTRUM_TOOL_HEADERS}
+      COMMENT "Building the host settings tool"
+      VERBATIM)
+    add_custom_target(kestrum_settings_host_tool DEPENDS ${KESTRUM_TOOL})
+  endif()
+
+  get_filename_component(stem ${settings} NAME_WE)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/kestrum_${target})
+  set(bin ${dir}/${stem}.settings.bin)
+  set(rc ${dir}/${stem}.settings.rc)
+  set(obj ${dir}/${stem}.settings.res.obj)
+  file(MAKE_DIRECTORY ${dir})
+  file(CONFIGURE OUTPUT ${rc} CONTENT "TKESTRUM RCDATA \"${bin}\"\n")
+  add_custom_command(
+    OUTPUT ${bin}
+    COMMAND ${KESTRUM_TOOL} ${settings} ${bin}
+    DEPENDS ${settings} ${KESTRUM_TOOL} kestrum_settings_host_tool
+    COMMENT "Compiling settings ${stem} for ${target}"
+    VERBATIM)
+  add_custom_command(
+    OUTPUT ${obj}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${rc} -o ${obj}
+    DEPENDS ${rc} ${bin}
+    VERBATIM)
+  set_source_files_properties(${obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  target_sources(${target} PRIVATE ${obj})
+endfunction()
