@@ -8,14 +8,15 @@
 # code as the loader's parser instead of a second implementation in a script.
 include_guard(GLOBAL)
 
-set(KESTRUM_TOOL_SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumSettingsTool.cpp ${PROJECT_SOURCE_DIR}/crash/KestrumResource.cpp)
-set(KESTRUM_TOOL_HEADERS ${PROJECT_SOURCE_DIR}/crash/KestrumResource.h ${PROJECT_SOURCE_DIR}/crash/KestrumSettingsTypes.h)
-set(KESTRUM_TOOL ${CMAKE_BINARY_DIR}/host-tools/kestrum_settings)
-
 function(kestrum_settings_resource target settings)
   if(NOT WIN32)
     return()
   endif()
+  # Set here, not at file level: the include guard keeps file-level variables out of the second
+  # directory that includes this file.
+  set(KESTRUM_TOOL_SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumSettingsTool.cpp ${PROJECT_SOURCE_DIR}/crash/KestrumResource.cpp)
+  set(KESTRUM_TOOL_HEADERS ${PROJECT_SOURCE_DIR}/crash/KestrumResource.h ${PROJECT_SOURCE_DIR}/crash/KestrumSettingsTypes.h)
+  set(KESTRUM_TOOL ${CMAKE_BINARY_DIR}/host-tools/kestrum_settings)
   if(NOT TARGET kestrum_settings_host_tool)
     find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
     add_custom_command(
