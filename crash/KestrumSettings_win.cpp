@@ -330,7 +330,13 @@ TIZQSettings::TIZQSettings(HMODULE module, bool init) {
   FModule = module;
   FSettings = ReferenceModule(module);
   FValid = FSettings != nullptr;
-  const std::uint32_t offset = GetPropDw("VersionVar");
+  // Only the module's own key: an offset delegated from the main module's list would point into
+  // the wrong image.
+  std::uint32_t offset = 0;
+  {
+    ListLock lock;
+    if (const TZQProperty* p = FindProp("VersionVar", false, false, ptInteger)) offset = static_cast<std::uint32_t>(p->vInt);
+  }
   if (offset) FVersionVar = ReadVersionText(module, offset);
 }
 

@@ -269,6 +269,13 @@ TEST_F(KestrumSettings, VersionVarPointsToAVersionText) {
   ZQRef<TIZQSettings> reader(new TIZQSettings(Dll(), true));
   EXPECT_EQ(reader->ExpandVars("v%modversion%"), "v7.1.2 beta");
 
+  // The main module's offset is not applied to other modules.
+  ZQRef<TIZQSettings> exe(new TIZQSettings(Exe(), true));
+  ASSERT_TRUE(exe->SetPropDw("VersionVar", offset));
+  writer->Reload();  // the DLL's list lacks the key again
+  EXPECT_EQ(Settings(SettingsForModule(Dll()))->VersionVar(), "");
+  exe->Reload();
+
   // A pointer into nowhere is ignored.
   ASSERT_TRUE(writer->SetPropDw("VersionVar", 0x7FFFFFF0u));
   EXPECT_EQ(Settings(SettingsForModule(Dll()))->VersionVar(), "");
