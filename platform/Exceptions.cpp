@@ -225,3 +225,9 @@ bool ExceptionInheritsFrom(const std::exception_ptr& e, std::string_view classNa
     if (n == className) return true;
   return false;
 }
+
+std::string ExceptionDisplayText(const std::exception_ptr& e) {
+  std::string text = ExceptionMessage(e);
+  if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') text += '.';
+  return text;
+}

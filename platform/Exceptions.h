@@ -184,3 +184,6 @@ std::string ExceptionMessage(const std::exception_ptr& e);
 // Class and ancestor names, own name first (one entry for a foreign exception, none for null).
 std::vector<std::string> ExceptionClassNames(const std::exception_ptr& e);
 bool ExceptionInheritsFrom(const std::exception_ptr& e, std::string_view className);
+// The text a message box shows for an exception: its message with a full stop added when it ends
+// in a character above "." (as the run-time did).
+std::string ExceptionDisplayText(const std::exception_ptr& e);

@@ -1,0 +1,38 @@
+#pragma once
+// The Windows side of the exception classes: hardware faults become EExternal exceptions, and the
+// neutral exception record converts to and from the system's.
+
+#include <windows.h>
+
+#include <exception>
+#include <string>
+
+#include "platform/Exceptions.h"
+
+// Converts hardware faults (access violation, division by zero, stack overflow, ... - the codes of
+// IsConvertedExceptionCode) that happen in this program's own module into exceptions of the
+// EExternal family thrown at the faulting instruction, so that an ordinary try/catch further up
+// the faulting thread catches them. Own code is built with -fnon-call-exceptions for this. Faults
+// in other modules (system libraries, the C run-time) are left to the system. A fault during the
+// conversion itself is left to the system too. Idempotent; the thread class and the application
+// object call it.
+void InstallFaultConversion();
+// Number of faults converted so far in this process.
+unsigned long ConvertedFaultCount();
+
+TExceptionRecord FromExceptionRecord(const EXCEPTION_RECORD& r);
+// The processor context an EExternal carries, or null when it carries none.
+const CONTEXT* ContextOf(const EExternal& e);
+
+// File name without folder of the loaded module that contains address, "" when none does.
+std::string ModuleNameOf(const void* address);
+
+// The exception object for an operating-system exception (the class by code), carrying the
+// record and, when given, the context: what a last-chance handler needs when the fault was not
+// converted.
+std::exception_ptr CreateExternalException(const EXCEPTION_RECORD& record, const CONTEXT* context);
+
+// Shows ExceptionDisplayText in a task-modal error box captioned with the program's title
+// (the executable's name without extension when title is empty).
+void ShowExceptionMessageBox(const std::exception_ptr& e, const std::string& title = "");
+std::string ProgramTitle();
