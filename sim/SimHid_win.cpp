@@ -491,10 +491,30 @@ bool OpenLog(const wchar_t* path) {
   return LogFile != INVALID_HANDLE_VALUE;
 }
 
+// The variables are usually set by Unix shell scripts, with Unix paths: those are turned into
+// the paths of the drive Wine maps the Unix root to.
 std::wstring Env(const wchar_t* name) {
   wchar_t buf[MAX_PATH * 2];
   const DWORD n = GetEnvironmentVariableW(name, buf, MAX_PATH * 2);
-  return n > 0 && n < MAX_PATH * 2 ? std::wstring(buf, n) : std::wstring();
+  if (n == 0 || n >= MAX_PATH * 2) return {};
+  std::wstring value(buf, n);
+  if (value[0] != L'/') return value;
+  using DosNameFn = WCHAR*(CDECL*)(const char*);
+  const auto dosName = reinterpret_cast<DosNameFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  if (dosName) {
+    char unixPath[MAX_PATH * 3];
+    if (WideCharToMultiByte(CP_UTF8, 0, value.c_str(), -1, unixPath, sizeof unixPath, nullptr, nullptr) > 0) {
+      if (WCHAR* dos = dosName(unixPath)) {
+        std::wstring converted(dos);
+        HeapFree(GetProcessHeap(), 0, dos);
+        return converted;
+      }
+    }
+  }
+  for (wchar_t& c : value)
+    if (c == L'/') c = L'\\';
+  return L"Z:" + value;
 }
 
 void Start(HMODULE self) {

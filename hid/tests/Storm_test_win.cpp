@@ -22,7 +22,7 @@ using namespace hidtest;
 DWORD HandleCount() {
   DWORD n = 0;
   if (GetProcessHandleCount(GetCurrentProcess(), &n) && n > 0) return n;
-  for (std::uintptr_t v = 4; v < (1u << 18); v += 4) {
+  for (std::uintptr_t v = 4; v < (1u << 16); v += 4) {
     DWORD flags = 0;
     n += GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags) ? 1 : 0;
   }

@@ -22,7 +22,7 @@ namespace {
 DWORD HandleCount() {
   DWORD n = 0;
   if (GetProcessHandleCount(GetCurrentProcess(), &n) && n > 0) return n;
-  for (std::uintptr_t v = 4; v < (1u << 18); v += 4) {
+  for (std::uintptr_t v = 4; v < (1u << 16); v += 4) {
     DWORD flags = 0;
     n += GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags) ? 1 : 0;
   }
@@ -259,6 +259,35 @@ TEST_F(Sim, ScenarioRunsOnItsTimelineAndReportsBadLines) {
   EXPECT_EQ(fw.QueuedFrames, 1);
   for (int i = 0; i < 200 && !Paths().empty(); ++i) Sleep(10);
   EXPECT_TRUE(Paths().empty()) << "the timeline unplugs the device at 300 ms";
+}
+
+TEST_F(Sim, RepeatStartsTheTimelineAgainWithAFreshPlug) {
+  HWND wnd = CreateWindowExW(WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(KelvaneSimRunScenario("at 0 plug looped\nat 10 frame looped 1 2 3 0\nrepeat 100\n"), 0);
+  int notifications = 0;
+  for (int i = 0; i < 500 && notifications < 5; ++i) {
+    MSG msg;
+    while (PeekMessageW(&msg, wnd, WM_DEVICECHANGE, WM_DEVICECHANGE, PM_REMOVE)) ++notifications;
+    Sleep(10);
+  }
+  EXPECT_GE(notifications, 5) << "plug, then unplug and plug again at every new start";
+  KelvaneSimFirmwareState fw{};
+  ASSERT_TRUE(KelvaneSimFirmware("looped", &fw));
+  EXPECT_LE(fw.QueuedFrames, 1) << "each start plugs a fresh receiver";
+  DestroyWindow(wnd);
+}
+
+TEST_F(Sim, EntriesNotModelledFailCleanly) {
+  // Called through the bound slots with their real argument lists: a stub that cleaned the
+  // stack wrongly would crash here.
+  ULONG length = 4;
+  HIDP_DATA data[4];
+  char report[8] = {};
+  EXPECT_EQ(Hid.pHidP_GetData(HidP_Input, data, &length, nullptr, report, sizeof report), static_cast<NTSTATUS>(0xC0110020));
+  EXPECT_EQ(SetupApi.pSetupDiGetClassDevsA(nullptr, nullptr, nullptr, 0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_CALL_NOT_IMPLEMENTED);
+  EXPECT_FALSE(SetupApi.pSetupDiEnumDeviceInfo(nullptr, 0, nullptr));
+  EXPECT_EQ(SetupApi.pSetupGetFieldCount(nullptr), 0);
 }
 
 TEST_F(Sim, OpeningAndClosingLeaksNoHandles) {
