@@ -5,6 +5,8 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -320,6 +322,55 @@ TEST_F(Forms, ClosingTheMainFormEndsTheLoop) {
   EXPECT_TRUE(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
   EXPECT_EQ(closes, 2);
   EXPECT_FALSE(IsWindowVisible(f.Handle()));
+}
+
+}  // namespace
+
+namespace {
+
+// This test program links the same resource object as the product.
+TEST(Resources, ManifestSelectsCommonControls6AndDpiAwareness) {
+  HRSRC res = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+  ASSERT_NE(res, nullptr);
+  const std::string manifest(static_cast<const char*>(LockResource(LoadResource(nullptr, res))),
+                             SizeofResource(nullptr, res));
+  EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+  EXPECT_NE(manifest.find("<dpiAware>true</dpiAware>"), std::string::npos);
+
+  // The controls come from the side-by-side version 6 assembly (Wine's copy reports 5.x from
+  // DllGetVersion, so the assembly path is what tells).
+  Application->Initialize();
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(GetModuleHandleA("comctl32.dll"), path, MAX_PATH);
+  std::string lower(path);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_NE(lower.find("\\winsxs\\x86_microsoft.windows.common-controls_6595b64144ccf1df_6."), std::string::npos)
+      << path;
+}
+
+TEST(Resources, VersionInformation) {
+  HRSRC res = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16));
+  ASSERT_NE(res, nullptr);
+  const auto* block = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, res)));
+  const DWORD size = SizeofResource(nullptr, res);
+  // VS_VERSIONINFO: the fixed part follows the key "VS_VERSION_INFO" (UTF-16) on a 4-byte boundary.
+  const DWORD signature = 0xFEEF04BD;
+  bool found = false;
+  for (DWORD i = 0; i + sizeof(VS_FIXEDFILEINFO) <= size; i += 4) {
+    VS_FIXEDFILEINFO fixed;
+    std::memcpy(&fixed, block + i, sizeof fixed);
+    if (fixed.dwSignature == signature) {
+      found = true;
+      EXPECT_EQ(fixed.dwFileType, static_cast<DWORD>(VFT_APP));
+      EXPECT_EQ(fixed.dwFileVersionMS, fixed.dwProductVersionMS);
+      break;
+    }
+  }
+  EXPECT_TRUE(found);
+  const std::string text(reinterpret_cast<const char*>(block), size);
+  // "ProductName" is stored as UTF-16.
+  const char wide[] = "P\0r\0o\0d\0u\0c\0t\0N\0a\0m\0e\0";
+  EXPECT_NE(text.find(std::string(wide, sizeof wide - 1)), std::string::npos);
 }
 
 }  // namespace
