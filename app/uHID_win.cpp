@@ -1,0 +1,242 @@
+#include "app/uHID_win.h"
+
+#include "app/ReceiverLogic.h"
+
+namespace {
+
+class Locked {
+ public:
+  explicit Locked(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+  ~Locked() { LeaveCriticalSection(&cs_); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  CRITICAL_SECTION& cs_;
+};
+
+// The UI thread's side of DeviceLock. A critical section is not fair: a worker polling with no
+// delay would take it again before a waiting UI thread ever got it. The worker therefore steps
+// aside while the UI thread announces that it waits.
+class UILocked {
+ public:
+  UILocked(CRITICAL_SECTION& cs, volatile LONG& waiters) : waiters_(waiters) {
+    InterlockedIncrement(&waiters_);
+    EnterCriticalSection(&cs);
+    InterlockedDecrement(&waiters_);
+    cs_ = &cs;
+  }
+  ~UILocked() { LeaveCriticalSection(cs_); }
+  UILocked(const UILocked&) = delete;
+  UILocked& operator=(const UILocked&) = delete;
+
+ private:
+  volatile LONG& waiters_;
+  CRITICAL_SECTION* cs_;
+};
+
+}  // namespace
+
+THIDThread::THIDThread(IReceiverView* view) : view_(view) {
+  InitializeCriticalSection(&DeviceLock);
+  queueReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  JvHidDeviceController = new TJvHidDeviceController(nullptr);
+  // Assigned directly: no device scan is started by this; the controller's own queued
+  // notification does the first one.
+  JvHidDeviceController->OnArrival = TJvHidPlugEvent::Of<&THIDThread::HandleArrival>(this);
+  JvHidDeviceController->SetOnDeviceUnplug(TJvHidPlugEvent::Of<&THIDThread::HandleUnplug>(this));
+}
+
+THIDThread::~THIDThread() {
+  // The thread base would wait only after this destructor; the loop must end before the
+  // controller and the device go.
+  if (Started() && !Finished()) {
+    Terminate();
+    WaitFor();
+  }
+  destroying_ = true;
+  // Sends the unplug notification for a checked-out receiver: HandleUnplug drops it and the
+  // status labels go back to "disconnected".
+  delete JvHidDeviceController;
+  JvHidDeviceController = nullptr;
+  {
+    Locked lock(DeviceLock);
+    if (Device) PendingRelease = Device;
+    Device = nullptr;
+  }
+  delete PendingRelease;  // detached from the controller by now
+  PendingRelease = nullptr;
+  CloseHandle(queueReady_);
+  DeleteCriticalSection(&DeviceLock);
+}
+
+void THIDThread::Start() {
+  TThread::Start();
+  WaitServingUI(queueReady_, 5000);
+}
+
+void THIDThread::HandleArrival(TJvHidDevice*) {
+  if (Device) return;
+  ReleasePending();
+  {
+    UILocked lock(DeviceLock, uiWaiters_);
+    TJvHidDevice* dev = nullptr;
+    if (!JvHidDeviceController->CheckOutByID(dev, HidVendorID, HidProductID)) return;
+    Device = dev;
+    PrepareReport(IRReport, ReportIRCode);
+    Device->SetReportTypeParam(HidP_Feature);
+    Device->SetUsagePageParam(1);
+    Device->SetLinkCollectionParam(1);
+    Device->SetUsageParam(0);
+    // A code pending in the receiver now is dropped: the next pass zeroes the buffer again.
+    Device->GetFeature(&IRReport, sizeof IRReport);
+    ReadVersion();
+    // Still under the lock: the next pass zeroes VexaVersion, and the version shown must be
+    // the one just read.
+    ShowDeviceStatus();
+  }
+}
+
+void THIDThread::HandleUnplug(TJvHidDevice* HidDev) {
+  if (!Device || Device != HidDev) return;
+  {
+    UILocked lock(DeviceLock, uiWaiters_);  // waits for an exchange of the worker to end
+    PendingRelease = Device;
+    Device = nullptr;
+  }
+  ShowDeviceStatus();
+  // The controller still uses the object after this notification; checked in now, it is
+  // destroyed once the change pass has finished with it. While the controller itself is being
+  // destroyed the destructor releases it instead.
+  if (!destroying_) ReleasePending();
+}
+
+void THIDThread::ReleasePending() {
+  if (PendingRelease && JvHidDeviceController) JvHidDeviceController->CheckIn(PendingRelease);
+}
+
+void THIDThread::ReadVersion() {
+  PrepareReport(VexaVersion, ReportVexaVersion);
+  const DWORD start = GetTickCount();
+  for (;;) {
+    VexaVersion.ReportID = ReportVexaVersion;
+    Sleep(1);
+    const bool ok = Device->GetFeature(&VexaVersion, sizeof VexaVersion);
+    if (VersionAnswerAccepted(ok, VexaVersion)) {
+      VersionKnown = true;
+      return;
+    }
+    if (GetTickCount() - start >= VersionRetryLimitMs) {
+      VersionKnown = false;
+      return;
+    }
+  }
+}
+
+THIDThread::Show THIDThread::ExecuteCommand() {
+  if (Msg.message != WM_HID_COMMAND) return Show::Nothing;
+  switch (Msg.lParam) {
+    case CmdReadPowerOn:
+      PowerOnReport.ReportID = ReportPowerOnGet;
+      Device->GetFeature(&PowerOnReport, sizeof PowerOnReport);
+      PowerOnEnabled = PowerOnReport.Data != 0;
+      return Show::PowerOnState;
+    case CmdReadTrainedCode:
+      IRReport.ReportID = ReportTrainedCodeGet;
+      Device->GetFeature(&IRReport, sizeof IRReport);
+      Last_IR_Buffer = IRReport.Data;
+      return Show::TrainedCode;
+    case CmdWritePowerOn:
+      PowerOnReport.ReportID = ReportPowerOnSet;
+      PowerOnReport.Data = static_cast<std::uint8_t>(Msg.wParam);
+      PowerOnEnabled = PowerOnReport.Data != 0;
+      Device->SetFeature(&PowerOnReport, sizeof PowerOnReport);
+      return Show::Nothing;
+    case CmdClearTrainedCode:
+      IRReport.ReportID = ReportTrainedCodeSet;  // the data was zeroed at the start of the pass
+      Device->SetFeature(&IRReport, sizeof IRReport);
+      return Show::Nothing;
+    case CmdWritePollingTime:
+      ReportIRPollingTime.ReportID = ReportPollingTime;
+      ReportIRPollingTime.Data = static_cast<std::uint16_t>(Msg.wParam);
+      Device->SetFeature(&ReportIRPollingTime, sizeof ReportIRPollingTime);
+      return Show::Nothing;
+    case CmdReadVersion:
+      ReadVersion();
+      return Show::DeviceStatus;
+    default:
+      return Show::Nothing;
+  }
+}
+
+bool THIDThread::PollCode() {
+  PrepareReport(IRReport, ReportIRCode);
+  Device->GetFeature(&IRReport, sizeof IRReport);
+  if (IRReport.Data.Protocol == 0) return false;
+  if (!PassRepeatSuppression(RepeatCounter, IRReport.Data)) return false;
+  Last_IR_Buffer = IRReport.Data;
+  return true;
+}
+
+void THIDThread::Execute() {
+  // The queue exists from here on; Start() waits for this.
+  PeekMessageA(&Msg, nullptr, 0, 0, PM_NOREMOVE);
+  Msg = MSG{};
+  SetEvent(queueReady_);
+
+  while (!Terminated()) {
+    Show show = Show::Nothing;
+    bool haveDevice;
+    WaitWhileUIWaits();
+    {
+      Locked lock(DeviceLock);
+      haveDevice = Device != nullptr;
+      if (haveDevice) {
+        IRReport = THidReportIRCode{};
+        PowerOnReport = THidReportPowerOn{};
+        VexaVersion = THidVexaVersion{};
+        if (PeekMessageA(&Msg, nullptr, 0, 0, PM_REMOVE)) show = ExecuteCommand();
+        Msg = MSG{};
+      }
+    }
+    switch (show) {
+      case Show::PowerOnState: Synchronize([this] { ShowPowerOnState(); }); break;
+      case Show::TrainedCode: Synchronize([this] { ShowTrainedCode(); }); break;
+      case Show::DeviceStatus: Synchronize([this] { ShowDeviceStatus(); }); break;
+      case Show::Nothing: break;
+    }
+    if (haveDevice) {
+      bool list = false;
+      WaitWhileUIWaits();
+      {
+        Locked lock(DeviceLock);
+        // The receiver may have been unplugged while the command's result was shown.
+        if (Device) list = PollCode();
+      }
+      if (list) Synchronize([this] { ShowReceivedCode(); });
+    }
+    Sleep(static_cast<DWORD>(USBPoolingDelay > 0 ? USBPoolingDelay : 0));
+  }
+}
+
+void THIDThread::WaitWhileUIWaits() {
+  while (InterlockedCompareExchange(&uiWaiters_, 0, 0) != 0) Sleep(0);
+}
+
+void THIDThread::ShowPowerOnState() {
+  view_->AddLogLine(PowerOnStateText(PowerOnEnabled));
+  view_->AddLogLine("");
+}
+
+void THIDThread::ShowListing(const char* heading) {
+  for (const std::string& line : CodeListing(heading, Last_IR_Buffer)) view_->AddLogLine(line);
+}
+
+void THIDThread::ShowReceivedCode() { ShowListing(ReceivedCodeHeading); }
+void THIDThread::ShowTrainedCode() { ShowListing(TrainedCodeHeading); }
+
+void THIDThread::ShowDeviceStatus() {
+  const bool connected = Device != nullptr;
+  view_->SetStatus(DeviceStatusText(connected),
+                   VersionKnown ? VexaVersionText(connected, VexaVersion) : VexaVersionText(false, VexaVersion));
+}
