@@ -8,16 +8,6 @@
 
 namespace {
 
-void DefaultHidEventExceptionHook(std::exception_ptr e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    OutputDebugStringA((std::string("HID event handler raised: ") + x.what() + "\n").c_str());
-  } catch (...) {
-    OutputDebugStringA("HID event handler raised an exception\n");
-  }
-}
-
 constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD DeviceChangeMessage = WM_DEVICECHANGE;  // 0x219
 constexpr WPARAM DeviceNodesChanged = DBT_DEVNODES_CHANGED;  // 7
@@ -84,8 +74,6 @@ bool RunningInLibrary() { return ThisModule() != GetModuleHandleW(nullptr); }
 const wchar_t* const WindowClassName = L"TJvHidDeviceControllerWindow";
 
 }  // namespace
-
-THidEventExceptionHookFn HidEventExceptionHook = DefaultHidEventExceptionHook;
 
 // =============================================================================================
 // TJvHidPnPInfo
@@ -631,7 +619,7 @@ TJvHidDeviceController::~TJvHidDeviceController() {
   FReleaseAfterPass.clear();
   if (IsHidLibraryLoaded()) UnloadSetupLibrary();
   UnloadHidLibrary();
-  if (raised && HidEventExceptionHook) HidEventExceptionHook(raised);
+  if (raised) Application->HandleException(this, raised);
 }
 
 LRESULT CALLBACK TJvHidDeviceController::WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -641,7 +629,7 @@ LRESULT CALLBACK TJvHidDeviceController::WindowProc(HWND wnd, UINT msg, WPARAM w
     try {
       self->RunPass(lParam);
     } catch (...) {
-      if (HidEventExceptionHook) HidEventExceptionHook(std::current_exception());
+      Application->HandleException(self, std::current_exception());
     }
   }
   return DefWindowProcW(wnd, msg, wParam, lParam);

@@ -17,6 +17,7 @@
 
 #include "hid/Hid_win.h"
 #include "hid/SetupApi_win.h"
+#include "platform/Application_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Thread_win.h"
 
@@ -63,12 +64,6 @@ using TJvHidCheckCallback = bool (*)(TJvHidDevice* HidDev);
 
 enum TJvHidOpenExMode { omhRead, omhWrite };
 using TJvPhysicalDescriptor = std::vector<WORD>;
-
-// An exception that an event handler raised inside the controller's window procedure, where it
-// cannot travel on, is handed to this hook on the controller's thread once the change pass has
-// finished. The default writes it to the debugger output; the application reports it.
-using THidEventExceptionHookFn = void (*)(std::exception_ptr e);
-extern THidEventExceptionHookFn HidEventExceptionHook;
 
 // Plug-and-play facts of one device interface, read once from the setup library.
 class TJvHidPnPInfo {
@@ -260,13 +255,16 @@ class TJvHidDevice {
   int FTag = 0;
 };
 
-class TJvHidDeviceController {
+// An exception that an event handler raises during a change pass does not stop the pass; once
+// the pass is complete it goes on to the caller, and from the notification window (where it
+// cannot travel further) to Application->HandleException with the controller as sender.
+class TJvHidDeviceController : public TObject {
  public:
   // Loads the libraries and, when they are there, makes the notification window of the calling
   // thread and posts it the first device-change notification: the first scan runs when this
   // thread next dispatches its messages. The owner is kept for the caller; it owns nothing here.
   explicit TJvHidDeviceController(void* owner = nullptr);
-  ~TJvHidDeviceController();
+  ~TJvHidDeviceController() override;
   TJvHidDeviceController(const TJvHidDeviceController&) = delete;
   TJvHidDeviceController& operator=(const TJvHidDeviceController&) = delete;
 

@@ -54,7 +54,7 @@ KELVANE_SIM_API int KelvaneSimVersionFaults(const char* name, int count, int mod
 // Sends one input report (report ID first) to every open handle of the device.
 KELVANE_SIM_API int KelvaneSimInput(const char* name, const uint8_t* bytes, int length);
 KELVANE_SIM_API int KelvaneSimFirmware(const char* name, KelvaneSimFirmwareState* state);
-// Unplugs every device.
+// Ends every scenario timeline and unplugs every device.
 KELVANE_SIM_API void KelvaneSimReset(void);
 // Runs scenario text on its own timeline, its times counted from now; the timeline of the file
 // named by KELVANE_SIM_SCENARIO keeps running. Returns the number of lines that were rejected.

@@ -137,6 +137,7 @@ void CloseConn(Conn* c) {
 }
 
 void Connected(Conn* c) {
+  if (c->Connected) return;
   c->Connected = true;
   StartRead(c);
   if (c->Dev->Plugged) Replenish(c->Dev);
@@ -359,10 +360,19 @@ bool Unplug(const std::string& name) {
   return true;
 }
 
+// Takes up connections the program has made whose completion the pump has not seen yet.
+void TakeUpConnections(Device* d) {
+  const std::vector<Conn*> conns = d->Conns;
+  for (Conn* c : conns)
+    if (!c->Connected && !c->Closed && HasOverlappedIoCompleted(&c->ConnectOp.Ov) && c->ConnectOp.Ov.Internal == 0) Connected(c);
+}
+
 void SendInput(Device* d, const std::uint8_t* bytes, std::size_t len) {
   std::vector<std::uint8_t> report(bytes, bytes + len);
   if (d->InputLength > 0) report.resize(d->InputLength, 0);
-  for (Conn* c : d->Conns) {
+  TakeUpConnections(d);
+  const std::vector<Conn*> conns = d->Conns;
+  for (Conn* c : conns) {
     if (!c->Connected || c->Closed || d->NoAccess) continue;
     auto* op = new PipeOp;
     op->Kind = PipeOp::opWrite;
@@ -397,13 +407,20 @@ struct Timeline {
   std::vector<TScenarioCommand> Order;
   std::int64_t RepeatMs = 0;
   std::int64_t Start = 0;
+  LONG Generation = 0;
 };
 
-void SleepUntil(std::int64_t ms) {
+// A reset ends every timeline: each runs only while the generation it started in lasts.
+volatile LONG TimelineGeneration = 0;
+
+bool Current(const Timeline& t) { return InterlockedCompareExchange(&TimelineGeneration, 0, 0) == t.Generation; }
+
+bool SleepUntil(const Timeline& t, std::int64_t ms) {
   for (;;) {
+    if (!Current(t)) return false;
     const std::int64_t left = ms - Clock();
-    if (left <= 0) return;
-    Sleep(static_cast<DWORD>(left > 1000 ? 1000 : left));
+    if (left <= 0) return true;
+    Sleep(static_cast<DWORD>(left > 20 ? 20 : left));
   }
 }
 
@@ -447,11 +464,11 @@ DWORD WINAPI RunTimeline(LPVOID p) {
   for (std::int64_t base = t->Start;; base += t->RepeatMs) {
     std::vector<std::string> plugged;
     for (const auto& c : t->Order) {
-      SleepUntil(base + c.At);
+      if (!SleepUntil(*t, base + c.At)) return 0;
       Execute(c, plugged);
     }
     if (t->RepeatMs <= 0) return 0;
-    SleepUntil(base + t->RepeatMs);
+    if (!SleepUntil(*t, base + t->RepeatMs)) return 0;
     for (const auto& name : plugged) Unplug(name);
   }
 }
@@ -461,7 +478,7 @@ int StartTimeline(const std::string& text, std::int64_t start, const char* sourc
   for (const auto& e : sc.Errors) std::fprintf(stderr, "%s:%d: %s (line ignored)\n", source, e.Line, e.Message.c_str());
   std::fflush(stderr);
   if (!sc.Commands.empty()) {
-    auto* t = new Timeline{TimelineOrder(sc.Commands), sc.RepeatMs, start};
+    auto* t = new Timeline{TimelineOrder(sc.Commands), sc.RepeatMs, start, InterlockedCompareExchange(&TimelineGeneration, 0, 0)};
     HANDLE th = CreateThread(nullptr, 0, RunTimeline, t, 0, nullptr);
     if (th) {
       CloseHandle(th);
@@ -986,6 +1003,7 @@ int KelvaneSimFirmware(const char* name, KelvaneSimFirmwareState* state) {
 }
 
 void KelvaneSimReset() {
+  InterlockedIncrement(&TimelineGeneration);
   std::vector<std::string> names;
   {
     Guard g;

@@ -346,20 +346,25 @@ TEST_F(Controller, AnEventHandlerThatRaisesDoesNotBreakThePass) {
     void Arrival(TJvHidDevice*) { throw std::runtime_error("handler failed"); }
   } thrower;
   static int hooked;
+  static std::string sender;
   hooked = 0;
-  const THidEventExceptionHookFn saved = HidEventExceptionHook;
-  HidEventExceptionHook = [](std::exception_ptr) { ++hooked; };
+  const HandleExceptionHookFn saved = ApplicationHandleExceptionHook;
+  ApplicationHandleExceptionHook = [](TObject* s, std::exception_ptr) {
+    ++hooked;
+    sender = s ? s->ClassName() : "";
+  };
   c->OnArrival = TJvHidPlugEvent::Of<&Thrower::Arrival>(&thrower);
   Plug(Device("a", 1));
   Plug(Device("b", 2));
   Dispatch();
   EXPECT_EQ(hooked, 1);
+  EXPECT_EQ(sender, "TJvHidDeviceController");
   EXPECT_EQ(c->Devices().size(), 2u);
   EXPECT_EQ(rec.Take(), (Events{"change"}));
   KelvaneSimUnplug("a");
   Dispatch();
   EXPECT_EQ(rec.Take(), (Events{"unplug v1", "removal v1", "change"})) << "later notifications still served";
-  HidEventExceptionHook = saved;
+  ApplicationHandleExceptionHook = saved;
 }
 
 }  // namespace

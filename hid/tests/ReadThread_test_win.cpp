@@ -51,9 +51,10 @@ class ReadThread : public testing::Test {
     Dispatch();
   }
   void Send(std::vector<std::uint8_t> bytes) { ASSERT_TRUE(KelvaneSimInput("pad", bytes.data(), static_cast<int>(bytes.size()))); }
-  // The read handle is connected once the simulation has seen it.
-  static void WaitConnected(int n) {
-    for (int i = 0; i < 500 && KelvaneSimOpenConnections("pad") < n; ++i) Sleep(2);
+  // Reports reach the handles open when they are sent: wait for the thread's read handle.
+  static void WaitForReadHandle(TJvHidDevice* dev) {
+    for (int i = 0; i < 1000 && dev->HidOverlappedRead() == INVALID_HANDLE_VALUE; ++i) Sleep(2);
+    ASSERT_NE(dev->HidOverlappedRead(), INVALID_HANDLE_VALUE);
   }
 
   DataSink sink;
@@ -64,7 +65,7 @@ TEST_F(ReadThread, ReportsReachOnDataOnTheUIThread) {
   TJvHidDevice* dev = nullptr;
   ASSERT_TRUE(c->CheckOut(dev));
   ASSERT_EQ(dev->Caps().InputReportByteLength, 9);
-  WaitConnected(1);
+  WaitForReadHandle(dev);
   Send({0x01, 1, 2, 3, 4, 5, 6, 7, 8});
   Send({0x02, 0xAA});
   ASSERT_TRUE(sink.WaitFor(2));
@@ -80,7 +81,7 @@ TEST_F(ReadThread, ReportsReachOnDataOnTheUIThread) {
 TEST_F(ReadThread, StoppingCancelsThePendingReadAndANewThreadTakesOver) {
   TJvHidDevice* dev = nullptr;
   ASSERT_TRUE(c->CheckOut(dev));
-  WaitConnected(1);
+  WaitForReadHandle(dev);
   Sleep(50);  // let the thread start its read
   dev->SetOnData({});  // returns once the thread has ended
   Send({0x05, 0x55});
