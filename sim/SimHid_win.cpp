@@ -354,7 +354,11 @@ bool Unplug(const std::string& name) {
     Device* d = Find(name);
     if (!d || !d->Plugged) return false;
     d->Plugged = false;
-    while (!d->Conns.empty()) CloseConn(d->Conns.back());
+    while (!d->Conns.empty()) {
+      Conn* c = d->Conns.back();
+      CloseConn(c);
+      Forget(c);
+    }
   }
   BroadcastDeviceChange();
   return true;

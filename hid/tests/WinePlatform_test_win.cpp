@@ -30,8 +30,20 @@ TEST(WinePlatform, ControllerListsThePlatformsDevicesAndFindsNoReceiver) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back(), "change");
 
+  // Wine brings a virtual keyboard and mouse of its own; every interface the setup library
+  // lists must be in the controller's list, with its attributes read.
+  int interfaces = 0;
+  HDEVINFO set = SetupApi.pSetupDiGetClassDevsW(&c->HidGuid(), nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  while (SetupApi.pSetupDiEnumDeviceInterfaces(set, nullptr, &c->HidGuid(), interfaces, &data)) ++interfaces;
+  SetupApi.pSetupDiDestroyDeviceInfoList(set);
+  EXPECT_GT(interfaces, 0);
+  EXPECT_EQ(static_cast<int>(c->Devices().size()), interfaces);
   for (TJvHidDevice* d : c->Devices()) {
+    EXPECT_NE(d->VendorID(), 0);
     EXPECT_FALSE(d->PnPInfo().DevicePath.empty());
+    EXPECT_FALSE(d->PnPInfo().HardwareID.empty());
     EXPECT_TRUE(d->IsPluggedIn());
     std::printf("listed: %04x:%04x version %04x %ls\n", d->VendorID(), d->ProductID(), d->VersionNumber(), d->PnPInfo().DevicePath.c_str());
   }
