@@ -6,23 +6,26 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh
 scripts/build.sh win32
-exe_dir=$PWD/build/win32/bin
+build=$PWD/${KELVANE_BUILD_DIR:-build}
+exe_dir=$build/win32/bin
 export WINEDEBUG=-all WINEARCH=win32
 export WINEDLLOVERRIDES="winedbg.exe=d;winemenubuilder.exe=d;mscoree,mshtml=;hid,setupapi=n,b"
 export KELVANE_SIM_SCENARIO=${KELVANE_SIM_SCENARIO:-$PWD/sim/demo.scenario}
 
 if [ -n "${DISPLAY:-}" ]; then
-  session=$PWD/build/run-display
+  session=$build/run-display
   scripts/wine-session start "$session" --no-desktop --no-display
   trap 'scripts/wine-session stop "$session"' EXIT
   WINEPREFIX=$session/prefix /usr/lib/wine/wine "$exe_dir/Kelvane.exe"
 else
-  session=$PWD/build/run-headless
+  session=$build/run-headless
   scripts/wine-session start "$session"
   trap 'scripts/wine-session stop "$session"' EXIT
   export DISPLAY=$(cat "$session/display")
   WINEPREFIX=$session/prefix /usr/lib/wine/wine "$exe_dir/Kelvane.exe" &
-  sleep "${KELVANE_RUN_SECONDS:-6}"
-  import -display "$DISPLAY" -window root build/screenshot.png
-  echo "screenshot saved to $PWD/build/screenshot.png"
+  # Nobody is there to click "Open Device": the GUI driver does.
+  WINEPREFIX=$session/prefix /usr/lib/wine/wine "$exe_dir/GuiClick.exe" Kelvane "Open Device" 20000
+  sleep "${KELVANE_RUN_SECONDS:-12}"
+  import -display "$DISPLAY" -window root "$build/screenshot.png"
+  echo "screenshot saved to $build/screenshot.png"
 fi

@@ -74,7 +74,7 @@ BOOL CALLBACK MatchTopLevel(HWND w, LPARAM lp) {
   auto* s = reinterpret_cast<WindowSearch*>(lp);
   DWORD owner = 0;
   GetWindowThreadProcessId(w, &owner);
-  if (owner == s->pid && IsWindowVisible(w) && WindowText(w) == *s->caption) {
+  if ((s->pid == 0 || owner == s->pid) && IsWindowVisible(w) && WindowText(w) == *s->caption) {
     s->found = w;
     return FALSE;
   }
@@ -210,7 +210,19 @@ bool Program::waitExit(DWORD timeoutMs, DWORD* exitCode) {
 }
 
 HWND Program::waitWindow(const std::string& caption, DWORD timeoutMs) {
+  if (!pi_.hProcess) return nullptr;
   WindowSearch s{pid(), &caption, nullptr};
+  WaitUntil(
+      [&] {
+        EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&s));
+        return s.found != nullptr;
+      },
+      timeoutMs);
+  return s.found;
+}
+
+HWND FindTopLevel(const std::string& caption, DWORD timeoutMs) {
+  WindowSearch s{0, &caption, nullptr};
   WaitUntil(
       [&] {
         EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&s));

@@ -47,6 +47,9 @@ class Program {
   PROCESS_INFORMATION pi_{};
 };
 
+// A visible top-level window of any process with exactly this caption; null after the timeout.
+HWND FindTopLevel(const std::string& caption, DWORD timeoutMs = 10000);
+
 std::vector<Control> Controls(HWND top);  // every descendant window
 Control Describe(HWND w);
 // className "" matches any class; the result's hwnd is null when nothing matches.
