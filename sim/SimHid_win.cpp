@@ -769,9 +769,18 @@ NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps) {
   return HIDP_STATUS_SUCCESS;
 }
 
-// The simulated report descriptors have no usages, so every list is empty.
-ULONG WINAPI HidP_MaxDataListLength(HIDP_REPORT_TYPE, PHIDP_PREPARSED_DATA) { return 0; }
-ULONG WINAPI HidP_MaxUsageListLength(HIDP_REPORT_TYPE, USAGE, PHIDP_PREPARSED_DATA) { return 0; }
+// The receiver's descriptor, as far as the lists go: one vendor-defined value per feature report.
+ULONG WINAPI HidP_MaxDataListLength(HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA data) {
+  auto* p = reinterpret_cast<Preparsed*>(data);
+  if (!p || p->Magic != PreparsedMagic) return 0;
+  return type == HidP_Feature && p->Caps.UsagePage == 0xFF00 ? 7 : 0;
+}
+
+ULONG WINAPI HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREPARSED_DATA data) {
+  auto* p = reinterpret_cast<Preparsed*>(data);
+  if (!p || p->Magic != PreparsedMagic) return 0;
+  return type == HidP_Feature && p->Caps.UsagePage == 0xFF00 && (usagePage == 0 || usagePage == 0xFF00) ? 7 : 0;
+}
 
 }  // namespace model
 

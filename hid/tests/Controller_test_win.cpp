@@ -110,7 +110,11 @@ TEST_F(Controller, UnplugCheckedOutDeviceThenCheckIn) {
   EXPECT_FALSE(dev->GetFeature(report, sizeof report));
   EXPECT_EQ(dev->HidFileHandle(), INVALID_HANDLE_VALUE);
 
-  // Every later pass marks it again; its unplug handler is spent.
+  // Every later pass marks it again, even one in which nothing else changed; its unplug
+  // handler is spent.
+  PostMessageW(c->WindowHandle(), WM_DEVICECHANGE, 7, 0);
+  Dispatch();
+  EXPECT_EQ(rec.Take(), (Events{"removal v1", "change"}));
   Plug(Device("other", 2));
   Dispatch();
   EXPECT_EQ(rec.Take(), (Events{"removal v1", "arrival v2", "change"}));
@@ -207,14 +211,22 @@ TEST_F(Controller, AccessOnlyWhileCheckedOutOrEnumerated) {
   std::uint8_t report[7] = {1};
   EXPECT_FALSE(listed->GetFeature(report, sizeof report));
   EXPECT_EQ(listed->HidFileHandle(), INVALID_HANDLE_VALUE) << "nothing opened for a device nobody holds";
-  listed->SetUsagePageParam(0x0C);
-  EXPECT_EQ(listed->UsagePageParam(), 0x0C);
+  listed->SetReportTypeParam(HidP_Feature);
+  listed->SetUsagePageParam(0xFF00);
+  EXPECT_EQ(listed->UsagePageParam(), 0xFF00);
+  EXPECT_EQ(listed->MaxDataListLength(), 0u) << "list lengths are refreshed only for an accessible device";
   EXPECT_EQ(listed->MaxUsageListLength(), 0u);
   ULONG value = 0;
   EXPECT_EQ(listed->GetUsageValue(value, reinterpret_cast<PCHAR>(report), sizeof report), static_cast<NTSTATUS>(0x80110001));
 
   TJvHidDevice* dev = nullptr;
   ASSERT_TRUE(c->CheckOut(dev));
+  dev->SetUsagePageParam(0xFF00);
+  EXPECT_EQ(dev->MaxDataListLength(), 7u);
+  EXPECT_EQ(dev->MaxUsageListLength(), 7u);
+  EXPECT_EQ(dev->MaxButtonListLength(), 7u);
+  dev->SetReportTypeParam(HidP_Input);
+  EXPECT_EQ(dev->MaxDataListLength(), 0u);
   ASSERT_TRUE(dev->GetFeature(report, sizeof report));
   EXPECT_NE(dev->HidFileHandle(), INVALID_HANDLE_VALUE);
   dev->ProductName();  // reading a string closes the main handle
