@@ -1,0 +1,319 @@
+// Kelvane.exe end to end on the test display, on the simulated receiver: what a person sees and
+// does, and the report bytes that reach the receiver.
+#include "testing/gui/GuiDriver_win.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace gui;
+using Lines = std::vector<std::string>;
+
+std::string TempPath(const std::string& name) {
+  char dir[MAX_PATH];
+  GetTempPathA(MAX_PATH, dir);
+  return std::string(dir) + "kelvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+}
+
+Lines SplitLines(const std::string& text) {
+  Lines out;
+  std::string line;
+  std::istringstream in(text);
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out.push_back(line);
+  }
+  return out;
+}
+
+Lines Listing(const char* heading, Lines body) {
+  Lines l{heading};
+  l.insert(l.end(), body.begin(), body.end());
+  l.push_back("");
+  return l;
+}
+
+Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct DialogSearch {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK MatchDialog(HWND w, LPARAM lp) {
+  auto* s = reinterpret_cast<DialogSearch*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  char cls[64] = {};
+  GetClassNameA(w, cls, sizeof cls);
+  if (pid == s->pid && IsWindowVisible(w) && std::string(cls) == "#32770") {
+    s->found = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindDialogOf(DWORD pid) {
+  DialogSearch s{pid, nullptr};
+  EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+// Kelvane.exe with a scenario of its own and the simulator's log.
+class Kelvane : public ::testing::Test {
+ protected:
+  void Start(const std::string& scenario) {
+    scenarioPath = TempPath("scenario.txt");
+    logPath = TempPath("sim.log");
+    DeleteFileA(logPath.c_str());
+    std::ofstream(scenarioPath) << scenario;
+    app = std::make_unique<Program>(ExeDir() + "Kelvane.exe", "",
+                                    std::vector<std::string>{"KELVANE_SIM_SCENARIO=" + scenarioPath,
+                                                             "KELVANE_SIM_LOG=" + logPath});
+    top = app->waitWindow("Kelvane");
+    ASSERT_NE(top, nullptr) << "the main window did not appear";
+  }
+  void TearDown() override {
+    if (app && top && IsWindow(top)) {
+      PostMessageA(top, WM_CLOSE, 0, 0);
+      DWORD code = 99;
+      EXPECT_TRUE(app->waitExit(10000, &code)) << "Kelvane did not end after its window was closed";
+      EXPECT_EQ(code, 0u);
+    }
+    app.reset();
+    DeleteFileA(scenarioPath.c_str());
+    DeleteFileA(logPath.c_str());
+  }
+
+  HWND Button(const char* caption) { return FindControl(top, "Button", caption).hwnd; }
+  HWND Labelled(const char* text) { return FindControl(top, "Static", text).hwnd; }
+  HWND Memo() {
+    for (const Control& c : Controls(top))
+      if (c.className == "Edit" && (GetWindowLongA(c.hwnd, GWL_STYLE) & ES_MULTILINE)) return c.hwnd;
+    return nullptr;
+  }
+  HWND EditWithText(const char* text) { return FindControl(top, "Edit", text).hwnd; }
+  HWND TrackBar() {
+    for (const Control& c : Controls(top))
+      if (c.className == TRACKBAR_CLASSA) return c.hwnd;
+    return nullptr;
+  }
+  Lines Log() { return SplitLines(WindowText(Memo())); }
+  bool LabelShows(const char* text, DWORD ms = 8000) {
+    return WaitUntil([&] { return Labelled(text) != nullptr; }, ms);
+  }
+  bool Connected(const char* version) {
+    return LabelShows("Device: connected") && LabelShows((std::string("Vexa Version: ") + version).c_str());
+  }
+  void OpenDevice() {
+    ClickReal(Button("Open Device"));
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowEnabled(Button("Open Device")); }));
+  }
+  // The simulator's feature-report exchanges other than polling, as "get|set ID ok|fail BYTES".
+  Lines Exchanges() {
+    Lines out;
+    std::ifstream in(logPath);
+    std::string line;
+    while (std::getline(in, line)) {
+      // TIME NAME get|set ID ...
+      size_t p = line.find(' ');
+      p = line.find(' ', p + 1);
+      if (p == std::string::npos) continue;
+      std::string rest = line.substr(p + 1);
+      if (rest.rfind("get 1 ", 0) == 0) continue;
+      out.push_back(rest);
+    }
+    return out;
+  }
+  // The message box the program shows for an exception: its text, after which it is closed.
+  std::string TakeMessageBox() {
+    HWND box = nullptr;
+    WaitUntil([&] {
+      box = FindDialogOf(app->pid());
+      return box != nullptr;
+    });
+    if (!box) return "(no message box)";
+    std::string text;
+    for (const Control& c : Controls(box))
+      if (c.className == "Static" && !c.text.empty()) text = c.text;
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    WaitUntil([&] { return !IsWindow(box); });
+    return text;
+  }
+
+  std::unique_ptr<Program> app;
+  HWND top = nullptr;
+  std::string scenarioPath, logPath;
+};
+
+TEST_F(Kelvane, OpenDeviceShowsTheReceiverAndListsItsCodes) {
+  Start(
+      "at 0 plug rx version=2.5\n"
+      "at 3000 frame rx 2 0x00FF 0x0046 0\n"
+      "at 3100 frame rx 2 0x00FF 0x0046 1\n"
+      "at 3160 frame rx 2 0x00FF 0x0046 1\n"
+      "at 3220 frame rx 2 0x00FF 0x0046 1\n"
+      "at 3280 frame rx 2 0x00FF 0x0046 1\n"
+      "at 3340 frame rx 2 0x00FF 0x0046 1\n"
+      "at 3400 frame rx 2 0x00FF 0x0046 1\n"
+      "at 3600 frame rx 14 0x1234 0xABCD 0x80\n");
+  // Before opening: the window as described.
+  EXPECT_NE(Labelled("Device: disconnected"), nullptr);
+  EXPECT_NE(Labelled("Vexa Version: unknown"), nullptr);
+  EXPECT_NE(Labelled("100\xB5s"), nullptr);
+  EXPECT_TRUE(IsWindowEnabled(Button("Open Device")));
+  EXPECT_FALSE(IsWindowEnabled(Button("Close Device")));
+  EXPECT_EQ(WindowText(Memo()), "");
+
+  OpenDevice();
+  EXPECT_TRUE(IsWindowEnabled(Button("Close Device")));
+  ASSERT_TRUE(Connected("2.5"));
+
+  const Lines held = {"VEXA_NEC_PROTOCOL", "Adress: 0x00FF", "Command: 0x0046"};
+  const Lines expected = Listing("IR Code received:", held + Lines{"Flags: 0x00"}) +
+                         Listing("IR Code received:", held + Lines{"Flags: 0x01"}) +
+                         Listing("IR Code received:", held + Lines{"Flags: 0x01"}) +
+                         Listing("IR Code received:", {"Adress: 0x1234", "Command: 0xABCD", "Flags: 0x80"});
+  EXPECT_TRUE(WaitUntil([&] { return Log() == expected; }, 10000)) << WindowText(Memo());
+}
+
+TEST_F(Kelvane, CommandButtonsSendTheirReports) {
+  Start("at 0 plug rx version=1.0\nat 0 trained rx 2 0x00FF 0x0045 0\nat 0 poweron rx 1\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  const size_t before = Exchanges().size();  // the arrival's version read
+  const struct {
+    const char* button;
+    const char* exchange;
+  } steps[] = {
+      {"Read Power On Enabled", "get 2 ok 02 01"},
+      {"Set PowerOn not Active", "set 4 ok 04 00"},
+      {"Set PowerOn Active", "set 4 ok 04 01"},
+      {"Read Trained IR Code", "get 3 ok 03 02 ff 00 45 00 00"},
+      {"Clear Trained Code", "set 5 ok 05 00 00 00 00 00 00"},
+      {"Read Vexa Version", "get 7 ok 07 31 2e 30 00 00 00 00 00 00 00 00"},
+  };
+  Lines want;
+  for (const auto& s : steps) {
+    ClickReal(Button(s.button));
+    want.push_back(s.exchange);
+    ASSERT_TRUE(WaitUntil([&] { return Exchanges().size() >= before + want.size(); })) << s.button;
+  }
+  Lines got = Exchanges();
+  EXPECT_EQ(Lines(got.begin() + static_cast<long>(before), got.end()), want);
+  const Lines shown = Lines{"PowerOn is Enabled", ""} +
+                      Listing("Trained IR Code:", {"VEXA_NEC_PROTOCOL", "Adress: 0x00FF", "Command: 0x0045", "Flags: 0x00"});
+  EXPECT_TRUE(WaitUntil([&] { return Log() == shown; })) << WindowText(Memo());
+}
+
+TEST_F(Kelvane, SliderPostsThePeriodOnReleaseOnly) {
+  Start("at 0 plug rx\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  HWND track = TrackBar();
+  DragTrackBar(track, 120);
+  EXPECT_TRUE(LabelShows("120\xB5s"));
+  // 120 us at 12 MHz: 1440 ticks, 0xFA60.
+  ASSERT_TRUE(WaitUntil([&] { return !Exchanges().empty() && Exchanges().back() == "set 6 ok 06 60 fa"; }))
+      << Exchanges().back();
+  const size_t sets = Exchanges().size();
+  int periodSets = 0;
+  for (const std::string& e : Exchanges()) periodSets += e.rfind("set 6 ", 0) == 0;
+  EXPECT_EQ(periodSets, 1) << "one command for the whole drag, at the release";
+
+  PressKeys("Right Right");
+  EXPECT_TRUE(LabelShows("122\xB5s"));
+  Sleep(300);
+  EXPECT_EQ(Exchanges().size(), sets) << "keyboard changes post nothing";
+
+  // A click on the thumb that does not move it posts the current value: 1464 ticks, 0xFA48.
+  DragTrackBar(track, 122);
+  ASSERT_TRUE(WaitUntil([&] { return Exchanges().size() == sets + 1; }));
+  EXPECT_EQ(Exchanges().back(), "set 6 ok 06 48 fa");
+}
+
+TEST_F(Kelvane, ReceiverUnpluggedAndPluggedAgain) {
+  Start("at 0 plug rx version=1.1\nat 5000 unplug rx\nat 7000 plug rx version=3.0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.1"));
+  ASSERT_TRUE(LabelShows("Device: disconnected", 10000));
+  EXPECT_NE(Labelled("Vexa Version: unknown"), nullptr);
+  ASSERT_TRUE(Connected("3.0"));
+}
+
+TEST_F(Kelvane, CloseAndOpenAgainReadsTheVersionAgain) {
+  Start("at 0 plug rx version=1.7\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.7"));
+  const size_t before = Exchanges().size();
+  ClickReal(Button("Close Device"));
+  ASSERT_TRUE(LabelShows("Device: disconnected"));
+  EXPECT_NE(Labelled("Vexa Version: unknown"), nullptr);
+  EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(Button("Open Device")); }));
+  EXPECT_FALSE(IsWindowEnabled(Button("Close Device")));
+
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.7"));
+  EXPECT_GT(Exchanges().size(), before) << "the version is read again";
+  EXPECT_EQ(Exchanges().back().substr(0, 10), "get 7 ok 0");
+}
+
+TEST_F(Kelvane, BadInputShowsTheRuntimeErrorAndChangesNothing) {
+  Start("at 0 plug rx\n");
+  HWND delay = EditWithText("50");
+  HWND frequency = EditWithText("12000000");
+  ASSERT_NE(delay, nullptr);
+  ASSERT_NE(frequency, nullptr);
+
+  TypeText(delay, "5x");
+  ClickReal(Button("Open Device"));
+  EXPECT_EQ(TakeMessageBox(), "''5x'' ist kein g\xFCltiger Integer-Wert.");
+  EXPECT_TRUE(IsWindowEnabled(Button("Open Device")));
+  EXPECT_FALSE(IsWindowEnabled(Button("Close Device")));
+  EXPECT_NE(Labelled("Device: disconnected"), nullptr);
+
+  // Nothing was left half-built: a valid text opens the device.
+  TypeText(delay, "20");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  const size_t before = Exchanges().size();
+
+  const struct {
+    const char* frequency;
+    const char* message;
+  } bad[] = {
+      {"12 MHz", "''12 MHz'' ist kein g\xFCltiger Integer-Wert."},
+      {"0", "Gleitkommadivision durch Null."},
+  };
+  for (const auto& b : bad) {
+    TypeText(frequency, b.frequency);
+    DragTrackBar(TrackBar(), 110);
+    EXPECT_EQ(TakeMessageBox(), b.message);
+  }
+  Sleep(300);
+  EXPECT_EQ(Exchanges().size(), before) << "no command was posted";
+  EXPECT_NE(Labelled("Device: connected"), nullptr);
+}
+
+TEST_F(Kelvane, ClosingTheWindowWhileOpenEndsTheProgram) {
+  Start("at 0 plug rx\nat 2000 frame rx 1 1 1 0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  PostMessageA(top, WM_CLOSE, 0, 0);
+  DWORD code = 99;
+  EXPECT_TRUE(app->waitExit(10000, &code));
+  EXPECT_EQ(code, 0u);
+  top = nullptr;
+}
+
+}  // namespace
