@@ -9,45 +9,35 @@ DWORD WorkerThreadID = 0;
 
 namespace {
 
-TControlDesc Label(const char* name, int left, int top, int width, const char* caption) {
+// A control on the panel at its place, in pixels at 96 DPI.
+TControlDesc OnPanel(TControlKind kind, const char* name, int left, int top, int width, int height,
+                     const char* caption) {
   TControlDesc d;
-  d.Kind = TControlKind::Label;
+  d.Kind = kind;
   d.Name = name;
   d.Parent = "Panel1";
   d.Left = left;
   d.Top = top;
   d.Width = width;
-  d.Height = 13;
+  d.Height = height;
   d.Caption = caption;
   return d;
 }
 
+TControlDesc Label(const char* name, int left, int top, int width, const char* caption) {
+  return OnPanel(TControlKind::Label, name, left, top, width, 13, caption);
+}
+
 TControlDesc Button(const char* name, int left, int top, int width, const char* caption, int tabOrder,
                     const char* onClick) {
-  TControlDesc d;
-  d.Kind = TControlKind::Button;
-  d.Name = name;
-  d.Parent = "Panel1";
-  d.Left = left;
-  d.Top = top;
-  d.Width = width;
-  d.Height = 25;
-  d.Caption = caption;
+  TControlDesc d = OnPanel(TControlKind::Button, name, left, top, width, 25, caption);
   d.TabOrder = tabOrder;
   d.OnClick = onClick;
   return d;
 }
 
 TControlDesc Edit(const char* name, int left, int top, int width, const char* text, int tabOrder) {
-  TControlDesc d;
-  d.Kind = TControlKind::Edit;
-  d.Name = name;
-  d.Parent = "Panel1";
-  d.Left = left;
-  d.Top = top;
-  d.Width = width;
-  d.Height = 21;
-  d.Caption = text;
+  TControlDesc d = OnPanel(TControlKind::Edit, name, left, top, width, 21, text);
   d.Alignment = taRightJustify;
   d.TabOrder = tabOrder;
   return d;
@@ -73,14 +63,7 @@ TFormDesc MakeDescription() {
   panel.Align = alTop;
   panel.TabOrder = 0;
 
-  TControlDesc track;
-  track.Kind = TControlKind::TrackBar;
-  track.Name = "TrackBar_IR_Polling";
-  track.Parent = "Panel1";
-  track.Left = 16;
-  track.Top = 78;
-  track.Width = 150;
-  track.Height = 34;
+  TControlDesc track = OnPanel(TControlKind::TrackBar, "TrackBar_IR_Polling", 16, 78, 150, 34, "");
   track.Min = 50;
   track.Max = 150;
   track.Position = 100;

@@ -37,8 +37,9 @@ measure() {  # measure LABEL SCENARIO OPEN(0|1)
   local k1 r1 w1
   k1=$(ticks "$k"); r1=$(ticks "$r"); w1=$(ticks "$ws")
   awk -v l="$1" -v k=$((k1 - k0)) -v r=$((r1 - r0)) -v w=$((w1 - w0)) -v hz="$hz" -v s="$secs" 'BEGIN {
-    printf "%-28s Kelvane %.3f%% of a core, idle reference window %.3f%%, ratio %.2f; wine server (both) %.3f%%\n",
-      l, 100*k/hz/s, 100*r/hz/s, (r > 0 ? k/r : 0), 100*w/hz/s }'
+    ratio = r > 0 ? sprintf("ratio %.2f", k/r) : "reference below one clock tick"
+    printf "%-28s Kelvane %.3f%% of a core, idle reference window %.3f%% (%s); wine server (both) %.3f%%\n",
+      l, 100*k/hz/s, 100*r/hz/s, ratio, 100*w/hz/s }'
   kill "$k" "$r" 2>/dev/null || true
   sleep 1
 }

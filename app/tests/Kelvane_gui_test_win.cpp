@@ -5,6 +5,8 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include "app/tests/Listing.h"
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -14,7 +16,7 @@
 namespace {
 
 using namespace gui;
-using Lines = std::vector<std::string>;
+using namespace listing;
 
 std::string TempPath(const std::string& name) {
   char dir[MAX_PATH];
@@ -33,17 +35,6 @@ Lines SplitLines(const std::string& text) {
   return out;
 }
 
-Lines Listing(const char* heading, Lines body) {
-  Lines l{heading};
-  l.insert(l.end(), body.begin(), body.end());
-  l.push_back("");
-  return l;
-}
-
-Lines operator+(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 struct DialogSearch {
   DWORD pid;

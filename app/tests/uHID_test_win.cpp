@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/tests/Listing.h"
+
 #include <climits>
 #include <cstdio>
 #include <fstream>
@@ -14,7 +16,7 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using namespace listing;
 
 struct RecordingView : IReceiverView {
   Lines Log;
@@ -61,17 +63,6 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000) {
 
 void Pump(DWORD ms) { PumpUntil([] { return false; }, ms); }
 
-Lines Listing(const char* heading, std::vector<std::string> body) {
-  Lines l{heading};
-  l.insert(l.end(), body.begin(), body.end());
-  l.push_back("");
-  return l;
-}
-
-Lines operator+(Lines a, const Lines& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 class Worker : public ::testing::Test {
  protected:

@@ -86,6 +86,18 @@ BOOL CALLBACK CollectChild(HWND w, LPARAM lp) {
   return TRUE;
 }
 
+// pid 0: any process.
+HWND WaitTopLevel(DWORD pid, const std::string& caption, DWORD timeoutMs) {
+  WindowSearch s{pid, &caption, nullptr};
+  WaitUntil(
+      [&] {
+        EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&s));
+        return s.found != nullptr;
+      },
+      timeoutMs);
+  return s.found;
+}
+
 POINT ClientToScreenPoint(HWND w, POINT p) {
   ClientToScreen(w, &p);
   return p;
@@ -210,27 +222,10 @@ bool Program::waitExit(DWORD timeoutMs, DWORD* exitCode) {
 }
 
 HWND Program::waitWindow(const std::string& caption, DWORD timeoutMs) {
-  if (!pi_.hProcess) return nullptr;
-  WindowSearch s{pid(), &caption, nullptr};
-  WaitUntil(
-      [&] {
-        EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&s));
-        return s.found != nullptr;
-      },
-      timeoutMs);
-  return s.found;
+  return pi_.hProcess ? WaitTopLevel(pid(), caption, timeoutMs) : nullptr;
 }
 
-HWND FindTopLevel(const std::string& caption, DWORD timeoutMs) {
-  WindowSearch s{0, &caption, nullptr};
-  WaitUntil(
-      [&] {
-        EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&s));
-        return s.found != nullptr;
-      },
-      timeoutMs);
-  return s.found;
-}
+HWND FindTopLevel(const std::string& caption, DWORD timeoutMs) { return WaitTopLevel(0, caption, timeoutMs); }
 
 // ---------------------------------------------------------------------------------------------
 
