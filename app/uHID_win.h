@@ -55,7 +55,7 @@ class THIDThread : public TThread {
   void HandleArrival(TJvHidDevice* HidDev);
   void HandleUnplug(TJvHidDevice* HidDev);
 
-  // Fields in the order of the original design; public so that tests can look at them and
+  // Fields in declaration order; public so that tests can look at them and
   // set the repeat counter directly.
   TJvHidDeviceController* JvHidDeviceController = nullptr;
   TJvHidDevice* Device = nullptr;

@@ -8,7 +8,7 @@
 // Integer text: optional leading blanks, an optional sign, then decimal digits, or hexadecimal
 // digits after "$" or "0x"/"0X". Nothing may follow the digits. Decimal values must lie in the
 // 32-bit signed range; hexadecimal values take up to 32 bits and are read as a two's complement
-// bit pattern ("$FFFFFFFF" is -1), as the run-time has always done.
+// bit pattern ("$FFFFFFFF" is -1).
 bool TryStrToInt(const std::string& text, std::int32_t& value);
 // The same, raising EConvertError "''<text>'' ist kein gültiger Integer-Wert" on bad text.
 std::int32_t StrToInt(const std::string& text);

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-// Thread base with the semantics of the original runtime's thread class.
+// Thread base: created suspended, started explicitly, stopped through a terminate flag.
 class TThread {
  public:
   // Always created suspended; FreeOnTerminate is off. The OS thread exists after construction
