@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix wine32:i386 xvfb xauth
-          zlib1g-dev libz-mingw-w64-dev xdotool imagemagick clang x11-utils procps util-linux fonts-wine)
+          zlib1g-dev libz-mingw-w64-dev xdotool imagemagick clang libclang-rt-14-dev x11-utils procps util-linux fonts-wine)
 
 missing=()
 for p in "${packages[@]}"; do
