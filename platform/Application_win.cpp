@@ -1,7 +1,6 @@
 #include "platform/Application_win.h"
 
 #include <commctrl.h>
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,14 +22,7 @@ std::vector<TForm*> g_forms;
 
 TApplication* Application = &g_application;
 
-std::string TObject::ClassName() const {
-  const char* mangled = typeid(*this).name();
-  int status = 0;
-  char* d = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string out = (status == 0 && d) ? d : mangled;
-  std::free(d);
-  return out;
-}
+std::string TObject::ClassName() const { return TypeName(typeid(*this)); }
 
 TApplication::TApplication() : uiThread_(GetCurrentThreadId()) {}
 

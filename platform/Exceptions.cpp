@@ -166,8 +166,6 @@ std::exception_ptr MakeExternalExceptionPtr(const TExceptionRecord& record, cons
   }
 }
 
-namespace {
-
 std::string TypeName(const std::type_info& t) {
 #if defined(__GNUC__)
   int status = 0;
@@ -180,8 +178,6 @@ std::string TypeName(const std::type_info& t) {
 #endif
   return t.name();
 }
-
-}  // namespace
 
 std::string ExceptionClassName(const std::exception_ptr& e) {
   if (!e) return "Unknown";

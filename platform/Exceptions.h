@@ -19,6 +19,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 // Run-time class information: a name and the parent's information (null above Exception).
@@ -176,6 +177,9 @@ std::string ExternalExceptionMessage(const TExceptionRecord& record, const std::
 // The same object, caught into an exception_ptr.
 std::exception_ptr MakeExternalExceptionPtr(const TExceptionRecord& record, const std::string& moduleName,
                                             std::vector<unsigned char> context = {});
+
+// The readable name of a C++ type, for class names of objects that are not exceptions.
+std::string TypeName(const std::type_info& t);
 
 // Class name and message of any caught exception: an Exception gives its own; another
 // std::exception gives its type's name and what(); anything else "Unknown" and an empty message.

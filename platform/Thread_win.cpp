@@ -1,6 +1,5 @@
 #include "platform/Thread_win.h"
 
-#include <cxxabi.h>
 
 #include <cstdlib>
 #include <deque>
@@ -231,11 +230,4 @@ DWORD TThread::WaitFor() {
 
 void TThread::Synchronize(const std::function<void()>& fn) { RunOnUIThread(fn); }
 
-std::string TThread::ClassName() const {
-  const char* mangled = typeid(*this).name();
-  int status = 0;
-  char* d = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string out = (status == 0 && d) ? d : mangled;
-  std::free(d);
-  return out;
-}
+std::string TThread::ClassName() const { return TypeName(typeid(*this)); }

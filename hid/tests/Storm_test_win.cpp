@@ -12,22 +12,13 @@
 #include "app/VexaReports.h"
 #include "hid/JvHidControllerClass_win.h"
 #include "hid/tests/HidTestSupport_win.h"
+#include "testing/HandleCount_win.h"
 
 namespace {
 
 using namespace hidtest;
 
-// The platform's own count where it keeps one; otherwise every handle value is tried (Wine
-// answers the count with 0 but knows each handle).
-DWORD HandleCount() {
-  DWORD n = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &n) && n > 0) return n;
-  for (std::uintptr_t v = 4; v < (1u << 16); v += 4) {
-    DWORD flags = 0;
-    n += GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags) ? 1 : 0;
-  }
-  return n;
-}
+using testing_support::HandleCount;
 
 struct Counter {
   int Arrivals = 0, Removals = 0, Unplugs = 0;

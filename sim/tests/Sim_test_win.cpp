@@ -15,19 +15,11 @@
 #include "hid/Hid_win.h"
 #include "hid/SetupApi_win.h"
 #include "sim/SimControl.h"
+#include "testing/HandleCount_win.h"
 
 namespace {
 
-// Wine answers GetProcessHandleCount with 0, so every handle value is tried instead.
-DWORD HandleCount() {
-  DWORD n = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &n) && n > 0) return n;
-  for (std::uintptr_t v = 4; v < (1u << 16); v += 4) {
-    DWORD flags = 0;
-    n += GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags) ? 1 : 0;
-  }
-  return n;
-}
+using testing_support::HandleCount;
 
 class Sim : public testing::Test {
  protected:
