@@ -24,16 +24,6 @@ std::string TempPath(const std::string& name) {
   return std::string(dir) + "kelvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" + name;
 }
 
-Lines SplitLines(const std::string& text) {
-  Lines out;
-  std::string line;
-  std::istringstream in(text);
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    out.push_back(line);
-  }
-  return out;
-}
 
 
 struct DialogSearch {
@@ -99,7 +89,7 @@ class Kelvane : public ::testing::Test {
       if (c.className == TRACKBAR_CLASSA) return c.hwnd;
     return nullptr;
   }
-  Lines Log() { return SplitLines(WindowText(Memo())); }
+  Lines Log() { return TextLines(Memo()); }
   bool LabelShows(const char* text, DWORD ms = 8000) {
     return WaitUntil([&] { return Labelled(text) != nullptr; }, ms);
   }

@@ -101,22 +101,25 @@ class Worker : public ::testing::Test {
   void Post(LPARAM code, WPARAM arg = 0) { PostThreadMessageA(worker->ThreadID(), WM_HID_COMMAND, arg, code); }
   bool Connected() { return PumpUntil([&] { return view.DeviceStatus == "Device: connected"; }); }
   bool LogHas(size_t n) { return PumpUntil([&] { return view.Log.size() >= n; }); }
-  // Every set of the simulator's log, as "ID BYTES".
-  Lines Sets() {
+  Lines LogLines() {
     Lines out;
     std::ifstream in(logPath);
     std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+  }
+  // Every set of the simulator's log, as "ID BYTES".
+  Lines Sets() {
+    Lines out;
+    for (const std::string& line : LogLines()) {
       size_t p = line.find(" set ");
       if (p != std::string::npos) out.push_back(line.substr(p + 5));
     }
     return out;
   }
   int VersionGets() {
-    std::ifstream in(logPath);
-    std::string line;
     int n = 0;
-    while (std::getline(in, line)) n += line.find(" get 7 ") != std::string::npos;
+    for (const std::string& line : LogLines()) n += line.find(" get 7 ") != std::string::npos;
     return n;
   }
 
@@ -344,12 +347,9 @@ TEST_F(Worker, ArrivalsUnplugsAndCommandsWhileThePassesRun) {
   ASSERT_EQ(Plug(Receiver("rx", "4.2")), 1);
   ASSERT_TRUE(PumpUntil([&] { return view.Version == "Vexa Version: 4.2"; }))
       << view.DeviceStatus << " / " << view.Version << " / device " << worker->Device << "\n" << [&] {
-           std::ifstream in(logPath);
-           std::vector<std::string> all;
-           std::string line;
-           while (std::getline(in, line)) all.push_back(line);
+           const Lines all = LogLines();
            std::string tail;
-           for (size_t i = all.size() > 40 ? all.size() - 40 : 0; i < all.size(); ++i) tail += all[i] + "\n";
+           for (size_t k = all.size() > 40 ? all.size() - 40 : 0; k < all.size(); ++k) tail += all[k] + "\n";
            return tail;
          }();
 }

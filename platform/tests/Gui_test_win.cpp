@@ -23,16 +23,6 @@ const bool kUnbuffered = (std::setvbuf(stdout, nullptr, _IONBF, 0), true);
 constexpr int kId = 100;  // window id of the first control in the description
 enum { Panel1 = kId, lbInfo, lbFixed, edNumber, tbSlider, lbPos, btClick, btFault, btThrow, btWorker, btDisabled, Memo1 };
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> out;
-  std::string line;
-  std::istringstream in(text);
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    out.push_back(line);
-  }
-  return out;
-}
 
 // The thumb's rectangle: the message carries a pointer, so it goes through the form's memory.
 RECT ThumbRect(HWND tb) {
@@ -63,7 +53,7 @@ class TestForm : public ::testing::Test {
     EXPECT_EQ(code, 0u);
   }
   HWND Ctl(int id) { return ControlById(top, id).hwnd; }
-  std::vector<std::string> Log() { return SplitLines(WindowText(Ctl(Memo1))); }
+  std::vector<std::string> Log() { return TextLines(Ctl(Memo1)); }
   // Lines of the log from index `from` on, once `last` has arrived.
   std::vector<std::string> LogAfter(size_t from, const std::string& last) {
     WaitUntil([&] {

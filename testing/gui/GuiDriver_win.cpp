@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <sstream>
 
 namespace gui {
 namespace {
@@ -235,6 +236,17 @@ std::string WindowText(HWND w) {
   n = SendMessageA(w, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()));
   s.resize(static_cast<size_t>(n));
   return s;
+}
+
+std::vector<std::string> TextLines(HWND w) {
+  std::vector<std::string> out;
+  std::string line;
+  std::istringstream in(WindowText(w));
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out.push_back(line);
+  }
+  return out;
 }
 
 Control Describe(HWND w) {

@@ -56,6 +56,8 @@ Control Describe(HWND w);
 Control FindControl(HWND top, const std::string& className, const std::string& text);
 Control ControlById(HWND top, int id);
 std::string WindowText(HWND w);  // WM_GETTEXT, also across processes
+// The text of a multi-line control, one entry per line (line breaks "\r\n" or "\n").
+std::vector<std::string> TextLines(HWND w);
 
 void ClickReal(HWND w);
 void ClickMessage(HWND w);
