@@ -18,6 +18,7 @@
 #include "hid/Hid_win.h"
 #include "hid/SetupApi_win.h"
 #include "platform/Application_win.h"
+#include "platform/Events.h"
 #include "platform/Exceptions.h"
 #include "platform/Thread_win.h"
 
@@ -26,34 +27,6 @@ class TJvHidDeviceController;
 class TJvHidDeviceReadThread;
 
 KELVANE_EXCEPTION_CLASS(EControllerError, Exception);
-
-// An event: an object and one of its methods, or empty. Two events are the same when both the
-// object and the method are.
-template <class Sig>
-class TMethodEvent;
-
-template <class R, class... A>
-class TMethodEvent<R(A...)> {
- public:
-  using Code = R (*)(void* data, A... args);
-
-  TMethodEvent() = default;
-  TMethodEvent(void* data, Code code) : data_(data), code_(code) {}
-
-  // The method M of obj.
-  template <auto M, class C>
-  static TMethodEvent Of(C* obj) {
-    return TMethodEvent(obj, [](void* d, A... args) -> R { return (static_cast<C*>(d)->*M)(args...); });
-  }
-
-  explicit operator bool() const { return code_ != nullptr; }
-  bool operator==(const TMethodEvent& other) const { return data_ == other.data_ && code_ == other.code_; }
-  R operator()(A... args) const { return code_(data_, args...); }
-
- private:
-  void* data_ = nullptr;
-  Code code_ = nullptr;
-};
 
 using TJvHidPlugEvent = TMethodEvent<void(TJvHidDevice* HidDev)>;
 using TJvHidDataEvent = TMethodEvent<void(TJvHidDevice* HidDev, std::uint8_t ReportID, const void* Data, std::uint16_t Size)>;

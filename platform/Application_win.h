@@ -18,6 +18,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/Events.h"
+
 // Common root of the framework's objects, so that event handlers and hooks get a sender whose
 // class name can be read at run time.
 class TObject {
@@ -25,8 +27,6 @@ class TObject {
   virtual ~TObject() = default;
   std::string ClassName() const;  // the dynamic class name, e.g. "TButton"
 };
-
-using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 class TForm;
 

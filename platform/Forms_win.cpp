@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <set>
+#include <vector>
 
 namespace {
 
@@ -300,17 +300,9 @@ void TForm::Load(const TFormDesc& desc) {
   auto S = [](int v) { return Application->Scale(v); };
 
   // Check the whole description before any window exists.
-  std::set<std::string> names, panels;
-  for (const TControlDesc& c : desc.Controls) {
-    if (c.Name.empty() || !names.insert(c.Name).second)
-      throw Exception("Steuerelementname '" + c.Name + "' fehlt oder ist doppelt im Formular '" + desc.Name + "'");
-    if (!c.Parent.empty() && !panels.count(c.Parent))
-      throw Exception("'" + c.Parent + "' ist kein vorher genanntes Panel (Steuerelement '" + c.Name + "')");
-    if (c.Kind == TControlKind::Panel) panels.insert(c.Name);
-    for (const std::string* h : {&c.OnClick, &c.OnChange, &c.OnChanged}) Bound(*h);
-  }
-  if (!desc.OnClose.empty() && !closeHandlers_.count(desc.OnClose))
-    throw Exception("Ereignisbehandlung '" + desc.OnClose + "' fehlt im Formular '" + desc.Name + "'");
+  platform::CheckFormDesc(
+      desc, [this](const std::string& n) { return handlers_.count(n) != 0; },
+      [this](const std::string& n) { return closeHandlers_.count(n) != 0; });
   OnShow = Bound(desc.OnShow);
   if (!desc.OnClose.empty()) OnClose = closeHandlers_.at(desc.OnClose);
 
@@ -335,12 +327,6 @@ void TForm::Load(const TFormDesc& desc) {
                       DEFAULT_PITCH | FF_DONTCARE, desc.FontName.c_str());
   SendMessageA(w, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
 
-  struct Placed {
-    TControl* control;
-    HWND parent;
-    int order;
-  };
-  std::vector<Placed> placed;
   for (size_t i = 0; i < desc.Controls.size(); ++i) {
     const TControlDesc& d = desc.Controls[i];
     TControl* parent = d.Parent.empty() ? static_cast<TControl*>(this) : byName_.at(d.Parent);
@@ -427,19 +413,14 @@ void TForm::Load(const TFormDesc& desc) {
       t->SetPosition(d.Position);
     }
     if (auto* l = dynamic_cast<TLabel*>(obj.get())) l->AdjustSize();
-    placed.push_back({obj.get(), parent->Handle(), d.TabOrder >= 0 ? d.TabOrder : static_cast<int>(i)});
     byName_[d.Name] = obj.get();
     controls_.push_back(std::move(obj));
   }
 
   // Tab order is the z-order among siblings.
-  std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.order < b.order; });
-  std::map<HWND, HWND> lastOf;
-  for (const Placed& p : placed) {
-    auto it = lastOf.find(p.parent);
-    SetWindowPos(p.control->Handle(), it == lastOf.end() ? HWND_TOP : it->second, 0, 0, 0, 0,
+  for (const platform::TTabStep& step : platform::TabOrderSteps(desc.Controls)) {
+    SetWindowPos(controls_[step.Control]->Handle(), step.After ? controls_[*step.After]->Handle() : HWND_TOP, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    lastOf[p.parent] = p.control->Handle();
   }
   Realign(w);
   for (const auto& c : controls_)
@@ -447,23 +428,21 @@ void TForm::Load(const TFormDesc& desc) {
 }
 
 void TForm::Realign(HWND parent) {
-  RECT rest;
-  GetClientRect(parent, &rest);
-  for (int pass = 0; pass < 2; ++pass) {
-    for (const auto& c : controls_) {
-      if (GetParent(c->Handle()) != parent || c->align_ == alNone) continue;
-      const RECT b = c->BoundsRect();
-      const int h = b.bottom - b.top;
-      if (pass == 0 && c->align_ == alTop) {
-        c->SetBounds(rest.left, rest.top, rest.right - rest.left, h);
-        rest.top += h;
-      } else if (pass == 0 && c->align_ == alBottom) {
-        c->SetBounds(rest.left, rest.bottom - h, rest.right - rest.left, h);
-        rest.bottom -= h;
-      } else if (pass == 1 && c->align_ == alClient) {
-        c->SetBounds(rest.left, rest.top, rest.right - rest.left, std::max<int>(0, rest.bottom - rest.top));
-      }
-    }
+  RECT client;
+  GetClientRect(parent, &client);
+  std::vector<TControl*> aligned;
+  std::vector<platform::TAlignItem> items;
+  for (const auto& c : controls_) {
+    if (GetParent(c->Handle()) != parent || c->align_ == alNone) continue;
+    const RECT b = c->BoundsRect();
+    aligned.push_back(c.get());
+    items.push_back({c->align_, {b.left, b.top, b.right, b.bottom}});
+  }
+  const std::vector<platform::TLayoutRect> bounds =
+      platform::AlignBounds({client.left, client.top, client.right, client.bottom}, items);
+  for (size_t i = 0; i < aligned.size(); ++i) {
+    const platform::TLayoutRect& r = bounds[i];
+    aligned[i]->SetBounds(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
   }
 }
 

@@ -61,7 +61,8 @@
 //     void btOpenClick(TObject* Sender);
 //   };
 //
-// All of this runs on the UI thread only.
+// The description's types, its check and the layout arithmetic are pure (FormLayout.h) and
+// tested on the host; the rest runs on the UI thread only.
 
 #include <windows.h>
 
@@ -72,45 +73,11 @@
 
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
+#include "platform/FormLayout.h"
 
-enum class TControlKind { Panel, Label, Button, Edit, Memo, TrackBar };
-enum TAlign { alNone, alTop, alBottom, alClient };
-enum TAlignment { taLeftJustify, taRightJustify, taCenter };
-enum TScrollStyle { ssNone, ssVertical };
-enum TPosition { poDesigned, poScreenCenter };
 enum TCloseAction { caNone, caHide };
 
 using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
-
-struct TControlDesc {
-  TControlKind Kind = TControlKind::Label;
-  std::string Name{};
-  std::string Parent{};
-  int Left = 0, Top = 0, Width = 0, Height = 0;
-  std::string Caption{};
-  TAlign Align = alNone;
-  TAlignment Alignment = taLeftJustify;
-  bool Enabled = true;
-  bool Visible = true;
-  int TabOrder = -1;
-  bool AutoSize = true;
-  int Min = 0, Max = 10, Position = 0;
-  TScrollStyle ScrollBars = ssNone;
-  bool ReadOnly = false;
-  std::string OnClick{}, OnChange{}, OnChanged{};
-};
-
-struct TFormDesc {
-  std::string Name{};
-  std::string ClassName{};  // window class; "T" + Name when empty
-  std::string Caption{};
-  int ClientWidth = 0, ClientHeight = 0;
-  TPosition Position = poScreenCenter;
-  std::string FontName = "Tahoma";
-  int FontHeight = -11;
-  std::string OnShow{}, OnClose{};
-  std::vector<TControlDesc> Controls{};
-};
 
 class TForm;
 

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/VexaReports.h"
+
 struct TScenarioCommand {
   enum TKind { skPlug, skUnplug, skFrame, skTrained, skPowerOn, skVersionFails, skInput };
   int Line = 0;
@@ -28,8 +30,8 @@ struct TScenarioCommand {
   TKind Kind = skPlug;
   std::string Name;
   // plug
-  std::uint16_t VendorID = 0x16C0;
-  std::uint16_t ProductID = 0x05DF;
+  std::uint16_t VendorID = ReceiverVendorID;
+  std::uint16_t ProductID = ReceiverProductID;
   std::string Version = "1.0";
   std::string Vendor, Product, Serial;
   bool NoAccess = false;

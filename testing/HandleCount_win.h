@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace testing_support {
+namespace testsupport {
 
 inline DWORD HandleCount() {
   DWORD n = 0;
@@ -17,4 +17,4 @@ inline DWORD HandleCount() {
   return n;
 }
 
-}  // namespace testing_support
+}  // namespace testsupport

@@ -1,7 +1,7 @@
 // kestrum_settings SOURCE OUTPUT: turns a readable settings file (Key = value lines) into the
 // binary settings stream that the crash-report component loads from the TKESTRUM resource.
 // Runs on the build machine, also in the cross build, so it uses nothing but the C++ library.
-#include "crash/KestrumResource.h"
+#include "crash/settings/KestrumResource.h"
 
 #include <cstdio>
 #include <fstream>

@@ -8,7 +8,11 @@
 #include <set>
 #include <string>
 
+#include "testing/Paths_win.h"
+
 namespace {
+
+using testsupport::BesideThisProgram;
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -27,13 +31,6 @@ std::set<std::string> ImportedDlls(const std::string& path) {
     names.insert(Lower(reinterpret_cast<const char*>(base + d->Name)));
   FreeLibrary(m);
   return names;
-}
-
-std::string BesideThisProgram(const char* name) {
-  char self[MAX_PATH];
-  GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string dir(self);
-  return dir.substr(0, dir.find_last_of("\\/") + 1) + name;
 }
 
 TEST(KelvaneImports, OnlySystemDlls) {

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "sim/SimControl.h"
+#include "testing/Dispatch_win.h"
 
 namespace {
 
 using namespace listing;
+using testsupport::Dispatch;
 
 struct RecordingView : IReceiverView {
   Lines Log;
@@ -39,17 +41,6 @@ KelvaneSimDevice Receiver(const char* name, const char* version = "1.2", USHORT 
 }
 
 int Plug(const KelvaneSimDevice& d) { return KelvaneSimPlug(&d); }
-
-// The UI thread's share: window messages (the controller's notifications) and display routines.
-void Dispatch() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-  while (CheckSynchronize()) {
-  }
-}
 
 bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000) {
   const DWORD start = GetTickCount();

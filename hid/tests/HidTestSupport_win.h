@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the tests of the layer on the simulated receiver: a device to plug, message
-// dispatching as the UI thread does it, and a recorder of the controller's events.
+// Shared by the tests of the layer on the simulated receiver: a device to plug and a recorder of
+// the controller's events; message dispatching as the UI thread does it comes from testing/.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include "hid/JvHidControllerClass_win.h"
 #include "platform/Thread_win.h"
 #include "sim/SimControl.h"
+#include "testing/Dispatch_win.h"
 
 namespace hidtest {
 
@@ -26,18 +27,7 @@ inline KelvaneSimDevice Device(const char* name, USHORT version, USHORT vid = 0x
 
 inline std::string Name(TJvHidDevice* d) { return d ? "v" + std::to_string(d->VersionNumber()) : "none"; }
 
-// The UI thread's share of the work: window messages and requests to run on it.
-inline void Dispatch() {
-  for (int round = 0; round < 3; ++round) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    while (CheckSynchronize()) {
-    }
-  }
-}
+using testsupport::Dispatch;
 
 struct Recorder {
   std::vector<std::string> Events;

@@ -7,15 +7,11 @@
 #include <string>
 
 #include "hid/Hid_win.h"
+#include "testing/Paths_win.h"
 
 namespace {
 
-std::wstring BesideThisProgram(const wchar_t* rel) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir(self);
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + rel;
-}
+using testsupport::BesideThisProgram;
 
 TEST(HidBinding, LibraryLackingOneEntryBindsNothing) {
   HMODULE lacking = LoadLibraryW(BesideThisProgram(L"lacking\\hid.dll").c_str());

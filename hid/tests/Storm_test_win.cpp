@@ -18,7 +18,7 @@ namespace {
 
 using namespace hidtest;
 
-using testing_support::HandleCount;
+using testsupport::HandleCount;
 
 struct Counter {
   int Arrivals = 0, Removals = 0, Unplugs = 0;

@@ -19,7 +19,7 @@
 
 namespace {
 
-using testing_support::HandleCount;
+using testsupport::HandleCount;
 
 class Sim : public testing::Test {
  protected:

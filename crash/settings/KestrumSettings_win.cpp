@@ -1,11 +1,11 @@
-#include "crash/KestrumSettings_win.h"
+#include "crash/settings/KestrumSettings_win.h"
 
 #include <shlobj.h>
 
-#include "crash/KestrumDefaults.h"
-#include "crash/KestrumPlaceholders.h"
-#include "crash/KestrumPropList.h"
-#include "crash/KestrumResource.h"
+#include "crash/settings/KestrumDefaults.h"
+#include "crash/settings/KestrumPlaceholders.h"
+#include "crash/settings/KestrumPropList.h"
+#include "crash/settings/KestrumResource.h"
 
 #include <cstring>
 #include <optional>

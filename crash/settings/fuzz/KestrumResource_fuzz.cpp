@@ -1,6 +1,6 @@
 // The settings stream comes from a module's resources: any bytes must parse without reading
 // outside them, and what is kept must write back into a stream that parses to the same list.
-#include "crash/KestrumResource.h"
+#include "crash/settings/KestrumResource.h"
 
 #include <algorithm>
 #include <cstdlib>

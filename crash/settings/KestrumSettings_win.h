@@ -5,9 +5,9 @@
 #include <windows.h>
 #include <unknwn.h>
 
-#include "crash/KestrumRules.h"
-#include "crash/KestrumSettingsSlots_win.h"
-#include "crash/KestrumSettingsTypes.h"
+#include "crash/settings/KestrumRules.h"
+#include "crash/settings/KestrumSettingsSlots_win.h"
+#include "crash/settings/KestrumSettingsTypes.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "crash/KestrumResource.h"
+#include "crash/settings/KestrumResource.h"
 
 #include <cctype>
 #include <cstring>

@@ -5,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "crash/KestrumResource.h"
-#include "crash/KestrumSettings_win.h"
+#include "crash/settings/KestrumResource.h"
+#include "crash/settings/KestrumSettings_win.h"
+#include "testing/Paths_win.h"
 
 #include <string>
 #include <vector>
@@ -14,15 +15,10 @@
 namespace kestrum {
 namespace {
 
+using testsupport::BesideThisProgram;
+
 std::vector<std::string> g_messages;
 void CaptureMessage(const char* text) { g_messages.emplace_back(text); }
-
-std::string BesideThisProgram(const char* name) {
-  char self[MAX_PATH];
-  GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string dir(self);
-  return dir.substr(0, dir.find_last_of("\\/") + 1) + name;
-}
 
 HMODULE Exe() { return GetModuleHandleA(nullptr); }
 

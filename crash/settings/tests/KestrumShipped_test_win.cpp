@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "crash/KestrumResource.h"
+#include "crash/settings/KestrumResource.h"
+#include "testing/Paths_win.h"
 
 #include <algorithm>
 #include <string>
@@ -12,6 +13,8 @@
 
 namespace kestrum {
 namespace {
+
+using testsupport::BesideThisProgram;
 
 ParsedProperty B(const char* n, bool v) { return {n, ptBoolean, v, 0, ""}; }
 ParsedProperty I(const char* n, std::int32_t v) { return {n, ptInteger, false, v, ""}; }
@@ -141,13 +144,6 @@ const std::vector<ParsedProperty>& Shipped() {
       S("Assistant3", "PrintAssistant|Print Assistant|ContactForm|DetailsForm"),
   };
   return table;
-}
-
-std::string BesideThisProgram(const char* name) {
-  char self[MAX_PATH];
-  GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string dir(self);
-  return dir.substr(0, dir.find_last_of("\\/") + 1) + name;
 }
 
 TEST(ShippedSettings, KelvaneCarriesExactlyTheShippedKeysAndValues) {

@@ -2,8 +2,8 @@
 // (the process-wide local heap on Windows) so that any copy of the component can free it.
 #pragma once
 
-#include "crash/KestrumResource.h"
-#include "crash/KestrumSettingsTypes.h"
+#include "crash/settings/KestrumResource.h"
+#include "crash/settings/KestrumSettingsTypes.h"
 
 #include <cstddef>
 #include <vector>

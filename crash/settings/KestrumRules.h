@@ -3,7 +3,7 @@
 // code and the tests feed them the same way.
 #pragma once
 
-#include "crash/KestrumSettingsTypes.h"
+#include "crash/settings/KestrumSettingsTypes.h"
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Built-in values the main module falls back to for keys its settings resource lacks.
 #pragma once
 
-#include "crash/KestrumSettingsTypes.h"
+#include "crash/settings/KestrumSettingsTypes.h"
 
 #include <cstddef>
 

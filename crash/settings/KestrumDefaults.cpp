@@ -1,4 +1,4 @@
-#include "crash/KestrumDefaults.h"
+#include "crash/settings/KestrumDefaults.h"
 
 #include <cstring>
 

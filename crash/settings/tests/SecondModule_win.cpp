@@ -2,7 +2,7 @@
 // of the component, which must find the process' registry by name.
 #include <windows.h>
 
-#include "crash/KestrumSettings_win.h"
+#include "crash/settings/KestrumSettings_win.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 

@@ -1,4 +1,4 @@
-#include "crash/KestrumRules.h"
+#include "crash/settings/KestrumRules.h"
 
 #include <algorithm>
 

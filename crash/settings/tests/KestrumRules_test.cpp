@@ -1,7 +1,7 @@
-#include "crash/KestrumDefaults.h"
-#include "crash/KestrumPlaceholders.h"
-#include "crash/KestrumPropList.h"
-#include "crash/KestrumRules.h"
+#include "crash/settings/KestrumDefaults.h"
+#include "crash/settings/KestrumPlaceholders.h"
+#include "crash/settings/KestrumPropList.h"
+#include "crash/settings/KestrumRules.h"
 
 #include <gtest/gtest.h>
 

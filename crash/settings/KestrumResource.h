@@ -3,7 +3,7 @@
 // of Windows so that the build tool and the fuzzer use exactly the loader's code.
 #pragma once
 
-#include "crash/KestrumSettingsTypes.h"
+#include "crash/settings/KestrumSettingsTypes.h"
 
 #include <cstddef>
 #include <cstdint>

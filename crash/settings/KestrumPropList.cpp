@@ -1,4 +1,4 @@
-#include "crash/KestrumPropList.h"
+#include "crash/settings/KestrumPropList.h"
 
 #include <cstdlib>
 #include <cstring>

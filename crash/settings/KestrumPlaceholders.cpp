@@ -1,4 +1,4 @@
-#include "crash/KestrumPlaceholders.h"
+#include "crash/settings/KestrumPlaceholders.h"
 
 #include <cstdio>
 

@@ -1,0 +1,64 @@
+# kestrum_settings_tool(<var>)
+# The settings tool (tools/KestrumSettingsTool.cpp), built once per build folder; <var> receives
+# its path. Every configuration builds it the same way: the cross build cannot make host programs
+# with its own compiler, so the tool is compiled with the build machine's C++ compiler as a plain
+# custom command: two source files, no libraries, rebuilt whenever its sources change. This keeps
+# the tool the same C++ code as the loader's parser instead of a second implementation in a
+# script. The host build adds its sanitizers, as for every other program it runs.
+#
+# kestrum_settings_resource(<target> <settings file>)
+# Compiles a readable settings file into the binary settings stream and links it into <target>
+# as the RT_RCDATA resource TKESTRUM.
+include_guard(GLOBAL)
+
+function(kestrum_settings_tool var)
+  # Set here, not at file level: the include guard keeps file-level variables out of the second
+  # directory that includes this file.
+  set(tool ${CMAKE_BINARY_DIR}/host-tools/kestrum_settings)
+  if(NOT TARGET kestrum_settings_host_tool)
+    set(sources ${PROJECT_SOURCE_DIR}/tools/KestrumSettingsTool.cpp ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.cpp)
+    set(headers ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumSettingsTypes.h)
+    set(flags -std=c++20 -O1 -Wall -Wextra -Werror)
+    if(KELVANE_CONFIG STREQUAL "host")
+      list(APPEND flags -g -fsanitize=address,undefined -fno-sanitize-recover=undefined)
+    endif()
+    find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+    add_custom_command(
+      OUTPUT ${tool}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host-tools
+      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${sources} -o ${tool}
+      DEPENDS ${sources} ${headers}
+      COMMENT "Building the host settings tool"
+      VERBATIM)
+    add_custom_target(kestrum_settings_host_tool ALL DEPENDS ${tool})
+  endif()
+  set(${var} ${tool} PARENT_SCOPE)
+endfunction()
+
+function(kestrum_settings_resource target settings)
+  if(NOT WIN32)
+    return()
+  endif()
+  kestrum_settings_tool(KESTRUM_TOOL)
+
+  get_filename_component(stem ${settings} NAME_WE)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/kestrum_${target})
+  set(bin ${dir}/${stem}.settings.bin)
+  set(rc ${dir}/${stem}.settings.rc)
+  set(obj ${dir}/${stem}.settings.res.obj)
+  file(MAKE_DIRECTORY ${dir})
+  file(CONFIGURE OUTPUT ${rc} CONTENT "TKESTRUM RCDATA \"${bin}\"\n")
+  add_custom_command(
+    OUTPUT ${bin}
+    COMMAND ${KESTRUM_TOOL} ${settings} ${bin}
+    DEPENDS ${settings} ${KESTRUM_TOOL} kestrum_settings_host_tool
+    COMMENT "Compiling settings ${stem} for ${target}"
+    VERBATIM)
+  add_custom_command(
+    OUTPUT ${obj}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${rc} -o ${obj}
+    DEPENDS ${rc} ${bin}
+    VERBATIM)
+  set_source_files_properties(${obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  target_sources(${target} PRIVATE ${obj})
+endfunction()

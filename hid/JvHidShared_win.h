@@ -1,0 +1,29 @@
+#pragma once
+// Helpers shared by the units of the HID controller class (PnP information, device, controller,
+// read thread). Internal to hid/: callers include hid/JvHidControllerClass_win.h.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+namespace hid {
+
+// The text of a fixed buffer up to its first zero unit, or all of it.
+inline std::wstring TextUpToZero(const WCHAR* units, std::size_t max) {
+  std::size_t n = 0;
+  while (n < max && units[n] != 0) ++n;
+  return std::wstring(units, n);
+}
+
+// The module this code is linked into: the program, or a DLL that carries its own copy.
+inline HINSTANCE ThisModule() {
+  HMODULE m = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&ThisModule), &m);
+  return m;
+}
+
+inline bool RunningInLibrary() { return ThisModule() != GetModuleHandleW(nullptr); }
+
+}  // namespace hid
