@@ -85,11 +85,12 @@ struct FakeClockRun {
 };
 
 TEST(Watchdog, ReportsAfterTenMissedRoundsAndWaitsHalfAgainAsLongEachTime) {
-  // The first post is answered; the main thread freezes right after it.
-  const FakeClockRun run = FakeClockRun{2000, {{1, kNever}}}.Until(20'000);
   // Rounds of 200, 300, 450, 675 ms: reports after 2 s, then 3 s, 4.5 s, 6.75 s more.
-  EXPECT_EQ(run.reports, (std::vector<std::uint64_t>{2200, 5200, 9700, 16450}));
+  const FakeClockRun run = FakeClockRun{2000, {{0, kNever}}}.Until(20'000);
+  EXPECT_EQ(run.reports, (std::vector<std::uint64_t>{2000, 5000, 9500, 16'250}));
   EXPECT_EQ(run.intervals, (std::vector<std::uint32_t>{300, 450, 675, 1012}));
+  // A main thread that answers the first post and freezes right after: counted from the next one.
+  EXPECT_EQ(FakeClockRun(2000, {{1, kNever}}).Until(2500).reports, (std::vector<std::uint64_t>{2200}));
 }
 
 TEST(Watchdog, MinuteTimeout) {
