@@ -6,8 +6,9 @@
 
 namespace kestrum {
 
-// What the exception object offers for its texts. hasMessage is true for our exception classes and
-// KorbException (and their descendants): other objects have no message of their own.
+// What the exception object offers for its texts. hasMessage is true for objects that carry a
+// message (our Exception classes, KorbException, what() of a standard exception); anything else
+// thrown, such as a number, has only its type name.
 struct ExceptObjectTexts {
   bool hasObject = false;
   bool hasMessage = false;

@@ -36,7 +36,8 @@ TEST(ExceptText, MessageComesFromTheObjectOrItsClass) {
   } cases[] = {
       {{true, true, "EConvertError", "'x' ist kein g\xfcltiger Integer-Wert"}, "EConvertError", "'x' ist kein g\xfcltiger Integer-Wert."},
       {{true, true, "KorbException", ""}, "KorbException", "Unknown."},  // an empty message is not replaced by the class
-      {{true, false, "std::bad_alloc", "ignored"}, "std::bad_alloc", "std::bad_alloc."},
+      {{true, true, "std::bad_alloc", "std::bad_alloc"}, "std::bad_alloc", "std::bad_alloc."},
+      {{true, false, "int", "ignored"}, "int", "int."},
       {{false, false, "", ""}, "Unknown", "Unknown."},
       {{true, false, "", ""}, "Unknown", "Unknown."},
   };
