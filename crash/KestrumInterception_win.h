@@ -1,0 +1,45 @@
+// How exceptions reach the component: the runtime's seams, the thread start wrappers patched into
+// the import tables, the throw-time facts, the stack-overflow hand-over and the thread registry
+// shared by every copy of the component in the process.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kestrum {
+
+// What a throw or a converted fault recorded on its thread, kept in a TLS slot (thread_local
+// allocates on first use under our compiler). The entry takes object, address and context from
+// here when the exception it reports is the one recorded.
+struct RaiseFacts {
+  const void* object = nullptr;   // the thrown object (as __cxa_throw saw it) or the fault's record
+  const void* address = nullptr;  // return address of the throw, or the faulting instruction
+  CONTEXT context{};
+  bool hasContext = false;
+  // The stack pre-scan taken at raise time (packed candidate list); filled by the stack tracer.
+  const std::uint8_t* preparedStack = nullptr;
+};
+const RaiseFacts* CurrentRaiseFacts();  // nullptr when nothing was recorded on this thread
+void ClearRaiseFacts();
+
+// Installs every intercept (runtime seams, thread creation and work-item wrappers in the loaded
+// modules and in modules loaded later, last-chance filter, terminate, vectored first-chance
+// handler for stack overflows and thread names). Called once by InstallKestrum.
+void InstallInterception();
+void RemoveInterception();
+
+// The thread registry in the section "KestrumThreadNameBuf$<pid>".
+bool OpenThreadRegistry();  // false: the block could neither be created nor opened
+void CloseThreadRegistry();
+DWORD MainThreadId();
+// Adds or replaces the thread's entry; with neither name nor creator given, removes it.
+void SetThreadEntry(DWORD threadId, HANDLE threadHandle, const char* name, DWORD creatorThreadId,
+                    const void* creator, const char* creatorClassName);
+void SetThreadName(DWORD threadId, const char* name);
+// The thread's text in reports; empty for the component's own threads unless showHidden.
+std::string ThreadDisplayName(DWORD threadId, bool showHidden, const void** creator = nullptr,
+                              DWORD* creatorThreadId = nullptr);
+
+}  // namespace kestrum
