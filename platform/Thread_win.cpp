@@ -1,6 +1,5 @@
 #include "platform/Thread_win.h"
 
-
 #include <cstdlib>
 #include <deque>
 #include <typeinfo>
@@ -59,12 +58,7 @@ void WakeUIThread() {
   if (!w || !PostMessageA(w, kWakeMessage, 0, 0)) PostThreadMessageA(s.uiThreadId, WM_NULL, 0, 0);
 }
 
-void DefaultThreadExceptionHook(TThread*, std::exception_ptr e) { ShowExceptionMessageBox(e); }
-
 }  // namespace
-
-ThreadExceptionHookFn ThreadExceptionHook = DefaultThreadExceptionHook;
-SynchronizeExceptionHookFn SynchronizeExceptionHook = nullptr;
 
 bool IsUIThread() { return GetCurrentThreadId() == State().uiThreadId; }
 
