@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/CrashHooks_win.h"
+#include "platform/Handles_win.h"
 
 // Thread base: created suspended, started explicitly, stopped through a terminate flag.
 class TThread {
@@ -21,7 +22,7 @@ class TThread {
   // Always created suspended; FreeOnTerminate is off. The OS thread exists after construction
   // (so ThreadID() is valid at once) but does not run Execute until Start().
   TThread();
-  virtual ~TThread();            // if still running: Terminate() + WaitFor(); then closes the handle
+  virtual ~TThread();            // if still running: Terminate() + WaitFor(); the handle closes after
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
@@ -47,7 +48,7 @@ class TThread {
  private:
   static DWORD WINAPI ThreadProc(LPVOID self);
 
-  HANDLE handle_ = nullptr;
+  platform::ScopedKernelHandle handle_;
   DWORD threadId_ = 0;
   volatile LONG terminated_ = 0;
   volatile LONG finished_ = 0;
