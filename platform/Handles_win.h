@@ -1,5 +1,5 @@
 #pragma once
-// Owners of Win32 handles and a critical section with its guard.
+// Owners of Win32 handles, and a critical section and a mutex with their guards.
 //
 // One owner type per kind of handle, because the kinds differ in the value that means "none"
 // and in how they are released: a file handle (CreateFile, CreateNamedPipe, CreateMailslot) is
@@ -114,6 +114,24 @@ class AutoLock {
 
  private:
   CRITICAL_SECTION* section_;
+};
+
+// Owns a mutex for the guard's scope; a null handle (a mutex that could not be made) holds
+// nothing. A mutex abandoned by a thread that ended while owning it counts as taken, as the
+// system hands it over.
+class MutexGuard {
+ public:
+  explicit MutexGuard(HANDLE mutex) noexcept : mutex_(mutex) {
+    if (mutex_) WaitForSingleObject(mutex_, INFINITE);
+  }
+  ~MutexGuard() {
+    if (mutex_) ReleaseMutex(mutex_);
+  }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+
+ private:
+  HANDLE mutex_;
 };
 
 }  // namespace platform

@@ -11,6 +11,7 @@ namespace {
 
 using platform::AutoLock;
 using platform::CriticalSection;
+using platform::MutexGuard;
 using platform::ScopedFileHandle;
 using platform::ScopedKernelHandle;
 using platform::ScopedModule;
@@ -130,6 +131,33 @@ TEST(AutoLock, HoldsTheSectionForItsScope) {
   }
   EXPECT_TRUE(FreeForOtherThreads(owned.Native()));
   DeleteCriticalSection(&bare);
+}
+
+DWORD WINAPI TakeAndGive(LPVOID mutex) {
+  const DWORD r = WaitForSingleObject(mutex, 0);
+  if (r == WAIT_OBJECT_0) ReleaseMutex(mutex);
+  return r;
+}
+
+// What another thread gets when it tries to take the mutex now.
+DWORD OtherThreadTakes(HANDLE mutex) {
+  HANDLE thread = CreateThread(nullptr, 0, TakeAndGive, mutex, 0, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  DWORD r = 0;
+  GetExitCodeThread(thread, &r);
+  CloseHandle(thread);
+  return r;
+}
+
+TEST(MutexGuard, OwnsTheMutexForItsScope) {
+  ScopedKernelHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+  ASSERT_TRUE(mutex);
+  {
+    MutexGuard hold(mutex.Get());
+    EXPECT_EQ(OtherThreadTakes(mutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+  }
+  EXPECT_EQ(OtherThreadTakes(mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+  MutexGuard nothing(nullptr);  // a mutex that could not be made: nothing to hold or give back
 }
 
 }  // namespace
