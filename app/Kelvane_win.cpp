@@ -4,7 +4,8 @@
 #include "app/uMain_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // The crash-report component installs itself here, before the window framework starts.
+  // The crash-report component installs itself here, with one platform::InstallCrashHooks call
+  // (platform/CrashHooks_win.h), before the window framework starts.
 
   Application->Initialize();
   Application->Title = "Kelvane";

@@ -10,10 +10,8 @@
 #include "platform/Exceptions.h"
 #include "platform/Exceptions_win.h"
 #include "platform/Forms_win.h"
+#include "platform/Modules_win.h"
 #include "platform/Thread_win.h"
-
-HandleExceptionHookFn ApplicationHandleExceptionHook = nullptr;
-ShowExceptionHookFn ApplicationShowExceptionHook = nullptr;
 
 namespace {
 TApplication g_application;
@@ -34,10 +32,8 @@ void TApplication::Initialize() {
   InstallFaultConversion();
   // Positions are given at 96 DPI and scaled here; without this the system would stretch the
   // finished bitmap and blur it. The manifest says the same for systems that read it.
-  using SetAwareFn = BOOL(WINAPI*)();
-  if (auto fn = reinterpret_cast<SetAwareFn>(
-          reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "SetProcessDPIAware"))))
-    fn();
+  // Looked up: systems before NT 6.0 lack it.
+  if (auto setAware = platform::ProcAddress<BOOL(WINAPI*)()>(L"user32.dll", "SetProcessDPIAware")) setAware();
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES | ICC_WIN95_CLASSES};
   InitCommonControlsEx(&icc);
   HDC screen = GetDC(nullptr);

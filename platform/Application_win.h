@@ -4,13 +4,14 @@
 //
 // Every window procedure of the framework catches at its own boundary (C++ exceptions do not
 // cross a window procedure) and hands the exception to Application->HandleException(sender).
-// HandleException and ShowException are the two hook points of the crash reporter:
 //
 //   HandleException(sender, e): cancels a mouse capture, then calls ApplicationHandleExceptionHook
 //     when one is installed, and returns. Without a hook: EAbort is dropped silently, anything
 //     else goes to ShowException.
 //   ShowException(e): calls ApplicationShowExceptionHook when installed; otherwise shows the
 //     message (with a full stop added) in an error box captioned with Title.
+//
+// Both hooks are seams of the crash-report component (CrashHooks_win.h).
 
 #include <windows.h>
 
@@ -18,6 +19,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/CrashHooks_win.h"
 #include "platform/Events.h"
 
 // Common root of the framework's objects, so that event handlers and hooks get a sender whose
@@ -29,11 +31,6 @@ class TObject {
 };
 
 class TForm;
-
-using HandleExceptionHookFn = void (*)(TObject* sender, std::exception_ptr e);
-using ShowExceptionHookFn = void (*)(std::exception_ptr e);
-extern HandleExceptionHookFn ApplicationHandleExceptionHook;
-extern ShowExceptionHookFn ApplicationShowExceptionHook;
 
 class TApplication : public TObject {
  public:

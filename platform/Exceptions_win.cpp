@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/Modules_win.h"
+
 namespace {
 
 // What the fault handler hands to the throwing function of the same thread.
@@ -76,9 +78,7 @@ LONG CALLBACK FaultHandler(EXCEPTION_POINTERS* ep) {
 void InstallFaultConversion() {
   if (InterlockedExchange(&g_installed, 1) != 0) return;
   g_slotIndex = TlsAlloc();
-  HMODULE self = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&FaultHandler), &self);
+  const HMODULE self = platform::ModuleContaining(reinterpret_cast<const void*>(&FaultHandler));
   const auto* base = reinterpret_cast<const BYTE*>(self);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -105,15 +105,8 @@ const CONTEXT* ContextOf(const EExternal& e) {
 }
 
 std::string ModuleNameOf(const void* address) {
-  HMODULE m = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          static_cast<LPCSTR>(address), &m) ||
-      !m)
-    return {};
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(m, path, MAX_PATH);
-  std::string s(path, n);
-  return s.substr(s.find_last_of("\\/") + 1);
+  const HMODULE m = platform::ModuleContaining(address);
+  return m ? platform::ModuleFileName(m) : std::string();
 }
 
 std::exception_ptr CreateExternalException(const EXCEPTION_RECORD& record, const CONTEXT* context) {
@@ -126,10 +119,7 @@ std::exception_ptr CreateExternalException(const EXCEPTION_RECORD& record, const
 }
 
 std::string ProgramTitle() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string s(path, n);
-  s = s.substr(s.find_last_of("\\/") + 1);
+  const std::string s = platform::ModuleFileName(nullptr);
   const size_t dot = s.find_last_of('.');
   return dot == std::string::npos ? s : s.substr(0, dot);
 }

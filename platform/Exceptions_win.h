@@ -1,5 +1,6 @@
 #pragma once
-// The Windows side of the exception classes: hardware faults become EExternal exceptions, and the
+// The Windows side of the exception classes: hardware faults become EExternal exceptions (the
+// switch is in CrashHooks_win.h, with the other seams of the crash-report component), and the
 // neutral exception record converts to and from the system's.
 
 #include <windows.h>
@@ -7,18 +8,8 @@
 #include <exception>
 #include <string>
 
+#include "platform/CrashHooks_win.h"
 #include "platform/Exceptions.h"
-
-// Converts hardware faults (access violation, division by zero, stack overflow, ... - the codes of
-// IsConvertedExceptionCode) that happen in this program's own module into exceptions of the
-// EExternal family thrown at the faulting instruction, so that an ordinary try/catch further up
-// the faulting thread catches them. Own code is built with -fnon-call-exceptions for this. Faults
-// in other modules (system libraries, the C run-time) are left to the system. A fault during the
-// conversion itself is left to the system too. Idempotent; the thread class and the application
-// object call it.
-void InstallFaultConversion();
-// Number of faults converted so far in this process.
-unsigned long ConvertedFaultCount();
 
 TExceptionRecord FromExceptionRecord(const EXCEPTION_RECORD& r);
 // The processor context an EExternal carries, or null when it carries none.

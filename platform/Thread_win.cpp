@@ -1,12 +1,12 @@
 #include "platform/Thread_win.h"
 
-
 #include <cstdlib>
 #include <deque>
 #include <typeinfo>
 
 #include "platform/Exceptions.h"
 #include "platform/Exceptions_win.h"
+#include "platform/Handles_win.h"
 
 namespace {
 
@@ -21,15 +21,13 @@ struct SyncRequest {
 };
 
 struct SyncState {
-  CRITICAL_SECTION lock;
+  platform::CriticalSection lock;
   std::deque<SyncRequest*> queue;
   HANDLE pending;  // manual reset: set while the queue is not empty
   volatile DWORD uiThreadId;
   volatile HWND wakeWindow;
 
-  SyncState() : pending(CreateEventA(nullptr, TRUE, FALSE, nullptr)), uiThreadId(GetCurrentThreadId()), wakeWindow(nullptr) {
-    InitializeCriticalSection(&lock);
-  }
+  SyncState() : pending(CreateEventA(nullptr, TRUE, FALSE, nullptr)), uiThreadId(GetCurrentThreadId()), wakeWindow(nullptr) {}
 };
 
 SyncState& State() {
@@ -59,12 +57,7 @@ void WakeUIThread() {
   if (!w || !PostMessageA(w, kWakeMessage, 0, 0)) PostThreadMessageA(s.uiThreadId, WM_NULL, 0, 0);
 }
 
-void DefaultThreadExceptionHook(TThread*, std::exception_ptr e) { ShowExceptionMessageBox(e); }
-
 }  // namespace
-
-ThreadExceptionHookFn ThreadExceptionHook = DefaultThreadExceptionHook;
-SynchronizeExceptionHookFn SynchronizeExceptionHook = nullptr;
 
 bool IsUIThread() { return GetCurrentThreadId() == State().uiThreadId; }
 
@@ -87,9 +80,11 @@ void InitUIThread() {
   // A window of another thread cannot be destroyed from here; it simply stays idle.
   if (old && GetWindowThreadProcessId(old, nullptr) == me) DestroyWindow(old);
   // Requests queued before the switch must not wait for a wake-up that went elsewhere.
-  EnterCriticalSection(&s.lock);
-  const bool waiting = !s.queue.empty();
-  LeaveCriticalSection(&s.lock);
+  bool waiting;
+  {
+    platform::AutoLock lock(s.lock);
+    waiting = !s.queue.empty();
+  }
   if (waiting) WakeUIThread();
 }
 
@@ -99,15 +94,16 @@ bool CheckSynchronize() {
   bool ran = false;
   for (;;) {
     // One at a time: a routine that pumps messages itself serves the later ones in order.
-    EnterCriticalSection(&s.lock);
-    if (s.queue.empty()) {
-      ResetEvent(s.pending);
-      LeaveCriticalSection(&s.lock);
-      return ran;
+    SyncRequest* r;
+    {
+      platform::AutoLock lock(s.lock);
+      if (s.queue.empty()) {
+        ResetEvent(s.pending);
+        return ran;
+      }
+      r = s.queue.front();
+      s.queue.pop_front();
     }
-    SyncRequest* r = s.queue.front();
-    s.queue.pop_front();
-    LeaveCriticalSection(&s.lock);
 
     ran = true;
     try {
@@ -131,16 +127,18 @@ void RunOnUIThread(const std::function<void()>& fn) {
     return;
   }
   SyncState& s = State();
-  SyncRequest r{&fn, CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr};
-  if (!r.done) throw Exception("RunOnUIThread: CreateEvent fehlgeschlagen");
-  EnterCriticalSection(&s.lock);
-  const bool first = s.queue.empty();
-  s.queue.push_back(&r);
-  SetEvent(s.pending);
-  LeaveCriticalSection(&s.lock);
+  platform::ScopedKernelHandle done(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  if (!done) throw Exception("RunOnUIThread: CreateEvent fehlgeschlagen");
+  SyncRequest r{&fn, done.Get(), nullptr};
+  bool first;
+  {
+    platform::AutoLock lock(s.lock);
+    first = s.queue.empty();
+    s.queue.push_back(&r);
+    SetEvent(s.pending);
+  }
   if (first) WakeUIThread();
   WaitForSingleObject(r.done, INFINITE);
-  CloseHandle(r.done);
   if (r.error) std::rethrow_exception(r.error);
 }
 
@@ -172,7 +170,7 @@ DWORD WaitServingUI(HANDLE h, DWORD timeoutMs) {
 TThread::TThread() {
   (void)kStateReady;
   InstallFaultConversion();
-  handle_ = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &threadId_);
+  handle_.Reset(CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &threadId_));
   if (!handle_) throw Exception("Thread-Erzeugung fehlgeschlagen (Fehler " + std::to_string(GetLastError()) + ")");
 }
 
@@ -188,7 +186,6 @@ TThread::~TThread() {
       }
       WaitFor();
     }
-    CloseHandle(handle_);
   }
 }
 
@@ -211,7 +208,7 @@ DWORD WINAPI TThread::ThreadProc(LPVOID self) {
 void TThread::Start() {
   if (started_) return;
   started_ = true;
-  ResumeThread(handle_);
+  ResumeThread(handle_.Get());
 }
 
 void TThread::Terminate() { InterlockedExchange(&terminated_, 1); }
@@ -219,12 +216,12 @@ bool TThread::Terminated() const { return terminated_ != 0; }
 bool TThread::Finished() const { return finished_ != 0; }
 bool TThread::Started() const { return started_; }
 DWORD TThread::ThreadID() const { return threadId_; }
-HANDLE TThread::Handle() const { return handle_; }
+HANDLE TThread::Handle() const { return handle_.Get(); }
 
 DWORD TThread::WaitFor() {
-  WaitServingUI(handle_, INFINITE);
+  WaitServingUI(handle_.Get(), INFINITE);
   DWORD code = 0;
-  GetExitCodeThread(handle_, &code);
+  GetExitCodeThread(handle_.Get(), &code);
   return code;
 }
 

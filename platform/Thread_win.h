@@ -13,13 +13,16 @@
 #include <functional>
 #include <string>
 
+#include "platform/CrashHooks_win.h"
+#include "platform/Handles_win.h"
+
 // Thread base: created suspended, started explicitly, stopped through a terminate flag.
 class TThread {
  public:
   // Always created suspended; FreeOnTerminate is off. The OS thread exists after construction
   // (so ThreadID() is valid at once) but does not run Execute until Start().
   TThread();
-  virtual ~TThread();            // if still running: Terminate() + WaitFor(); then closes the handle
+  virtual ~TThread();            // if still running: Terminate() + WaitFor(); the handle closes after
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
@@ -45,7 +48,7 @@ class TThread {
  private:
   static DWORD WINAPI ThreadProc(LPVOID self);
 
-  HANDLE handle_ = nullptr;
+  platform::ScopedKernelHandle handle_;
   DWORD threadId_ = 0;
   volatile LONG terminated_ = 0;
   volatile LONG finished_ = 0;
@@ -63,14 +66,6 @@ DWORD WaitServingUI(HANDLE h, DWORD timeoutMs);
 // Serves pending RunOnUIThread requests now (the message loop calls this; tests may too). Returns true if one ran.
 bool CheckSynchronize();
 
-// An exception escaping Execute is caught at the thread boundary and handed to this hook
-// (the crash-report component installs itself here later). Default: shows the message in a message box.
-using ThreadExceptionHookFn = void (*)(TThread* thread, std::exception_ptr e);
-extern ThreadExceptionHookFn ThreadExceptionHook;
-
-// An exception thrown by a routine that another thread handed to the UI thread is given to this
-// hook on the UI thread, right after the routine. Returning true swallows it (the waiting thread
-// continues as if the routine had succeeded); false, or no hook (the default), re-raises it in the
-// waiting thread. The crash reporter reports here and lets EAbort through.
-using SynchronizeExceptionHookFn = bool (*)(std::exception_ptr e);
-extern SynchronizeExceptionHookFn SynchronizeExceptionHook;
+// An exception escaping Execute goes to ThreadExceptionHook; one thrown by a routine handed to the
+// UI thread goes to SynchronizeExceptionHook on the UI thread, right after the routine (see
+// CrashHooks_win.h).
