@@ -170,7 +170,7 @@ int KelvaneSimOpenConnections(const char* name) {
   int n = 0;
   for (auto& [key, d] : *g_sim.Devices)
     if (!name || key == name)
-      for (Conn* c : d->Conns) n += c->Connected && !c->Closed;
+      for (Conn* c : d->Conns) n += !c->Closed && (c->Connected || !Listening(c));
   return n;
 }
 

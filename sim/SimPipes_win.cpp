@@ -99,6 +99,29 @@ void NewListener(Device* d) {
   Forget(c);
 }
 
+// Whether the program has this instance open, asked of the pipe itself: a connect's completion
+// may reach its OVERLAPPED only after the program's open has returned (under load, Wine delivers
+// it later), so the OVERLAPPED alone can call a taken instance free. A listening end cannot be
+// peeked (ERROR_BAD_PIPE); one a client holds can.
+bool ClientAttached(const Conn* c) {
+  const DWORD saved = GetLastError();  // the HID entries' callers see the error of their own call
+  const bool attached = PeekNamedPipe(c->H, nullptr, 0, nullptr, nullptr, nullptr) != FALSE;
+  SetLastError(saved);
+  return attached;
+}
+
+}  // namespace
+
+bool Listening(const Conn* c) {
+  if (c->Connected || c->Closed) return false;
+  const DWORD saved = GetLastError();
+  const bool listening = !PeekNamedPipe(c->H, nullptr, 0, nullptr, nullptr, nullptr) && GetLastError() == ERROR_BAD_PIPE;
+  SetLastError(saved);
+  return listening;
+}
+
+namespace {
+
 // Keeps a few unconnected instances ready, so that the program's opens do not find the pipe busy.
 // The pump refills after each connection; every HID call on the device refills too, so that a
 // program opening and closing in a tight loop does not outrun the pump.
@@ -106,7 +129,7 @@ void Replenish(Device* d) {
   for (int guard = 0; guard < 2 * SpareListeners; ++guard) {
     int spare = 0;
     // A connection whose completion the pump has not taken yet is no longer free.
-    for (Conn* c : d->Conns) spare += !c->Connected && !c->Closed && !HasOverlappedIoCompleted(&c->ConnectOp.Ov);
+    for (Conn* c : d->Conns) spare += !HasOverlappedIoCompleted(&c->ConnectOp.Ov) && Listening(c);
     if (spare >= SpareListeners) return;
     const std::size_t before = d->Conns.size();
     NewListener(d);
@@ -263,7 +286,9 @@ namespace {
 void TakeUpConnections(Device* d) {
   const std::vector<Conn*> conns = d->Conns;
   for (Conn* c : conns)
-    if (!c->Connected && !c->Closed && HasOverlappedIoCompleted(&c->ConnectOp.Ov) && c->ConnectOp.Ov.Internal == 0) Connected(c);
+    if (!c->Connected && !c->Closed &&
+        ((HasOverlappedIoCompleted(&c->ConnectOp.Ov) && c->ConnectOp.Ov.Internal == 0) || ClientAttached(c)))
+      Connected(c);
 }
 
 }  // namespace

@@ -111,6 +111,8 @@ Device* FindPlugged(const char* name);
 bool Plug(const PlugRequest& r);
 bool Unplug(const std::string& name);
 void SendInput(Device* d, const std::uint8_t* bytes, std::size_t len);
+// Whether the instance still waits for the program to open it (asked of the pipe itself).
+bool Listening(const Conn* c);
 // The device whose pipe this handle is connected to, while it is plugged.
 Device* FromHandle(HANDLE h, DWORD& error);
 DWORD WINAPI Pump(LPVOID);
