@@ -192,29 +192,31 @@ Program::Program(const std::string& exePath, const std::string& args, const std:
   std::string dir = exePath.substr(0, exePath.find_last_of("\\/") + 1);
   STARTUPINFOA si{};
   si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
   if (!CreateProcessA(exePath.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, block.data(),
-                      dir.empty() ? nullptr : dir.c_str(), &si, &pi_))
-    pi_ = {};
+                      dir.empty() ? nullptr : dir.c_str(), &si, &pi))
+    return;
+  pid_ = pi.dwProcessId;
+  process_.Reset(pi.hProcess);
+  thread_.Reset(pi.hThread);
 }
 
 Program::~Program() {
-  if (!pi_.hProcess) return;
-  if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) {
-    TerminateProcess(pi_.hProcess, 255);
-    WaitForSingleObject(pi_.hProcess, 5000);
+  if (!process_) return;
+  if (WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) {
+    TerminateProcess(process_.Get(), 255);
+    WaitForSingleObject(process_.Get(), 5000);
   }
-  CloseHandle(pi_.hProcess);
-  CloseHandle(pi_.hThread);
 }
 
 bool Program::waitExit(DWORD timeoutMs, DWORD* exitCode) {
-  if (!pi_.hProcess || WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
-  if (exitCode) GetExitCodeProcess(pi_.hProcess, exitCode);
+  if (!process_ || WaitForSingleObject(process_.Get(), timeoutMs) != WAIT_OBJECT_0) return false;
+  if (exitCode) GetExitCodeProcess(process_.Get(), exitCode);
   return true;
 }
 
 HWND Program::waitWindow(const std::string& caption, DWORD timeoutMs) {
-  return pi_.hProcess ? WaitTopLevel(pid(), caption, timeoutMs) : nullptr;
+  return process_ ? WaitTopLevel(pid(), caption, timeoutMs) : nullptr;
 }
 
 HWND FindTopLevel(const std::string& caption, DWORD timeoutMs) { return WaitTopLevel(0, caption, timeoutMs); }
