@@ -4,42 +4,28 @@
 
 namespace {
 
-class Locked {
- public:
-  explicit Locked(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-  ~Locked() { LeaveCriticalSection(&cs_); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  CRITICAL_SECTION& cs_;
-};
-
 // The UI thread's side of DeviceLock. A critical section is not fair: a worker polling with no
 // delay would take it again before a waiting UI thread ever got it. The worker therefore steps
 // aside while the UI thread announces that it waits.
 class UILocked {
  public:
-  UILocked(CRITICAL_SECTION& cs, volatile LONG& waiters) : waiters_(waiters) {
-    InterlockedIncrement(&waiters_);
-    EnterCriticalSection(&cs);
-    InterlockedDecrement(&waiters_);
-    cs_ = &cs;
+  UILocked(platform::CriticalSection& section, volatile LONG& waiters) : lock_(Announced(section, waiters)) {
+    InterlockedDecrement(&waiters);
   }
-  ~UILocked() { LeaveCriticalSection(cs_); }
-  UILocked(const UILocked&) = delete;
-  UILocked& operator=(const UILocked&) = delete;
 
  private:
-  volatile LONG& waiters_;
-  CRITICAL_SECTION* cs_;
+  static platform::CriticalSection& Announced(platform::CriticalSection& section, volatile LONG& waiters) {
+    InterlockedIncrement(&waiters);
+    return section;
+  }
+
+  platform::AutoLock lock_;
 };
 
 }  // namespace
 
 THIDThread::THIDThread(IReceiverView* view) : view_(view) {
-  InitializeCriticalSection(&DeviceLock);
-  queueReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  queueReady_.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   JvHidDeviceController = new TJvHidDeviceController(nullptr);
   // Assigned directly: no device scan is started by this; the controller's own queued
   // notification does the first one.
@@ -60,19 +46,17 @@ THIDThread::~THIDThread() {
   delete JvHidDeviceController;
   JvHidDeviceController = nullptr;
   {
-    Locked lock(DeviceLock);
+    platform::AutoLock lock(DeviceLock);
     if (Device) PendingRelease = Device;
     Device = nullptr;
   }
   delete PendingRelease;  // detached from the controller by now
   PendingRelease = nullptr;
-  CloseHandle(queueReady_);
-  DeleteCriticalSection(&DeviceLock);
 }
 
 void THIDThread::Start() {
   TThread::Start();
-  WaitServingUI(queueReady_, 5000);
+  WaitServingUI(queueReady_.Get(), 5000);
 }
 
 void THIDThread::HandleArrival(TJvHidDevice*) {
@@ -182,14 +166,14 @@ void THIDThread::Execute() {
   // The queue exists from here on; Start() waits for this.
   PeekMessageA(&Msg, nullptr, 0, 0, PM_NOREMOVE);
   Msg = MSG{};
-  SetEvent(queueReady_);
+  SetEvent(queueReady_.Get());
 
   while (!Terminated()) {
     Show show = Show::Nothing;
     bool haveDevice;
     WaitWhileUIWaits();
     {
-      Locked lock(DeviceLock);
+      platform::AutoLock lock(DeviceLock);
       haveDevice = Device != nullptr;
       if (haveDevice) {
         IRReport = THidReportIRCode{};
@@ -209,7 +193,7 @@ void THIDThread::Execute() {
       bool list = false;
       WaitWhileUIWaits();
       {
-        Locked lock(DeviceLock);
+        platform::AutoLock lock(DeviceLock);
         // The receiver may have been unplugged while the command's result was shown.
         if (Device) list = PollCode();
       }

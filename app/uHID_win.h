@@ -4,6 +4,7 @@
 
 #include "app/VexaReports.h"
 #include "hid/JvHidControllerClass_win.h"
+#include "platform/Handles_win.h"
 #include "platform/Thread_win.h"
 
 #include <cstdint>
@@ -99,11 +100,11 @@ class THIDThread : public TThread {
   // and an unplugged device is dropped only once no exchange with it is under way. Nobody
   // holds it while waiting for the other thread (display routines run with it released), so
   // the two threads cannot wait for each other.
-  CRITICAL_SECTION DeviceLock;
+  platform::CriticalSection DeviceLock;
   volatile LONG uiWaiters_ = 0;
   bool VersionKnown = false;
   // An unplugged receiver waits here until the controller has finished with it.
   TJvHidDevice* PendingRelease = nullptr;
   bool destroying_ = false;
-  HANDLE queueReady_;
+  platform::ScopedKernelHandle queueReady_;
 };

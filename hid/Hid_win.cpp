@@ -1,14 +1,13 @@
 #include "hid/Hid_win.h"
 
+#include <vector>
+
 THidEntries Hid{};
 
 namespace {
 HMODULE HidModule = nullptr;
 
-template <class T>
-void** AsSlot(T*& p) {
-  return reinterpret_cast<void**>(&p);
-}
+using platform::SlotOf;
 }  // namespace
 
 bool HidBindingApplies(THidBinding when, const THidPlatformVersion& v) {
@@ -35,8 +34,8 @@ THidPlatformVersion CurrentPlatformVersion() {
 }
 
 void ForEachHidSlot(const std::function<void(const TEntrySlot&, THidBinding)>& fn) {
-#define HID_ENTRY(F, when) fn({#F, #F, AsSlot(Hid.p##F)}, when);
-#define HID_TWIN(F, E) fn({#F, #E, AsSlot(Hid.p##F)}, hbAlways);
+#define HID_ENTRY(F, when) fn({#F, #F, SlotOf(Hid.p##F)}, when);
+#define HID_TWIN(F, E) fn({#F, #E, SlotOf(Hid.p##F)}, hbAlways);
 #include "hid/HidEntries_win.inc"
 #undef HID_ENTRY
 #undef HID_TWIN
@@ -45,12 +44,14 @@ void ForEachHidSlot(const std::function<void(const TEntrySlot&, THidBinding)>& f
 bool LoadHidLibrary() { return LoadHidLibraryFor(CurrentPlatformVersion()); }
 
 bool LoadHidLibraryFor(const THidPlatformVersion& v) {
-  if (!OpenModule(HidModule, L"HID.dll")) return false;
-  bool allFound = true;
+  if (!HidModule) HidModule = platform::LoadModule(L"HID.dll");
+  if (!HidModule) return false;
+  // Slots of later platform versions stay as they are.
+  std::vector<TEntrySlot> slots;
   ForEachHidSlot([&](const TEntrySlot& s, THidBinding when) {
-    if (HidBindingApplies(when, v)) *s.Slot = reinterpret_cast<void*>(ResolveEntry(HidModule, s.Export, allFound));
+    if (HidBindingApplies(when, v)) slots.push_back(s);
   });
-  if (!allFound) {
+  if (!platform::BindEntries(HidModule, slots)) {
     UnloadHidLibrary();
     return false;
   }
@@ -58,7 +59,8 @@ bool LoadHidLibraryFor(const THidPlatformVersion& v) {
 }
 
 void UnloadHidLibrary() {
-  CloseModule(HidModule);
+  if (HidModule) FreeLibrary(HidModule);
+  HidModule = nullptr;
   Hid = THidEntries{};
 }
 

@@ -20,6 +20,7 @@
 #include "platform/Application_win.h"
 #include "platform/Events.h"
 #include "platform/Exceptions.h"
+#include "platform/Handles_win.h"
 #include "platform/Thread_win.h"
 
 class TJvHidDevice;
@@ -137,9 +138,9 @@ class TJvHidDevice {
   bool IsPluggedIn() const { return FIsPluggedIn; }
   bool IsCheckedOut() const { return FIsCheckedOut; }
   bool HasReadWriteAccess() const { return FHasReadWriteAccess; }
-  HANDLE HidFileHandle() const { return FHidFileHandle; }
-  HANDLE HidOverlappedRead() const { return FHidOverlappedRead; }
-  HANDLE HidOverlappedWrite() const { return FHidOverlappedWrite; }
+  HANDLE HidFileHandle() const { return FHidFileHandle.Get(); }
+  HANDLE HidOverlappedRead() const { return FHidOverlappedRead.Get(); }
+  HANDLE HidOverlappedWrite() const { return FHidOverlappedWrite.Get(); }
   DWORD HidOverlappedReadResult();
   DWORD HidOverlappedWriteResult();
   HIDP_CAPS Caps();
@@ -197,9 +198,9 @@ class TJvHidDevice {
   bool FIsPluggedIn = true;
   bool FIsCheckedOut = false;
   bool FIsEnumerated = false;
-  HANDLE FHidFileHandle = INVALID_HANDLE_VALUE;
-  HANDLE FHidOverlappedRead = INVALID_HANDLE_VALUE;
-  HANDLE FHidOverlappedWrite = INVALID_HANDLE_VALUE;
+  platform::ScopedFileHandle FHidFileHandle;
+  platform::ScopedFileHandle FHidOverlappedRead;
+  platform::ScopedFileHandle FHidOverlappedWrite;
   OVERLAPPED FOvlRead{};
   OVERLAPPED FOvlWrite{};
   HIDD_ATTRIBUTES FAttributes{};

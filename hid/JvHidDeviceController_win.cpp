@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "hid/JvHidShared_win.h"
+#include "platform/Trace_win.h"
 
 using hid::TextUpToZero;
 using hid::ThisModule;
@@ -38,6 +39,10 @@ TJvHidDeviceController::TJvHidDeviceController(void* owner) : FOwner(owner) {
       SetWindowLongPtrW(FHWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
       SetWindowLongPtrW(FHWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
       PostMessageW(FHWnd, DeviceChangeMessage, DeviceNodesChanged, -1);
+    } else {
+      // The controller goes on without it but learns of no arrival or removal.
+      platform::Trace("HID controller: no notification window (window class %s, error %lu)",
+                      registered ? "registered" : "not registered", GetLastError());
     }
   } else {
     FHidGuid = HidInterfaceClassGuid;

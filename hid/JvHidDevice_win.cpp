@@ -16,13 +16,6 @@ HANDLE OpenPath(const std::wstring& path, DWORD access, DWORD flags = 0) {
   return CreateFileW(path.c_str(), access, ShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-void CloseHandleVar(HANDLE& h) {
-  if (h != INVALID_HANDLE_VALUE) {
-    CloseHandle(h);
-    h = INVALID_HANDLE_VALUE;
-  }
-}
-
 }  // namespace
 
 TJvHidDevice::TJvHidDevice() { throw EControllerError("Direct creation of a TJvHidDevice object is not allowed"); }
@@ -32,16 +25,16 @@ TJvHidDevice::TJvHidDevice(TJvHidPnPInfo* pnpInfo, TJvHidDeviceController* contr
     FData = controller->FDevDataEvent;
     FUnplug = controller->FDevUnplugEvent;
   }
-  FHidFileHandle = OpenPath(pnpInfo->DevicePath, GENERIC_READ | GENERIC_WRITE);
-  FHasReadWriteAccess = FHidFileHandle != INVALID_HANDLE_VALUE;
-  if (!FHasReadWriteAccess) FHidFileHandle = OpenPath(pnpInfo->DevicePath, 0);
-  if (FHidFileHandle == INVALID_HANDLE_VALUE) {
+  FHidFileHandle.Reset(OpenPath(pnpInfo->DevicePath, GENERIC_READ | GENERIC_WRITE));
+  FHasReadWriteAccess = FHidFileHandle.IsValid();
+  if (!FHasReadWriteAccess) FHidFileHandle.Reset(OpenPath(pnpInfo->DevicePath, 0));
+  if (!FHidFileHandle.IsValid()) {
     FPnPInfo = nullptr;  // stays with the caller
     throw EControllerError("Device cannot be opened");
   }
   FAttributes.Size = sizeof(HIDD_ATTRIBUTES);
-  if (!Hid.pHidD_GetAttributes || !Hid.pHidD_GetAttributes(FHidFileHandle, &FAttributes)) {
-    CloseHandleVar(FHidFileHandle);
+  if (!Hid.pHidD_GetAttributes || !Hid.pHidD_GetAttributes(FHidFileHandle.Get(), &FAttributes)) {
+    FHidFileHandle.Reset();
     FPnPInfo = nullptr;
     throw EControllerError("Device cannot be identified");
   }
@@ -97,48 +90,48 @@ TJvHidDevice::~TJvHidDevice() {
 }
 
 bool TJvHidDevice::OpenFile() {
-  if (IsAccessible() && FHidFileHandle == INVALID_HANDLE_VALUE) {
-    FHidFileHandle = OpenPath(FPnPInfo->DevicePath, GENERIC_READ | GENERIC_WRITE);
-    FHasReadWriteAccess = FHidFileHandle != INVALID_HANDLE_VALUE;
-    if (!FHasReadWriteAccess) FHidFileHandle = OpenPath(FPnPInfo->DevicePath, 0);
-    if (FHidFileHandle != INVALID_HANDLE_VALUE && FNumInputBuffers != 0) {
-      Hid.pHidD_SetNumInputBuffers(FHidFileHandle, static_cast<ULONG>(FNumInputBuffers));
+  if (IsAccessible() && !FHidFileHandle.IsValid()) {
+    FHidFileHandle.Reset(OpenPath(FPnPInfo->DevicePath, GENERIC_READ | GENERIC_WRITE));
+    FHasReadWriteAccess = FHidFileHandle.IsValid();
+    if (!FHasReadWriteAccess) FHidFileHandle.Reset(OpenPath(FPnPInfo->DevicePath, 0));
+    if (FHidFileHandle.IsValid() && FNumInputBuffers != 0) {
+      Hid.pHidD_SetNumInputBuffers(FHidFileHandle.Get(), static_cast<ULONG>(FNumInputBuffers));
       ULONG n = 0;
-      if (Hid.pHidD_GetNumInputBuffers(FHidFileHandle, &n)) FNumInputBuffers = static_cast<int>(n);
+      if (Hid.pHidD_GetNumInputBuffers(FHidFileHandle.Get(), &n)) FNumInputBuffers = static_cast<int>(n);
     }
   }
-  return FHidFileHandle != INVALID_HANDLE_VALUE;
+  return FHidFileHandle.IsValid();
 }
 
 bool TJvHidDevice::OpenFileEx(TJvHidOpenExMode mode) {
   if (!IsAccessible()) return false;
   if (mode == omhRead) {
-    if (FHidOverlappedRead == INVALID_HANDLE_VALUE) {
-      FHidOverlappedRead = OpenPath(FPnPInfo->DevicePath, GENERIC_READ, FILE_FLAG_OVERLAPPED);
-      if (FHidOverlappedRead != INVALID_HANDLE_VALUE && FNumOverlappedBuffers != 0) {
-        Hid.pHidD_SetNumInputBuffers(FHidOverlappedRead, static_cast<ULONG>(FNumOverlappedBuffers));
+    if (!FHidOverlappedRead.IsValid()) {
+      FHidOverlappedRead.Reset(OpenPath(FPnPInfo->DevicePath, GENERIC_READ, FILE_FLAG_OVERLAPPED));
+      if (FHidOverlappedRead.IsValid() && FNumOverlappedBuffers != 0) {
+        Hid.pHidD_SetNumInputBuffers(FHidOverlappedRead.Get(), static_cast<ULONG>(FNumOverlappedBuffers));
         ULONG n = 0;
-        if (Hid.pHidD_GetNumInputBuffers(FHidOverlappedRead, &n)) FNumOverlappedBuffers = static_cast<int>(n);
+        if (Hid.pHidD_GetNumInputBuffers(FHidOverlappedRead.Get(), &n)) FNumOverlappedBuffers = static_cast<int>(n);
       }
     }
-    return FHidOverlappedRead != INVALID_HANDLE_VALUE;
+    return FHidOverlappedRead.IsValid();
   }
-  if (FHidOverlappedWrite == INVALID_HANDLE_VALUE)
-    FHidOverlappedWrite = OpenPath(FPnPInfo->DevicePath, GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
-  return FHidOverlappedWrite != INVALID_HANDLE_VALUE;
+  if (!FHidOverlappedWrite.IsValid())
+    FHidOverlappedWrite.Reset(OpenPath(FPnPInfo->DevicePath, GENERIC_WRITE, FILE_FLAG_OVERLAPPED));
+  return FHidOverlappedWrite.IsValid();
 }
 
 void TJvHidDevice::CloseFile() {
-  CloseHandleVar(FHidFileHandle);
+  FHidFileHandle.Reset();
   FNumInputBuffers = 0;
 }
 
 void TJvHidDevice::CloseFileEx(TJvHidOpenExMode mode) {
   if (mode == omhRead) {
-    CloseHandleVar(FHidOverlappedRead);
+    FHidOverlappedRead.Reset();
     FNumOverlappedBuffers = 0;
   } else {
-    CloseHandleVar(FHidOverlappedWrite);
+    FHidOverlappedWrite.Reset();
   }
 }
 
@@ -150,88 +143,87 @@ void TJvHidDevice::CloseAll() {
 
 void TJvHidDevice::SetNumInputBuffers(int value) {
   if (value == FNumInputBuffers || !OpenFile()) return;
-  Hid.pHidD_SetNumInputBuffers(FHidFileHandle, static_cast<ULONG>(value));
+  Hid.pHidD_SetNumInputBuffers(FHidFileHandle.Get(), static_cast<ULONG>(value));
   ULONG n = 0;
-  FNumInputBuffers = Hid.pHidD_GetNumInputBuffers(FHidFileHandle, &n) ? static_cast<int>(n) : value;
+  FNumInputBuffers = Hid.pHidD_GetNumInputBuffers(FHidFileHandle.Get(), &n) ? static_cast<int>(n) : value;
 }
 
 void TJvHidDevice::SetNumOverlappedBuffers(int value) {
   if (value == FNumOverlappedBuffers || !OpenFileEx(omhRead)) return;
-  Hid.pHidD_SetNumInputBuffers(FHidOverlappedRead, static_cast<ULONG>(value));
+  Hid.pHidD_SetNumInputBuffers(FHidOverlappedRead.Get(), static_cast<ULONG>(value));
   ULONG n = 0;
-  FNumOverlappedBuffers = Hid.pHidD_GetNumInputBuffers(FHidOverlappedRead, &n) ? static_cast<int>(n) : value;
+  FNumOverlappedBuffers = Hid.pHidD_GetNumInputBuffers(FHidOverlappedRead.Get(), &n) ? static_cast<int>(n) : value;
 }
 
 bool TJvHidDevice::GetFeature(void* report, ULONG size) {
-  return OpenFile() && Hid.pHidD_GetFeature(FHidFileHandle, report, size);
+  return OpenFile() && Hid.pHidD_GetFeature(FHidFileHandle.Get(), report, size);
 }
 
 bool TJvHidDevice::SetFeature(void* report, ULONG size) {
-  return OpenFile() && Hid.pHidD_SetFeature(FHidFileHandle, report, size);
+  return OpenFile() && Hid.pHidD_SetFeature(FHidFileHandle.Get(), report, size);
 }
 
 bool TJvHidDevice::GetInputReport(void* report, ULONG size) {
-  return Hid.pHidD_GetInputReport && OpenFile() && Hid.pHidD_GetInputReport(FHidFileHandle, report, size);
+  return Hid.pHidD_GetInputReport && OpenFile() && Hid.pHidD_GetInputReport(FHidFileHandle.Get(), report, size);
 }
 
 bool TJvHidDevice::SetOutputReport(void* report, ULONG size) {
-  return Hid.pHidD_SetOutputReport && OpenFile() && Hid.pHidD_SetOutputReport(FHidFileHandle, report, size);
+  return Hid.pHidD_SetOutputReport && OpenFile() && Hid.pHidD_SetOutputReport(FHidFileHandle.Get(), report, size);
 }
 
-bool TJvHidDevice::FlushQueue() { return OpenFile() && Hid.pHidD_FlushQueue(FHidFileHandle); }
+bool TJvHidDevice::FlushQueue() { return OpenFile() && Hid.pHidD_FlushQueue(FHidFileHandle.Get()); }
 
 bool TJvHidDevice::ReadFile(void* report, DWORD toRead, DWORD& bytesRead) {
   bytesRead = 0;
-  return OpenFile() && ::ReadFile(FHidFileHandle, report, toRead, &bytesRead, nullptr);
+  return OpenFile() && ::ReadFile(FHidFileHandle.Get(), report, toRead, &bytesRead, nullptr);
 }
 
 bool TJvHidDevice::WriteFile(const void* report, DWORD toWrite, DWORD& bytesWritten) {
   bytesWritten = 0;
-  return OpenFile() && ::WriteFile(FHidFileHandle, report, toWrite, &bytesWritten, nullptr);
+  return OpenFile() && ::WriteFile(FHidFileHandle.Get(), report, toWrite, &bytesWritten, nullptr);
 }
 
 bool TJvHidDevice::DeviceIoControl(DWORD code, void* inBuffer, DWORD inSize, void* outBuffer, DWORD outSize, DWORD& bytesReturned) {
   bytesReturned = 0;
-  return OpenFile() && ::DeviceIoControl(FHidFileHandle, code, inBuffer, inSize, outBuffer, outSize, &bytesReturned, nullptr);
+  return OpenFile() && ::DeviceIoControl(FHidFileHandle.Get(), code, inBuffer, inSize, outBuffer, outSize, &bytesReturned, nullptr);
 }
 
 bool TJvHidDevice::ReadFileEx(void* report, DWORD toRead, LPOVERLAPPED_COMPLETION_ROUTINE callback) {
   if (!OpenFileEx(omhRead)) return false;
   FOvlRead = OVERLAPPED{};
   FOvlRead.hEvent = reinterpret_cast<HANDLE>(this);  // completion routines find the device here
-  return ::ReadFileEx(FHidOverlappedRead, report, toRead, &FOvlRead, callback);
+  return ::ReadFileEx(FHidOverlappedRead.Get(), report, toRead, &FOvlRead, callback);
 }
 
 bool TJvHidDevice::WriteFileEx(const void* report, DWORD toWrite, LPOVERLAPPED_COMPLETION_ROUTINE callback) {
   if (!OpenFileEx(omhWrite)) return false;
   FOvlWrite = OVERLAPPED{};
   FOvlWrite.hEvent = reinterpret_cast<HANDLE>(this);
-  return ::WriteFileEx(FHidOverlappedWrite, report, toWrite, &FOvlWrite, callback);
+  return ::WriteFileEx(FHidOverlappedWrite.Get(), report, toWrite, &FOvlWrite, callback);
 }
 
 bool TJvHidDevice::CancelIO(TJvHidOpenExMode mode) {
-  const HANDLE h = mode == omhRead ? FHidOverlappedRead : FHidOverlappedWrite;
+  const HANDLE h = mode == omhRead ? FHidOverlappedRead.Get() : FHidOverlappedWrite.Get();
   if (h == INVALID_HANDLE_VALUE) return false;
-  using CancelIoFn = BOOL(WINAPI*)(HANDLE);
-  const auto cancel = reinterpret_cast<CancelIoFn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CancelIo")));
+  const auto cancel = platform::ProcAddress<decltype(&::CancelIo)>(L"kernel32.dll", "CancelIo");
   return cancel && cancel(h);
 }
 
 DWORD TJvHidDevice::HidOverlappedReadResult() {
   DWORD n = 0;
-  if (FHidOverlappedRead == INVALID_HANDLE_VALUE || !GetOverlappedResult(FHidOverlappedRead, &FOvlRead, &n, FALSE)) return 0;
+  if (!FHidOverlappedRead.IsValid() || !GetOverlappedResult(FHidOverlappedRead.Get(), &FOvlRead, &n, FALSE)) return 0;
   return n;
 }
 
 DWORD TJvHidDevice::HidOverlappedWriteResult() {
   DWORD n = 0;
-  if (FHidOverlappedWrite == INVALID_HANDLE_VALUE || !GetOverlappedResult(FHidOverlappedWrite, &FOvlWrite, &n, FALSE)) return 0;
+  if (!FHidOverlappedWrite.IsValid() || !GetOverlappedResult(FHidOverlappedWrite.Get(), &FOvlWrite, &n, FALSE)) return 0;
   return n;
 }
 
 PHIDP_PREPARSED_DATA TJvHidDevice::PreparsedData() {
   if (!FPreparsedData && OpenFile()) {
-    Hid.pHidD_GetPreparsedData(FHidFileHandle, &FPreparsedData);
+    Hid.pHidD_GetPreparsedData(FHidFileHandle.Get(), &FPreparsedData);
     CloseFile();
   }
   return FPreparsedData;
@@ -245,18 +237,18 @@ HIDP_CAPS TJvHidDevice::Caps() {
 
 HIDD_CONFIGURATION TJvHidDevice::Configuration() {
   HIDD_CONFIGURATION config{};
-  if (OpenFile()) Hid.pHidD_GetConfiguration(FHidFileHandle, &config, sizeof config);
+  if (OpenFile()) Hid.pHidD_GetConfiguration(FHidFileHandle.Get(), &config, sizeof config);
   return config;
 }
 
 void TJvHidDevice::SetConfiguration(HIDD_CONFIGURATION config) {
-  if (OpenFile()) Hid.pHidD_SetConfiguration(FHidFileHandle, &config, sizeof config);
+  if (OpenFile()) Hid.pHidD_SetConfiguration(FHidFileHandle.Get(), &config, sizeof config);
 }
 
 const std::wstring& TJvHidDevice::VendorName() {
   if (FVendorName.empty() && OpenFile()) {
     WCHAR buf[254] = {};
-    Hid.pHidD_GetManufacturerString(FHidFileHandle, buf, sizeof buf);
+    Hid.pHidD_GetManufacturerString(FHidFileHandle.Get(), buf, sizeof buf);
     FVendorName = TextUpToZero(buf, 254);
     CloseFile();
   }
@@ -266,7 +258,7 @@ const std::wstring& TJvHidDevice::VendorName() {
 const std::wstring& TJvHidDevice::ProductName() {
   if (FProductName.empty() && OpenFile()) {
     WCHAR buf[254] = {};
-    Hid.pHidD_GetProductString(FHidFileHandle, buf, sizeof buf);
+    Hid.pHidD_GetProductString(FHidFileHandle.Get(), buf, sizeof buf);
     FProductName = TextUpToZero(buf, 254);
     CloseFile();
   }
@@ -275,7 +267,7 @@ const std::wstring& TJvHidDevice::ProductName() {
 
 int TJvHidDevice::ReadLanguageList(WCHAR* buf) {
   std::fill(buf, buf + 254, static_cast<WCHAR>(0xFFFF));
-  if (!Hid.pHidD_GetIndexedString(FHidFileHandle, 0, buf, 254 * sizeof(WCHAR))) return 0;
+  if (!Hid.pHidD_GetIndexedString(FHidFileHandle.Get(), 0, buf, 254 * sizeof(WCHAR))) return 0;
   for (int i = 253; i >= 0; --i) {
     if (buf[i] != 0xFFFF) return buf[i] == 0 ? i : i + 1;
   }
@@ -285,7 +277,7 @@ int TJvHidDevice::ReadLanguageList(WCHAR* buf) {
 const std::wstring& TJvHidDevice::SerialNumber() {
   if (FSerialNumber.empty() && OpenFile()) {
     WCHAR serial[254] = {};
-    if (Hid.pHidD_GetSerialNumberString(FHidFileHandle, serial, sizeof serial)) {
+    if (Hid.pHidD_GetSerialNumberString(FHidFileHandle.Get(), serial, sizeof serial)) {
       WCHAR langs[254];
       const int n = ReadLanguageList(langs);
       // Some devices answer the serial-number request with their language list.
@@ -321,7 +313,7 @@ const TJvPhysicalDescriptor& TJvHidDevice::PhysicalDescriptor() {
   if (FPhysicalDescriptor.empty() && OpenFile()) {
     std::vector<WORD> buf(2048);
     for (ULONG units = 0; units <= 2048; ++units) {
-      if (Hid.pHidD_GetPhysicalDescriptor(FHidFileHandle, buf.data(), units * sizeof(WORD))) {
+      if (Hid.pHidD_GetPhysicalDescriptor(FHidFileHandle.Get(), buf.data(), units * sizeof(WORD))) {
         FPhysicalDescriptor.assign(buf.begin(), buf.begin() + units);
         break;
       }

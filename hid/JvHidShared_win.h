@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/Modules_win.h"
+
 namespace hid {
 
 // The text of a fixed buffer up to its first zero unit, or all of it.
@@ -17,12 +19,7 @@ inline std::wstring TextUpToZero(const WCHAR* units, std::size_t max) {
 }
 
 // The module this code is linked into: the program, or a DLL that carries its own copy.
-inline HINSTANCE ThisModule() {
-  HMODULE m = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModule), &m);
-  return m;
-}
+inline HINSTANCE ThisModule() { return platform::ModuleContaining(reinterpret_cast<const void*>(&ThisModule)); }
 
 inline bool RunningInLibrary() { return ThisModule() != GetModuleHandleW(nullptr); }
 

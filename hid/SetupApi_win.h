@@ -1,17 +1,14 @@
 #pragma once
-// Run-time binding of the device-setup library and the module helpers shared with the HID
-// binding. Nothing here is linked at build time: a missing library or entry only means that
-// the controller finds no devices.
+// Run-time binding of the device-setup library, through the platform's binding from a table
+// (platform/Modules_win.h). Nothing here is linked at build time: a missing library or entry only
+// means that the controller finds no devices.
 
 #include <windows.h>
 #include <setupapi.h>
 
 #include <functional>
 
-// Module operations.
-bool OpenModule(HMODULE& handle, const wchar_t* fileName);  // error mode 0x8000 while loading
-void CloseModule(HMODULE& handle);
-FARPROC ResolveEntry(HMODULE handle, const char* name, bool& allFound);
+#include "platform/Modules_win.h"
 
 // One pointer per slot, named after the slot with a "p" in front. The generic and alias names
 // are macros of the platform header, so they could not be spelled as members otherwise.
@@ -38,10 +35,6 @@ bool IsSetupLibraryLoaded();
 int SetupLibraryUseCount();
 
 // Each slot in table order: its name, the export it is bound to and the slot itself.
-struct TEntrySlot {
-  const char* Name;
-  const char* Export;
-  void** Slot;
-};
+using TEntrySlot = platform::EntrySlot;
 void ForEachSetupApiSlot(const std::function<void(const TEntrySlot&)>& fn);
 int SetupApiSlotCount();

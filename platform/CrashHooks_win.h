@@ -22,7 +22,9 @@
 //   fault conversion     always on once installed (InstallFaultConversion, implemented beside
 //                        the exception records in Exceptions_win.cpp)
 //
-// Seams still to come go into the same record.
+// Seams still to come (the hand-over of the terminate handler and of the unhandled-exception
+// filter, a wrapper around every thread start) go into the same record, each with the
+// framework's own behaviour in DefaultCrashHooks, so that installing stays one call.
 
 #include <exception>
 

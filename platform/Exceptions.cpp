@@ -43,12 +43,6 @@ std::string FormatText(std::string_view fmt, const std::vector<std::string>& arg
   return out;
 }
 
-std::string DollarHex(std::uint64_t value) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "$%llx", static_cast<unsigned long long>(value));
-  return buf;
-}
-
 bool IsConvertedExceptionCode(std::uint32_t code) {
   switch (code) {
     case excode::AccessViolation:

@@ -22,6 +22,8 @@
 #include <typeinfo>
 #include <vector>
 
+#include "platform/Convert.h"
+
 // Run-time class information: a name and the parent's information (null above Exception).
 struct TExceptionClass {
   const char* name;
@@ -140,10 +142,6 @@ inline constexpr const char* SOperationAborted = "Vorgang abgebrochen";
 // Replaces each %s of fmt, in order, by the next argument; "%%" gives "%". Missing arguments
 // leave the %s in place, so that a wrong text never reads beyond its arguments.
 std::string FormatText(std::string_view fmt, const std::vector<std::string>& args);
-
-// "$" and lowercase hexadecimal digits without leading zeros: how the run-time's messages write
-// addresses and codes.
-std::string DollarHex(std::uint64_t value);
 
 // Exception codes of the operating system that the EExternal family stands for.
 namespace excode {

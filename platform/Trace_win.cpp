@@ -4,6 +4,8 @@
 
 #include <cstdarg>
 
+#include "platform/Handles_win.h"
+
 namespace platform {
 namespace {
 
@@ -44,12 +46,11 @@ LONG State() {
 
 void AppendToFile(const char* line, std::size_t length) {
   // Opened for each line: several processes may share the file, and no handle is left for exit.
-  const HANDLE file = CreateFileA(g_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  const ScopedFileHandle file(CreateFileA(g_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
   DWORD written = 0;
-  WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.Get(), line, static_cast<DWORD>(length), &written, nullptr);
 }
 
 }  // namespace

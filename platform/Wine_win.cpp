@@ -5,9 +5,17 @@
 namespace platform {
 namespace {
 
-// Wine's own exports; Windows has none of them. Both results live on the process heap.
+// Wine's own exports; Windows has none of them. Their results live on the process heap.
 using UnixFileNameFn = char*(CDECL*)(LPCWSTR dosName);
 using DosFileNameFn = WCHAR*(CDECL*)(LPCSTR unixName);
+
+template <class Char>
+std::basic_string<Char> TakeFromProcessHeap(Char* text) {
+  if (!text) return {};
+  std::basic_string<Char> out(text);
+  HeapFree(GetProcessHeap(), 0, text);
+  return out;
+}
 
 }  // namespace
 
@@ -15,22 +23,12 @@ bool RunningOnWine() { return ProcAddress<void (*)()>(L"ntdll.dll", "wine_get_ve
 
 std::string UnixPathOf(const wchar_t* windowsPath) {
   const auto toUnix = ProcAddress<UnixFileNameFn>(L"kernel32.dll", "wine_get_unix_file_name");
-  if (!toUnix || !windowsPath) return {};
-  char* unix = toUnix(windowsPath);
-  if (!unix) return {};
-  std::string out(unix);
-  HeapFree(GetProcessHeap(), 0, unix);
-  return out;
+  return toUnix && windowsPath ? TakeFromProcessHeap(toUnix(windowsPath)) : std::string();
 }
 
 std::wstring WindowsPathOf(const char* unixPath) {
   const auto toDos = ProcAddress<DosFileNameFn>(L"kernel32.dll", "wine_get_dos_file_name");
-  if (!toDos || !unixPath) return {};
-  WCHAR* dos = toDos(unixPath);
-  if (!dos) return {};
-  std::wstring out(dos);
-  HeapFree(GetProcessHeap(), 0, dos);
-  return out;
+  return toDos && unixPath ? TakeFromProcessHeap(toDos(unixPath)) : std::wstring();
 }
 
 }  // namespace platform

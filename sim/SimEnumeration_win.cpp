@@ -50,7 +50,7 @@ bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof 
 HDEVINFO WINAPI KelvaneSim_SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
   auto* set = new DevSet;
   if (classGuid && (flags & DIGCF_DEVICEINTERFACE) && SameGuid(*classGuid, HidInterfaceClassGuid)) {
-    Guard g;
+    platform::AutoLock g(g_sim.Lock);
     std::vector<const Device*> plugged;
     for (auto& [name, d] : *g_sim.Devices)
       if (d->Plugged) plugged.push_back(d.get());

@@ -24,7 +24,7 @@ struct Preparsed {
 };
 
 BOOLEAN CopyString(HANDLE h, const std::wstring Device::*field, PVOID buffer, ULONG length) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   DWORD error = 0;
   Device* d = FromHandle(h, error);
   if (!d) return Fail(error);
@@ -39,7 +39,7 @@ BOOLEAN CopyString(HANDLE h, const std::wstring Device::*field, PVOID buffer, UL
 BOOLEAN Exchange(HANDLE h, PVOID buffer, ULONG length, bool set) {
   if (!buffer || length == 0) return Fail(ERROR_INVALID_PARAMETER);
   auto* buf = static_cast<std::uint8_t*>(buffer);
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   DWORD error = 0;
   Device* d = FromHandle(h, error);
   if (!d) return Fail(error);
@@ -70,7 +70,7 @@ void WINAPI HidD_GetHidGuid(LPGUID guid) {
 
 BOOLEAN WINAPI HidD_GetAttributes(HANDLE h, PHIDD_ATTRIBUTES attributes) {
   if (!attributes) return Fail(ERROR_INVALID_PARAMETER);
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   DWORD error = 0;
   Device* d = FromHandle(h, error);
   if (!d) return Fail(error);
@@ -100,7 +100,7 @@ BOOLEAN WINAPI HidD_GetIndexedString(HANDLE h, ULONG index, PVOID buffer, ULONG 
     default:
       return Fail(ERROR_GEN_FAILURE);
   }
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   DWORD error = 0;
   Device* d = FromHandle(h, error);
   if (!d) return Fail(error);
@@ -115,7 +115,7 @@ BOOLEAN WINAPI HidD_GetIndexedString(HANDLE h, ULONG index, PVOID buffer, ULONG 
 
 BOOLEAN WINAPI HidD_GetNumInputBuffers(HANDLE h, PULONG number) {
   if (!number) return Fail(ERROR_INVALID_PARAMETER);
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   DWORD error = 0;
   Device* d = FromHandle(h, error);
   if (!d) return Fail(error);
@@ -124,7 +124,7 @@ BOOLEAN WINAPI HidD_GetNumInputBuffers(HANDLE h, PULONG number) {
 }
 
 BOOLEAN WINAPI HidD_SetNumInputBuffers(HANDLE h, ULONG number) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   DWORD error = 0;
   Device* d = FromHandle(h, error);
   if (!d) return Fail(error);
@@ -135,7 +135,7 @@ BOOLEAN WINAPI HidD_SetNumInputBuffers(HANDLE h, ULONG number) {
 
 BOOLEAN WINAPI HidD_FlushQueue(HANDLE h) {
   {
-    Guard g;
+    platform::AutoLock g(g_sim.Lock);
     DWORD error = 0;
     if (!FromHandle(h, error)) return Fail(error);
   }
@@ -143,11 +143,11 @@ BOOLEAN WINAPI HidD_FlushQueue(HANDLE h) {
   DWORD avail = 0;
   while (PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr) && avail > 0) {
     std::vector<std::uint8_t> sink(avail);
+    const platform::ScopedKernelHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     OVERLAPPED ov{};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ov.hEvent = done.Get();
     DWORD n = 0;
     const bool ok = ReadFile(h, sink.data(), avail, &n, &ov) || (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(h, &ov, &n, TRUE));
-    CloseHandle(ov.hEvent);
     if (!ok) break;
   }
   return TRUE;
@@ -155,7 +155,7 @@ BOOLEAN WINAPI HidD_FlushQueue(HANDLE h) {
 
 BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) {
   if (!data) return Fail(ERROR_INVALID_PARAMETER);
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   DWORD error = 0;
   Device* d = FromHandle(h, error);
   if (!d) return Fail(error);

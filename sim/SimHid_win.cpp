@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Trace_win.h"
 #include "sim/SimControl.h"
 #include "sim/SimState_win.h"
 
@@ -40,12 +41,14 @@ void Start(HMODULE self) {
   HMODULE pinned = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN, reinterpret_cast<LPCWSTR>(self), &pinned);
   g_sim.Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-  if (HANDLE th = CreateThread(nullptr, 0, Pump, nullptr, 0, nullptr)) {
-    SetThreadPriority(th, THREAD_PRIORITY_HIGHEST);
-    CloseHandle(th);
-  }
+  if (!g_sim.Port) platform::Trace("simulator: no completion port (error %lu)", GetLastError());
+  if (const platform::ScopedKernelHandle pump(CreateThread(nullptr, 0, Pump, nullptr, 0, nullptr)); pump)
+    SetThreadPriority(pump.Get(), THREAD_PRIORITY_HIGHEST);
+  else
+    platform::Trace("simulator: no pipe pump thread (error %lu)", GetLastError());
   const std::wstring log = Env(L"KELVANE_SIM_LOG");
-  if (!log.empty()) OpenLog(log.c_str());
+  if (!log.empty() && !OpenLog(log.c_str()))
+    platform::Trace("simulator: the log file named by KELVANE_SIM_LOG cannot be opened (error %lu)", GetLastError());
   const std::wstring scenario = Env(L"KELVANE_SIM_SCENARIO");
   if (!scenario.empty()) {
     std::string text;
@@ -55,6 +58,7 @@ void Start(HMODULE self) {
       StartTimeline(text, 0, source);
     } else {
       std::fprintf(stderr, "%s: cannot be read\n", source);
+      platform::Trace("simulator: %s: cannot be read", source);
     }
   }
 }
@@ -94,7 +98,7 @@ int KelvaneSimPlug(const KelvaneSimDevice* device) {
 int KelvaneSimUnplug(const char* name) { return name && Unplug(name) ? 1 : 0; }
 
 int KelvaneSimQueueFrame(const char* name, uint8_t protocol, uint16_t address, uint16_t command, uint8_t flags) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   Device* d = FindPlugged(name);
   if (!d) return 0;
   d->Firmware.QueueFrame({protocol, address, command, flags});
@@ -102,7 +106,7 @@ int KelvaneSimQueueFrame(const char* name, uint8_t protocol, uint16_t address, u
 }
 
 int KelvaneSimSetTrained(const char* name, uint8_t protocol, uint16_t address, uint16_t command, uint8_t flags) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   Device* d = FindPlugged(name);
   if (!d) return 0;
   d->Firmware.Trained = {protocol, address, command, flags};
@@ -110,7 +114,7 @@ int KelvaneSimSetTrained(const char* name, uint8_t protocol, uint16_t address, u
 }
 
 int KelvaneSimSetPowerOn(const char* name, uint8_t enabled) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   Device* d = FindPlugged(name);
   if (!d) return 0;
   d->Firmware.PowerOn = enabled;
@@ -118,7 +122,7 @@ int KelvaneSimSetPowerOn(const char* name, uint8_t enabled) {
 }
 
 int KelvaneSimVersionFaults(const char* name, int count, int mode) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   Device* d = FindPlugged(name);
   if (!d || count < -1) return 0;
   d->Firmware.SetVersionFaults(count, mode == KelvaneSimVersionWrongID ? TVexaFirmware::vfWrongID : TVexaFirmware::vfFail);
@@ -127,7 +131,7 @@ int KelvaneSimVersionFaults(const char* name, int count, int mode) {
 
 int KelvaneSimInput(const char* name, const uint8_t* bytes, int length) {
   if (!bytes || length <= 0) return 0;
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   Device* d = FindPlugged(name);
   if (!d) return 0;
   SendInput(d, bytes, static_cast<std::size_t>(length));
@@ -135,7 +139,7 @@ int KelvaneSimInput(const char* name, const uint8_t* bytes, int length) {
 }
 
 int KelvaneSimFirmware(const char* name, KelvaneSimFirmwareState* state) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   Device* d = name ? Find(name) : nullptr;
   if (!d || !state) return 0;
   const TVexaFirmware& fw = d->Firmware;
@@ -151,7 +155,7 @@ void KelvaneSimReset() {
   InterlockedIncrement(&g_sim.TimelineGeneration);
   std::vector<std::string> names;
   {
-    Guard g;
+    platform::AutoLock g(g_sim.Lock);
     for (auto& [name, d] : *g_sim.Devices)
       if (d->Plugged) names.push_back(name);
   }
@@ -161,12 +165,12 @@ void KelvaneSimReset() {
 int KelvaneSimRunScenario(const char* text) { return text ? StartTimeline(text, Clock(), "scenario") : 0; }
 
 int KelvaneSimSetLog(const char* path) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   return OpenLog(path ? Widen(path).c_str() : nullptr) ? 1 : 0;
 }
 
 int KelvaneSimOpenConnections(const char* name) {
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   int n = 0;
   for (auto& [key, d] : *g_sim.Devices)
     if (!name || key == name)

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+#include "platform/Trace_win.h"
 #include "sim/SimState_win.h"
 
 namespace sim {
@@ -80,16 +81,21 @@ void StartConnect(Conn* c) {
 
 void NewListener(Device* d) {
   const DWORD access = d->NoAccess ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_DUPLEX;
-  HANDLE h = CreateNamedPipeW(d->PipePath.c_str(), access | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                              PIPE_UNLIMITED_INSTANCES, PipeBufferSize, PipeBufferSize, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  if (!CreateIoCompletionPort(h, g_sim.Port, 0, 0)) {
-    CloseHandle(h);
+  platform::ScopedFileHandle h(CreateNamedPipeW(d->PipePath.c_str(), access | FILE_FLAG_OVERLAPPED,
+                                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                                PipeBufferSize, PipeBufferSize, 0, nullptr));
+  // Without a listener the next open of the device fails; the trace says why.
+  if (!h) {
+    platform::Trace("simulator: no pipe for %s (error %lu)", d->Name.c_str(), GetLastError());
+    return;
+  }
+  if (!CreateIoCompletionPort(h.Get(), g_sim.Port, 0, 0)) {
+    platform::Trace("simulator: pipe of %s not on the completion port (error %lu)", d->Name.c_str(), GetLastError());
     return;
   }
   auto* c = new Conn;
   c->Dev = d;
-  c->H = h;
+  c->H = h.Release();
   c->ConnectOp.Kind = PipeOp::opConnect;
   c->ConnectOp.C = c;
   c->ReadOp.Kind = PipeOp::opRead;
@@ -174,7 +180,7 @@ DWORD WINAPI Pump(LPVOID) {
       continue;
     }
     auto* op = reinterpret_cast<PipeOp*>(ov);
-    Guard g;
+    platform::AutoLock g(g_sim.Lock);
     Conn* c = op->C;
     --c->Pending;
     switch (op->Kind) {
@@ -226,7 +232,7 @@ Device* FromHandle(HANDLE h, DWORD& error) {
 bool Plug(const PlugRequest& r) {
   if (r.Name.empty()) return false;
   {
-    Guard g;
+    platform::AutoLock g(g_sim.Lock);
     Device* d = Find(r.Name);
     if (d && d->Plugged) return false;
     if (!d) {
@@ -266,7 +272,7 @@ bool Plug(const PlugRequest& r) {
 
 bool Unplug(const std::string& name) {
   {
-    Guard g;
+    platform::AutoLock g(g_sim.Lock);
     Device* d = Find(name);
     if (!d || !d->Plugged) return false;
     d->Plugged = false;

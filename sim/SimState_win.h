@@ -8,7 +8,9 @@
 //   SimEnumeration_win.cpp  the device enumeration the setup double serves
 //   SimHidEntries_win.cpp   the HID entries and the export table
 //
-// Every device field and connection is guarded by the state's lock (Guard).
+// Every device field and connection is guarded by the state's lock (g_sim.Lock, held through
+// platform::AutoLock). The DLL links no library of ours but the dependency-free plumbing
+// (handle owners, Wine paths, the trace).
 
 #include <windows.h>
 
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Handles_win.h"
 #include "sim/VexaFirmware.h"
 
 namespace sim {
@@ -65,7 +68,7 @@ struct Device {
 // Everything the DLL keeps, in one place. Made when the DLL loads and never freed: pipes and
 // timelines outlive the layer's use of the library.
 struct TSimState {
-  CRITICAL_SECTION Lock;
+  CRITICAL_SECTION Lock;  // bare, so that the record has no destructor to run at exit
   std::map<std::string, std::unique_ptr<Device>>* Devices;  // made in DllMain, never freed
   HANDLE Port;  // the completion port of every pipe connection
   LARGE_INTEGER LoadTime, Frequency;
@@ -77,13 +80,6 @@ struct TSimState {
 };
 
 extern TSimState g_sim;
-
-struct Guard {
-  Guard() { EnterCriticalSection(&g_sim.Lock); }
-  ~Guard() { LeaveCriticalSection(&g_sim.Lock); }
-  Guard(const Guard&) = delete;
-  Guard& operator=(const Guard&) = delete;
-};
 
 struct PlugRequest {
   std::string Name;

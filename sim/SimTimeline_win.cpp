@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/Trace_win.h"
+#include "platform/Wine_win.h"
 #include "sim/Scenario.h"
 #include "sim/SimState_win.h"
 
@@ -72,7 +74,7 @@ void Execute(const TScenarioCommand& c, std::vector<std::string>& plugged) {
     default:
       break;
   }
-  Guard g;
+  platform::AutoLock g(g_sim.Lock);
   Device* d = FindPlugged(c.Name.c_str());
   if (!d) return;
   switch (c.Kind) {
@@ -114,14 +116,17 @@ DWORD WINAPI RunTimeline(LPVOID p) {
 
 int StartTimeline(const std::string& text, std::int64_t start, const char* source) {
   const TScenario sc = ParseScenario(text);
-  for (const auto& e : sc.Errors) std::fprintf(stderr, "%s:%d: %s (line ignored)\n", source, e.Line, e.Message.c_str());
+  // Also traced: a program with a window has no console that would show them.
+  for (const auto& e : sc.Errors) {
+    std::fprintf(stderr, "%s:%d: %s (line ignored)\n", source, e.Line, e.Message.c_str());
+    platform::Trace("simulator: %s:%d: %s (line ignored)", source, e.Line, e.Message.c_str());
+  }
   std::fflush(stderr);
   if (!sc.Commands.empty()) {
     auto* t = new Timeline{TimelineOrder(sc.Commands), sc.RepeatMs, start, InterlockedCompareExchange(&g_sim.TimelineGeneration, 0, 0)};
-    HANDLE th = CreateThread(nullptr, 0, RunTimeline, t, 0, nullptr);
-    if (th) {
-      CloseHandle(th);
-    } else {
+    const platform::ScopedKernelHandle thread(CreateThread(nullptr, 0, RunTimeline, t, 0, nullptr));
+    if (!thread) {
+      platform::Trace("simulator: timeline of %s not started (error %lu)", source, GetLastError());
       delete t;
     }
   }
@@ -129,12 +134,11 @@ int StartTimeline(const std::string& text, std::int64_t start, const char* sourc
 }
 
 bool ReadWholeFile(const wchar_t* path, std::string& out) {
-  HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
+  const platform::ScopedFileHandle f(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!f) return false;
   char buf[4096];
   DWORD n = 0;
-  while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
-  CloseHandle(f);
+  while (ReadFile(f.Get(), buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
   return true;
 }
 
@@ -155,18 +159,10 @@ std::wstring Env(const wchar_t* name) {
   if (n == 0 || n >= MAX_PATH * 2) return {};
   std::wstring value(buf, n);
   if (value[0] != L'/') return value;
-  using DosNameFn = WCHAR*(CDECL*)(const char*);
-  const auto dosName = reinterpret_cast<DosNameFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-  if (dosName) {
-    char unixPath[MAX_PATH * 3];
-    if (WideCharToMultiByte(CP_UTF8, 0, value.c_str(), -1, unixPath, sizeof unixPath, nullptr, nullptr) > 0) {
-      if (WCHAR* dos = dosName(unixPath)) {
-        std::wstring converted(dos);
-        HeapFree(GetProcessHeap(), 0, dos);
-        return converted;
-      }
-    }
+  char unixPath[MAX_PATH * 3];
+  if (WideCharToMultiByte(CP_UTF8, 0, value.c_str(), -1, unixPath, sizeof unixPath, nullptr, nullptr) > 0) {
+    std::wstring converted = platform::WindowsPathOf(unixPath);
+    if (!converted.empty()) return converted;
   }
   for (wchar_t& c : value)
     if (c == L'/') c = L'\\';

@@ -5,14 +5,11 @@
 
 #include <string>
 
+#include "platform/Modules_win.h"
+
 namespace testsupport {
 
-inline std::string BesideThisProgram(const char* name) {
-  char self[MAX_PATH];
-  GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string dir(self);
-  return dir.substr(0, dir.find_last_of("\\/") + 1) + name;
-}
+inline std::string BesideThisProgram(const char* name) { return platform::ModuleFolder(nullptr) + name; }
 
 inline std::wstring BesideThisProgram(const wchar_t* name) {
   wchar_t self[MAX_PATH];

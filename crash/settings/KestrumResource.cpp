@@ -74,16 +74,6 @@ std::string Utf16ToLatin1(std::u16string_view text) {
   return out;
 }
 
-std::string DollarHex(std::uint32_t value) {
-  static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  do {
-    hex.insert(hex.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value);
-  return "$" + hex;
-}
-
 std::string InvalidResourceMessage(std::uint8_t type) {
   return "Internal error: Invalid settings resource (" + DollarHex(type) + ").";
 }

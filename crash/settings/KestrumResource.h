@@ -4,6 +4,7 @@
 #pragma once
 
 #include "crash/settings/KestrumSettingsTypes.h"
+#include "platform/Convert.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,9 +57,6 @@ ParsedResource ParseSettingsResource(const std::uint8_t* data, std::size_t size,
 
 // "Internal error: Invalid settings resource ($5)."
 std::string InvalidResourceMessage(std::uint8_t type);
-
-// "$" and lowercase hexadecimal digits without padding, the component's way of writing numbers.
-std::string DollarHex(std::uint32_t value);
 
 // The stream for the given properties: each integer in the smallest type that holds it, strings
 // up to 255 characters as short strings, longer ones as long strings. Throws std::invalid_argument

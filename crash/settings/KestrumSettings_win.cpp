@@ -6,6 +6,8 @@
 #include "crash/settings/KestrumPlaceholders.h"
 #include "crash/settings/KestrumPropList.h"
 #include "crash/settings/KestrumResource.h"
+#include "platform/Handles_win.h"
+#include "platform/Modules_win.h"
 
 #include <cstring>
 #include <optional>
@@ -49,57 +51,40 @@ struct OpenSecurity {
   }
 };
 
-class MutexHold {
- public:
-  MutexHold() {
-    if (!g_mutex) {
-      OpenSecurity sec;
-      g_mutex = CreateMutexA(&sec.sa, FALSE, SettingsMutexName(GetCurrentProcessId()).c_str());
-    }
-    if (g_mutex) WaitForSingleObject(g_mutex, INFINITE);
+// The process-wide mutex that orders the copies' set-up and release of the registry; made on
+// first use and kept for the process' life. Null when it cannot be made: then nothing is held.
+HANDLE RegistryMutex() {
+  if (!g_mutex) {
+    OpenSecurity sec;
+    g_mutex = CreateMutexA(&sec.sa, FALSE, SettingsMutexName(GetCurrentProcessId()).c_str());
   }
-  ~MutexHold() {
-    if (g_mutex) ReleaseMutex(g_mutex);
-  }
-  MutexHold(const MutexHold&) = delete;
-  MutexHold& operator=(const MutexHold&) = delete;
-};
+  return g_mutex;
+}
 
 // Guards a module's list while it is searched, appended to or rebuilt. Reads take it too: an
-// append may move the array and a write may free a string that a reader is copying.
-class ListLock {
- public:
-  ListLock() : r_(g_registry) {
-    if (r_) EnterCriticalSection(&r_->lock);
-  }
-  ~ListLock() {
-    if (r_) LeaveCriticalSection(&r_->lock);
-  }
-  ListLock(const ListLock&) = delete;
-  ListLock& operator=(const ListLock&) = delete;
-
- private:
-  SettingsRegistry* r_;
-};
+// append may move the array and a write may free a string that a reader is copying. Nothing to
+// guard while this copy holds no registry.
+std::optional<platform::AutoLock> LockLists() {
+  if (!g_registry) return std::nullopt;
+  return std::optional<platform::AutoLock>(std::in_place, g_registry->lock);
+}
 
 bool ReferenceRegistry() {
-  MutexHold hold;
+  const platform::MutexGuard hold(RegistryMutex());
   if (!g_registry) {
     OpenSecurity sec;
     const std::string name = SettingsSectionName(GetCurrentProcessId());
-    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, &sec.sa, PAGE_READWRITE, 0, sizeof(SettingsRegistry),
-                                        name.c_str());
-    if (!section) section = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str());
-    void* view = section ? MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(SettingsRegistry)) : nullptr;
+    platform::ScopedKernelHandle section(
+        CreateFileMappingA(INVALID_HANDLE_VALUE, &sec.sa, PAGE_READWRITE, 0, sizeof(SettingsRegistry), name.c_str()));
+    if (!section) section.Reset(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str()));
+    void* view = section ? MapViewOfFile(section.Get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(SettingsRegistry)) : nullptr;
     if (!view) {
-      if (section) CloseHandle(section);
       ShowInternalError("internal error (opening settings buffer)");
       return false;
     }
     g_registry = static_cast<SettingsRegistry*>(view);
     // The block keeps the handle of whoever initialised it; every other copy maps and lets go.
-    if (g_registry->refCount == 0 && !g_registry->section) g_registry->section = section;
-    else CloseHandle(section);
+    if (g_registry->refCount == 0 && !g_registry->section) g_registry->section = section.Release();
   }
   // A count of 0 means nobody holds the block: freshly created, or released by every copy while
   // this one kept its view. Either way it is set up again.
@@ -118,14 +103,13 @@ bool ReferenceRegistry() {
 }
 
 void ReleaseRegistry() {
-  MutexHold hold;
+  const platform::MutexGuard hold(RegistryMutex());
   if (!g_registry) return;
   if (g_registry->refCount == 1) {
     DeleteCriticalSection(&g_registry->lock);
-    HANDLE section = g_registry->section;
+    const platform::ScopedKernelHandle section(g_registry->section);
     g_registry->section = nullptr;
     g_registry->refCount = 0;
-    if (section) CloseHandle(section);
   } else if (g_registry->refCount > 1) {
     --g_registry->refCount;
   }
@@ -182,7 +166,7 @@ void BuildPropertyList(TZQSettingsModule& list) {
 
 TZQSettingsModule* ReferenceModule(HMODULE module) {
   if (!HasSettingsResource(module) || !ReferenceRegistry()) return nullptr;
-  ListLock lock;
+  const auto lock = LockLists();
   TZQSettingsModule** link = &g_registry->first;
   while (*link && (*link)->module != module) link = &(*link)->next;
   if (!*link) {
@@ -202,7 +186,7 @@ TZQSettingsModule* ReferenceModule(HMODULE module) {
 void ReleaseModule(TZQSettingsModule* entry) {
   if (!entry || !g_registry) return;
   {
-    ListLock lock;
+    const auto lock = LockLists();
     if (entry->refCount == 1) {
       TZQSettingsModule** link = &g_registry->first;
       while (*link && *link != entry) link = &(*link)->next;
@@ -241,32 +225,17 @@ std::string ReadVersionText(HMODULE module, std::uint32_t offset) {
   return out;
 }
 
-std::string FileNameOf(HMODULE module) {
-  char path[MAX_PATH * 2];
-  const DWORD n = GetModuleFileNameA(module, path, sizeof path);
-  std::string s(path, n);
-  return s.substr(s.find_last_of("\\/") + 1);
-}
-
-std::string ExeFolder() {
-  char path[MAX_PATH * 2];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string s(path, n);
-  return s.substr(0, s.find_last_of("\\/") + 1);
-}
-
 std::string FileVersionText(HMODULE module, const std::string& versionVar) {
   std::optional<std::uint32_t> ms, ls;
   if (versionVar.empty()) {
-    char path[MAX_PATH * 2];
-    GetModuleFileNameA(module, path, sizeof path);
+    const std::string path = platform::ModulePath(module);
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    const DWORD size = path.empty() ? 0 : GetFileVersionInfoSizeA(path.c_str(), &ignored);
     if (size) {
       std::vector<char> block(size);
       VS_FIXEDFILEINFO* fixed = nullptr;
       UINT len = 0;
-      if (GetFileVersionInfoA(path, 0, size, block.data()) &&
+      if (GetFileVersionInfoA(path.c_str(), 0, size, block.data()) &&
           VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &len) && fixed && len >= sizeof *fixed) {
         ms = fixed->dwFileVersionMS;
         ls = fixed->dwFileVersionLS;
@@ -334,7 +303,7 @@ TIZQSettings::TIZQSettings(HMODULE module, bool init) {
   // the wrong image.
   std::uint32_t offset = 0;
   {
-    ListLock lock;
+    const auto lock = LockLists();
     if (const TZQProperty* p = FindProp("VersionVar", false, false, ptInteger)) offset = static_cast<std::uint32_t>(p->vInt);
   }
   if (offset) FVersionVar = ReadVersionText(module, offset);
@@ -388,7 +357,7 @@ IZQPropertyAccess* TIZQSettings::MainAccess() {
 bool STDMETHODCALLTYPE TIZQSettings::GetPropBool(const char* name) {
   const bool main = IsMainModule();
   {
-    ListLock lock;
+    const auto lock = LockLists();
     if (const TZQProperty* p = FindProp(name, main, false, ptBoolean)) return p->vBool;
   }
   if (main) return false;
@@ -399,7 +368,7 @@ bool STDMETHODCALLTYPE TIZQSettings::GetPropBool(const char* name) {
 std::int32_t STDMETHODCALLTYPE TIZQSettings::GetPropInt(const char* name) {
   const bool main = IsMainModule();
   {
-    ListLock lock;
+    const auto lock = LockLists();
     if (const TZQProperty* p = FindProp(name, main, false, ptInteger)) return p->vInt;
   }
   if (main) return 0;
@@ -410,7 +379,7 @@ std::int32_t STDMETHODCALLTYPE TIZQSettings::GetPropInt(const char* name) {
 std::string TIZQSettings::RawPropStr(const char* name) {
   const bool main = IsMainModule();
   {
-    ListLock lock;
+    const auto lock = LockLists();
     if (const TZQProperty* p = FindProp(name, main, false, ptString)) return p->vStr ? p->vStr : "";
   }
   if (main) return {};
@@ -426,8 +395,8 @@ std::string TIZQSettings::ExpandVars(const std::string& text) {
   if (text.find('%') == std::string::npos) return text;
   PlaceholderInputs in;
   HMODULE exe = GetModuleHandleA(nullptr);
-  in.appName = FileNameOf(exe);
-  in.modName = FileNameOf(FModule);
+  in.appName = platform::ModuleFileName(exe);
+  in.modName = platform::ModuleFileName(FModule);
   in.appVersion = [this, exe] {
     if (exe == FModule) return FileVersionText(exe, FVersionVar);
     ZQRef<TIZQSettings> exeSettings(new TIZQSettings(exe, true));
@@ -442,13 +411,13 @@ std::string TIZQSettings::ExpandVars(const std::string& text) {
   };
   in.userAppData = [] { return FolderPath(CSIDL_APPDATA); };
   in.commonAppData = [] { return FolderPath(CSIDL_COMMON_APPDATA); };
-  in.exeFolder = ExeFolder();
+  in.exeFolder = platform::ModuleFolder(nullptr);
   return ExpandPlaceholders(text, in);
 }
 
 bool TIZQSettings::SetPropBool(const char* name, bool value) {
   if (!FValid) return false;
-  ListLock lock;
+  const auto lock = LockLists();
   TZQProperty* p = FindProp(name, false, true, ptBoolean);
   if (!p || p->typ != ptBoolean) return false;
   p->vBool = value;
@@ -457,7 +426,7 @@ bool TIZQSettings::SetPropBool(const char* name, bool value) {
 
 bool TIZQSettings::SetPropInt(const char* name, std::int32_t value) {
   if (!FValid) return false;
-  ListLock lock;
+  const auto lock = LockLists();
   TZQProperty* p = FindProp(name, false, true, ptInteger);
   if (!p || p->typ != ptInteger) return false;
   p->vInt = value;
@@ -466,7 +435,7 @@ bool TIZQSettings::SetPropInt(const char* name, std::int32_t value) {
 
 bool TIZQSettings::SetPropStr(const char* name, const std::string& value) {
   if (!FValid) return false;
-  ListLock lock;
+  const auto lock = LockLists();
   TZQProperty* p = FindProp(name, false, true, ptString);
   if (!p || p->typ != ptString) return false;
   return PropSetString(*p, value.c_str(), kLocalHeap);
@@ -508,7 +477,7 @@ bool STDMETHODCALLTYPE TIZQSettings::GetAssistant(const std::string& name, Assis
 
 void STDMETHODCALLTYPE TIZQSettings::Reload() {
   if (!FSettings) return;
-  ListLock lock;
+  const auto lock = LockLists();
   BuildPropertyList(*FSettings);
 }
 

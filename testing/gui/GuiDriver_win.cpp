@@ -9,6 +9,10 @@
 #include <map>
 #include <sstream>
 
+#include "platform/Handles_win.h"
+#include "platform/Modules_win.h"
+#include "platform/Wine_win.h"
+
 namespace gui {
 namespace {
 
@@ -53,15 +57,14 @@ RECT RemoteRect(HWND w, UINT msg) {
   RECT r{};
   DWORD pid = 0;
   GetWindowThreadProcessId(w, &pid);
-  HANDLE proc = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  const platform::ScopedKernelHandle proc(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
   if (!proc) return r;
-  void* remote = VirtualAllocEx(proc, nullptr, sizeof r, MEM_COMMIT, PAGE_READWRITE);
+  void* remote = VirtualAllocEx(proc.Get(), nullptr, sizeof r, MEM_COMMIT, PAGE_READWRITE);
   if (remote) {
     SendMessageA(w, msg, 0, reinterpret_cast<LPARAM>(remote));
-    ReadProcessMemory(proc, remote, &r, sizeof r, nullptr);
-    VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
+    ReadProcessMemory(proc.Get(), remote, &r, sizeof r, nullptr);
+    VirtualFreeEx(proc.Get(), remote, 0, MEM_RELEASE);
   }
-  CloseHandle(proc);
   return r;
 }
 
@@ -106,28 +109,16 @@ POINT ClientToScreenPoint(HWND w, POINT p) {
 
 }  // namespace
 
-std::string ExeDir() {
-  char self[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string dir(self, n);
-  return dir.substr(0, dir.find_last_of("\\/") + 1);
-}
+std::string ExeDir() { return platform::ModuleFolder(nullptr); }
 
 std::string UnixPath(const std::string& windowsPath) {
-  using Fn = char*(CDECL*)(LPCWSTR);
-  static Fn toUnix = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
   if (!windowsPath.empty() && windowsPath[0] == '/') return windowsPath;
   char full[MAX_PATH];
   GetFullPathNameA(windowsPath.c_str(), MAX_PATH, full, nullptr);
-  if (!toUnix) return full;
   wchar_t wide[MAX_PATH];
   MultiByteToWideChar(CP_ACP, 0, full, -1, wide, MAX_PATH);
-  char* unix = toUnix(wide);
-  if (!unix) return full;
-  std::string out(unix);
-  HeapFree(GetProcessHeap(), 0, unix);
-  return out;
+  const std::string unix = platform::UnixPathOf(wide);
+  return unix.empty() ? full : unix;
 }
 
 int RunUnix(const std::string& shellCommand, DWORD timeoutMs) {
@@ -149,8 +140,8 @@ int RunUnix(const std::string& shellCommand, DWORD timeoutMs) {
   std::vector<char> buf(cmdline.begin(), cmdline.end());
   buf.push_back('\0');
   if (!CreateProcessA(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-  if (pi.hProcess) CloseHandle(pi.hProcess);
-  if (pi.hThread) CloseHandle(pi.hThread);
+  // Only the marker file tells the end: the handles are merely given back.
+  const platform::ScopedKernelHandle process(pi.hProcess), thread(pi.hThread);
 
   int status = -1;
   WaitUntil(
@@ -201,29 +192,31 @@ Program::Program(const std::string& exePath, const std::string& args, const std:
   std::string dir = exePath.substr(0, exePath.find_last_of("\\/") + 1);
   STARTUPINFOA si{};
   si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
   if (!CreateProcessA(exePath.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, block.data(),
-                      dir.empty() ? nullptr : dir.c_str(), &si, &pi_))
-    pi_ = {};
+                      dir.empty() ? nullptr : dir.c_str(), &si, &pi))
+    return;
+  pid_ = pi.dwProcessId;
+  process_.Reset(pi.hProcess);
+  thread_.Reset(pi.hThread);
 }
 
 Program::~Program() {
-  if (!pi_.hProcess) return;
-  if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) {
-    TerminateProcess(pi_.hProcess, 255);
-    WaitForSingleObject(pi_.hProcess, 5000);
+  if (!process_) return;
+  if (WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) {
+    TerminateProcess(process_.Get(), 255);
+    WaitForSingleObject(process_.Get(), 5000);
   }
-  CloseHandle(pi_.hProcess);
-  CloseHandle(pi_.hThread);
 }
 
 bool Program::waitExit(DWORD timeoutMs, DWORD* exitCode) {
-  if (!pi_.hProcess || WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
-  if (exitCode) GetExitCodeProcess(pi_.hProcess, exitCode);
+  if (!process_ || WaitForSingleObject(process_.Get(), timeoutMs) != WAIT_OBJECT_0) return false;
+  if (exitCode) GetExitCodeProcess(process_.Get(), exitCode);
   return true;
 }
 
 HWND Program::waitWindow(const std::string& caption, DWORD timeoutMs) {
-  return pi_.hProcess ? WaitTopLevel(pid(), caption, timeoutMs) : nullptr;
+  return process_ ? WaitTopLevel(pid(), caption, timeoutMs) : nullptr;
 }
 
 HWND FindTopLevel(const std::string& caption, DWORD timeoutMs) { return WaitTopLevel(0, caption, timeoutMs); }

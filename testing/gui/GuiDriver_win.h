@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Handles_win.h"
+
 namespace gui {
 
 struct Control {
@@ -37,14 +39,16 @@ class Program {
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  DWORD pid() const { return pi_.dwProcessId; }
-  bool started() const { return pi_.hProcess != nullptr; }
+  DWORD pid() const { return pid_; }
+  bool started() const { return process_.IsValid(); }
   bool waitExit(DWORD timeoutMs, DWORD* exitCode = nullptr);
   // A visible top-level window of this program with exactly this caption; null after the timeout.
   HWND waitWindow(const std::string& caption, DWORD timeoutMs = 10000);
 
  private:
-  PROCESS_INFORMATION pi_{};
+  DWORD pid_ = 0;
+  platform::ScopedKernelHandle process_;
+  platform::ScopedKernelHandle thread_;
 };
 
 // A visible top-level window of any process with exactly this caption; null after the timeout.

@@ -7,6 +7,7 @@
 
 #include "crash/settings/KestrumResource.h"
 #include "crash/settings/KestrumSettings_win.h"
+#include "platform/Modules_win.h"
 #include "testing/Paths_win.h"
 
 #include <string>
@@ -29,7 +30,7 @@ HMODULE Dll() {
 
 template <class F>
 F DllExport(HMODULE module, const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return platform::ProcAddress<F>(module, name);
 }
 
 // A copy of the test DLL whose settings resource holds the given bytes.
