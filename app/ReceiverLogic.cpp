@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+namespace app {
 bool PassRepeatSuppression(std::int32_t& repeatCounter, const TIRData& frame) {
   if (IsRepetition(frame) && repeatCounter >= 0) {
     // Two's complement wrap, written without signed overflow.
@@ -45,3 +46,5 @@ std::int64_t PollingTicks(std::int32_t positionMicroseconds, std::int32_t freque
 }
 
 std::string SliderPositionText(int position) { return std::to_string(position) + "\xB5s"; }
+
+}  // namespace app

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+namespace app {
 // Repeat suppression of received codes. After a frame without the repetition mark the first
 // four marked frames are hidden and every further one is shown, until an unmarked frame starts
 // the count again. The counter is a 32-bit two's complement value that wraps: the marked frame
@@ -34,3 +35,5 @@ std::int64_t PollingTicks(std::int32_t positionMicroseconds, std::int32_t freque
 
 // Slider text shown next to the track bar, e.g. "100µs" (8-bit text).
 std::string SliderPositionText(int position);
+
+}  // namespace app

@@ -2,6 +2,8 @@
 
 #include "app/ReceiverLogic.h"
 
+using namespace app;
+
 namespace {
 
 // The UI thread's side of DeviceLock. A critical section is not fair: a worker polling with no

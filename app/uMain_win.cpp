@@ -3,6 +3,8 @@
 #include "app/ReceiverLogic.h"
 #include "platform/Convert.h"
 
+using namespace app;
+
 TFormMain* FormMain = nullptr;
 THIDThread* WorkerThread = nullptr;
 DWORD WorkerThreadID = 0;

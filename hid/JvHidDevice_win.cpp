@@ -390,28 +390,32 @@ NTSTATUS TJvHidDevice::GetButtonsEx(PUSAGE_AND_PAGE list, ULONG& length, PCHAR r
   HID_PARSE(Hid.pHidP_GetButtonsEx(FReportTypeParam, FLinkCollectionParam, list, &length, pp, report, reportLength));
 }
 NTSTATUS TJvHidDevice::GetUsageValue(ULONG& value, PCHAR report, ULONG reportLength) {
-  HID_PARSE(Hid.pHidP_GetUsageValue(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, &value, pp, report, reportLength));
+  HID_PARSE(
+      Hid.pHidP_GetUsageValue(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, &value, pp, report, reportLength));
 }
 NTSTATUS TJvHidDevice::GetScaledUsageValue(LONG& value, PCHAR report, ULONG reportLength) {
-  HID_PARSE(Hid.pHidP_GetScaledUsageValue(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, &value, pp, report, reportLength));
+  HID_PARSE(Hid.pHidP_GetScaledUsageValue(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, &value, pp, report,
+                                          reportLength));
 }
 NTSTATUS TJvHidDevice::SetUsageValue(ULONG value, PCHAR report, ULONG reportLength) {
   HID_PARSE(Hid.pHidP_SetUsageValue(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, value, pp, report, reportLength));
 }
 NTSTATUS TJvHidDevice::SetScaledUsageValue(LONG value, PCHAR report, ULONG reportLength) {
-  HID_PARSE(Hid.pHidP_SetScaledUsageValue(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, value, pp, report, reportLength));
+  HID_PARSE(
+      Hid.pHidP_SetScaledUsageValue(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, value, pp, report, reportLength));
 }
 NTSTATUS TJvHidDevice::GetUsageValueArray(PCHAR value, USHORT byteLength, PCHAR report, ULONG reportLength) {
-  HID_PARSE(Hid.pHidP_GetUsageValueArray(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, value, byteLength, pp, report,
-                                         reportLength));
+  HID_PARSE(Hid.pHidP_GetUsageValueArray(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, value, byteLength, pp,
+                                         report, reportLength));
 }
 NTSTATUS TJvHidDevice::SetUsageValueArray(PCHAR value, USHORT byteLength, PCHAR report, ULONG reportLength) {
-  HID_PARSE(Hid.pHidP_SetUsageValueArray(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, value, byteLength, pp, report,
-                                         reportLength));
+  HID_PARSE(Hid.pHidP_SetUsageValueArray(FReportTypeParam, FUsagePageParam, FLinkCollectionParam, FUsageParam, value, byteLength, pp,
+                                         report, reportLength));
 }
 #undef HID_PARSE
 
-NTSTATUS TJvHidDevice::GetExtendedAttributes(HIDP_REPORT_TYPE reportType, USHORT dataIndex, PHIDP_EXTENDED_ATTRIBUTES attributes, ULONG& length) {
+NTSTATUS TJvHidDevice::GetExtendedAttributes(HIDP_REPORT_TYPE reportType, USHORT dataIndex, PHIDP_EXTENDED_ATTRIBUTES attributes,
+                                             ULONG& length) {
   if (!Hid.pHidP_GetExtendedAttributes) return HIDP_STATUS_NOT_IMPLEMENTED_;
   return Hid.pHidP_GetExtendedAttributes(reportType, dataIndex, FPreparsedData, attributes, &length);
 }

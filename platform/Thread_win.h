@@ -58,7 +58,7 @@ class TThread {
 
 // The same for code that has no TThread object at hand (e.g. a device read thread helper).
 void RunOnUIThread(const std::function<void()>& fn);
-bool IsUIThread();                      // the UI thread is the thread that called InitUIThread() (the application does so at start-up; tests may call it)
+bool IsUIThread();  // the UI thread is the thread that called InitUIThread() (the application does so at start-up; tests may call it)
 void InitUIThread();
 // Waits for handle h from any thread; on the UI thread it keeps serving RunOnUIThread requests
 // (and dispatches sent messages) so that two threads never wait for each other.

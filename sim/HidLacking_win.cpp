@@ -7,7 +7,7 @@
 #include "sim/SimExports_win.h"
 
 namespace model {
-#define HID_ENTRY(F, when) inline const auto F = &NotModelled<HIDP_STATUS_NOT_IMPLEMENTED_, decltype(&::F)>::Call;
+#define HID_ENTRY(F, when) inline const auto F = &::sim::NotModelled<HIDP_STATUS_NOT_IMPLEMENTED_, decltype(&::F)>::Call;
 #define HID_TWIN(F, E)
 #include "hid/HidEntries_win.inc"
 #undef HID_ENTRY

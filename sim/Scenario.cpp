@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+namespace sim {
 namespace {
 
 // Times beyond a year of milliseconds are surely typing errors; they also keep sums in range.
@@ -212,3 +213,5 @@ std::vector<TScenarioCommand> TimelineOrder(const std::vector<TScenarioCommand>&
                    [](const TScenarioCommand& a, const TScenarioCommand& b) { return a.At < b.At; });
   return sorted;
 }
+
+}  // namespace sim

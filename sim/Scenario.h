@@ -23,6 +23,7 @@
 
 #include "app/VexaReports.h"
 
+namespace sim {
 struct TScenarioCommand {
   enum TKind { skPlug, skUnplug, skFrame, skTrained, skPowerOn, skVersionFails, skInput };
   int Line = 0;
@@ -68,3 +69,5 @@ std::vector<TScenarioCommand> TimelineOrder(const std::vector<TScenarioCommand>&
 // Splits a line into words: blanks separate, double quotes group, '#' outside quotes ends the
 // line. nullopt for an unterminated quote.
 std::optional<std::vector<std::string>> SplitScenarioLine(std::string_view line);
+
+}  // namespace sim

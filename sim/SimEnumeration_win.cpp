@@ -60,7 +60,8 @@ HDEVINFO WINAPI KelvaneSim_SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, H
   return set;
 }
 
-WINBOOL WINAPI KelvaneSim_SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA, const GUID*, DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+WINBOOL WINAPI KelvaneSim_SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA, const GUID*, DWORD index,
+                                                      PSP_DEVICE_INTERFACE_DATA data) {
   DevSet* s = AsSet(h);
   if (!s) return Fail(ERROR_INVALID_HANDLE);
   if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
@@ -71,14 +72,16 @@ WINBOOL WINAPI KelvaneSim_SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DA
   return TRUE;
 }
 
-WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
-                                                          DWORD size, PDWORD required, PSP_DEVINFO_DATA info) {
+WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data,
+                                                           PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size, PDWORD required,
+                                                           PSP_DEVINFO_DATA info) {
   DevSet* s = AsSet(h);
   if (!s) return Fail(ERROR_INVALID_HANDLE);
   if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_PARAMETER);
   const ListedDevice* item = Item(s, data->Reserved);
   if (!item) return Fail(ERROR_INVALID_PARAMETER);
-  const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (item->Path.size() + 1) * sizeof(WCHAR));
+  const DWORD needed =
+      static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (item->Path.size() + 1) * sizeof(WCHAR));
   if (required) *required = needed;
   if (!detail) return Fail(size ? ERROR_INVALID_USER_BUFFER : ERROR_INSUFFICIENT_BUFFER);
   if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return Fail(ERROR_INVALID_USER_BUFFER);

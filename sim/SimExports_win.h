@@ -9,6 +9,8 @@
 
 #include <type_traits>
 
+namespace sim {
+
 template <LONG Status, class F>
 struct NotModelled;
 
@@ -33,9 +35,11 @@ void* SimEntryAddress(T* fn) {
   return reinterpret_cast<void*>(fn);
 }
 
+}  // namespace sim
+
 // One export: the pointer it jumps through and the thunk the .def file names.
 #define SIM_EXPORT(NAME)                                                              \
-  extern "C" void* const SimEntry_##NAME = SimEntryAddress(model::NAME);              \
+  extern "C" void* const SimEntry_##NAME = ::sim::SimEntryAddress(model::NAME); \
   static_assert(std::is_same_v<decltype(&::NAME), std::decay_t<decltype(model::NAME)>>, \
                 "simulation of " #NAME " does not match the platform's prototype");   \
   extern "C" __attribute__((naked, used)) void SimThunk_##NAME() { asm("jmp *_SimEntry_" #NAME); }

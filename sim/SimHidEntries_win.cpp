@@ -147,7 +147,8 @@ BOOLEAN WINAPI HidD_FlushQueue(HANDLE h) {
     OVERLAPPED ov{};
     ov.hEvent = done.Get();
     DWORD n = 0;
-    const bool ok = ReadFile(h, sink.data(), avail, &n, &ov) || (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(h, &ov, &n, TRUE));
+    const bool ok =
+        ReadFile(h, sink.data(), avail, &n, &ov) || (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(h, &ov, &n, TRUE));
     if (!ok) break;
   }
   return TRUE;
@@ -203,7 +204,7 @@ ULONG WINAPI HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHI
 }  // namespace model
 
 namespace stubs {
-#define HID_ENTRY(F, when) inline const auto F = &NotModelled<HIDP_STATUS_NOT_IMPLEMENTED_, decltype(&::F)>::Call;
+#define HID_ENTRY(F, when) inline const auto F = &::sim::NotModelled<HIDP_STATUS_NOT_IMPLEMENTED_, decltype(&::F)>::Call;
 #define HID_TWIN(F, E)
 #include "hid/HidEntries_win.inc"
 #undef HID_ENTRY

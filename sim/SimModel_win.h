@@ -12,8 +12,16 @@
 #define KELVANE_SIM_INTERNAL extern "C" __declspec(dllimport)
 #endif
 
-KELVANE_SIM_INTERNAL HDEVINFO WINAPI KelvaneSim_SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags);
-KELVANE_SIM_INTERNAL WINBOOL WINAPI KelvaneSim_SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, const GUID* InterfaceClassGuid, DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
-KELVANE_SIM_INTERNAL WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData, PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData, DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
-KELVANE_SIM_INTERNAL WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer, DWORD PropertyBufferSize, PDWORD RequiredSize);
+KELVANE_SIM_INTERNAL HDEVINFO WINAPI KelvaneSim_SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
+                                                                     DWORD Flags);
+KELVANE_SIM_INTERNAL WINBOOL WINAPI KelvaneSim_SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                                           const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                                                           PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+KELVANE_SIM_INTERNAL WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceInterfaceDetailW(
+    HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData, PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
+    DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
+KELVANE_SIM_INTERNAL WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                                                 DWORD Property, PDWORD PropertyRegDataType,
+                                                                                 PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                                                                 PDWORD RequiredSize);
 KELVANE_SIM_INTERNAL WINBOOL WINAPI KelvaneSim_SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);

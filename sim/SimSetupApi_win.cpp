@@ -8,7 +8,7 @@
 #include "sim/SimModel_win.h"
 
 namespace stubs {
-#define SETUPAPI_STUB(F) inline const auto F = &NotModelled<0, decltype(&::F)>::Call;
+#define SETUPAPI_STUB(F) inline const auto F = &::sim::NotModelled<0, decltype(&::F)>::Call;
 #define SETUPAPI_AW(F) SETUPAPI_STUB(F##A) SETUPAPI_STUB(F##W)
 #define SETUPAPI_W(F) SETUPAPI_STUB(F##W)
 #define SETUPAPI_FN(F) SETUPAPI_STUB(F)

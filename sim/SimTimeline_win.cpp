@@ -134,7 +134,8 @@ int StartTimeline(const std::string& text, std::int64_t start, const char* sourc
 }
 
 bool ReadWholeFile(const wchar_t* path, std::string& out) {
-  const platform::ScopedFileHandle f(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  const platform::ScopedFileHandle f(
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!f) return false;
   char buf[4096];
   DWORD n = 0;

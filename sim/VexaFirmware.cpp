@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+namespace sim {
 std::size_t VexaReportLength(std::uint8_t id) {
   switch (id) {
     case ReportIRCode:
@@ -88,3 +89,5 @@ bool TVexaFirmware::SetFeature(const std::uint8_t* buf, std::size_t len) {
       return false;  // reports 1, 2, 3 and 7 are read only
   }
 }
+
+}  // namespace sim

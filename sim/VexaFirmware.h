@@ -10,6 +10,7 @@
 
 #include "app/VexaReports.h"
 
+namespace sim {
 class TVexaFirmware {
  public:
   enum TVersionFault { vfFail, vfWrongID };
@@ -39,3 +40,5 @@ class TVexaFirmware {
 
 // The length of a report of the receiver, 0 for an ID it does not have.
 std::size_t VexaReportLength(std::uint8_t id);
+
+}  // namespace sim

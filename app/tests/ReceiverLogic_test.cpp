@@ -6,6 +6,8 @@
 
 #include <climits>
 
+using namespace app;
+
 namespace {
 
 TIRData Frame(bool repetition) { return TIRData{2, 0x10, 0x20, static_cast<std::uint8_t>(repetition ? 1 : 0)}; }

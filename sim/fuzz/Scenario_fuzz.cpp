@@ -7,6 +7,8 @@
 
 #include "sim/Scenario.h"
 
+using namespace sim;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   int lines = 1;

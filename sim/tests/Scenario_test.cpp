@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 
+using namespace sim;
+
 namespace {
 
 TEST(Scenario, EveryCommandWithItsFields) {

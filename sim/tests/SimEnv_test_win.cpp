@@ -43,7 +43,8 @@ TEST(SimEnvironment, ScenarioFromTheEnvironmentPlugsAndTheLogRecords) {
     if (path.empty()) Sleep(10);
   }
   ASSERT_FALSE(path.empty()) << "the scenario plugs a receiver at 0 ms";
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   WCHAR product[254] = {};
   EXPECT_TRUE(Hid.pHidD_GetProductString(h, product, sizeof product));

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+using namespace sim;
+
 namespace {
 
 std::vector<std::uint8_t> Get(TVexaFirmware& fw, std::uint8_t id, std::size_t len, bool* ok = nullptr) {

@@ -210,8 +210,9 @@ TEST_F(KestrumSettings, LookupsByAddressAndCaller) {
   auto dllCode = reinterpret_cast<const void*>(GetProcAddress(Dll(), "KestrumTestCallThrough"));
   EXPECT_EQ(Settings(SettingsForAddress(dllCode))->Module(), Dll());
   EXPECT_EQ(Settings(SettingsForAddress(reinterpret_cast<const void*>(&LevelOneProbe)))->Module(), Exe());
-  EXPECT_EQ(Settings(SettingsForAddress(reinterpret_cast<const void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "Sleep"))))->Module(),
-            Exe());
+  EXPECT_EQ(
+      Settings(SettingsForAddress(reinterpret_cast<const void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "Sleep"))))->Module(),
+      Exe());
   EXPECT_EQ(Settings(SettingsForAddress(nullptr))->Module(), Exe());
 
   auto callThrough = DllExport<void* (*)(void* (*)())>(Dll(), "KestrumTestCallThrough");
