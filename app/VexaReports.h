@@ -10,8 +10,8 @@
 static_assert(std::endian::native == std::endian::little,
               "the report records are laid out for a little-endian machine");
 
-constexpr std::uint16_t ReceiverVendorID = 0x16C0;
-constexpr std::uint16_t ReceiverProductID = 0x05DF;
+constexpr std::uint16_t kReceiverVendorID = 0x16C0;
+constexpr std::uint16_t kReceiverProductID = 0x05DF;
 
 // Report IDs.
 enum : std::uint8_t {
@@ -61,9 +61,9 @@ static_assert(sizeof(THidReportPowerOn) == 2 && offsetof(THidReportPowerOn, Data
 static_assert(sizeof(THidReportIRPollingTime) == 3 && offsetof(THidReportIRPollingTime, Data) == 1);
 static_assert(sizeof(THidVexaVersion) == 12 && offsetof(THidVexaVersion, Data) == 1);
 
-constexpr std::uint8_t IRFlagRepetition = 0x01;
+constexpr std::uint8_t kIRFlagRepetition = 0x01;
 
-inline bool IsRepetition(const TIRData& d) { return (d.Flags & IRFlagRepetition) != 0; }
+inline bool IsRepetition(const TIRData& d) { return (d.Flags & kIRFlagRepetition) != 0; }
 
 // Zero the whole buffer and put the report ID in byte 0, as before every get.
 template <class Report>

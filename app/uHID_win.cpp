@@ -112,7 +112,7 @@ void THIDThread::ReadVersion() {
       VersionKnown = true;
       return;
     }
-    if (GetTickCount() - start >= VersionRetryLimitMs) {
+    if (GetTickCount() - start >= kVersionRetryLimitMs) {
       VersionKnown = false;
       return;
     }
@@ -120,7 +120,7 @@ void THIDThread::ReadVersion() {
 }
 
 THIDThread::Show THIDThread::ExecuteCommand() {
-  if (Msg.message != WM_HID_COMMAND) return Show::Nothing;
+  if (Msg.message != kHidCommandMessage) return Show::Nothing;
   switch (Msg.lParam) {
     case CmdReadPowerOn:
       PowerOnReport.ReportID = ReportPowerOnGet;

@@ -23,7 +23,7 @@ class IReceiverView {
 
 // The command message the main window posts to the worker's thread queue: wParam is the
 // command's argument, lParam the command code.
-constexpr UINT WM_HID_COMMAND = 0x918;
+constexpr UINT kHidCommandMessage = 0x918;
 enum : LPARAM {
   CmdReadPowerOn = 2,
   CmdReadTrainedCode = 3,
@@ -36,7 +36,7 @@ enum : LPARAM {
 class THIDThread : public TThread {
  public:
   // A version read gives up after this long and the status shows the version as unknown.
-  static constexpr DWORD VersionRetryLimitMs = 2000;
+  static constexpr DWORD kVersionRetryLimitMs = 2000;
 
   explicit THIDThread(IReceiverView* view);
   ~THIDThread() override;
@@ -85,7 +85,7 @@ class THIDThread : public TThread {
   void ShowDeviceStatus();
   void ShowListing(const char* heading);
 
-  // Report 7 until the receiver answers with its ID, bounded by VersionRetryLimitMs. Called
+  // Report 7 until the receiver answers with its ID, bounded by kVersionRetryLimitMs. Called
   // with DeviceLock held.
   void ReadVersion();
   Show ExecuteCommand();  // DeviceLock held

@@ -111,7 +111,7 @@ TFormDesc MakeDescription() {
 
 void PostCommand(LPARAM code, WPARAM argument) {
   // The result is not looked at: without a worker the post reaches nobody.
-  PostThreadMessageA(WorkerThreadID, WM_HID_COMMAND, argument, code);
+  PostThreadMessageA(WorkerThreadID, kHidCommandMessage, argument, code);
 }
 
 }  // namespace
@@ -179,8 +179,8 @@ void TFormMain::btOpenClick(TObject*) {
   const std::int32_t delay = StrToInt(Edit1->Text());
   WorkerThread = new THIDThread(this);
   WorkerThreadID = WorkerThread->ThreadID();
-  WorkerThread->SetVendorID(ReceiverVendorID);
-  WorkerThread->SetProductID(ReceiverProductID);
+  WorkerThread->SetVendorID(kReceiverVendorID);
+  WorkerThread->SetProductID(kReceiverProductID);
   WorkerThread->SetPoolingDelay(delay);
   WorkerThread->Start();
   btOpen->SetEnabled(false);

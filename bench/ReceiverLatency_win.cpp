@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
   }
   TimingView view;
   THIDThread worker(&view);
-  worker.SetVendorID(ReceiverVendorID);
-  worker.SetProductID(ReceiverProductID);
+  worker.SetVendorID(kReceiverVendorID);
+  worker.SetProductID(kReceiverProductID);
   worker.SetPoolingDelay(delay);
   worker.Start();
   PumpFor(5000, [&] { return view.connected; });

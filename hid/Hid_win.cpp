@@ -5,7 +5,7 @@
 THidEntries Hid{};
 
 namespace {
-HMODULE HidModule = nullptr;
+HMODULE g_hidModule = nullptr;
 
 using platform::SlotOf;
 }  // namespace
@@ -44,14 +44,14 @@ void ForEachHidSlot(const std::function<void(const TEntrySlot&, THidBinding)>& f
 bool LoadHidLibrary() { return LoadHidLibraryFor(CurrentPlatformVersion()); }
 
 bool LoadHidLibraryFor(const THidPlatformVersion& v) {
-  if (!HidModule) HidModule = platform::LoadModule(L"HID.dll");
-  if (!HidModule) return false;
+  if (!g_hidModule) g_hidModule = platform::LoadModule(L"HID.dll");
+  if (!g_hidModule) return false;
   // Slots of later platform versions stay as they are.
   std::vector<TEntrySlot> slots;
   ForEachHidSlot([&](const TEntrySlot& s, THidBinding when) {
     if (HidBindingApplies(when, v)) slots.push_back(s);
   });
-  if (!platform::BindEntries(HidModule, slots)) {
+  if (!platform::BindEntries(g_hidModule, slots)) {
     UnloadHidLibrary();
     return false;
   }
@@ -59,9 +59,9 @@ bool LoadHidLibraryFor(const THidPlatformVersion& v) {
 }
 
 void UnloadHidLibrary() {
-  if (HidModule) FreeLibrary(HidModule);
-  HidModule = nullptr;
+  if (g_hidModule) FreeLibrary(g_hidModule);
+  g_hidModule = nullptr;
   Hid = THidEntries{};
 }
 
-bool IsHidLibraryLoaded() { return HidModule != nullptr; }
+bool IsHidLibraryLoaded() { return g_hidModule != nullptr; }

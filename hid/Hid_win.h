@@ -16,7 +16,7 @@ constexpr NTSTATUS HIDP_STATUS_NULL_ = static_cast<NTSTATUS>(0x80110001);
 constexpr NTSTATUS HIDP_STATUS_NOT_IMPLEMENTED_ = static_cast<NTSTATUS>(0xC0110020);
 
 // The HID device interface class, for when the library cannot tell.
-constexpr GUID HidInterfaceClassGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr GUID kHidInterfaceClassGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 // On which platform versions a slot is bound at all.
 enum THidBinding { hbAlways, hbNT50, hbNT51 };

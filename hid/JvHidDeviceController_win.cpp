@@ -14,8 +14,8 @@ using hid::ThisModule;
 
 namespace {
 
-constexpr DWORD DeviceChangeMessage = WM_DEVICECHANGE;  // 0x219
-constexpr WPARAM DeviceNodesChanged = DBT_DEVNODES_CHANGED;  // 7
+constexpr DWORD kDeviceChangeMessage = WM_DEVICECHANGE;  // 0x219
+constexpr WPARAM kDeviceNodesChanged = DBT_DEVNODES_CHANGED;  // 7
 
 const wchar_t* const WindowClassName = L"TJvHidDeviceControllerWindow";
 
@@ -38,14 +38,14 @@ TJvHidDeviceController::TJvHidDeviceController(void* owner) : FOwner(owner) {
     if (FHWnd) {
       SetWindowLongPtrW(FHWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
       SetWindowLongPtrW(FHWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
-      PostMessageW(FHWnd, DeviceChangeMessage, DeviceNodesChanged, -1);
+      PostMessageW(FHWnd, kDeviceChangeMessage, kDeviceNodesChanged, -1);
     } else {
       // The controller goes on without it but learns of no arrival or removal.
       platform::Trace("HID controller: no notification window (window class %s, error %lu)",
                       registered ? "registered" : "not registered", GetLastError());
     }
   } else {
-    FHidGuid = HidInterfaceClassGuid;
+    FHidGuid = kHidInterfaceClassGuid;
   }
 }
 
@@ -88,7 +88,7 @@ TJvHidDeviceController::~TJvHidDeviceController() {
 
 LRESULT CALLBACK TJvHidDeviceController::WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<TJvHidDeviceController*>(GetWindowLongPtrW(wnd, GWLP_USERDATA));
-  if (self && msg == DeviceChangeMessage && wParam == DeviceNodesChanged && !self->FDestroying && !self->FInDeviceChange) {
+  if (self && msg == kDeviceChangeMessage && wParam == kDeviceNodesChanged && !self->FDestroying && !self->FInDeviceChange) {
     // Exceptions cannot leave a window procedure; the pass finishes and hands them on.
     try {
       self->RunPass(lParam);

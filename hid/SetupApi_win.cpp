@@ -5,8 +5,8 @@
 TSetupApiEntries SetupApi{};
 
 namespace {
-HMODULE SetupModule = nullptr;
-int SetupUseCount = 0;
+HMODULE g_setupModule = nullptr;
+int g_setupUseCount = 0;
 
 using platform::SlotOf;
 }  // namespace
@@ -40,12 +40,12 @@ int SetupApiSlotCount() {
 }
 
 bool LoadSetupLibrary() {
-  ++SetupUseCount;
-  if (SetupUseCount > 1) return true;
+  ++g_setupUseCount;
+  if (g_setupUseCount > 1) return true;
   std::vector<TEntrySlot> slots;
   ForEachSetupApiSlot([&](const TEntrySlot& s) { slots.push_back(s); });
-  SetupModule = platform::LoadAndBind(L"SetupApi.dll", slots);
-  if (!SetupModule) {
+  g_setupModule = platform::LoadAndBind(L"SetupApi.dll", slots);
+  if (!g_setupModule) {
     UnloadSetupLibrary();
     return false;
   }
@@ -53,15 +53,15 @@ bool LoadSetupLibrary() {
 }
 
 void UnloadSetupLibrary() {
-  --SetupUseCount;
-  if (SetupUseCount <= 0) {
+  --g_setupUseCount;
+  if (g_setupUseCount <= 0) {
     // A failed first load leaves the count at 0, not below, so the next load starts afresh.
-    SetupUseCount = 0;
-    if (SetupModule) FreeLibrary(SetupModule);
-    SetupModule = nullptr;
+    g_setupUseCount = 0;
+    if (g_setupModule) FreeLibrary(g_setupModule);
+    g_setupModule = nullptr;
     SetupApi = TSetupApiEntries{};
   }
 }
 
-bool IsSetupLibraryLoaded() { return SetupModule != nullptr; }
-int SetupLibraryUseCount() { return SetupUseCount; }
+bool IsSetupLibraryLoaded() { return g_setupModule != nullptr; }
+int SetupLibraryUseCount() { return g_setupUseCount; }

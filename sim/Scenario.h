@@ -31,8 +31,8 @@ struct TScenarioCommand {
   TKind Kind = skPlug;
   std::string Name;
   // plug
-  std::uint16_t VendorID = ReceiverVendorID;
-  std::uint16_t ProductID = ReceiverProductID;
+  std::uint16_t VendorID = kReceiverVendorID;
+  std::uint16_t ProductID = kReceiverProductID;
   std::string Version = "1.0";
   std::string Vendor, Product, Serial;
   bool NoAccess = false;

@@ -49,7 +49,7 @@ bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof 
 
 HDEVINFO WINAPI KelvaneSim_SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
   auto* set = new DevSet;
-  if (classGuid && (flags & DIGCF_DEVICEINTERFACE) && SameGuid(*classGuid, HidInterfaceClassGuid)) {
+  if (classGuid && (flags & DIGCF_DEVICEINTERFACE) && SameGuid(*classGuid, kHidInterfaceClassGuid)) {
     platform::AutoLock g(g_sim.Lock);
     std::vector<const Device*> plugged;
     for (auto& [name, d] : *g_sim.Devices)
@@ -66,7 +66,7 @@ WINBOOL WINAPI KelvaneSim_SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DA
   if (!s) return Fail(ERROR_INVALID_HANDLE);
   if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
   if (index >= s->Items.size()) return Fail(ERROR_NO_MORE_ITEMS);
-  data->InterfaceClassGuid = HidInterfaceClassGuid;
+  data->InterfaceClassGuid = kHidInterfaceClassGuid;
   data->Flags = SPINT_ACTIVE;
   data->Reserved = index + 1;
   return TRUE;

@@ -65,7 +65,7 @@ BOOLEAN Exchange(HANDLE h, PVOID buffer, ULONG length, bool set) {
 namespace model {
 
 void WINAPI HidD_GetHidGuid(LPGUID guid) {
-  if (guid) *guid = HidInterfaceClassGuid;
+  if (guid) *guid = kHidInterfaceClassGuid;
 }
 
 BOOLEAN WINAPI HidD_GetAttributes(HANDLE h, PHIDD_ATTRIBUTES attributes) {

@@ -255,7 +255,7 @@ bool Plug(const PlugRequest& r) {
     d->InputLength = r.InputLength;
     d->OutputLength = r.OutputLength;
     d->FeatureLength = r.FeatureLength;
-    d->Receiver = r.VendorID == ReceiverVendorID && r.ProductID == ReceiverProductID;
+    d->Receiver = r.VendorID == kReceiverVendorID && r.ProductID == kReceiverProductID;
     d->Firmware = TVexaFirmware{};
     d->Firmware.Version = r.FirmwareVersion;
     d->NumInputBuffers = 32;

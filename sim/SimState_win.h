@@ -83,7 +83,7 @@ extern TSimState g_sim;
 
 struct PlugRequest {
   std::string Name;
-  USHORT VendorID = ReceiverVendorID, ProductID = ReceiverProductID, Version = 0x0100;
+  USHORT VendorID = kReceiverVendorID, ProductID = kReceiverProductID, Version = 0x0100;
   std::string Vendor, Product, Serial;
   std::vector<WCHAR> Languages{0x0409};
   bool LanguagesFail = false;

@@ -31,11 +31,11 @@ struct RecordingView : IReceiverView {
   }
 };
 
-KelvaneSimDevice Receiver(const char* name, const char* version = "1.2", USHORT vid = ReceiverVendorID) {
+KelvaneSimDevice Receiver(const char* name, const char* version = "1.2", USHORT vid = kReceiverVendorID) {
   KelvaneSimDevice d{};
   d.Name = name;
   d.VendorID = vid;
-  d.ProductID = ReceiverProductID;
+  d.ProductID = kReceiverProductID;
   d.FirmwareVersion = version;
   return d;
 }
@@ -76,8 +76,8 @@ class Worker : public ::testing::Test {
 
   void Open(int delayMs = 5, std::int32_t repeatCounter = 0) {
     worker = new THIDThread(&view);
-    worker->SetVendorID(ReceiverVendorID);
-    worker->SetProductID(ReceiverProductID);
+    worker->SetVendorID(kReceiverVendorID);
+    worker->SetProductID(kReceiverProductID);
     worker->SetPoolingDelay(delayMs);
     worker->RepeatCounter = repeatCounter;
     worker->Start();
@@ -89,7 +89,7 @@ class Worker : public ::testing::Test {
     delete worker;
     worker = nullptr;
   }
-  void Post(LPARAM code, WPARAM arg = 0) { PostThreadMessageA(worker->ThreadID(), WM_HID_COMMAND, arg, code); }
+  void Post(LPARAM code, WPARAM arg = 0) { PostThreadMessageA(worker->ThreadID(), kHidCommandMessage, arg, code); }
   bool Connected() { return PumpUntil([&] { return view.DeviceStatus == "Device: connected"; }); }
   bool LogHas(size_t n) { return PumpUntil([&] { return view.Log.size() >= n; }); }
   Lines LogLines() {
@@ -261,7 +261,7 @@ TEST_F(Worker, VersionRead) {
     EXPECT_EQ(view.Version, c.shown);
     // The same through "Read Vexa Version": the worker gives up too and keeps polling.
     Post(CmdReadVersion);
-    Pump(THIDThread::VersionRetryLimitMs + 300);
+    Pump(THIDThread::kVersionRetryLimitMs + 300);
     EXPECT_EQ(view.Version, c.shown);
     KelvaneSimQueueFrame("rx", 2, 1, 2, 0);
     EXPECT_TRUE(LogHas(1));
