@@ -5,17 +5,22 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace kestrum {
 
-// What a throw or a converted fault recorded on its thread, kept in a TLS slot (thread_local
-// allocates on first use under our compiler). The entry takes object, address and context from
-// here when the exception it reports is the one recorded.
+// What the last throw on a thread recorded (every throw passes the __cxa_throw wrapper, the
+// programs link with --wrap=__cxa_throw), kept in a TLS slot (thread_local allocates on first use
+// under our compiler). The entry takes address and context from here when the exception it
+// reports is the one recorded (ThrownObjectOf(e) == object).
 struct RaiseFacts {
-  const void* object = nullptr;   // the thrown object (as __cxa_throw saw it) or the fault's record
-  const void* address = nullptr;  // return address of the throw, or the faulting instruction
+  const void* object = nullptr;   // the thrown object, as __cxa_throw got it
+  // Return address of the throw; for a converted fault (an EExternal carrying a context) the
+  // faulting instruction, and the context is the fault's own.
+  const void* address = nullptr;
   CONTEXT context{};
   bool hasContext = false;
   // The stack pre-scan taken at raise time (packed candidate list); filled by the stack tracer.
@@ -23,6 +28,8 @@ struct RaiseFacts {
 };
 const RaiseFacts* CurrentRaiseFacts();  // nullptr when nothing was recorded on this thread
 void ClearRaiseFacts();
+// The address of the object an exception_ptr holds (what RaiseFacts::object names); null for null.
+const void* ThrownObjectOf(const std::exception_ptr& e);
 
 // Installs every intercept (runtime seams, thread creation and work-item wrappers in the loaded
 // modules and in modules loaded later, last-chance filter, terminate, vectored first-chance

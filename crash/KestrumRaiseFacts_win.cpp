@@ -78,6 +78,14 @@ void ClearRaiseFacts() {
   }
 }
 
+const void* ThrownObjectOf(const std::exception_ptr& e) {
+  // The C++ library's exception_ptr is one pointer: the thrown object's address.
+  static_assert(sizeof(std::exception_ptr) == sizeof(void*));
+  const void* object;
+  std::memcpy(&object, &e, sizeof object);
+  return object;
+}
+
 bool TakePureVirtualMark() {
   return InterlockedCompareExchange(&g_pureVirtualThread, 0, static_cast<LONG>(GetCurrentThreadId())) ==
          static_cast<LONG>(GetCurrentThreadId());

@@ -214,6 +214,43 @@ int PatchRestore() {
   return 0;
 }
 
+__attribute__((noinline)) void ThrowHere() { throw std::runtime_error("thrown"); }
+
+// What the throw wrapper keeps: the thrown object and where it was thrown from, for a plain throw,
+// for one inside the C++ library, and for a converted fault the fault's own address and context.
+int RaiseFactsOfThrowsAndFaults() {
+  const auto inside = [](const void* at, const void* function) {
+    const auto a = reinterpret_cast<std::uintptr_t>(at), f = reinterpret_cast<std::uintptr_t>(function);
+    return a > f && a < f + 256;
+  };
+  try {
+    ThrowHere();
+  } catch (...) {
+    const kestrum::RaiseFacts* facts = kestrum::CurrentRaiseFacts();
+    Record(std::string("throw object=") + (facts && facts->object == kestrum::ThrownObjectOf(std::current_exception()) ? "1" : "0") +
+           " address=" + (facts && inside(facts->address, reinterpret_cast<void*>(&ThrowHere)) ? "1" : "0") +
+           " context=" + (facts && facts->hasContext && facts->context.Eip == reinterpret_cast<DWORD>(facts->address) ? "1" : "0"));
+  }
+  try {
+    std::string().at(3);
+  } catch (const std::out_of_range&) {
+    const kestrum::RaiseFacts* facts = kestrum::CurrentRaiseFacts();
+    Record(std::string("library throw object=") +
+           (facts && facts->object == kestrum::ThrownObjectOf(std::current_exception()) ? "1" : "0"));
+  }
+  try {
+    Fault();
+  } catch (const EAccessViolation& e) {
+    const kestrum::RaiseFacts* facts = kestrum::CurrentRaiseFacts();
+    const auto at = reinterpret_cast<const void*>(e.ExceptionRecord().ExceptionAddress);
+    Record(std::string("fault address=") + (facts && facts->address == at && inside(at, reinterpret_cast<void*>(&Fault)) ? "1" : "0") +
+           " context=" + (facts && facts->hasContext && facts->context.Eip == reinterpret_cast<DWORD>(at) ? "1" : "0"));
+  }
+  kestrum::ClearRaiseFacts();
+  Record(std::string("cleared=") + (kestrum::CurrentRaiseFacts() ? "0" : "1"));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -280,6 +317,7 @@ int main(int argc, char** argv) {
     return RunThread(NamedBody);
   }
   if (what == "patch-restore") return PatchRestore();
+  if (what == "raise-facts") return RaiseFactsOfThrowsAndFaults();
   if (what == "idle") {
     // For the outside tests: a worker to be listed, then wait to be looked at.
     g_idleStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
