@@ -402,8 +402,14 @@ bool AppendToLog(const PatchEntry& entry) {
 }
 
 bool WriteSlot(DWORD* slot, DWORD value) {
+  // A table that shares its page with code keeps the page executable meanwhile: another thread
+  // may be running there.
+  MEMORY_BASIC_INFORMATION mbi{};
+  if (VirtualQuery(slot, &mbi, sizeof mbi) != sizeof mbi) return false;
+  const DWORD executable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
   DWORD protection = 0;
-  if (!VirtualProtect(slot, sizeof(DWORD), PAGE_READWRITE, &protection)) return false;
+  if (!VirtualProtect(slot, sizeof(DWORD), (mbi.Protect & executable) ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE, &protection))
+    return false;
   InterlockedExchange(reinterpret_cast<volatile LONG*>(slot), static_cast<LONG>(value));
   DWORD ignored;
   VirtualProtect(slot, sizeof(DWORD), protection, &ignored);

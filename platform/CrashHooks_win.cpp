@@ -11,6 +11,7 @@ void ShowThreadException(TThread*, std::exception_ptr e) { SysUtilsShowException
 // What was in force before the first installation, so that a set without a terminate or abort
 // hook goes back to it.
 std::terminate_handler g_originalTerminate = nullptr;
+void (*g_originalAbort)(int) = SIG_DFL;
 bool g_originalsTaken = false;
 TerminateHookFn g_terminate = nullptr;
 AbortSignalHookFn g_abortSignal = nullptr;
@@ -19,6 +20,8 @@ void TakeOriginals() {
   if (g_originalsTaken) return;
   g_originalsTaken = true;
   g_originalTerminate = std::get_terminate();
+  g_originalAbort = std::signal(SIGABRT, SIG_DFL);
+  if (g_originalAbort == SIG_ERR) g_originalAbort = SIG_DFL;
 }
 }  // namespace
 
@@ -69,7 +72,7 @@ CrashHooks InstallCrashHooks(const CrashHooks& hooks) {
   g_terminate = hooks.terminate;
   g_abortSignal = hooks.abortSignal;
   std::set_terminate(hooks.terminate ? hooks.terminate : g_originalTerminate);
-  std::signal(SIGABRT, hooks.abortSignal ? hooks.abortSignal : SIG_DFL);
+  std::signal(SIGABRT, hooks.abortSignal ? hooks.abortSignal : g_originalAbort);
   return previous;
 }
 
