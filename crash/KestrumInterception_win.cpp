@@ -87,7 +87,6 @@ struct State {
   void* vectoredHandler = nullptr;
   LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
   platform::CrashHooks previousHooks{};
-  volatile DWORD namingRaiser = 0;  // the thread whose own naming exception is swallowed
 };
 
 State* g_state = nullptr;
@@ -254,7 +253,6 @@ LONG CALLBACK FirstChanceHandler(EXCEPTION_POINTERS* ep) {
   const EXCEPTION_RECORD& record = *ep->ExceptionRecord;
   if (record.ExceptionCode == kThreadNamingCode) {
     NameFromDebuggerException(record);
-    if (g_state->namingRaiser == GetCurrentThreadId()) return EXCEPTION_CONTINUE_EXECUTION;
     return EXCEPTION_CONTINUE_SEARCH;
   }
   if (record.ExceptionCode == excode::StackOverflow && GetCurrentThreadId() != g_state->overflowThreadId &&
@@ -541,14 +539,6 @@ void FindOwnCode(State& s) {
 }
 
 }  // namespace
-
-void RaiseThreadNameForDebugger(DWORD threadId, const char* name) {
-  if (!g_state) return;
-  const ULONG_PTR info[4] = {0x1000, reinterpret_cast<ULONG_PTR>(name), threadId, 0};
-  g_state->namingRaiser = GetCurrentThreadId();
-  RaiseException(kThreadNamingCode, 0, 4, info);
-  g_state->namingRaiser = 0;
-}
 
 void InstallInterception() {
   if (InterlockedExchange(&g_installed, 1) != 0) return;

@@ -40,6 +40,10 @@ static_assert(sizeof(ProcessBlock) == 20);
 
 ProcessBlock* g_block = nullptr;
 DWORD g_mainThreadId = 0;
+// The thread that raises the debugger's naming exception itself, after the debugger has seen it.
+volatile DWORD g_namingRaiser = 0;
+
+constexpr DWORD kThreadNamingCode = 0x406D1388;
 
 class SystemThreadHandles final : public ThreadHandleOps {
  public:
@@ -216,6 +220,26 @@ void SetThreadEntry(DWORD threadId, HANDLE threadHandle, const char* name, DWORD
     WriteList(list);
   }
   SetLastError(lastError);
+}
+
+namespace {
+LONG CALLBACK SwallowOwnNaming(EXCEPTION_POINTERS* ep) {
+  return ep->ExceptionRecord->ExceptionCode == kThreadNamingCode && g_namingRaiser == GetCurrentThreadId()
+             ? EXCEPTION_CONTINUE_EXECUTION
+             : EXCEPTION_CONTINUE_SEARCH;
+}
+}  // namespace
+
+void RaiseThreadNameForDebugger(DWORD threadId, const char* name) {
+  // A handler of its own for the moment of the raise, so that nothing after the debugger (a
+  // last-chance filter, the system's crash dialog) ever sees it.
+  void* swallow = AddVectoredExceptionHandler(1, SwallowOwnNaming);
+  if (!swallow) return;
+  const ULONG_PTR info[4] = {0x1000, reinterpret_cast<ULONG_PTR>(name), threadId, 0};
+  g_namingRaiser = GetCurrentThreadId();
+  RaiseException(kThreadNamingCode, 0, 4, info);
+  g_namingRaiser = 0;
+  RemoveVectoredExceptionHandler(swallow);
 }
 
 void SetThreadName(DWORD threadId, const char* name) {

@@ -214,6 +214,40 @@ int PatchRestore() {
   return 0;
 }
 
+LONG CopiesUsingTheBlock() {
+  HANDLE section = OpenFileMappingA(FILE_MAP_READ, FALSE, kestrum::ThreadRegistrySectionName(GetCurrentProcessId()).c_str());
+  if (!section) return -1;
+  const auto* block = static_cast<const LONG*>(MapViewOfFile(section, FILE_MAP_READ, 0, 0, 20));
+  const LONG count = block ? block[3] : -1;
+  if (block) UnmapViewOfFile(block);
+  CloseHandle(section);
+  return count;
+}
+
+// A second copy of the registry (in a library) joins the block, sees the same main thread and
+// names threads for both; leaving, it keeps the block for the first copy.
+int SecondCopy() {
+  HMODULE lib = LoadLibraryA("SecondCopyDll.dll");
+  if (!lib) return 3;
+  auto open = reinterpret_cast<DWORD (*)()>(reinterpret_cast<void*>(GetProcAddress(lib, "SecondCopyOpen")));
+  auto name = reinterpret_cast<void (*)(DWORD, const char*)>(reinterpret_cast<void*>(GetProcAddress(lib, "SecondCopyName")));
+  auto close = reinterpret_cast<void (*)()>(reinterpret_cast<void*>(GetProcAddress(lib, "SecondCopyClose")));
+  Record(std::string("second copy main=") + (open() == kestrum::MainThreadId() ? "1" : "0"));
+  Record("copies=" + std::to_string(CopiesUsingTheBlock()));
+  DWORD id;
+  HANDLE t = CreateThread(nullptr, 0, IdleBody, nullptr, CREATE_SUSPENDED, &id);
+  name(id, "named by the second copy");
+  const std::string display = kestrum::ThreadDisplayName(id, false);
+  Record("display=" + display.substr(0, display.find(" (")));
+  close();
+  Record("copies=" + std::to_string(CopiesUsingTheBlock()));
+  Record("main=" + kestrum::ThreadDisplayName(kestrum::MainThreadId(), false).substr(0, 11));
+  TerminateThread(t, 0);
+  CloseHandle(t);
+  FreeLibrary(lib);
+  return 0;
+}
+
 __attribute__((noinline)) void ThrowHere() { throw std::runtime_error("thrown"); }
 
 // What the throw wrapper keeps: the thrown object and where it was thrown from, for a plain throw,
@@ -317,6 +351,7 @@ int main(int argc, char** argv) {
     return RunThread(NamedBody);
   }
   if (what == "patch-restore") return PatchRestore();
+  if (what == "second-copy") return SecondCopy();
   if (what == "raise-facts") return RaiseFactsOfThrowsAndFaults();
   if (what == "idle") {
     // For the outside tests: a worker to be listed, then wait to be looked at.

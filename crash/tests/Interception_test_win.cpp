@@ -94,6 +94,7 @@ const PathCase kPaths[] = {
     {"nested", 1, {"report source=13 class=std::runtime_error message=second continue=0 thread=main"}},
     {"seams", 0, {"report source=5 class=EConvertError message=handled continue=1 thread=main related=TObject", "report source=4 class=Exception message=shown", "report source=3 class=std::runtime_error message=runtime"}},
     {"naming", 0, {"naming passed on", "display=Named worker ($", "naming passed on", "long name kept=255", "exit=0"}},
+    {"second-copy", 0, {"second copy main=1", "copies=2", "display=named by the second copy", "copies=1", "main=main thread"}},
     {"raise-facts", 0, {"throw object=1 address=1 context=1", "library throw object=1", "fault address=1 context=1", "cleared=1"}},
     {"patch-restore", 0, {"exe slot redirected=1", "library thread created by main=1", "exit=7", "library slot redirected=1", "base taken again=1", "freed library untouched=1", "exe slot restored=1"}},
 };
