@@ -89,6 +89,11 @@ DWORD WINAPI FaultingBody(void*) {
   return 5;
 }
 
+DWORD WINAPI ForeignFaultBody(void*) {
+  size_t (*volatile len)(const char*) = &std::strlen;
+  return static_cast<DWORD>(len(reinterpret_cast<const char*>(16)));
+}
+
 DWORD WINAPI OverflowingBody(void*) { return static_cast<DWORD>(Recurse(0)); }
 
 void RecordExitCode(HANDLE thread) {
@@ -98,10 +103,25 @@ void RecordExitCode(HANDLE thread) {
   Record("exit=" + Hex(code));
 }
 
+// Whether the registry lists the thread at all (read from the block as another copy would).
+bool Listed(DWORD threadId) {
+  HANDLE section = OpenFileMappingA(FILE_MAP_READ, FALSE, kestrum::ThreadRegistrySectionName(GetCurrentProcessId()).c_str());
+  if (!section) return false;
+  const auto* block = static_cast<const DWORD* const*>(MapViewOfFile(section, FILE_MAP_READ, 0, 0, 20));
+  bool listed = false;
+  for (const DWORD* e = block ? block[2] : nullptr; e; e = reinterpret_cast<const DWORD*>(e[2])) listed = listed || e[0] == threadId;
+  if (block) UnmapViewOfFile(block);
+  CloseHandle(section);
+  return listed;
+}
+
 int RunThread(LPTHREAD_START_ROUTINE body) {
   DWORD id;
-  HANDLE t = CreateThread(nullptr, 0, body, nullptr, 0, &id);
+  HANDLE t = CreateThread(nullptr, 0, body, nullptr, CREATE_SUSPENDED, &id);
+  Record(std::string("listed while running=") + (Listed(id) ? "1" : "0"));
+  ResumeThread(t);
   RecordExitCode(t);
+  Record(std::string("listed after its end=") + (Listed(id) ? "1" : "0"));
   CloseHandle(t);
   return 0;
 }
@@ -323,6 +343,7 @@ int main(int argc, char** argv) {
   }
   if (what == "overflow-worker") return RunThread(OverflowingBody);
   if (what == "overflow-main") return Recurse(0);
+  if (what == "foreign-fault-worker") return RunThread(ForeignFaultBody);
   if (what == "foreign-fault-main") {
     size_t (*volatile len)(const char*) = &std::strlen;
     return static_cast<int>(len(reinterpret_cast<const char*>(16)));

@@ -81,13 +81,14 @@ struct PathCase {
 // HandleException, 10 synchronize, 11 runtime error, 13 last chance, 16 thread frame, 17 Execute.
 const PathCase kPaths[] = {
     {"tthread", 0, {"report source=17 class=EAccessViolation message=Zugriffsverletzung bei Adresse", "continue=1 thread=other related=(anonymous namespace)::FaultingThread context=0", "exit=0"}},
-    {"createthread", 0, {"report source=16 class=EAccessViolation", "continue=1 thread=other", "exit=ffffffff"}},
+    {"createthread", 0, {"listed while running=1", "report source=16 class=EAccessViolation", "continue=1 thread=other", "exit=ffffffff", "listed after its end=0"}},
     {"workitem", 0, {"report source=16 class=EAccessViolation", "continue=1 thread=other"}},
     {"stdthread", 0, {"report source=13 class=EAccessViolation", "continue=1 thread=other", "joined"}},
     {"sync", 0, {"report source=10 class=EAccessViolation", "continue=1 thread=main", "worker continued"}},
     {"sync-abort", 0, {"worker caught EAbort"}},
-    {"overflow-worker", 0, {"report source=13 class=EStackOverflow message=Stack\xFC" "berlauf continue=1 thread=other related=- context=1", "exit=ffffffff"}},
+    {"overflow-worker", 0, {"report source=13 class=EStackOverflow message=Stack\xFC" "berlauf continue=1 thread=other related=- context=1", "exit=ffffffff", "listed after its end=0"}},
     {"overflow-main", 1, {"report source=13 class=EStackOverflow message=Stack\xFC" "berlauf continue=0 thread=main related=- context=1"}},
+    {"foreign-fault-worker", 0, {"report source=13 class=EAccessViolation", "in Modul 'msvcrt.dll'. Lesen von Adresse $10 continue=1 thread=other related=- context=1", "exit=0", "listed after its end=0"}},
     {"foreign-fault-main", 1, {"report source=13 class=EAccessViolation message=Zugriffsverletzung bei Adresse", "Lesen von Adresse $10 continue=0 thread=main related=- context=1"}},
     {"abort", 1, {"report source=11 class=KorbException message=Abnormal program termination continue=0 thread=main"}},
     {"pure-virtual", 1, {"report source=11 class=KorbException message=Pure virtual function call continue=0 thread=main"}},
@@ -230,15 +231,18 @@ TEST(KorbTraceProcess, ExportedUndecoratedAndCutToTheSectionSize) {
     CloseHandle(snapshot);
   }
   ASSERT_NE(childBase, nullptr);
-  HANDLE remote = CreateRemoteThread(child.pi.hProcess, nullptr, 0,
-                                     reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<std::uintptr_t>(childBase) + rva),
-                                     reinterpret_cast<void*>(100000), 0, nullptr);
-  ASSERT_NE(remote, nullptr);
-  ASSERT_EQ(WaitForSingleObject(remote, 20000), WAIT_OBJECT_0);
-  DWORD code = 0xDEAD;
-  GetExitCodeThread(remote, &code);
-  CloseHandle(remote);
-  EXPECT_EQ(code, 0u);
+  const auto trace = [&](DWORD bufferSize) {
+    HANDLE remote = CreateRemoteThread(child.pi.hProcess, nullptr, 0,
+                                       reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<std::uintptr_t>(childBase) + rva),
+                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(bufferSize)), 0, nullptr);
+    if (!remote) return DWORD{0xBAD};
+    DWORD code = 0xDEAD;
+    if (WaitForSingleObject(remote, 20000) == WAIT_OBJECT_0) GetExitCodeThread(remote, &code);
+    CloseHandle(remote);
+    return code;
+  };
+  // The caller's size cut to what the section holds.
+  EXPECT_EQ(trace(100000), 0u);
   const std::string text(view, strnlen(view, kSectionSize));
   EXPECT_EQ(text.size(), kSectionSize - 1);
   EXPECT_EQ(text.rfind("main: main thread ($", 0), 0u) << text.substr(0, 200);
@@ -246,11 +250,20 @@ TEST(KorbTraceProcess, ExportedUndecoratedAndCutToTheSectionSize) {
   std::snprintf(worker, sizeof worker, "worker: thread $%lx created by %lx at a call site", static_cast<unsigned long>(workerId),
                 static_cast<unsigned long>(mainId));
   EXPECT_NE(text.find(worker), std::string::npos) << text.substr(0, 200);
+  // A caller's size below the section's.
+  std::memset(view, 'z', kSectionSize);
+  EXPECT_EQ(trace(100), 0u);
+  EXPECT_EQ(strnlen(view, kSectionSize), 99u);
+  EXPECT_EQ(view[100], 'z');
   UnmapViewOfFile(view);
   CloseHandle(section);
   TerminateProcess(child.pi.hProcess, 0);
   const ChildRun r = Finish(child);
-  EXPECT_NE(r.record.find("report source=0 class=- message=- continue=1"), std::string::npos) << r.record;
+  // Both went through the entry as reports of the current state, not as exceptions.
+  const std::string manual = "report source=0 class=- message=- continue=1";
+  const size_t first = r.record.find(manual);
+  ASSERT_NE(first, std::string::npos) << r.record;
+  EXPECT_NE(r.record.find(manual, first + 1), std::string::npos) << r.record;
 }
 
 }  // namespace
