@@ -84,6 +84,11 @@ struct State {
   volatile LONG stopping = 0;
   OverflowRequest overflow{};
 
+  // Set on the threads that run inside ThreadStart: an exception that reaches terminate there
+  // (one that could not unwind through the C run-time's frames, as in std::thread) still
+  // escaped a thread procedure.
+  DWORD wrappedThreadSlot = TLS_OUT_OF_INDEXES;
+
   void* vectoredHandler = nullptr;
   LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
   platform::CrashHooks previousHooks{};
@@ -155,10 +160,18 @@ void OnSysUtilsShowException(std::exception_ptr e, const void* address) {
   Report(esSysUtilsShowException, e, true, nullptr, nullptr, address);
 }
 
+bool InsideThreadStart() {
+  const DWORD slot = g_state ? g_state->wrappedThreadSlot : TLS_OUT_OF_INDEXES;
+  return slot != TLS_OUT_OF_INDEXES && TlsGetValue(slot) != nullptr;
+}
+
 void OnTerminate() {
   if (std::exception_ptr e = std::current_exception()) {
-    const bool main = IsMainThread();
-    Report(esExceptProc, e, !main);
+    if (InsideThreadStart()) {
+      Report(esThreadFrame, e, true);
+      EndFailedThread(kThreadFailedExitCode);
+    }
+    Report(esExceptProc, e, !IsMainThread());
     EndFailedThread(0);
   }
   const char* text = TakePureVirtualMark() ? "Pure virtual function call" : "Runtime error";
@@ -255,7 +268,8 @@ LONG CALLBACK FirstChanceHandler(EXCEPTION_POINTERS* ep) {
     NameFromDebuggerException(record);
     return EXCEPTION_CONTINUE_SEARCH;
   }
-  if (record.ExceptionCode == excode::StackOverflow && GetCurrentThreadId() != g_state->overflowThreadId &&
+  // Without its helper the hand-over would wait for ever: the fault conversion then has its go.
+  if (record.ExceptionCode == excode::StackOverflow && g_state->overflowThread && GetCurrentThreadId() != g_state->overflowThreadId &&
       g_state->stopping == 0)
     HandOverStackOverflow(ep);
   return EXCEPTION_CONTINUE_SEARCH;
@@ -316,6 +330,7 @@ DWORD WINAPI ThreadStart(void* p) {
   const StartBlock block = *static_cast<StartBlock*>(p);
   HeapFree(GetProcessHeap(), 0, p);
   const DWORD self = GetCurrentThreadId();
+  if (g_state->wrappedThreadSlot != TLS_OUT_OF_INDEXES) TlsSetValue(g_state->wrappedThreadSlot, reinterpret_cast<void*>(1));
   if (TThread* thread = TThread::FromThreadStart(block.start, block.parameter)) {
     try {
       const std::string cls = thread->ClassName();
@@ -552,6 +567,7 @@ void InstallInterception() {
   s.redirects[3] = MakeRedirect("LoadLibraryW", s.loadLibraryW, &LoadLibraryWHook);
   s.redirects[4] = MakeRedirect("LoadLibraryExA", s.loadLibraryExA, &LoadLibraryExAHook);
   s.redirects[5] = MakeRedirect("LoadLibraryExW", s.loadLibraryExW, &LoadLibraryExWHook);
+  s.wrappedThreadSlot = TlsAlloc();
   s.overflowMutex = CreateMutexA(nullptr, FALSE, nullptr);
   s.overflowRequest = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   s.overflowDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);

@@ -12,12 +12,15 @@
 #include <string>
 #include <thread>
 
+#include <pthread.h>
+
 #include "crash/KestrumHandling_win.h"
 #include "crash/KestrumImports.h"
 #include "crash/KestrumInterception_win.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Exceptions_win.h"
+#include "platform/Modules_win.h"
 #include "platform/Thread_win.h"
 
 namespace {
@@ -325,9 +328,22 @@ int main(int argc, char** argv) {
   }
   if (what == "createthread") return RunThread(FaultingBody);
   if (what == "stdthread") {
-    std::thread t([] { Fault(); });
+    // Started through the C run-time, whose own import of CreateThread carries the wrapper.
+    std::thread t([] {
+      DWORD creatorThread = 0;
+      const void* creator = nullptr;
+      kestrum::ThreadDisplayName(GetCurrentThreadId(), false, &creator, &creatorThread);
+      Record(std::string("created by main=") + (creatorThread == kestrum::MainThreadId() ? "1" : "0") +
+             " in our code=" + (creator && GetModuleHandleA(nullptr) == platform::ModuleContaining(creator) ? "1" : "0"));
+      Fault();
+    });
+    // The thread's end as the system saw it (join gives no exit code).
+    HANDLE handle = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, GetThreadId(pthread_gethandle(t.native_handle())));
     t.join();
-    Record("joined");
+    if (handle) {
+      RecordExitCode(handle);
+      CloseHandle(handle);
+    }
     return 0;
   }
   if (what == "workitem") {

@@ -83,7 +83,7 @@ const PathCase kPaths[] = {
     {"tthread", 0, {"report source=17 class=EAccessViolation message=Zugriffsverletzung bei Adresse", "continue=1 thread=other related=(anonymous namespace)::FaultingThread context=0", "exit=0"}},
     {"createthread", 0, {"listed while running=1", "report source=16 class=EAccessViolation", "continue=1 thread=other", "exit=ffffffff", "listed after its end=0"}},
     {"workitem", 0, {"report source=16 class=EAccessViolation", "continue=1 thread=other"}},
-    {"stdthread", 0, {"report source=13 class=EAccessViolation", "continue=1 thread=other", "joined"}},
+    {"stdthread", 0, {"created by main=1 in our code=1", "report source=16 class=EAccessViolation", "continue=1 thread=other", "exit=ffffffff"}},
     {"sync", 0, {"report source=10 class=EAccessViolation", "continue=1 thread=main", "worker continued"}},
     {"sync-abort", 0, {"worker caught EAbort"}},
     {"overflow-worker", 0, {"report source=13 class=EStackOverflow message=Stack\xFC" "berlauf continue=1 thread=other related=- context=1", "exit=ffffffff", "listed after its end=0"}},
