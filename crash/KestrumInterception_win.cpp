@@ -5,9 +5,11 @@
 #include "crash/KestrumInterception_win.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cwchar>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -463,18 +465,31 @@ void PatchModule(HMODULE module, const wchar_t* path, const char* fileName) {
   }
 }
 
+// The loader's own list, walked under its lock: a snapshot through the system's tool-help
+// functions costs milliseconds at every start and every library load.
 void PatchLoadedModules() {
   if (!g_state) return;
+  using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+  using UnlockFn = LONG(NTAPI*)(ULONG, ULONG_PTR);
+  static const auto lockLoader = platform::ProcAddress<LockFn>(L"ntdll.dll", "LdrLockLoaderLock");
+  static const auto unlockLoader = platform::ProcAddress<UnlockFn>(L"ntdll.dll", "LdrUnlockLoaderLock");
+  if (!lockLoader || !unlockLoader) return;
   platform::AutoLock lock(g_state->patchLock);
-  platform::ScopedFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0));
-  if (!snapshot) return;
-  MODULEENTRY32W me{};
-  me.dwSize = sizeof me;
-  for (BOOL more = Module32FirstW(snapshot.Get(), &me); more; more = Module32NextW(snapshot.Get(), &me)) {
+  ULONG_PTR cookie = 0;
+  if (lockLoader(0, nullptr, &cookie) < 0) return;
+  const PEB_LDR_DATA* loader = NtCurrentTeb()->ProcessEnvironmentBlock->Ldr;
+  const LIST_ENTRY* head = &loader->InMemoryOrderModuleList;
+  for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
+    const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
+    if (!entry->DllBase || !entry->FullDllName.Buffer) continue;
+    wchar_t path[MAX_PATH];
+    lstrcpynW(path, entry->FullDllName.Buffer, std::min<int>(MAX_PATH, entry->FullDllName.Length / sizeof(wchar_t) + 1));
+    const wchar_t* slash = std::max(wcsrchr(path, L'\\'), wcsrchr(path, L'/'));
     char fileName[MAX_PATH];
-    WideCharToMultiByte(CP_ACP, 0, me.szModule, -1, fileName, MAX_PATH, nullptr, nullptr);
-    PatchModule(me.hModule, me.szExePath, fileName);
+    WideCharToMultiByte(CP_ACP, 0, slash ? slash + 1 : path, -1, fileName, MAX_PATH, nullptr, nullptr);
+    PatchModule(static_cast<HMODULE>(entry->DllBase), path, fileName);
   }
+  unlockLoader(0, cookie);
 }
 
 // A slot is put back only while its module is still loaded at the base it had, under the path it

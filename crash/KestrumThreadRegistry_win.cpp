@@ -118,8 +118,21 @@ void WriteList(const std::vector<ThreadEntry>& list) {
   }
 }
 
-// The first thread of the process: the one that started earliest.
+// The thread that runs the static constructors of this module: in the program itself that is the
+// main thread (a library's may be any thread that loads it).
+const DWORD kConstructingThread = GetCurrentThreadId();
+
+bool InProgramModule() {
+  HMODULE own = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&kConstructingThread), &own);
+  return own == GetModuleHandleA(nullptr);
+}
+
+// The first thread of the process: the one that started earliest. In the program module that is
+// known without asking the system for a list of all threads, which costs milliseconds.
 DWORD FindMainThread() {
+  if (kConstructingThread != 0 && InProgramModule()) return kConstructingThread;
   platform::ScopedFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   if (!snapshot) return 0;
   const DWORD pid = GetCurrentProcessId();
