@@ -365,6 +365,7 @@ int main(int argc, char** argv) {
     return static_cast<int>(len(reinterpret_cast<const char*>(16)));
   }
   if (what == "abort") std::abort();
+  if (what == "terminate") std::terminate();
   if (what == "pure-virtual") {
     Derived d;
     return 0;

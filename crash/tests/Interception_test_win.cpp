@@ -91,6 +91,7 @@ const PathCase kPaths[] = {
     {"foreign-fault-worker", 0, {"report source=13 class=EAccessViolation", "in Modul 'msvcrt.dll'. Lesen von Adresse $10 continue=1 thread=other related=- context=1", "exit=0", "listed after its end=0"}},
     {"foreign-fault-main", 1, {"report source=13 class=EAccessViolation message=Zugriffsverletzung bei Adresse", "Lesen von Adresse $10 continue=0 thread=main related=- context=1"}},
     {"abort", 1, {"report source=11 class=KorbException message=Abnormal program termination continue=0 thread=main"}},
+    {"terminate", 1, {"report source=11 class=KorbException message=Runtime error continue=0 thread=main"}},
     {"pure-virtual", 1, {"report source=11 class=KorbException message=Pure virtual function call continue=0 thread=main"}},
     {"nested", 1, {"report source=13 class=std::runtime_error message=second continue=0 thread=main"}},
     {"seams", 0, {"report source=5 class=EConvertError message=handled continue=1 thread=main related=TObject", "report source=4 class=Exception message=shown", "report source=3 class=std::runtime_error message=runtime"}},
