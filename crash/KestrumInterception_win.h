@@ -5,17 +5,22 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace kestrum {
 
-// What a throw or a converted fault recorded on its thread, kept in a TLS slot (thread_local
-// allocates on first use under our compiler). The entry takes object, address and context from
-// here when the exception it reports is the one recorded.
+// What the last throw on a thread recorded (every throw passes the __cxa_throw wrapper, the
+// programs link with --wrap=__cxa_throw), kept in a TLS slot (thread_local allocates on first use
+// under our compiler). The entry takes address and context from here when the exception it
+// reports is the one recorded (ThrownObjectOf(e) == object).
 struct RaiseFacts {
-  const void* object = nullptr;   // the thrown object (as __cxa_throw saw it) or the fault's record
-  const void* address = nullptr;  // return address of the throw, or the faulting instruction
+  const void* object = nullptr;   // the thrown object, as __cxa_throw got it
+  // Return address of the throw; for a converted fault (an EExternal carrying a context) the
+  // faulting instruction, and the context is the fault's own.
+  const void* address = nullptr;
   CONTEXT context{};
   bool hasContext = false;
   // The stack pre-scan taken at raise time (packed candidate list); filled by the stack tracer.
@@ -23,12 +28,16 @@ struct RaiseFacts {
 };
 const RaiseFacts* CurrentRaiseFacts();  // nullptr when nothing was recorded on this thread
 void ClearRaiseFacts();
+// The address of the object an exception_ptr holds (what RaiseFacts::object names); null for null.
+const void* ThrownObjectOf(const std::exception_ptr& e);
 
 // Installs every intercept (runtime seams, thread creation and work-item wrappers in the loaded
 // modules and in modules loaded later, last-chance filter, terminate, vectored first-chance
 // handler for stack overflows and thread names). Called once by InstallKestrum.
 void InstallInterception();
 void RemoveInterception();
+// Import slots redirected so far and not yet put back (for tests and traces).
+std::size_t PatchedSlotCount();
 
 // The thread registry in the section "KestrumThreadNameBuf$<pid>".
 bool OpenThreadRegistry();  // false: the block could neither be created nor opened
@@ -37,9 +46,27 @@ DWORD MainThreadId();
 // Adds or replaces the thread's entry; with neither name nor creator given, removes it.
 void SetThreadEntry(DWORD threadId, HANDLE threadHandle, const char* name, DWORD creatorThreadId,
                     const void* creator, const char* creatorClassName);
+// Sets the name; with a debugger attached also raises the debugger's thread-naming exception,
+// which the component swallows.
 void SetThreadName(DWORD threadId, const char* name);
 // The thread's text in reports; empty for the component's own threads unless showHidden.
 std::string ThreadDisplayName(DWORD threadId, bool showHidden, const void** creator = nullptr,
                               DWORD* creatorThreadId = nullptr);
 
+// "KestrumThreadNameBuf$<pid in lowercase hex>", the name of a process's registry section.
+std::string ThreadRegistrySectionName(DWORD processId);
+// The process block's mutex that the one freeze watchdog of the process holds; null without block.
+HANDLE WatchdogMutex();
+
+// Internal to the interception's files.
+void RaiseThreadNameForDebugger(DWORD threadId, const char* name);
+// True once after a pure virtual call on this thread (the terminate that follows then names it).
+bool TakePureVirtualMark();
+
 }  // namespace kestrum
+
+// Writes a report of the whole process into the section "KorbTraceProcessMap" that an outside
+// tool created (bufferSize above 0, cut to the smaller of bufferSize - 1 and the section's size),
+// or onto the clipboard (bufferSize 0). Exported under exactly this name, for CreateRemoteThread.
+// (The label keeps the stdcall decoration off the symbol; the export directive is beside the code.)
+extern "C" DWORD WINAPI KorbTraceProcess(DWORD bufferSize) __asm__("_KorbTraceProcess");

@@ -20,8 +20,6 @@ std::vector<TForm*> g_forms;
 
 TApplication* Application = &g_application;
 
-std::string TObject::ClassName() const { return TypeName(typeid(*this)); }
-
 TApplication::TApplication() : uiThread_(GetCurrentThreadId()) {}
 
 void TApplication::Initialize() {

@@ -21,14 +21,7 @@
 
 #include "platform/CrashHooks_win.h"
 #include "platform/Events.h"
-
-// Common root of the framework's objects, so that event handlers and hooks get a sender whose
-// class name can be read at run time.
-class TObject {
- public:
-  virtual ~TObject() = default;
-  std::string ClassName() const;  // the dynamic class name, e.g. "TButton"
-};
+#include "platform/Object.h"
 
 class TForm;
 

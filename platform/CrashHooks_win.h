@@ -19,6 +19,13 @@
 //                        window procedure and of the message loop
 //   showException        Application->ShowException(e)            error box captioned with the
 //                                                                 application's title
+//   sysUtilsShowException                                         error box captioned with the
+//                        the runtime's ShowException(e, address): program's title
+//                        code that shows an exception itself
+//   terminate            std::terminate: an exception nobody      the C++ library's handler
+//                        catches, a throw while unwinding, a
+//                        pure virtual call
+//   abortSignal          SIGABRT, raised by abort()               the C run-time's default
 //   fault conversion     always on once installed (InstallFaultConversion, implemented beside
 //                        the exception records in Exceptions_win.cpp)
 //
@@ -35,6 +42,9 @@ using ThreadExceptionHookFn = void (*)(TThread* thread, std::exception_ptr e);
 using SynchronizeExceptionHookFn = bool (*)(std::exception_ptr e);
 using HandleExceptionHookFn = void (*)(TObject* sender, std::exception_ptr e);
 using ShowExceptionHookFn = void (*)(std::exception_ptr e);
+using SysUtilsShowExceptionHookFn = void (*)(std::exception_ptr e, const void* address);
+using TerminateHookFn = void (*)();
+using AbortSignalHookFn = void (*)(int signal);
 
 // The hooks the runtime reads at each boundary. A null hook means "no hook": the thread
 // boundary then drops the exception, the others behave as in the default column. Tests set one
@@ -43,6 +53,11 @@ extern ThreadExceptionHookFn ThreadExceptionHook;
 extern SynchronizeExceptionHookFn SynchronizeExceptionHook;
 extern HandleExceptionHookFn ApplicationHandleExceptionHook;
 extern ShowExceptionHookFn ApplicationShowExceptionHook;
+extern SysUtilsShowExceptionHookFn SysUtilsShowExceptionHook;
+
+// The runtime's ShowException: SysUtilsShowExceptionHook when one is installed, else the error box
+// of ShowExceptionMessageBox (Exceptions_win.h). address is where the exception was raised, or null.
+void SysUtilsShowException(std::exception_ptr e, const void* address = nullptr);
 
 // Converts hardware faults (access violation, division by zero, stack overflow, ... - the codes of
 // IsConvertedExceptionCode) that happen in this program's own module into exceptions of the
@@ -62,6 +77,11 @@ struct CrashHooks {
   SynchronizeExceptionHookFn synchronizeException = nullptr;
   HandleExceptionHookFn handleException = nullptr;
   ShowExceptionHookFn showException = nullptr;
+  SysUtilsShowExceptionHookFn sysUtilsShowException = nullptr;
+  // Null: the handler that was in force before the first InstallCrashHooks (the library's, the
+  // run-time's default).
+  TerminateHookFn terminate = nullptr;
+  AbortSignalHookFn abortSignal = nullptr;
 };
 
 // The framework's own set, the one in force until something installs another.

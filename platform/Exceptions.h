@@ -66,6 +66,9 @@ KELVANE_EXCEPTION_CLASS(EAbort, Exception);
 KELVANE_EXCEPTION_CLASS(EConvertError, Exception);
 // An edit field's input check failed (the crash reporter shows it in the simple box).
 KELVANE_EXCEPTION_CLASS(EDBEditError, Exception);
+// The crash-report component's own exception: stands for a failure that has no object of its own
+// (a runtime error, an operating-system exception whose object could not be made). Message only.
+KELVANE_EXCEPTION_CLASS(KorbException, Exception);
 
 // Neutral copy of the operating system's exception record, so that this header stays free of
 // <windows.h>. Exceptions_win.h converts it back.

@@ -227,4 +227,6 @@ DWORD TThread::WaitFor() {
 
 void TThread::Synchronize(const std::function<void()>& fn) { RunOnUIThread(fn); }
 
-std::string TThread::ClassName() const { return TypeName(typeid(*this)); }
+TThread* TThread::FromThreadStart(LPTHREAD_START_ROUTINE start, void* parameter) {
+  return start == &TThread::ThreadProc ? static_cast<TThread*>(parameter) : nullptr;
+}

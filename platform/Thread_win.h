@@ -15,9 +15,10 @@
 
 #include "platform/CrashHooks_win.h"
 #include "platform/Handles_win.h"
+#include "platform/Object.h"
 
 // Thread base: created suspended, started explicitly, stopped through a terminate flag.
-class TThread {
+class TThread : public TObject {
  public:
   // Always created suspended; FreeOnTerminate is off. The OS thread exists after construction
   // (so ThreadID() is valid at once) but does not run Execute until Start().
@@ -34,8 +35,11 @@ class TThread {
   DWORD ThreadID() const;
   HANDLE Handle() const;
   bool Started() const;
-  // The dynamic class name of the object ("THIDThread"), for thread lists in reports.
-  std::string ClassName() const;
+  // ClassName() (from TObject) gives the dynamic class name ("THIDThread") for thread lists.
+
+  // The thread object behind a thread start routine and its parameter, as CreateThread sees them,
+  // or null when they are not a thread object's: lets a thread start wrapper name the class.
+  static TThread* FromThreadStart(LPTHREAD_START_ROUTINE start, void* parameter);
 
  protected:
   virtual void Execute() = 0;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,35 @@ TEST(CrashHooks, OneCallInstallsEverySeamAndTheFaultConversion) {
   EXPECT_EQ(ours.showException, &OnShow);
   EXPECT_EQ(platform::InstalledCrashHooks().threadException, defaults.threadException);
   EXPECT_EQ(ApplicationHandleExceptionHook, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+std::string g_runtimeShown;
+void OnRuntimeShow(std::exception_ptr e, const void* address) {
+  g_runtimeShown = ExceptionMessage(e) + (address ? " with address" : "");
+}
+void OnTerminate() { std::_Exit(5); }
+
+// The seams that are not the framework's own: the runtime's ShowException and terminate go to the
+// hooks while installed, and a set without them puts the originals back.
+TEST(CrashHooks, RuntimeShowAndTerminateSeams) {
+  const platform::CrashHooks before = platform::InstalledCrashHooks();
+  const std::terminate_handler originalTerminate = std::get_terminate();
+  platform::CrashHooks hooks = before;
+  hooks.sysUtilsShowException = OnRuntimeShow;
+  hooks.terminate = OnTerminate;
+  platform::InstallCrashHooks(hooks);
+  SysUtilsShowException(std::make_exception_ptr(Exception("runtime box")), &g_runtimeShown);
+  EXPECT_EQ(g_runtimeShown, "runtime box with address");
+  EXPECT_EQ(std::get_terminate(), &OnTerminate);
+  EXPECT_EQ(platform::InstalledCrashHooks().terminate, &OnTerminate);
+
+  platform::InstallCrashHooks(before);
+  EXPECT_EQ(std::get_terminate(), originalTerminate);
+  EXPECT_EQ(SysUtilsShowExceptionHook, nullptr);
 }
 
 }  // namespace
