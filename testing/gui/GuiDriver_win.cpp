@@ -9,6 +9,8 @@
 #include <map>
 #include <sstream>
 
+#include "testing/TimeScale_win.h"
+
 namespace gui {
 namespace {
 
@@ -167,6 +169,7 @@ int RunUnix(const std::string& shellCommand, DWORD timeoutMs) {
 }
 
 bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs) {
+  timeoutMs = testing_support::Scaled(timeoutMs);
   DWORD start = GetTickCount();
   for (;;) {
     if (cond()) return true;
@@ -217,7 +220,7 @@ Program::~Program() {
 }
 
 bool Program::waitExit(DWORD timeoutMs, DWORD* exitCode) {
-  if (!pi_.hProcess || WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0) return false;
+  if (!pi_.hProcess || WaitForSingleObject(pi_.hProcess, testing_support::Scaled(timeoutMs)) != WAIT_OBJECT_0) return false;
   if (exitCode) GetExitCodeProcess(pi_.hProcess, exitCode);
   return true;
 }
