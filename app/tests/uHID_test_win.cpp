@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/SimControl.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000) {
   for (;;) {
     Dispatch();
     if (cond()) return true;
-    if (GetTickCount() - start > timeoutMs) return false;
+    if (GetTickCount() - start > testing_support::Scaled(timeoutMs)) return false;
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
   }
 }
