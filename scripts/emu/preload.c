@@ -101,22 +101,35 @@ typedef long (*PreadFn)(int, void*, size_t, long long);
 static PreadFn g_pread64, g_pwrite64;
 static unsigned long g_guestBase;
 
-static int IsProcMem(int fd) {
-  char path[32] = "/proc/self/fd/", link[64];
+static char* Append(char* out, const char* text) {
+  while (*text) *out++ = *text++;
+  *out = 0;
+  return out;
+}
+
+static char* AppendNumber(char* out, unsigned v) {
   char digits[12];
-  int n = 0, len = 14;
-  do digits[n++] = (char)('0' + fd % 10);
-  while ((fd /= 10) > 0);
-  while (n > 0) path[len++] = digits[--n];
-  path[len] = 0;
+  int n = 0;
+  do digits[n++] = (char)('0' + v % 10);
+  while ((v /= 10) > 0);
+  while (n > 0) *out++ = digits[--n];
+  *out = 0;
+  return out;
+}
+
+// Whether fd is open on "/proc/" digits "/mem".
+static int IsProcMem(int fd) {
+  char path[32], link[64];
+  AppendNumber(Append(path, "/proc/self/fd/"), (unsigned)fd);
   long got = Sys3(kSysReadlink, (long)path, (long)link, sizeof link - 1);
   if (got < 10) return 0;
   link[got] = 0;
-  // "/proc/" digits "/mem"
-  if (link[0] != '/' || link[1] != 'p' || link[2] != 'r' || link[3] != 'o' || link[4] != 'c' || link[5] != '/') return 0;
-  int i = 6;
-  while (link[i] >= '0' && link[i] <= '9') ++i;
-  return i > 6 && link[i] == '/' && link[i + 1] == 'm' && link[i + 2] == 'e' && link[i + 3] == 'm' && link[i + 4] == 0;
+  const char* p = link;
+  for (const char* want = "/proc/"; *want; ++want, ++p)
+    if (*p != *want) return 0;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9') ++p;
+  return p > digits && p[0] == '/' && p[1] == 'm' && p[2] == 'e' && p[3] == 'm' && p[4] == 0;
 }
 
 static long long HostOffset(int fd, long long off) { return g_guestBase && IsProcMem(fd) ? off + g_guestBase : off; }
@@ -144,13 +157,8 @@ enum { kStoppedBySigstop = 0x137f, kOpenReadWrite = 2, kMaxAttached = 64 };
 static int volatile g_attached[kMaxAttached];  // pids whose stop waitpid reports next
 
 static int ProcMem(int pid, unsigned long addr, void* word, int write) {
-  char path[32] = "/proc/";
-  char digits[12];
-  int n = 0, len = 6;
-  do digits[n++] = (char)('0' + pid % 10);
-  while ((pid /= 10) > 0);
-  while (n > 0) path[len++] = digits[--n];
-  path[len++] = '/', path[len++] = 'm', path[len++] = 'e', path[len++] = 'm', path[len] = 0;
+  char path[32];
+  Append(AppendNumber(Append(path, "/proc/"), (unsigned)pid), "/mem");
   if (!g_open) g_open = (OpenFn)Next("open64");
   if (!g_close) g_close = (CloseFn)Next("close");
   if (!g_pread64) g_pread64 = (PreadFn)Next("pread64");
