@@ -32,8 +32,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ "$state" = refused ]; then
-  echo "32-bit programs: Exec format error; registering qemu-i386 with binfmt_misc" >&2
+if [ "$state" = native ]; then
+  rm -f "$emu_dir/refused"
+elif [ "$state" = refused ]; then
+  echo "32-bit programs do not execute here; registering qemu-i386 with binfmt_misc" >&2
   emu_register "$SUDO"
   [ "$(emu_probe "$emu_dir")" = emulated ] || { echo "qemu-i386 does not run 32-bit programs here" >&2; exit 1; }
   touch "$emu_dir/refused"
