@@ -5,11 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh
+. scripts/emu/enable
 scripts/build.sh win32
+echo "$KELVANE_WINE_MODE"
 build=$PWD/${KELVANE_BUILD_DIR:-build}
 exe_dir=$build/win32/bin
-export WINEDEBUG=-all WINEARCH=win32
-export WINEDLLOVERRIDES="winedbg.exe=d;winemenubuilder.exe=d;mscoree,mshtml=;hid,setupapi=n,b"
+export WINEDEBUG=-all
+. scripts/wine-env "hid,setupapi=n,b"
 export KELVANE_SIM_SCENARIO=${KELVANE_SIM_SCENARIO:-$PWD/sim/demo.scenario}
 
 if [ -n "${DISPLAY:-}" ]; then
@@ -24,7 +26,7 @@ else
   export DISPLAY=$(cat "$session/display")
   WINEPREFIX=$session/prefix /usr/lib/wine/wine "$exe_dir/Kelvane.exe" &
   # Nobody is there to click "Open Device": the GUI driver does.
-  WINEPREFIX=$session/prefix /usr/lib/wine/wine "$exe_dir/GuiClick.exe" Kelvane "Open Device" 20000
+  WINEPREFIX=$session/prefix /usr/lib/wine/wine "$exe_dir/GuiClick.exe" Kelvane "Open Device" $((20000 * KELVANE_TIME_SCALE))
   sleep "${KELVANE_RUN_SECONDS:-12}"
   import -display "$DISPLAY" -window root "$build/screenshot.png"
   echo "screenshot saved to $build/screenshot.png"

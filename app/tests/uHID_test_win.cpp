@@ -14,6 +14,7 @@
 
 #include "sim/SimControl.h"
 #include "testing/Dispatch_win.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000) {
   for (;;) {
     Dispatch();
     if (cond()) return true;
-    if (GetTickCount() - start > timeoutMs) return false;
+    if (GetTickCount() - start > testsupport::Scaled(timeoutMs)) return false;
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
   }
 }

@@ -9,6 +9,7 @@
 
 #include "hid/JvHidControllerClass_win.h"
 #include "hid/tests/HidTestSupport_win.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ struct DataSink {
   }
   // Waits for n reports, serving the read thread's requests meanwhile.
   bool WaitFor(std::size_t n) {
-    for (int i = 0; i < 1000 && Reports.size() < n; ++i) {
+    for (DWORD i = 0; i < 1000 * testsupport::TimeScale() && Reports.size() < n; ++i) {
       Dispatch();
       Sleep(5);
     }
@@ -53,7 +54,7 @@ class ReadThread : public testing::Test {
   void Send(std::vector<std::uint8_t> bytes) { ASSERT_TRUE(KelvaneSimInput("pad", bytes.data(), static_cast<int>(bytes.size()))); }
   // Reports reach the handles open when they are sent: wait for the thread's read handle.
   static void WaitForReadHandle(TJvHidDevice* dev) {
-    for (int i = 0; i < 1000 && dev->HidOverlappedRead() == INVALID_HANDLE_VALUE; ++i) Sleep(2);
+    for (DWORD i = 0; i < 1000 * testsupport::TimeScale() && dev->HidOverlappedRead() == INVALID_HANDLE_VALUE; ++i) Sleep(2);
     ASSERT_NE(dev->HidOverlappedRead(), INVALID_HANDLE_VALUE);
   }
 

@@ -13,6 +13,7 @@
 #include "hid/JvHidControllerClass_win.h"
 #include "hid/tests/HidTestSupport_win.h"
 #include "testing/HandleCount_win.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ TEST(Storm, ThousandPlugCyclesLeakNothing) {
   for (int i = 0; i < 2; ++i) Cycle(*c, i);  // the simulation's own threads and pipes settle in
 
   auto settled = [] {
-    for (int i = 0; i < 300 && KelvaneSimOpenConnections(nullptr) > 0; ++i) Sleep(10);
+    for (DWORD i = 0; i < 300 * testsupport::TimeScale() && KelvaneSimOpenConnections(nullptr) > 0; ++i) Sleep(10);
     return HandleCount();
   };
   const DWORD before = settled();
@@ -79,7 +80,7 @@ TEST(Storm, ThousandPlugCyclesLeakNothing) {
     if (HasFatalFailure()) return;
   }
   DWORD after = settled();
-  for (int i = 0; i < 300 && after > before; ++i) {
+  for (DWORD i = 0; i < 300 * testsupport::TimeScale() && after > before; ++i) {
     Sleep(10);
     after = HandleCount();
   }

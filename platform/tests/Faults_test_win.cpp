@@ -9,6 +9,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Exceptions_win.h"
 #include "platform/Thread_win.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -191,7 +192,7 @@ TEST_F(Faults, FaultInAnotherModuleReachesTheLastChanceFilter) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   ASSERT_TRUE(CreateProcessA(self, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, testsupport::Scaled(30000)), WAIT_OBJECT_0);
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hProcess);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Exceptions.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -260,7 +261,7 @@ TEST_F(ThreadTest, WaitServingUITimesOutAndWaitsFromOtherThreads) {
   EXPECT_EQ(WaitServingUI(never, 30), static_cast<DWORD>(WAIT_TIMEOUT));
   HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DWORD seen = 0;
-  FnThread t([&](FnThread&) { seen = WaitServingUI(ready, 5000); });
+  FnThread t([&](FnThread&) { seen = WaitServingUI(ready, testsupport::Scaled(5000)); });
   t.Start();
   Sleep(20);
   SetEvent(ready);
@@ -282,7 +283,7 @@ TEST_F(ThreadTest, PlainMessageLoopServesRequests) {
   t.Start();
   MSG m;
   const DWORD start = GetTickCount();
-  while (!done && GetTickCount() - start < 10000) {
+  while (!done && GetTickCount() - start < testsupport::Scaled(10000)) {
     if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT) == WAIT_OBJECT_0) {
       while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
     }

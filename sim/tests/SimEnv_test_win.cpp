@@ -11,6 +11,7 @@
 #include "hid/Hid_win.h"
 #include "hid/SetupApi_win.h"
 #include "sim/SimControl.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ TEST(SimEnvironment, ScenarioFromTheEnvironmentPlugsAndTheLogRecords) {
   GUID guid;
   Hid.pHidD_GetHidGuid(&guid);
   std::wstring path;
-  for (int i = 0; i < 500 && path.empty(); ++i) {
+  for (DWORD i = 0; i < 500 * testsupport::TimeScale() && path.empty(); ++i) {
     HDEVINFO set = SetupApi.pSetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
@@ -52,7 +53,8 @@ TEST(SimEnvironment, ScenarioFromTheEnvironmentPlugsAndTheLogRecords) {
 
   // The frame of the same millisecond follows the plug on the simulation's own thread.
   KelvaneSimFirmwareState fw{};
-  for (int i = 0; i < 500 && !(KelvaneSimFirmware("envrx", &fw) && fw.QueuedFrames == 1); ++i) Sleep(2);
+  for (DWORD i = 0; i < 500 * testsupport::TimeScale() && !(KelvaneSimFirmware("envrx", &fw) && fw.QueuedFrames == 1); ++i)
+    Sleep(2);
   ASSERT_EQ(fw.QueuedFrames, 1);
 
   const std::size_t before = LogLines().size();

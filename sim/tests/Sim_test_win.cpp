@@ -16,6 +16,7 @@
 #include "hid/SetupApi_win.h"
 #include "sim/SimControl.h"
 #include "testing/HandleCount_win.h"
+#include "testing/TimeScale_win.h"
 
 namespace {
 
@@ -220,7 +221,7 @@ TEST_F(Sim, InputReportsReachAnOverlappedRead) {
   HANDLE h = Open(Paths().at(0), GENERIC_READ, FILE_FLAG_OVERLAPPED);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   // The simulation notices the connection on its own thread; wait until it has.
-  for (int i = 0; i < 500 && KelvaneSimOpenConnections("pad") == 0; ++i) Sleep(2);
+  for (DWORD i = 0; i < 500 * testsupport::TimeScale() && KelvaneSimOpenConnections("pad") == 0; ++i) Sleep(2);
   std::uint8_t buf[9] = {};
   OVERLAPPED ov{};
   ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -229,7 +230,7 @@ TEST_F(Sim, InputReportsReachAnOverlappedRead) {
   const std::uint8_t report[] = {0x01, 0xA0, 0xFF};
   ASSERT_TRUE(KelvaneSimInput("pad", report, sizeof report));
   DWORD n = 0;
-  ASSERT_EQ(WaitForSingleObject(ov.hEvent, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(ov.hEvent, testsupport::Scaled(5000)), WAIT_OBJECT_0);
   ASSERT_TRUE(GetOverlappedResult(h, &ov, &n, FALSE));
   EXPECT_EQ(n, 9u) << "padded to the input report length";
   EXPECT_EQ(buf[0], 0x01);
@@ -246,10 +247,10 @@ TEST_F(Sim, ScenarioRunsOnItsTimelineAndReportsBadLines) {
                                   "at 300 unplug timed\n"),
             1);
   KelvaneSimFirmwareState fw{};
-  for (int i = 0; i < 100 && !(KelvaneSimFirmware("timed", &fw) && fw.PowerOn); ++i) Sleep(5);
+  for (DWORD i = 0; i < 100 * testsupport::TimeScale() && !(KelvaneSimFirmware("timed", &fw) && fw.PowerOn); ++i) Sleep(5);
   EXPECT_EQ(fw.PowerOn, 1);
   EXPECT_EQ(fw.QueuedFrames, 1);
-  for (int i = 0; i < 200 && !Paths().empty(); ++i) Sleep(10);
+  for (DWORD i = 0; i < 200 * testsupport::TimeScale() && !Paths().empty(); ++i) Sleep(10);
   EXPECT_TRUE(Paths().empty()) << "the timeline unplugs the device at 300 ms";
 }
 
@@ -257,7 +258,7 @@ TEST_F(Sim, RepeatStartsTheTimelineAgainWithAFreshPlug) {
   HWND wnd = CreateWindowExW(WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   ASSERT_EQ(KelvaneSimRunScenario("at 0 plug looped\nat 10 frame looped 1 2 3 0\nrepeat 100\n"), 0);
   int notifications = 0;
-  for (int i = 0; i < 500 && notifications < 5; ++i) {
+  for (DWORD i = 0; i < 500 * testsupport::TimeScale() && notifications < 5; ++i) {
     MSG msg;
     while (PeekMessageW(&msg, wnd, WM_DEVICECHANGE, WM_DEVICECHANGE, PM_REMOVE)) ++notifications;
     Sleep(10);
@@ -288,7 +289,7 @@ TEST_F(Sim, OpeningAndClosingLeaksNoHandles) {
   const std::wstring path = Paths().at(0);
   DWORD before = 0, after = 0;
   for (int i = 0; i < 20; ++i) CloseHandle(Open(path));  // warm up the pool of listeners
-  for (int i = 0; i < 100 && KelvaneSimOpenConnections("rx") > 0; ++i) Sleep(5);
+  for (DWORD i = 0; i < 100 * testsupport::TimeScale() && KelvaneSimOpenConnections("rx") > 0; ++i) Sleep(5);
   before = HandleCount();
   ASSERT_GT(before, 0u);
   for (int i = 0; i < 300; ++i) {

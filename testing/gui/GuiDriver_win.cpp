@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
 #include "platform/Wine_win.h"
+#include "testing/TimeScale_win.h"
 
 namespace gui {
 namespace {
@@ -107,6 +109,14 @@ POINT ClientToScreenPoint(HWND w, POINT p) {
   return p;
 }
 
+// Whether the thread that owns the window holds the mouse capture: a track bar takes it when
+// the press on its thumb has been handled and gives it back with the release.
+bool HoldsCapture(HWND w) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) && info.hwndCapture == w;
+}
+
 }  // namespace
 
 std::string ExeDir() { return platform::ModuleFolder(nullptr); }
@@ -158,6 +168,7 @@ int RunUnix(const std::string& shellCommand, DWORD timeoutMs) {
 }
 
 bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs) {
+  timeoutMs = testsupport::Scaled(timeoutMs);
   DWORD start = GetTickCount();
   for (;;) {
     if (cond()) return true;
@@ -210,7 +221,7 @@ Program::~Program() {
 }
 
 bool Program::waitExit(DWORD timeoutMs, DWORD* exitCode) {
-  if (!process_ || WaitForSingleObject(process_.Get(), timeoutMs) != WAIT_OBJECT_0) return false;
+  if (!process_ || WaitForSingleObject(process_.Get(), testsupport::Scaled(timeoutMs)) != WAIT_OBJECT_0) return false;
   if (exitCode) GetExitCodeProcess(process_.Get(), exitCode);
   return true;
 }
@@ -302,28 +313,37 @@ void DragTrackBar(HWND tb, int toPosition) {
   RECT channel = RemoteRect(tb, TBM_GETCHANNELRECT);
   int lo = static_cast<int>(SendMessageA(tb, TBM_GETRANGEMIN, 0, 0));
   int hi = static_cast<int>(SendMessageA(tb, TBM_GETRANGEMAX, 0, 0));
-  int pos = static_cast<int>(SendMessageA(tb, TBM_GETPOS, 0, 0));
+  auto position = [tb] { return static_cast<int>(SendMessageA(tb, TBM_GETPOS, 0, 0)); };
+  const int from = position();
   if (hi <= lo) return;
+  toPosition = std::clamp(toPosition, lo, hi);
   POINT start = ClientToScreenPoint(tb, Centre(thumb));
-  // Where the thumb's centre sits for a position, by the control's own geometry; the loop below
-  // corrects the last pixels, so rounding here does not matter.
+  // Where the thumb's centre sits for a position, by the control's own geometry; rounding is
+  // corrected a pixel at a time below.
   const double usable = (channel.right - channel.left) - (thumb.right - thumb.left);
   const double perUnit = usable / (hi - lo);
-  long x = start.x + static_cast<long>((toPosition - pos) * perUnit);
+  auto pixelOf = [&](int pos) { return start.x + std::lround((pos - from) * perUnit); };
+  auto moveTo = [&](long x) { Xdotool("mousemove " + std::to_string(x) + " " + std::to_string(start.y)); };
 
-  // Press on the thumb and move one pixel at a time, so that every position in between is passed.
-  std::string args = "mousemove " + std::to_string(start.x) + " " + std::to_string(start.y) + " sleep 0.05 mousedown 1";
-  long step = x >= start.x ? 1 : -1;
-  for (long px = start.x + step; px != x + step; px += step)
-    args += " sleep 0.02 mousemove " + std::to_string(px) + " " + std::to_string(start.y);
-  Xdotool(args + " sleep 0.05");
-  for (int i = 0; i < 20; ++i) {
-    int now = static_cast<int>(SendMessageA(tb, TBM_GETPOS, 0, 0));
-    if (now == toPosition) break;
-    x += now < toPosition ? 1 : -1;
-    Xdotool("mousemove " + std::to_string(x) + " " + std::to_string(start.y) + " sleep 0.05");
+  // Press on the thumb, then go one position at a time and wait until the control has taken up
+  // each one before moving on: a control that lags behind the pointer (a slow machine, emulation)
+  // would otherwise see several moves merged into one and skip the positions in between.
+  Xdotool("mousemove " + std::to_string(start.x) + " " + std::to_string(start.y) + " sleep 0.05 mousedown 1");
+  WaitUntil([&] { return HoldsCapture(tb); }, 2000);
+  const int step = toPosition >= from ? 1 : -1;
+  for (int now = from; (toPosition - now) * step > 0;) {
+    const int next = now + step;
+    long x = pixelOf(next);
+    for (int nudge = 0; nudge <= static_cast<int>(perUnit) + 2; ++nudge, x += step) {
+      moveTo(x);
+      if (WaitUntil([&] { return (position() - next) * step >= 0; }, 200)) break;
+    }
+    const int reached = position();
+    if ((reached - now) * step <= 0) break;  // stuck: the caller sees where the thumb stands
+    now = reached;
   }
-  Xdotool("mouseup 1 sleep 0.05");
+  Xdotool("mouseup 1");
+  WaitUntil([&] { return !HoldsCapture(tb); }, 2000);
 }
 
 void TypeText(HWND edit, const std::string& text) {

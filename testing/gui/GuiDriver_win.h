@@ -71,6 +71,7 @@ void TypeText(HWND edit, const std::string& text);
 void SetTextMessage(HWND w, const std::string& text);
 void PressKeys(const std::string& keys);  // xdotool key names, blank separated
 bool Screenshot(const std::string& pngPath);
+// Time limits of the waiting functions here grow by KELVANE_TIME_SCALE (testing/TimeScale_win.h).
 bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000);
 
 // Runs a command line of the X side (through /bin/sh) and returns its exit status, or -1 when
