@@ -45,7 +45,16 @@ void ReportException(const ReportArgs& args);
 // thread, handler window, watchdog. Returns false when the component is disabled or has no valid
 // settings (the program then runs without it). A failed file check ends the process (exit code 0).
 bool InstallKestrum();
-// End of the component at program end: hooks out, threads stopped, shared blocks released.
+// End of the component at program end (InstallKestrum registers it with atexit): hooks out,
+// threads stopped, shared blocks released. When a thread of the component does not stop in time
+// and has to be terminated, the process ends at once (exit code 0) instead of running finalisation
+// that could need a lock the terminated thread held.
 void UninstallKestrum();
+
+// This process's own folder in the component's temporary folder, made on first use; other copies
+// of the program and ended processes have their own. "" when there is no temporary folder.
+std::string ProcessTempFolder();
+// The process was started by a restart of the component (the hand-over was taken).
+bool StartedByRestart();
 
 }  // namespace kestrum
