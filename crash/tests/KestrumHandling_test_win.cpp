@@ -162,6 +162,7 @@ TEST_F(Handling, ButtonHandlerFaultAndThrowShowClassAndMessageThenGoOn) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.kase);
+    SetUp();
     StartWindow("CrashTest", c.kase);
     Press();
     const Box box = TakeBox();
@@ -171,7 +172,9 @@ TEST_F(Handling, ButtonHandlerFaultAndThrowShowClassAndMessageThenGoOn) {
     const std::string save = Saves()[0];
     EXPECT_EQ(Field(save, "number"), "1");
     EXPECT_EQ(Field(save, "class"), c.className);
-    EXPECT_EQ(Field(save, "message"), box.text);
+    std::string oneLine = box.text;  // the box breaks long messages after each sentence
+    for (std::size_t at; (at = oneLine.find("\r\n")) != std::string::npos;) oneLine.replace(at, 2, " ");
+    EXPECT_EQ(Field(save, "message"), oneLine);
     EXPECT_EQ(Field(save, "source"), "5") << "the application's handler";
     EXPECT_EQ(Field(save, "onReporter"), "1");
     EXPECT_EQ(CloseAndExitCode(), 0u);
