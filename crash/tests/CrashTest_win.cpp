@@ -132,6 +132,8 @@ int g_presses = 0;
 
 void Run() {
   ++g_presses;
+  // As a save dialog would: the directory the program started in is no longer the current one.
+  if (const std::string dir = Env("KESTRUM_TEST_CHDIR"); !dir.empty()) SetCurrentDirectoryA(dir.c_str());
   if (g_case == "fault") {
     *g_null = 1;
   } else if (g_case == "throw") {
@@ -206,8 +208,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const bool ended = !handOver.predecessor || WaitForSingleObject(handOver.predecessor, 0) == WAIT_OBJECT_0;
     int times = 0;
     for (std::int64_t t : kestrum::ExceptionHistory()) times += t != 0;
+    char cwd[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, cwd);
     WriteResult("restarted handOver=" + std::to_string(handOver.present) + " predecessorEnded=" + std::to_string(ended) +
-                " history=" + std::to_string(times));
+                " history=" + std::to_string(times) + " cwd=" + cwd);
     return 0;
   }
   WriteResult("started installed=" + std::to_string(installed));

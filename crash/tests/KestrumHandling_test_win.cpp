@@ -181,6 +181,16 @@ TEST_F(Handling, ButtonHandlerFaultAndThrowShowClassAndMessageThenGoOn) {
   }
 }
 
+TEST_F(Handling, ClosingWhileTheBoxIsOpenEndsTheProgram) {
+  StartWindow("CrashTest", "fault");
+  Press();
+  ASSERT_TRUE(WaitUntil([&] { return DialogOf(app_->pid()) != nullptr; }, kHandled));
+  // The main thread, waiting for the handling, dispatches the close and leaves its wait on the
+  // quit message while the reporting thread still shows the box.
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+  EXPECT_TRUE(Saves().empty());
+}
+
 TEST_F(Handling, EAbortShowsAndStoresNothing) {
   StartWindow("CrashTest", "abort");
   Press();  // EAbort
@@ -248,7 +258,9 @@ TEST_F(Handling, AutoClipPutsTheTextOnTheClipboard) {
 }
 
 TEST_F(Handling, AutoRestartOneEndsWithTwoAndTheNewProcessWaitsForTheOld) {
-  StartWindow("CrashTestRestart", "fault");
+  char windows[MAX_PATH];
+  GetWindowsDirectoryA(windows, MAX_PATH);
+  StartWindow("CrashTestRestart", "fault", {std::string("KESTRUM_TEST_CHDIR=") + windows});
   Press();
   EXPECT_EQ(ExitCode(), 2u);
   ASSERT_TRUE(WaitUntil([&] { return !Lines("restarted").empty(); }, kHandled)) << "no new process";
@@ -256,6 +268,7 @@ TEST_F(Handling, AutoRestartOneEndsWithTwoAndTheNewProcessWaitsForTheOld) {
   EXPECT_EQ(Field(line, "handOver"), "1");
   EXPECT_EQ(Field(line, "predecessorEnded"), "1");
   EXPECT_EQ(Field(line, "history"), "1") << "the exception time came along";
+  EXPECT_EQ(Field(line, "cwd") + "\\", ExeDir()) << "started in the directory the old process started in";
   EXPECT_EQ(Saves().size(), 1u) << "saved once before restarting";
 }
 
