@@ -261,9 +261,15 @@ bool STDMETHODCALLTYPE TIZQException::CriticalBugReportCallbackExists() {
 std::string TIZQException::ShowText() {
   if (FExceptType == etFrozen) return GetFrozenMsg();
   // Long messages break after each sentence, but not within the first 20 or the last 10 characters.
-  std::string text = GetExceptMessage();
-  for (std::size_t i = 20; i + 10 < text.size(); ++i) {
-    if (text[i] == '.' && text[i + 1] == ' ') text.replace(i + 1, 1, "\r\n");
+  const std::string message = GetExceptMessage();
+  std::string text;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    text += message[i];
+    // i counts from 0: the 20th character is 19, the 10th-last is size - 10.
+    if (message[i] == '.' && i >= 19 && i + 10 <= message.size() && i + 1 < message.size() && message[i + 1] == ' ') {
+      text += "\r\n";
+      ++i;
+    }
   }
   return text;
 }
