@@ -5,7 +5,7 @@
 //   save number=1 class=EAccessViolation type=0 source=5 canContinue=1 show=4 report=1 ...
 //
 // Cases: fault, throw, abort, dbedit, twothreads, burst, freeze, freezeduring, seamfault,
-// killreporter, start (ends right after the component started).
+// loaderlock, killreporter, start (ends right after the component started).
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
@@ -153,6 +153,21 @@ void Run() {
     StartFailingThreads({"meanwhile"});
     Sleep(300);
     MainSleep(3000);
+  } else if (g_case == "loaderlock") {
+    // As in a library's start-up code: the loader lock is held while the exception is reported.
+    const BYTE* peb;
+    asm("movl %%fs:0x30, %0" : "=r"(peb));
+    CRITICAL_SECTION* loader;
+    std::memcpy(&loader, peb + 0xA0, sizeof loader);
+    EnterCriticalSection(loader);
+    try {
+      throw Exception("under the loader lock");
+    } catch (...) {
+      kestrum::ReportArgs args;
+      args.takeCurrent = true;
+      kestrum::ReportException(args);
+    }
+    LeaveCriticalSection(loader);
   } else if (g_case == "killreporter") {
     HANDLE reporter = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, kestrum::ReportingThreadId());
     TerminateThread(reporter, 0);

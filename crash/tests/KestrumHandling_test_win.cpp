@@ -185,6 +185,9 @@ TEST_F(Handling, ClosingWhileTheBoxIsOpenEndsTheProgram) {
   StartWindow("CrashTest", "fault");
   Press();
   ASSERT_TRUE(WaitUntil([&] { return DialogOf(app_->pid()) != nullptr; }, kHandled));
+  DWORD_PTR answer = 0;
+  EXPECT_TRUE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer))
+      << "the main thread serves its windows while it waits";
   // The main thread, waiting for the handling, dispatches the close and leaves its wait on the
   // quit message while the reporting thread still shows the box.
   EXPECT_EQ(CloseAndExitCode(), 0u);
@@ -309,6 +312,15 @@ TEST_F(Handling, FaultInForeignCodeDuringHandlingLeavesTheReportingThreadWorking
   ASSERT_TRUE(WaitSaves(2));
   EXPECT_EQ(Field(Saves()[1], "number"), "2");
   EXPECT_EQ(Field(Saves()[1], "onReporter"), "1");
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, AThreadHoldingTheLoaderLockHandlesItsOwnException) {
+  StartWindow("CrashTestQuiet", "loaderlock");
+  Press();
+  ASSERT_TRUE(WaitSaves(1)) << "the reporting thread needs the loader lock that the waiter holds";
+  EXPECT_EQ(Field(Saves()[0], "onReporter"), "0");
+  EXPECT_EQ(Field(Saves()[0], "message"), "under the loader lock.");
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
