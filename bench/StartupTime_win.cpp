@@ -12,24 +12,6 @@
 
 namespace {
 
-struct Search {
-  DWORD pid;
-  bool found;
-};
-
-BOOL CALLBACK FindMainWindow(HWND w, LPARAM p) {
-  auto* s = reinterpret_cast<Search*>(p);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(w, &owner);
-  char caption[64] = {};
-  GetWindowTextA(w, caption, sizeof caption);
-  if (owner == s->pid && IsWindowVisible(w) && std::string(caption) == "Kelvane") {
-    s->found = true;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 std::string Beside(const char* name) {
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, MAX_PATH);
@@ -47,13 +29,13 @@ double StartOnce(const std::string& exe) {
   std::string cmd = "\"" + exe + "\"";
   QueryPerformanceCounter(&t0);
   if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-  Search s{pi.dwProcessId, false};
   double ms = -1;
   for (;;) {
-    EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&s));
+    // One program runs at a time, so its main window is the one with the caption.
+    HWND w = FindWindowA(nullptr, "Kelvane");
     QueryPerformanceCounter(&t1);
     const double elapsed = 1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(freq.QuadPart);
-    if (s.found) {
+    if (w && IsWindowVisible(w)) {
       ms = elapsed;
       break;
     }

@@ -19,6 +19,7 @@
 
 namespace {
 
+using gui::DialogOf;
 using gui::ExeDir;
 using gui::Program;
 using gui::WaitUntil;
@@ -34,30 +35,6 @@ std::string Field(const std::string& line, const std::string& key) {
   return line.substr(from, line.find(' ', from) - from);
 }
 
-struct DialogSearch {
-  DWORD pid;
-  HWND found;
-};
-
-BOOL CALLBACK FindDialog(HWND w, LPARAM p) {
-  auto* s = reinterpret_cast<DialogSearch*>(p);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(w, &owner);
-  char cls[32] = {};
-  GetClassNameA(w, cls, sizeof cls);
-  if (owner == s->pid && IsWindowVisible(w) && std::string(cls) == "#32770") {
-    s->found = w;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-// A visible message box (dialog) of the process.
-HWND DialogOf(DWORD pid) {
-  DialogSearch search{pid, nullptr};
-  EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
 
 struct Box {
   std::string caption, text;
