@@ -297,13 +297,15 @@ void STDMETHODCALLTYPE TIZQException::ShowBugReport(HWND parentWindow) {
   if (parentWindow) PostMessageA(parentWindow, 0x070A, 0, 0);
 }
 
-void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) {
+void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) { StartSending(parentWindow, GetSendInBackground()); }
+
+void TIZQException::StartSending(HWND parentWindow, bool background) {
   if (!g_seams.sendReport) return;
   if (FSendThread) {
     CloseHandle(FSendThread);
     FSendThread = nullptr;
   }
-  g_seams.sendReport(this, parentWindow, GetPropBool("SendInBackgr"));
+  g_seams.sendReport(this, parentWindow, background);
 }
 
 void STDMETHODCALLTYPE TIZQException::SaveBugReport(HWND parentWindow) {

@@ -230,6 +230,8 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   // Finishes the automatic work of the flow: reads the complete report when something waits for
   // it, saves once, and with waiting also waits for a background send.
   void FinishAutoWork(bool wait);
+  // Sends the complete report through the send seam; a previous sending thread's handle is closed.
+  void StartSending(HWND parentWindow, bool background);
   // What the automatic-work callback does on this call (only the first complete call acts).
   kestrum::AutoWorkStep AutoWorkStepFor(bool complete) {
     return kestrum::DecideAutoWork(complete, GetAutoSend(), GetAutoClipboard(), FFirstCompleteCallback);

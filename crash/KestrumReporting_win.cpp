@@ -269,7 +269,7 @@ const void* ThrownObject(const std::exception_ptr& e) {
 void AutoWorkCallback(bool complete, const std::string& report, IZQException* exception) {
   auto* e = static_cast<TIZQException*>(exception);
   const AutoWorkStep step = e->AutoWorkStepFor(complete);
-  if (step.send) e->SendBugReport(nullptr);
+  if (step.send) e->StartSending(nullptr, true);
   if (step.copyToClipboard && DeliverySeamsInUse().copyToClipboard) DeliverySeamsInUse().copyToClipboard(report);
   if (step.unregister) e->UnregisterBugReportCallback(AutoWorkCallback);
 }
@@ -334,7 +334,9 @@ void ReportException(const ReportArgs& args) {
     }
     facts.canContinue = args.canContinue;
     facts.crashedThreadId = args.crashedThreadId ? args.crashedThreadId : GetCurrentThreadId();
-    facts.stackPointer = args.stackPointer ? args.stackPointer : reinterpret_cast<DWORD>(__builtin_frame_address(0));
+    DWORD esp;
+    asm volatile("movl %%esp, %0" : "=r"(esp));
+    facts.stackPointer = args.stackPointer ? args.stackPointer : esp;
     facts.framePointer = args.framePointer ? args.framePointer : reinterpret_cast<DWORD>(__builtin_frame_address(0));
     if (context && reinterpret_cast<DWORD>(facts.address) - context->Eip <= 4) {
       facts.stackPointer = context->Esp;
@@ -357,7 +359,8 @@ void ReportException(const ReportArgs& args) {
     r->refs = 2;  // this thread and the queue
 
     bool handedOver = false;
-    if (!MustHandleInThisThread()) {
+    // Without a reporting thread (it could not be made) there is nobody to wait for.
+    if (g_state->thread && !MustHandleInThisThread()) {
       PauseWatchdog();
       Push(r);
       handedOver = WaitForHandling(r);
@@ -372,7 +375,8 @@ void ReportException(const ReportArgs& args) {
         }
       }
     } else {
-      // No waiting on another thread here; nor on the handling lock, whose holder may need ours.
+      // No waiting on another thread here; nor on the handling lock, whose holder may need the
+      // loader lock that this thread holds.
       r->refs = 1;
       r->state = kTaken;
       try {

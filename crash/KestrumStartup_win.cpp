@@ -217,6 +217,13 @@ void UninstallKestrum() {
   }
   CloseThreadRegistry();
   SetMainSettings(nullptr);
+  // This process's own folder is nobody else's: it goes now rather than at the next start.
+  const std::string folder = ComponentFolder();
+  if (!folder.empty()) {
+    const std::string own = folder + ProcessFolderName(OwnFolderOwner());
+    if (GetFileAttributesA(own.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveTree(own);
+    RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
+  }
 }
 
 }  // namespace kestrum

@@ -229,7 +229,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
                 " history=" + std::to_string(times) + " cwd=" + cwd);
     return 0;
   }
-  WriteResult("started installed=" + std::to_string(installed));
+  // A file in the process's own temporary folder, which must be gone when the program has ended.
+  const std::string temp = kestrum::ProcessTempFolder();
+  if (!temp.empty()) CloseHandle(CreateFileA((temp + "left.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  WriteResult("started installed=" + std::to_string(installed) + " temp=" + temp);
   if (g_case == "start") return 0;
 
   Application->Initialize();

@@ -447,6 +447,10 @@ TEST_F(StartUp, LeftoverTemporaryFoldersOfEndedProcessesGoThoseOfRunningOnesStay
   }
   Start("CrashTestQuiet", "start");
   EXPECT_EQ(ExitCode(), 0u);
+  ASSERT_EQ(Lines("started").size(), 1u);
+  const std::string own = Field(Lines("started")[0], "temp");
+  EXPECT_EQ(own.rfind(folder + "p", 0), 0u) << own;
+  EXPECT_EQ(GetFileAttributesA(own.c_str()), INVALID_FILE_ATTRIBUTES) << "the ended program's own folder is gone";
   for (const auto& f : folders) {
     const DWORD attributes = GetFileAttributesA((folder + f.name).c_str());
     EXPECT_EQ(attributes != INVALID_FILE_ATTRIBUTES, f.stays) << f.name;
