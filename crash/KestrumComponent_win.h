@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "crash/KestrumException_win.h"
+#include "crash/KestrumHandling_win.h"
 #include "crash/settings/KestrumRules.h"
 
 #include <cstdint>
@@ -22,7 +23,6 @@ bool StartReportingThread();
 // Asks the thread to stop and waits a little. False when it had to be terminated: it may have
 // died holding the heap's or the loader's lock, so nothing that allocates may run afterwards.
 bool StopReportingThread();
-DWORD ReportingThreadId();
 // The handling of one exception on the calling thread (the reporting thread, or a thread that
 // cannot hand its request over). reportOut receives the report when given.
 void HandleException(const ExceptionFacts& facts, std::string* reportOut);

@@ -37,8 +37,13 @@ struct ReportArgs {
 };
 
 // Hands the exception to the reporting thread and waits until it has been handled. Never throws.
-// Returns at once on the reporting thread itself.
+// Returns at once on the reporting thread itself. A thread that holds the loader lock (the
+// reporting thread may need it), or that finds the reporting thread gone, handles its exception
+// itself. Requests come from a pool made at start-up, so the entry allocates nothing unless a
+// burst of exceptions outgrows the pool.
 void ReportException(const ReportArgs& args);
+// The thread that handles the exceptions; 0 before the start.
+DWORD ReportingThreadId();
 
 // Start-up of the component, before the window framework starts (app/Kelvane_win.cpp): restart
 // hand-over, temporary folders, main settings, file check, thread registry, hooks, reporting
