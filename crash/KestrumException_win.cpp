@@ -147,23 +147,23 @@ ExceptObjectTexts TIZQException::ObjectTexts(std::string& className, std::string
   return texts;
 }
 
-std::string STDMETHODCALLTYPE TIZQException::GetExceptClass() {
+void TIZQException::CacheTexts() {
   platform::AutoLock lock(FSection);
-  if (!FHasExceptClass) {
-    std::string className, message;
-    FExceptClass = ExceptClassText(ObjectTexts(className, message));
-    FHasExceptClass = true;
-  }
+  if (FHasExceptTexts) return;
+  std::string className, message;
+  const ExceptObjectTexts texts = ObjectTexts(className, message);
+  FExceptClass = ExceptClassText(texts);
+  FExceptMessage = ExceptMessageText(texts);
+  FHasExceptTexts = true;
+}
+
+std::string STDMETHODCALLTYPE TIZQException::GetExceptClass() {
+  CacheTexts();
   return FExceptClass;
 }
 
 std::string STDMETHODCALLTYPE TIZQException::GetExceptMessage() {
-  platform::AutoLock lock(FSection);
-  if (!FHasExceptMessage) {
-    std::string className, message;
-    FExceptMessage = ExceptMessageText(ObjectTexts(className, message));
-    FHasExceptMessage = true;
-  }
+  CacheTexts();
   return FExceptMessage;
 }
 

@@ -245,6 +245,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void FireCallbacks();
   void ApplyFilterGroup();
   kestrum::ExceptObjectTexts ObjectTexts(std::string& className, std::string& message) const;
+  void CacheTexts();  // both texts at once, once
 
   kestrum::IZQModuleSettings* FModuleSettings = nullptr;
   kestrum::TZQSettingsModule FSettingsBuf{};
@@ -281,7 +282,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   bool FMailWasSent = false, FMailWasSaved = false;
   kestrum::FirstCall FFirstCompleteCallback, FFirstAutoSave;
   HANDLE FSendThread = nullptr;
-  bool FHasExceptClass = false, FHasExceptMessage = false;
+  bool FHasExceptTexts = false;
   std::string FExceptClass, FExceptMessage;
   SYSTEMTIME FTime{};
   unsigned long long FExceptNumber = 0;
