@@ -23,6 +23,11 @@ bool StartReportingThread();
 // Asks the thread to stop and waits a little. False when it had to be terminated: it may have
 // died holding the heap's or the loader's lock, so nothing that allocates may run afterwards.
 bool StopReportingThread();
+// The memory reserve (four 4 MB regions reserved, four 512 KB committed, none accessible): taken
+// at the start, given back while exceptions are reported and at the end.
+void TakeMemoryReserve();
+void GiveBackMemoryReserve();
+SIZE_T MemoryReserveBytes();  // what is held now
 // The handling of one exception on the calling thread (the reporting thread, or a thread that
 // cannot hand its request over). reportOut receives the report when given.
 void HandleException(const ExceptionFacts& facts, std::string* reportOut);

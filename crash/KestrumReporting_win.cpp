@@ -59,6 +59,53 @@ struct ReportingState {
 };
 
 ReportingState* g_state = nullptr;
+
+// --- The memory reserve: address space and memory kept back so that an out-of-memory exception
+// still finds some to be handled with. Given back while any thread is in the entry, taken again
+// when the last one leaves.
+constexpr SIZE_T kReservedRegion = 0x400000, kCommittedRegion = 0x80000;
+constexpr int kRegions = 4;
+struct MemoryReserve {
+  platform::CriticalSection lock;
+  void* reserved[kRegions] = {};
+  void* committed[kRegions] = {};
+  int inEntry = 0;
+};
+MemoryReserve* g_reserve = nullptr;
+
+void AcquireReserve() {
+  for (int i = 0; i < kRegions; ++i) {
+    if (!g_reserve->reserved[i]) g_reserve->reserved[i] = VirtualAlloc(nullptr, kReservedRegion, MEM_RESERVE, PAGE_NOACCESS);
+    if (!g_reserve->committed[i]) {
+      g_reserve->committed[i] = VirtualAlloc(nullptr, kCommittedRegion, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+    }
+  }
+}
+
+void ReleaseReserve() {
+  for (int i = 0; i < kRegions; ++i) {
+    if (g_reserve->reserved[i]) VirtualFree(g_reserve->reserved[i], 0, MEM_RELEASE);
+    if (g_reserve->committed[i]) VirtualFree(g_reserve->committed[i], 0, MEM_RELEASE);
+    g_reserve->reserved[i] = g_reserve->committed[i] = nullptr;
+  }
+}
+
+// Holds the reserve released for the scope of one entry.
+class ReserveReleased {
+ public:
+  ReserveReleased() {
+    if (!g_reserve) return;
+    platform::AutoLock lock(g_reserve->lock);
+    if (g_reserve->inEntry++ == 0) ReleaseReserve();
+  }
+  ~ReserveReleased() {
+    if (!g_reserve) return;
+    platform::AutoLock lock(g_reserve->lock);
+    if (--g_reserve->inEntry == 0) AcquireReserve();
+  }
+  ReserveReleased(const ReserveReleased&) = delete;
+  ReserveReleased& operator=(const ReserveReleased&) = delete;
+};
 ExceptionTimes g_earlyHistory{};  // a hand-over read before the reporting state exists
 std::wstring* g_startDirectory = nullptr;
 
@@ -306,11 +353,35 @@ bool StopReportingThread() {
 
 DWORD ReportingThreadId() { return g_state ? g_state->threadId : 0; }
 
+void TakeMemoryReserve() {
+  if (!g_reserve) g_reserve = new MemoryReserve;
+  platform::AutoLock lock(g_reserve->lock);
+  AcquireReserve();
+}
+
+void GiveBackMemoryReserve() {
+  if (!g_reserve) return;
+  platform::AutoLock lock(g_reserve->lock);
+  ReleaseReserve();
+}
+
+SIZE_T MemoryReserveBytes() {
+  if (!g_reserve) return 0;
+  platform::AutoLock lock(g_reserve->lock);
+  SIZE_T bytes = 0;
+  for (int i = 0; i < kRegions; ++i) {
+    bytes += g_reserve->reserved[i] ? kReservedRegion : 0;
+    bytes += g_reserve->committed[i] ? kCommittedRegion : 0;
+  }
+  return bytes;
+}
+
 // --- The entry.
 
 void ReportException(const ReportArgs& args) {
   try {
     if (!g_state || GetCurrentThreadId() == g_state->threadId) return;
+    ReserveReleased reserve;
     ExceptionFacts facts;
     facts.type = args.type;
     facts.object = args.object;

@@ -199,6 +199,7 @@ bool InstallKestrum() {
   }
   if (settings->CheckForFreeze()) StartWatchdog(settings->FreezeTimeout());
   InstallInterception();
+  TakeMemoryReserve();
   g_installed = true;
   std::atexit(UninstallAtExit);
   return true;
@@ -216,6 +217,7 @@ void UninstallKestrum() {
     TerminateProcess(GetCurrentProcess(), 0);
   }
   CloseThreadRegistry();
+  GiveBackMemoryReserve();
   SetMainSettings(nullptr);
   // This process's own folder is nobody else's: it goes now rather than at the next start.
   const std::string folder = ComponentFolder();

@@ -33,6 +33,7 @@ const TFormDesc kCrashForm{
     .Caption = "Crash Test",
     .ClientWidth = 240,
     .ClientHeight = 80,
+    .OnClose = "FormClose",
     .Controls = {{.Kind = K::Button, .Name = "btRun", .Left = 8, .Top = 8, .Width = 100, .Height = 25, .Caption = "Run",
                   .OnClick = "RunClick"}},
 };
@@ -79,10 +80,11 @@ void RecordSave(kestrum::IZQException* e, HWND, bool) {
   char line[512];
   std::snprintf(line, sizeof line,
                 "save number=%llu class=%s type=%d source=%d canContinue=%d show=%d report=%d onReporter=%d "
-                "mainSleeping=%ld message=%s",
+                "mainSleeping=%ld reserve=%lu message=%s",
                 x->ExceptNumber(), x->GetExceptClass().c_str(), static_cast<int>(x->GetExceptType()),
                 static_cast<int>(x->GetSource()), x->GetCanContinue() ? 1 : 0, static_cast<int>(x->GetShowSetting()),
                 x->GetCreateBugReport() ? 1 : 0, onReporter ? 1 : 0, static_cast<long>(g_mainSleeping),
+                static_cast<unsigned long>(kestrum::MemoryReserveBytes()),
                 x->GetExceptMessage().c_str());
   WriteResult(line);
   if (const std::string ms = Env("KESTRUM_TEST_SEAM_SLEEP"); !ms.empty()) Sleep(std::strtoul(ms.c_str(), nullptr, 10));
@@ -181,6 +183,9 @@ class TCrashForm : public TForm {
  public:
   TCrashForm() {
     Handler("RunClick", [](TObject*) { Run(); });
+    Handler("FormClose", [](TObject*, TCloseAction&) {
+      WriteResult("closing reserve=" + std::to_string(kestrum::MemoryReserveBytes()));
+    });
     Load(kCrashForm);
   }
 };
@@ -232,7 +237,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // A file in the process's own temporary folder, which must be gone when the program has ended.
   const std::string temp = kestrum::ProcessTempFolder();
   if (!temp.empty()) CloseHandle(CreateFileA((temp + "left.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  WriteResult("started installed=" + std::to_string(installed) + " temp=" + temp);
+  WriteResult("started installed=" + std::to_string(installed) + " temp=" + temp +
+              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()));
   if (g_case == "start") return 0;
 
   Application->Initialize();

@@ -204,10 +204,15 @@ TEST_F(Handling, NothingShownAndTheProgramGoesOn) {
   for (const std::string& save : Saves()) {
     EXPECT_EQ(Field(save, "show"), "4");
     EXPECT_EQ(Field(save, "canContinue"), "1");
+    EXPECT_EQ(Field(save, "reserve"), "0") << "the memory reserve is given back while an exception is handled";
   }
+  const std::string fullReserve = std::to_string(4 * 0x400000 + 4 * 0x80000);
+  EXPECT_EQ(Field(Lines("started")[0], "reserve"), fullReserve);
   EXPECT_EQ(Field(Saves()[1], "number"), "2");
   EXPECT_EQ(DialogOf(app_->pid()), nullptr);
   EXPECT_EQ(CloseAndExitCode(), 0u);
+  ASSERT_EQ(Lines("closing").size(), 1u);
+  EXPECT_EQ(Field(Lines("closing")[0], "reserve"), fullReserve) << "taken again after the handling";
 }
 
 TEST_F(Handling, TwoThreadsFailingAtOnceAreHandledOneAfterTheOther) {
