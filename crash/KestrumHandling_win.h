@@ -12,6 +12,7 @@
 
 #include "crash/KestrumExceptTypes.h"
 
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -59,6 +60,11 @@ void UninstallKestrum();
 // This process's own folder in the component's temporary folder, made on first use; other copies
 // of the program and ended processes have their own. "" when there is no temporary folder.
 std::string ProcessTempFolder();
+// A folder of its own for one delivery (a background send), inside ProcessTempFolder(); delivery
+// receives its number. EndDeliveryFolder removes it. The folder of a delivery that never ended
+// is removed when the next exception is handled. "" when there is no temporary folder.
+std::string BeginDeliveryFolder(std::uint32_t& delivery);
+void EndDeliveryFolder(std::uint32_t delivery);
 // The process was started by a restart of the component (the hand-over was taken).
 bool StartedByRestart();
 

@@ -11,7 +11,9 @@
 #include "platform/Modules_win.h"
 #include "platform/Trace_win.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 namespace kestrum {
@@ -97,6 +99,39 @@ void RemoveTree(const std::string& folder) {
   RemoveDirectoryA(folder.c_str());
 }
 
+// Deliveries of this process whose folders are in use; a folder of any other number is left over.
+struct Deliveries {
+  platform::CriticalSection lock;
+  std::vector<std::uint32_t> running;
+  std::uint32_t last = 0;
+};
+Deliveries* g_deliveries = nullptr;
+
+Deliveries& TheDeliveries() {
+  // Made at start-up (InstallKestrum), before any thread could ask.
+  if (!g_deliveries) g_deliveries = new Deliveries;
+  return *g_deliveries;
+}
+
+bool DeliveryRunning(std::uint32_t delivery) {
+  Deliveries& d = TheDeliveries();
+  platform::AutoLock lock(d.lock);
+  return std::find(d.running.begin(), d.running.end(), delivery) != d.running.end();
+}
+
+// The subfolders of folder (which ends in a separator) that take accepts, as paths.
+std::vector<std::string> Subfolders(const std::string& folder, const std::function<bool(const char* name)>& take) {
+  std::vector<std::string> paths;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return paths;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && take(found.cFileName)) paths.push_back(folder + found.cFileName);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+  return paths;
+}
+
 }  // namespace
 
 DWORD ComponentMainThreadId() { return g_mainThreadId; }
@@ -107,18 +142,41 @@ void RemoveEndedTempFolders() {
   const std::string folder = ComponentFolder();
   if (folder.empty()) return;
   const FolderOwner self = OwnFolderOwner();
-  std::vector<std::string> remove;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    if (MayRemoveProcessFolder(found.cFileName, self, StateOf)) remove.push_back(folder + found.cFileName);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
-  for (const std::string& path : remove) RemoveTree(path);
+  for (const std::string& path : Subfolders(folder, [&](const char* name) { return MayRemoveProcessFolder(name, self, StateOf); })) {
+    RemoveTree(path);
+  }
+  // In the own folder: the folders of deliveries that are over (they ended without removing them,
+  // or the thread doing them was ended).
+  const std::string own = folder + ProcessFolderName(self) + "\\";
+  for (const std::string& path : Subfolders(own, [](const char* name) { return MayRemoveDeliveryFolder(name, DeliveryRunning); })) {
+    RemoveTree(path);
+  }
   // The component's folder goes too once nobody uses it; it fails harmlessly while it has content.
   RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
+}
+
+std::string BeginDeliveryFolder(std::uint32_t& delivery) {
+  const std::string own = ProcessTempFolder();
+  if (own.empty()) return {};
+  Deliveries& d = TheDeliveries();
+  {
+    platform::AutoLock lock(d.lock);
+    delivery = ++d.last;
+    d.running.push_back(delivery);
+  }
+  const std::string folder = own + DeliveryFolderName(delivery) + "\\";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder;
+}
+
+void EndDeliveryFolder(std::uint32_t delivery) {
+  Deliveries& d = TheDeliveries();
+  {
+    platform::AutoLock lock(d.lock);
+    std::erase(d.running, delivery);
+  }
+  const std::string own = ProcessTempFolder();
+  if (!own.empty()) RemoveTree(own + DeliveryFolderName(delivery));
 }
 
 std::string ProcessTempFolder() {
@@ -172,6 +230,7 @@ bool InstallKestrum() {
   if (g_installed) return true;
   g_mainThreadId = GetCurrentThreadId();
   RememberStartDirectory();
+  TheDeliveries();
   TakeRestartHandOver();
   RemoveEndedTempFolders();
 

@@ -5,7 +5,7 @@
 //   save number=1 class=EAccessViolation type=0 source=5 canContinue=1 show=4 report=1 ...
 //
 // Cases: fault, throw, abort, dbedit, twothreads, burst, freeze, freezeduring, seamfault,
-// loaderlock, killreporter, start (ends right after the component started).
+// loaderlock, delivery, killreporter, start (ends right after the component started).
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
@@ -170,6 +170,21 @@ void Run() {
       kestrum::ReportException(args);
     }
     LeaveCriticalSection(loader);
+  } else if (g_case == "delivery") {
+    static std::vector<std::string> folders;
+    if (g_presses == 1) {
+      std::uint32_t ended = 0, running = 0;
+      folders = {kestrum::BeginDeliveryFolder(ended), kestrum::BeginDeliveryFolder(running),
+                 kestrum::ProcessTempFolder() + "d000000ff\\"};
+      CreateDirectoryA(folders[2].c_str(), nullptr);  // a delivery that never ended
+      for (const std::string& f : folders) {
+        CloseHandle(CreateFileA((f + "part.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+      }
+      kestrum::EndDeliveryFolder(ended);
+      throw Exception("with deliveries");
+    }
+    auto exists = [](const std::string& f) { return std::to_string(GetFileAttributesA(f.c_str()) != INVALID_FILE_ATTRIBUTES); };
+    WriteResult("deliveries ended=" + exists(folders[0]) + " running=" + exists(folders[1]) + " leftover=" + exists(folders[2]));
   } else if (g_case == "killreporter") {
     HANDLE reporter = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, kestrum::ReportingThreadId());
     TerminateThread(reporter, 0);

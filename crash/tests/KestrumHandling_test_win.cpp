@@ -356,6 +356,19 @@ TEST_F(Handling, FreezeBoxClosesWhenTheMainThreadAnswers) {
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
+TEST_F(Handling, DeliveryFoldersOfEndedDeliveriesGoThoseOfRunningOnesStay) {
+  StartWindow("CrashTestQuiet", "delivery");
+  Press();
+  ASSERT_TRUE(WaitSaves(1));
+  Press();
+  ASSERT_TRUE(WaitUntil([&] { return !Lines("deliveries").empty(); }, kHandled));
+  const std::string line = Lines("deliveries")[0];
+  EXPECT_EQ(Field(line, "ended"), "0") << "removed when its delivery ended";
+  EXPECT_EQ(Field(line, "running"), "1");
+  EXPECT_EQ(Field(line, "leftover"), "0") << "removed when the exception was handled";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
 // --- Start-up.
 
 class StartUp : public Handling {
