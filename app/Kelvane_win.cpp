@@ -2,10 +2,11 @@
 #include <windows.h>
 
 #include "app/uMain_win.h"
+#include "crash/KestrumHandling_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // The crash-report component installs itself here, with one platform::InstallCrashHooks call
-  // (platform/CrashHooks_win.h), before the window framework starts.
+  // The crash-report component installs itself here, before the window framework starts.
+  kestrum::InstallKestrum();
 
   Application->Initialize();
   Application->Title = "Kelvane";

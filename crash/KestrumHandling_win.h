@@ -12,6 +12,7 @@
 
 #include "crash/KestrumExceptTypes.h"
 
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -37,15 +38,34 @@ struct ReportArgs {
 };
 
 // Hands the exception to the reporting thread and waits until it has been handled. Never throws.
-// Returns at once on the reporting thread itself.
+// Returns at once on the reporting thread itself. A thread that holds the loader lock (the
+// reporting thread may need it), or that finds the reporting thread gone, handles its exception
+// itself. Requests come from a pool made at start-up, so the entry allocates nothing unless a
+// burst of exceptions outgrows the pool.
 void ReportException(const ReportArgs& args);
+// The thread that handles the exceptions; 0 before the start.
+DWORD ReportingThreadId();
 
 // Start-up of the component, before the window framework starts (app/Kelvane_win.cpp): restart
 // hand-over, temporary folders, main settings, file check, thread registry, hooks, reporting
 // thread, handler window, watchdog. Returns false when the component is disabled or has no valid
 // settings (the program then runs without it). A failed file check ends the process (exit code 0).
 bool InstallKestrum();
-// End of the component at program end: hooks out, threads stopped, shared blocks released.
+// End of the component at program end (InstallKestrum registers it with atexit): hooks out,
+// threads stopped, shared blocks released. When a thread of the component does not stop in time
+// and has to be terminated, the process ends at once (exit code 0) instead of running finalisation
+// that could need a lock the terminated thread held.
 void UninstallKestrum();
+
+// This process's own folder in the component's temporary folder, made on first use; other copies
+// of the program and ended processes have their own. "" when there is no temporary folder.
+std::string ProcessTempFolder();
+// A folder of its own for one delivery (a background send), inside ProcessTempFolder(); delivery
+// receives its number. EndDeliveryFolder removes it. The folder of a delivery that never ended
+// is removed when the next exception is handled. "" when there is no temporary folder.
+std::string BeginDeliveryFolder(std::uint32_t& delivery);
+void EndDeliveryFolder(std::uint32_t delivery);
+// The process was started by a restart of the component (the hand-over was taken).
+bool StartedByRestart();
 
 }  // namespace kestrum

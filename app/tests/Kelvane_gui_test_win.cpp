@@ -24,32 +24,6 @@ std::string TempPath(const std::string& name) {
   return std::string(dir) + "kelvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" + name;
 }
 
-
-
-struct DialogSearch {
-  DWORD pid;
-  HWND found;
-};
-
-BOOL CALLBACK MatchDialog(HWND w, LPARAM lp) {
-  auto* s = reinterpret_cast<DialogSearch*>(lp);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(w, &pid);
-  char cls[64] = {};
-  GetClassNameA(w, cls, sizeof cls);
-  if (pid == s->pid && IsWindowVisible(w) && std::string(cls) == "#32770") {
-    s->found = w;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-HWND FindDialogOf(DWORD pid) {
-  DialogSearch s{pid, nullptr};
-  EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&s));
-  return s.found;
-}
-
 // Kelvane.exe with a scenario of its own and the simulator's log.
 class Kelvane : public ::testing::Test {
  protected:
@@ -120,7 +94,7 @@ class Kelvane : public ::testing::Test {
   std::string TakeMessageBox() {
     HWND box = nullptr;
     WaitUntil([&] {
-      box = FindDialogOf(app->pid());
+      box = DialogOf(app->pid());
       return box != nullptr;
     });
     if (!box) return "(no message box)";

@@ -9,6 +9,10 @@
 # kestrum_settings_resource(<target> <settings file>)
 # Compiles a readable settings file into the binary settings stream and links it into <target>
 # as the RT_RCDATA resource TKESTRUM.
+#
+# kestrum_settings_variant(<target> <settings file> ["Key = value"...])
+# The same for a copy of the settings file in which the given keys have the given values (each
+# key must be in the file), for test and benchmark programs that differ from the product only there.
 include_guard(GLOBAL)
 
 function(kestrum_settings_tool var)
@@ -62,4 +66,22 @@ function(kestrum_settings_resource target settings)
     VERBATIM)
   set_source_files_properties(${obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
   target_sources(${target} PRIVATE ${obj})
+endfunction()
+
+function(kestrum_settings_variant target settings)
+  if(NOT WIN32)
+    return()
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${settings})
+  file(READ ${settings} text)
+  foreach(setting ${ARGN})
+    string(REGEX MATCH "^[A-Za-z0-9]+" key "${setting}")
+    if(NOT text MATCHES "\n${key} = ")
+      message(FATAL_ERROR "kestrum_settings_variant: ${key} is not in ${settings}")
+    endif()
+    string(REGEX REPLACE "\n${key} = [^\n]*" "\n${setting}" text "${text}")
+  endforeach()
+  set(variant ${CMAKE_CURRENT_BINARY_DIR}/${target}.settings)
+  file(CONFIGURE OUTPUT ${variant} CONTENT "${text}" @ONLY)
+  kestrum_settings_resource(${target} ${variant})
 endfunction()

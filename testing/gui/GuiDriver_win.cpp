@@ -70,17 +70,23 @@ RECT RemoteRect(HWND w, UINT msg) {
   return r;
 }
 
+// A visible top-level window of the process (pid 0: any) with the caption and of the class given
+// (null: any).
 struct WindowSearch {
   DWORD pid;
   const std::string* caption;
   HWND found;
+  const char* className = nullptr;
 };
 
 BOOL CALLBACK MatchTopLevel(HWND w, LPARAM lp) {
   auto* s = reinterpret_cast<WindowSearch*>(lp);
   DWORD owner = 0;
   GetWindowThreadProcessId(w, &owner);
-  if ((s->pid == 0 || owner == s->pid) && IsWindowVisible(w) && WindowText(w) == *s->caption) {
+  char cls[64] = {};
+  if (s->className) GetClassNameA(w, cls, sizeof cls);
+  if ((s->pid == 0 || owner == s->pid) && IsWindowVisible(w) && (!s->caption || WindowText(w) == *s->caption) &&
+      (!s->className || std::string(cls) == s->className)) {
     s->found = w;
     return FALSE;
   }
@@ -231,6 +237,12 @@ HWND Program::waitWindow(const std::string& caption, DWORD timeoutMs) {
 }
 
 HWND FindTopLevel(const std::string& caption, DWORD timeoutMs) { return WaitTopLevel(0, caption, timeoutMs); }
+
+HWND DialogOf(DWORD pid) {
+  WindowSearch s{pid, nullptr, nullptr, "#32770"};
+  EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
 
 // ---------------------------------------------------------------------------------------------
 

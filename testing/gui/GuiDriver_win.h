@@ -53,6 +53,8 @@ class Program {
 
 // A visible top-level window of any process with exactly this caption; null after the timeout.
 HWND FindTopLevel(const std::string& caption, DWORD timeoutMs = 10000);
+// A visible standard dialog (a message box) of the process, null when there is none now.
+HWND DialogOf(DWORD pid);
 
 std::vector<Control> Controls(HWND top);  // every descendant window
 Control Describe(HWND w);

@@ -1,0 +1,289 @@
+// One exception being handled: its facts, its phase, a private view of the settings (changes made
+// through it stay with this exception), the report text and the actions a box or a handler may
+// take on it. Everything that reads settings for an exception reads them through this object.
+#pragma once
+
+#include <windows.h>
+
+#include "crash/KestrumExceptTypes.h"
+#include "crash/KestrumExceptText.h"
+#include "crash/KestrumFlow.h"
+#include "crash/settings/KestrumSettings_win.h"
+#include "platform/Handles_win.h"
+
+#include <exception>
+#include <string>
+#include <vector>
+
+class TObject;
+
+namespace kestrum {
+
+extern const GUID IID_IZQException;    // {5EE7E49B-571F-4504-B9E6-1EEF6587C51F}
+extern const GUID IID_IZQExceptionEx;  // {0BCABCF1-B70F-4952-B907-A129A9BD19FD}
+
+struct IZQException;
+// Called on every change of the report and once at registration, with the report as it stands.
+using TBugReportCallback = void (*)(bool complete, const std::string& bugReport, IZQException* exception);
+
+// The report header, its sections and the screenshot join this interface with the report itself.
+struct IZQException : public IZQSettings {
+  virtual TExceptPhase STDMETHODCALLTYPE GetPhase() = 0;
+  virtual bool STDMETHODCALLTYPE GetCanContinue() = 0;
+  virtual void STDMETHODCALLTYPE SetCanContinue(bool value) = 0;
+  virtual TExceptType STDMETHODCALLTYPE GetExceptType() = 0;
+  virtual std::exception_ptr STDMETHODCALLTYPE GetExceptObject() = 0;
+  virtual std::string STDMETHODCALLTYPE GetExceptClass() = 0;
+  virtual std::string STDMETHODCALLTYPE GetExceptMessage() = 0;
+  virtual const void* STDMETHODCALLTYPE GetExceptAddr() = 0;
+  virtual DWORD STDMETHODCALLTYPE GetCrashedThreadId() = 0;
+  virtual DWORD STDMETHODCALLTYPE GetCallstackCrc(int index) = 0;
+  virtual const CONTEXT* STDMETHODCALLTYPE GetContext() = 0;
+  virtual TExceptSource STDMETHODCALLTYPE GetSource() = 0;
+  virtual TObject* STDMETHODCALLTYPE GetRelatedObject() = 0;
+  virtual HMODULE STDMETHODCALLTYPE GetPackage() = 0;
+  virtual std::string STDMETHODCALLTYPE GetBugReport() = 0;  // the complete report
+  virtual void STDMETHODCALLTYPE SetBugReport(const std::string& value) = 0;
+  virtual std::string STDMETHODCALLTYPE GetBugReport(bool mustBeComplete) = 0;
+  virtual void STDMETHODCALLTYPE BeginUpdate() = 0;
+  virtual void STDMETHODCALLTYPE EndUpdate() = 0;
+  virtual void STDMETHODCALLTYPE RegisterBugReportCallback(TBugReportCallback callback, bool critical) = 0;
+  virtual void STDMETHODCALLTYPE UnregisterBugReportCallback(TBugReportCallback callback) = 0;
+  virtual bool STDMETHODCALLTYPE GetCreateBugReport() = 0;
+  virtual void STDMETHODCALLTYPE SetCreateBugReport(bool value) = 0;
+  virtual bool STDMETHODCALLTYPE GetCreateScreenShot() = 0;
+  virtual void STDMETHODCALLTYPE SetCreateScreenShot(bool value) = 0;
+  virtual bool STDMETHODCALLTYPE GetCallHandlers() = 0;
+  virtual void STDMETHODCALLTYPE SetCallHandlers(bool value) = 0;
+  virtual bool STDMETHODCALLTYPE GetAppendScreenShot() = 0;
+  virtual void STDMETHODCALLTYPE SetAppendScreenShot(bool value) = 0;
+  virtual TZQShowSetting STDMETHODCALLTYPE GetShowSetting() = 0;
+  virtual void STDMETHODCALLTYPE SetShowSetting(TZQShowSetting value) = 0;
+  virtual std::string STDMETHODCALLTYPE GetShowAssistant() = 0;
+  virtual void STDMETHODCALLTYPE SetShowAssistant(const std::string& value) = 0;
+  virtual void STDMETHODCALLTYPE Show() = 0;
+  virtual void STDMETHODCALLTYPE ShowBugReport(HWND parentWindow) = 0;
+  virtual void STDMETHODCALLTYPE SendBugReport(HWND parentWindow) = 0;
+  virtual void STDMETHODCALLTYPE SaveBugReport(HWND parentWindow) = 0;
+  virtual void STDMETHODCALLTYPE PrintBugReport(HWND parentWindow) = 0;
+  virtual void STDMETHODCALLTYPE ContinueApplication(HWND parentWindow) = 0;
+  virtual void STDMETHODCALLTYPE RestartApplication(HWND parentWindow) = 0;
+  virtual void STDMETHODCALLTYPE CloseApplication(HWND parentWindow) = 0;
+};
+
+// For the component's own parts.
+struct IZQExceptionEx : public IUnknown {
+  virtual bool STDMETHODCALLTYPE CriticalBugReportCallbackExists() = 0;
+  virtual DWORD STDMETHODCALLTYPE GetCompleteThreadId() = 0;
+  virtual void STDMETHODCALLTYPE SetPhase(TExceptPhase value) = 0;
+  virtual bool STDMETHODCALLTYPE GetMailWasSent() = 0;
+  virtual void STDMETHODCALLTYPE SetMailWasSent(bool value) = 0;
+  virtual bool STDMETHODCALLTYPE GetMailWasSaved() = 0;
+  virtual void STDMETHODCALLTYPE SetMailWasSaved(bool value) = 0;
+  // True for exactly one call per exception, whichever thread makes it.
+  virtual bool STDMETHODCALLTYPE FirstCompleteCallback() = 0;
+  virtual bool STDMETHODCALLTYPE FirstAutoSave() = 0;
+  virtual HANDLE* STDMETHODCALLTYPE PSendThread() = 0;
+};
+
+// The delivery of a report: saving to the bug report file, sending and printing come with the
+// report file and mail parts, one seam each until then. A null seam does nothing. The clipboard
+// copy is built in (plain text of the report as it stands) and can be replaced the same way.
+struct DeliverySeams {
+  // Stores the complete report; ask: let the user choose the file first.
+  void (*saveReport)(IZQException* exception, HWND parentWindow, bool ask) = nullptr;
+  // Sends the complete report; background: on a thread of its own, whose handle goes into
+  // *PSendThread().
+  void (*sendReport)(IZQException* exception, HWND parentWindow, bool background) = nullptr;
+  void (*printReport)(IZQException* exception, HWND parentWindow) = nullptr;
+  bool (*copyToClipboard)(const std::string& text) = nullptr;
+};
+void SetDeliverySeams(const DeliverySeams& seams);
+const DeliverySeams& DeliverySeamsInUse();
+// Plain text on the clipboard, owned by no window.
+bool CopyTextToClipboard(const std::string& text);
+
+// Everything the exception object is created from (the completed request of the entry).
+struct ExceptionFacts {
+  TExceptType type = etNormal;
+  std::exception_ptr object;
+  const void* address = nullptr;
+  bool canContinue = true;
+  DWORD crashedThreadId = 0;
+  DWORD stackPointer = 0, framePointer = 0;
+  const CONTEXT* context = nullptr;  // copied
+  TExceptSource source = esManual;
+  TObject* relatedObject = nullptr;
+  HMODULE package = nullptr;
+  const void* preparedStack = nullptr;
+};
+
+}  // namespace kestrum
+
+#define KESTRUM_FORWARD_GET(type, name, key) \
+  type STDMETHODCALLTYPE name() override { return TIZQSettings::name(); }
+#define KESTRUM_FORWARD_SET(type, name, key) \
+  void STDMETHODCALLTYPE name(kestrum::SettingParam<type> value) override { TIZQSettings::name(value); }
+#define KESTRUM_FORWARD_SPECIAL(type, name, key)
+#define KESTRUM_FORWARD(kind, type, name, key) KESTRUM_FORWARD_##kind(type, name, key)
+
+// Global name: handlers and reports see the class name at run time.
+class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException, public kestrum::IZQExceptionEx {
+ public:
+  // settings: the module settings the exception is handled with (a reference is taken).
+  TIZQException(kestrum::IZQModuleSettings* settings, const kestrum::ExceptionFacts& facts);
+
+  // IUnknown, once for every interface of the object.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return TIZQSettings::AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return TIZQSettings::Release(); }
+
+  // IZQSettings through IZQException: the same private view as through the settings interfaces.
+  using TZQButton = kestrum::TZQButton;
+  using TZQDupDef = kestrum::TZQDupDef;
+  using TZQShowSetting = kestrum::TZQShowSetting;
+  KESTRUM_IZQSETTINGS_SLOTS(KESTRUM_FORWARD)
+  HMODULE STDMETHODCALLTYPE Module() override { return TIZQSettings::Module(); }
+  std::vector<std::pair<std::string, std::string>> STDMETHODCALLTYPE GetAdditionalFields() override {
+    return TIZQSettings::GetAdditionalFields();
+  }
+  std::vector<kestrum::AttachmentSpec> STDMETHODCALLTYPE GetAdditionalAttachments() override {
+    return TIZQSettings::GetAdditionalAttachments();
+  }
+  bool STDMETHODCALLTYPE GetPluginEnabled(const std::string& plugin) override { return TIZQSettings::GetPluginEnabled(plugin); }
+  void STDMETHODCALLTYPE SetPluginEnabled(const std::string& plugin, bool value) override {
+    TIZQSettings::SetPluginEnabled(plugin, value);
+  }
+  std::string STDMETHODCALLTYPE VersionVar() override { return TIZQSettings::VersionVar(); }
+  bool STDMETHODCALLTYPE GetAssistant(const std::string& name, kestrum::AssistantDefinition& out) override {
+    return TIZQSettings::GetAssistant(name, out);
+  }
+
+  // The private list first; writes always land there.
+  kestrum::TZQProperty* FindProp(const char* name, bool allowDefault, bool write, kestrum::TPropertyType createTyp) override;
+
+  // IZQException
+  kestrum::TExceptPhase STDMETHODCALLTYPE GetPhase() override { return FPhase; }
+  bool STDMETHODCALLTYPE GetCanContinue() override { return FCanContinue; }
+  void STDMETHODCALLTYPE SetCanContinue(bool value) override;
+  kestrum::TExceptType STDMETHODCALLTYPE GetExceptType() override { return FExceptType; }
+  std::exception_ptr STDMETHODCALLTYPE GetExceptObject() override { return FExceptObject; }
+  std::string STDMETHODCALLTYPE GetExceptClass() override;
+  std::string STDMETHODCALLTYPE GetExceptMessage() override;
+  const void* STDMETHODCALLTYPE GetExceptAddr() override { return FExceptAddr; }
+  DWORD STDMETHODCALLTYPE GetCrashedThreadId() override { return FCrashedThreadId; }
+  DWORD STDMETHODCALLTYPE GetCallstackCrc(int index) override;
+  const CONTEXT* STDMETHODCALLTYPE GetContext() override { return FPContext; }
+  kestrum::TExceptSource STDMETHODCALLTYPE GetSource() override { return FSource; }
+  TObject* STDMETHODCALLTYPE GetRelatedObject() override { return FRelatedObject; }
+  HMODULE STDMETHODCALLTYPE GetPackage() override { return FPackage; }
+  std::string STDMETHODCALLTYPE GetBugReport() override { return GetBugReport(true); }
+  void STDMETHODCALLTYPE SetBugReport(const std::string& value) override;
+  std::string STDMETHODCALLTYPE GetBugReport(bool mustBeComplete) override;
+  void STDMETHODCALLTYPE BeginUpdate() override;
+  void STDMETHODCALLTYPE EndUpdate() override;
+  void STDMETHODCALLTYPE RegisterBugReportCallback(kestrum::TBugReportCallback callback, bool critical) override;
+  void STDMETHODCALLTYPE UnregisterBugReportCallback(kestrum::TBugReportCallback callback) override;
+  bool STDMETHODCALLTYPE GetCreateBugReport() override { return FCreateBugReport; }
+  void STDMETHODCALLTYPE SetCreateBugReport(bool value) override { FCreateBugReport = value; }
+  bool STDMETHODCALLTYPE GetCreateScreenShot() override { return FCreateScreenShot; }
+  void STDMETHODCALLTYPE SetCreateScreenShot(bool value) override { FCreateScreenShot = value; }
+  bool STDMETHODCALLTYPE GetCallHandlers() override { return FCallHandlers; }
+  void STDMETHODCALLTYPE SetCallHandlers(bool value) override { FCallHandlers = value; }
+  bool STDMETHODCALLTYPE GetAppendScreenShot() override { return FAppendScreenShot; }
+  void STDMETHODCALLTYPE SetAppendScreenShot(bool value) override { FAppendScreenShot = value; }
+  kestrum::TZQShowSetting STDMETHODCALLTYPE GetShowSetting() override { return FShowSetting; }
+  void STDMETHODCALLTYPE SetShowSetting(kestrum::TZQShowSetting value) override { FShowSetting = value; }
+  std::string STDMETHODCALLTYPE GetShowAssistant() override { return FShowAssis; }
+  void STDMETHODCALLTYPE SetShowAssistant(const std::string& value) override { FShowAssis = value; }
+  void STDMETHODCALLTYPE Show() override;
+  void STDMETHODCALLTYPE ShowBugReport(HWND parentWindow) override;
+  void STDMETHODCALLTYPE SendBugReport(HWND parentWindow) override;
+  void STDMETHODCALLTYPE SaveBugReport(HWND parentWindow) override;
+  void STDMETHODCALLTYPE PrintBugReport(HWND parentWindow) override;
+  void STDMETHODCALLTYPE ContinueApplication(HWND parentWindow) override;
+  void STDMETHODCALLTYPE RestartApplication(HWND parentWindow) override;
+  void STDMETHODCALLTYPE CloseApplication(HWND parentWindow) override;
+
+  // IZQExceptionEx
+  bool STDMETHODCALLTYPE CriticalBugReportCallbackExists() override;
+  DWORD STDMETHODCALLTYPE GetCompleteThreadId() override { return FCompleteTid; }
+  void STDMETHODCALLTYPE SetPhase(kestrum::TExceptPhase value) override;
+  bool STDMETHODCALLTYPE GetMailWasSent() override { return FMailWasSent; }
+  void STDMETHODCALLTYPE SetMailWasSent(bool value) override { FMailWasSent = value; }
+  bool STDMETHODCALLTYPE GetMailWasSaved() override { return FMailWasSaved; }
+  void STDMETHODCALLTYPE SetMailWasSaved(bool value) override { FMailWasSaved = value; }
+  bool STDMETHODCALLTYPE FirstCompleteCallback() override { return FFirstCompleteCallback(); }
+  bool STDMETHODCALLTYPE FirstAutoSave() override { return FFirstAutoSave(); }
+  HANDLE* STDMETHODCALLTYPE PSendThread() override { return &FSendThread; }
+
+  // Outside the interfaces.
+  const SYSTEMTIME& Time() const { return FTime; }
+  // The process-wide number of this exception, counted from 1.
+  unsigned long long ExceptNumber() const { return FExceptNumber; }
+  // The settings interface of this object (the private view).
+  kestrum::IZQModuleSettings* Settings() { return static_cast<kestrum::IZQModuleSettings*>(static_cast<TIZQSettings*>(this)); }
+  // The plain box's text: the message, broken into sentences (the frozen text for a freeze), and
+  // its caption: TitleBar and the exception's class.
+  std::string ShowText();
+  std::string ShowCaption();
+  // Finishes the automatic work of the flow: reads the complete report when something waits for
+  // it, saves once, and with waiting also waits for a background send.
+  void FinishAutoWork(bool wait);
+  // Sends the complete report through the send seam; a previous sending thread's handle is closed.
+  void StartSending(HWND parentWindow, bool background);
+  // What the automatic-work callback does on this call (only the first complete call acts).
+  kestrum::AutoWorkStep AutoWorkStepFor(bool complete) {
+    return kestrum::DecideAutoWork(complete, GetAutoSend(), GetAutoClipboard(), FFirstCompleteCallback);
+  }
+
+ protected:
+  ~TIZQException() override;
+
+ private:
+  void SetModified();
+  void FireCallbacks();
+  void ApplyFilterGroup();
+  kestrum::ExceptObjectTexts ObjectTexts(std::string& className, std::string& message) const;
+  void CacheTexts();  // both texts at once, once
+
+  kestrum::IZQModuleSettings* FModuleSettings = nullptr;
+  kestrum::TZQSettingsModule FSettingsBuf{};
+  kestrum::TExceptPhase FPhase = kestrum::epNotHandledYet;
+  bool FCanContinue = true;
+  bool FCanContinue2 = true;
+  kestrum::TExceptType FExceptType = kestrum::etNormal;
+  std::exception_ptr FExceptObject;
+  const void* FExceptAddr = nullptr;
+  DWORD FCrashedThreadId = 0;
+  DWORD FCallstackCrc[3] = {};
+  DWORD FCurrentEsp = 0, FCurrentEbp = 0;
+  CONTEXT FContext{};
+  const CONTEXT* FPContext = nullptr;
+  kestrum::TExceptSource FSource = kestrum::esManual;
+  TObject* FRelatedObject = nullptr;
+  HMODULE FPackage = nullptr;
+  const void* FPreparedStack = nullptr;
+  std::string FBugReport;
+  bool FComplete = true;  // nothing is computed in the background yet
+  LONG FUpdating = 0;
+  bool FDirty = false;
+  struct Callback {
+    kestrum::TBugReportCallback fn;
+    bool critical;
+  };
+  std::vector<Callback> FBugReportCallbacks;
+  bool FCreateBugReport = true, FCreateScreenShot = false, FCallHandlers = true, FAppendScreenShot = false;
+  kestrum::TZQShowSetting FShowSetting = kestrum::ssFullBox;
+  std::string FShowAssis;
+  platform::CriticalSection FSection;
+  unsigned long long FCorrectBugReportNo = 0;
+  DWORD FCompleteTid = 0;
+  bool FMailWasSent = false, FMailWasSaved = false;
+  kestrum::FirstCall FFirstCompleteCallback, FFirstAutoSave;
+  HANDLE FSendThread = nullptr;
+  bool FHasExceptTexts = false;
+  std::string FExceptClass, FExceptMessage;
+  SYSTEMTIME FTime{};
+  unsigned long long FExceptNumber = 0;
+};

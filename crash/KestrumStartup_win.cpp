@@ -1,0 +1,290 @@
+// Start and end of the component: the restart hand-over, the temporary folders, the main settings,
+// the file check, then the reporting thread, the handler window, the watchdog and the intercepts.
+#include "crash/KestrumHandling_win.h"
+
+#include "crash/KestrumComponent_win.h"
+#include "crash/KestrumFileCheck.h"
+#include "crash/KestrumInterception_win.h"
+#include "crash/KestrumRestart.h"
+#include "crash/KestrumTempFolder.h"
+#include "platform/Handles_win.h"
+#include "platform/Modules_win.h"
+#include "platform/Trace_win.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace kestrum {
+
+namespace {
+
+bool g_installed = false;
+bool g_restarted = false;
+DWORD g_mainThreadId = 0;
+
+CreationTime CreationOf(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return std::nullopt;
+  return static_cast<std::uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+// The process that restarted this one hands over its exception times; it must have ended before
+// this one goes on. Its id may belong to a newer, unrelated process by now, which is never waited for.
+void TakeRestartHandOver() {
+  HANDLE section = OpenFileMappingA(FILE_MAP_READ, FALSE, RestartSectionName(GetCurrentProcessId()).c_str());
+  if (!section) return;
+  if (const void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, kRestartSectionBytes)) {
+    const std::optional<RestartHandOver> handOver = ReadRestartSection(static_cast<const std::uint8_t*>(view), kRestartSectionBytes);
+    UnmapViewOfFile(view);
+    if (handOver) {
+      g_restarted = true;
+      if (handOver->sectionHandle) CloseHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handOver->sectionHandle)));
+      platform::ScopedKernelHandle predecessor(
+          OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, handOver->predecessorId));
+      if (predecessor && ShouldWaitForPredecessor(CreationOf(predecessor.Get()), CreationOf(GetCurrentProcess()))) {
+        WaitForSingleObject(predecessor.Get(), INFINITE);
+      }
+      SetExceptionHistory(handOver->history);
+    }
+  }
+  CloseHandle(section);
+}
+
+// --- Temporary folders.
+
+std::string ComponentFolder() {
+  char temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n > MAX_PATH) return {};
+  std::string folder(temp, n);
+  if (folder.back() != '\\') folder += '\\';
+  return folder + ComponentFolderName(platform::ModulePath(nullptr)) + "\\";
+}
+
+FolderOwner OwnFolderOwner() {
+  return {GetCurrentProcessId(), CreationOf(GetCurrentProcess()).value_or(0)};
+}
+
+ProcessState StateOf(const FolderOwner& owner) {
+  platform::ScopedKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, owner.processId));
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER ? ProcessState::ended : ProcessState::unknown;
+  const CreationTime created = CreationOf(process.Get());
+  if (!created) return ProcessState::unknown;
+  // The same id with another creation time is a later process: the owner has ended.
+  if (*created != owner.creationTime) return ProcessState::ended;
+  DWORD code = 0;
+  if (GetExitCodeProcess(process.Get(), &code) && code != STILL_ACTIVE) return ProcessState::ended;
+  return ProcessState::running;
+}
+
+void RemoveTree(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+      }
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+// Deliveries of this process whose folders are in use; a folder of any other number is left over.
+struct Deliveries {
+  platform::CriticalSection lock;
+  std::vector<std::uint32_t> running;
+  std::uint32_t last = 0;
+};
+Deliveries* g_deliveries = nullptr;
+
+Deliveries& TheDeliveries() {
+  // Made at start-up (InstallKestrum), before any thread could ask.
+  if (!g_deliveries) g_deliveries = new Deliveries;
+  return *g_deliveries;
+}
+
+bool DeliveryRunning(std::uint32_t delivery) {
+  Deliveries& d = TheDeliveries();
+  platform::AutoLock lock(d.lock);
+  return std::find(d.running.begin(), d.running.end(), delivery) != d.running.end();
+}
+
+// The subfolders of folder (which ends in a separator) that take accepts, as paths.
+std::vector<std::string> Subfolders(const std::string& folder, const std::function<bool(const char* name)>& take) {
+  std::vector<std::string> paths;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return paths;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && take(found.cFileName)) paths.push_back(folder + found.cFileName);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+  return paths;
+}
+
+}  // namespace
+
+DWORD ComponentMainThreadId() { return g_mainThreadId; }
+
+bool StartedByRestart() { return g_restarted; }
+
+void RemoveEndedTempFolders() {
+  const std::string folder = ComponentFolder();
+  if (folder.empty()) return;
+  const FolderOwner self = OwnFolderOwner();
+  for (const std::string& path : Subfolders(folder, [&](const char* name) { return MayRemoveProcessFolder(name, self, StateOf); })) {
+    RemoveTree(path);
+  }
+  // In the own folder: the folders of deliveries that are over (they ended without removing them,
+  // or the thread doing them was ended).
+  const std::string own = folder + ProcessFolderName(self) + "\\";
+  for (const std::string& path : Subfolders(own, [](const char* name) { return MayRemoveDeliveryFolder(name, DeliveryRunning); })) {
+    RemoveTree(path);
+  }
+  // The component's folder goes too once nobody uses it; it fails harmlessly while it has content.
+  RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
+}
+
+std::string BeginDeliveryFolder(std::uint32_t& delivery) {
+  const std::string own = ProcessTempFolder();
+  if (own.empty()) return {};
+  Deliveries& d = TheDeliveries();
+  {
+    platform::AutoLock lock(d.lock);
+    delivery = ++d.last;
+    d.running.push_back(delivery);
+  }
+  const std::string folder = own + DeliveryFolderName(delivery) + "\\";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder;
+}
+
+void EndDeliveryFolder(std::uint32_t delivery) {
+  Deliveries& d = TheDeliveries();
+  {
+    platform::AutoLock lock(d.lock);
+    std::erase(d.running, delivery);
+  }
+  const std::string own = ProcessTempFolder();
+  if (!own.empty()) RemoveTree(own + DeliveryFolderName(delivery));
+}
+
+std::string ProcessTempFolder() {
+  const std::string folder = ComponentFolder();
+  if (folder.empty()) return {};
+  const std::string own = folder + ProcessFolderName(OwnFolderOwner()) + "\\";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  CreateDirectoryA(own.c_str(), nullptr);
+  return own;
+}
+
+namespace {
+
+// The program file on disk against the checksum of the loaded image's headers. Where the field
+// lies comes from the image, never from the file, which may have been cut short meanwhile.
+FileCheck CheckOwnFile(HMODULE module) {
+  MEMORY_BASIC_INFORMATION mbi;
+  if (!VirtualQuery(module, &mbi, sizeof mbi) || mbi.State != MEM_COMMIT) return FileCheck::noChecksum;
+  const auto* headers = reinterpret_cast<const std::uint8_t*>(module);
+  const std::size_t headerBytes = static_cast<const std::uint8_t*>(mbi.BaseAddress) + mbi.RegionSize - headers;
+  const std::optional<ChecksumField> field = FindChecksumField(headers, headerBytes);
+  if (!field || field->stored == 0) return FileCheck::noChecksum;
+
+  const std::wstring path = [module] {
+    wchar_t p[MAX_PATH * 2];
+    const DWORD n = GetModuleFileNameW(module, p, MAX_PATH * 2);
+    return std::wstring(p, n < MAX_PATH * 2 ? n : 0);
+  }();
+  platform::ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return FileCheck::noChecksum;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.Get(), &size) || size.HighPart != 0) return FileCheck::noChecksum;
+  // Read in one piece: under Wine a mapped view faults its pages in one by one, several times
+  // slower than a single read.
+  const DWORD bytes = size.LowPart;
+  auto* buffer = static_cast<std::uint8_t*>(bytes ? VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE) : nullptr);
+  if (bytes && !buffer) return FileCheck::noChecksum;
+  DWORD read = 0;
+  const bool complete = !bytes || (ReadFile(file.Get(), buffer, bytes, &read, nullptr) && read == bytes);
+  const FileCheck result = complete ? CheckModuleFile(buffer, bytes, *field) : FileCheck::noChecksum;
+  if (buffer) VirtualFree(buffer, 0, MEM_RELEASE);
+  return result;
+}
+
+void UninstallAtExit() { UninstallKestrum(); }
+
+}  // namespace
+
+bool InstallKestrum() {
+  if (g_installed) return true;
+  g_mainThreadId = GetCurrentThreadId();
+  RememberStartDirectory();
+  TheDeliveries();
+  TakeRestartHandOver();
+  RemoveEndedTempFolders();
+
+  HMODULE own = platform::ModuleContaining(reinterpret_cast<const void*>(&InstallKestrum));
+  ZQRef<IZQModuleSettings> settings(SettingsForModule(own));
+  if (!settings || !settings->IsValid()) return false;
+  SetMainSettings(settings.get());
+  if (settings->Enabled() && settings->CheckFileCrc()) {
+    const FileCheck result = CheckOwnFile(own);
+    if (!FileCheckPassed(result)) {
+      platform::Trace("kestrum: file check failed (%d)", static_cast<int>(result));
+      MessageBoxA(nullptr, settings->GetBitFaultMsg().c_str(), nullptr, MB_OK | MB_ICONERROR);
+      ExitProcess(0);
+    }
+  }
+  if (!OpenThreadRegistry()) {
+    ShowInternalError("internal error (opening global buffer)");
+    ExitProcess(0);
+  }
+  if (!settings->Enabled()) return false;
+
+  if (!StartReportingThread() || !StartHandlerWindow()) {
+    platform::Trace("kestrum: the reporting thread or the handler window could not be made");
+    return false;
+  }
+  if (settings->CheckForFreeze()) StartWatchdog(settings->FreezeTimeout());
+  InstallInterception();
+  TakeMemoryReserve();
+  g_installed = true;
+  std::atexit(UninstallAtExit);
+  return true;
+}
+
+void UninstallKestrum() {
+  if (!g_installed) return;
+  g_installed = false;
+  RemoveInterception();
+  const bool watchdogStopped = StopWatchdog();
+  const bool reportingStopped = StopReportingThread();
+  if (!watchdogStopped || !reportingStopped) {
+    // A thread ended by force may have held the heap's or the loader's lock: nothing below may run,
+    // nor may the system's own process end, which takes the loader lock.
+    TerminateProcess(GetCurrentProcess(), 0);
+  }
+  CloseThreadRegistry();
+  GiveBackMemoryReserve();
+  SetMainSettings(nullptr);
+  // This process's own folder is nobody else's: it goes now rather than at the next start.
+  const std::string folder = ComponentFolder();
+  if (!folder.empty()) {
+    const std::string own = folder + ProcessFolderName(OwnFolderOwner());
+    if (GetFileAttributesA(own.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveTree(own);
+    RemoveDirectoryA(folder.substr(0, folder.size() - 1).c_str());
+  }
+}
+
+}  // namespace kestrum

@@ -1,0 +1,264 @@
+// A program built with the crash-report component as the product is, for the handling tests. Its
+// one button does what the case on the command line says; every report the component saves
+// becomes a line of the result file named by KESTRUM_TEST_RESULT, written from the save seam:
+//
+//   save number=1 class=EAccessViolation type=0 source=5 canContinue=1 show=4 report=1 ...
+//
+// Cases: fault, throw, abort, dbedit, twothreads, burst, freeze, freezeduring, seamfault,
+// loaderlock, delivery, killreporter, start (ends right after the component started).
+#include <windows.h>
+
+#include "crash/KestrumComponent_win.h"
+#include "crash/KestrumHandling_win.h"
+#include "crash/KestrumRestart.h"
+#include "platform/Application_win.h"
+#include "platform/Exceptions.h"
+#include "platform/Forms_win.h"
+#include "platform/Thread_win.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using K = TControlKind;
+
+const TFormDesc kCrashForm{
+    .Name = "CrashForm",
+    .Caption = "Crash Test",
+    .ClientWidth = 240,
+    .ClientHeight = 80,
+    .OnClose = "FormClose",
+    .Controls = {{.Kind = K::Button, .Name = "btRun", .Left = 8, .Top = 8, .Width = 100, .Height = 25, .Caption = "Run",
+                  .OnClick = "RunClick"}},
+};
+
+std::string g_case;
+CRITICAL_SECTION g_resultLock;
+volatile LONG g_inSeam = 0;
+volatile LONG g_overlap = 0;
+volatile LONG g_mainSleeping = 0;
+int volatile* volatile g_null = nullptr;
+
+std::string Env(const char* name) {
+  char value[1024];
+  const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+void WriteResult(const std::string& line) {
+  const std::string path = Env("KESTRUM_TEST_RESULT");
+  if (path.empty()) return;
+  EnterCriticalSection(&g_resultLock);
+  HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f != INVALID_HANDLE_VALUE) {
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(f);
+  }
+  LeaveCriticalSection(&g_resultLock);
+}
+
+// A fault inside a system library, where no conversion into a C++ exception happens.
+void FaultInForeignCode() {
+  char target[8];
+  volatile std::size_t bytes = 8;
+  std::memcpy(target, const_cast<const int*>(g_null), bytes);
+}
+
+void RecordSave(kestrum::IZQException* e, HWND, bool) {
+  if (InterlockedIncrement(&g_inSeam) > 1) InterlockedExchange(&g_overlap, 1);
+  auto* x = static_cast<TIZQException*>(e);
+  const bool onReporter = GetCurrentThreadId() == kestrum::ReportingThreadId();
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "save number=%llu class=%s type=%d source=%d canContinue=%d show=%d report=%d onReporter=%d "
+                "mainSleeping=%ld reserve=%lu message=%s",
+                x->ExceptNumber(), x->GetExceptClass().c_str(), static_cast<int>(x->GetExceptType()),
+                static_cast<int>(x->GetSource()), x->GetCanContinue() ? 1 : 0, static_cast<int>(x->GetShowSetting()),
+                x->GetCreateBugReport() ? 1 : 0, onReporter ? 1 : 0, static_cast<long>(g_mainSleeping),
+                static_cast<unsigned long>(kestrum::MemoryReserveBytes()),
+                x->GetExceptMessage().c_str());
+  WriteResult(line);
+  if (const std::string ms = Env("KESTRUM_TEST_SEAM_SLEEP"); !ms.empty()) Sleep(std::strtoul(ms.c_str(), nullptr, 10));
+  if (Env("KESTRUM_TEST_SEAM_FAULT") == std::to_string(x->ExceptNumber())) {
+    InterlockedDecrement(&g_inSeam);
+    FaultInForeignCode();
+  }
+  InterlockedDecrement(&g_inSeam);
+  if (g_overlap) WriteResult("overlap");
+}
+
+class Failing : public TThread {
+ public:
+  Failing(HANDLE go, std::string text) : go_(go), text_(std::move(text)) {}
+
+ protected:
+  void Execute() override {
+    WaitForSingleObject(go_, INFINITE);
+    throw Exception(text_);
+  }
+
+ private:
+  HANDLE go_;
+  std::string text_;
+};
+
+std::vector<std::unique_ptr<Failing>> g_threads;
+
+void StartFailingThreads(const std::vector<std::string>& texts) {
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  for (const std::string& t : texts) {
+    g_threads.push_back(std::make_unique<Failing>(go, t));
+    g_threads.back()->Start();
+  }
+  Sleep(50);
+  SetEvent(go);
+}
+
+void MainSleep(DWORD ms) {
+  InterlockedExchange(&g_mainSleeping, 1);
+  Sleep(ms);
+  InterlockedExchange(&g_mainSleeping, 0);
+  WriteResult("awake");
+}
+
+int g_presses = 0;
+
+void Run() {
+  ++g_presses;
+  // As a save dialog would: the directory the program started in is no longer the current one.
+  if (const std::string dir = Env("KESTRUM_TEST_CHDIR"); !dir.empty()) SetCurrentDirectoryA(dir.c_str());
+  if (g_case == "fault") {
+    *g_null = 1;
+  } else if (g_case == "throw") {
+    throw std::runtime_error("  broken pipe!!  ");
+  } else if (g_case == "abort") {
+    if (g_presses == 1) throw EAbort("stop");
+    throw Exception("after abort");
+  } else if (g_case == "dbedit") {
+    throw EDBEditError("Eingabe ung\xFCltig");
+  } else if (g_case == "twothreads") {
+    StartFailingThreads({"thread A", "thread B"});
+  } else if (g_case == "burst" || g_case == "seamfault") {
+    throw Exception("press " + std::to_string(g_presses));
+  } else if (g_case == "freeze") {
+    MainSleep(5000);
+  } else if (g_case == "freezeduring") {
+    StartFailingThreads({"meanwhile"});
+    Sleep(300);
+    MainSleep(3000);
+  } else if (g_case == "loaderlock") {
+    // As in a library's start-up code: the loader lock is held while the exception is reported.
+    const BYTE* peb;
+    asm("movl %%fs:0x30, %0" : "=r"(peb));
+    CRITICAL_SECTION* loader;
+    std::memcpy(&loader, peb + 0xA0, sizeof loader);
+    EnterCriticalSection(loader);
+    try {
+      throw Exception("under the loader lock");
+    } catch (...) {
+      kestrum::ReportArgs args;
+      args.takeCurrent = true;
+      kestrum::ReportException(args);
+    }
+    LeaveCriticalSection(loader);
+  } else if (g_case == "delivery") {
+    static std::vector<std::string> folders;
+    if (g_presses == 1) {
+      std::uint32_t ended = 0, running = 0;
+      folders = {kestrum::BeginDeliveryFolder(ended), kestrum::BeginDeliveryFolder(running),
+                 kestrum::ProcessTempFolder() + "d000000ff\\"};
+      CreateDirectoryA(folders[2].c_str(), nullptr);  // a delivery that never ended
+      for (const std::string& f : folders) {
+        CloseHandle(CreateFileA((f + "part.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+      }
+      kestrum::EndDeliveryFolder(ended);
+      throw Exception("with deliveries");
+    }
+    auto exists = [](const std::string& f) { return std::to_string(GetFileAttributesA(f.c_str()) != INVALID_FILE_ATTRIBUTES); };
+    WriteResult("deliveries ended=" + exists(folders[0]) + " running=" + exists(folders[1]) + " leftover=" + exists(folders[2]));
+  } else if (g_case == "killreporter") {
+    HANDLE reporter = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, kestrum::ReportingThreadId());
+    TerminateThread(reporter, 0);
+    WaitForSingleObject(reporter, INFINITE);
+    CloseHandle(reporter);
+    throw Exception("no reporter");
+  }
+}
+
+class TCrashForm : public TForm {
+ public:
+  TCrashForm() {
+    Handler("RunClick", [](TObject*) { Run(); });
+    Handler("FormClose", [](TObject*, TCloseAction&) {
+      WriteResult("closing reserve=" + std::to_string(kestrum::MemoryReserveBytes()));
+    });
+    Load(kCrashForm);
+  }
+};
+
+// What a restarted process finds before the component takes the hand-over away.
+struct HandOverSeen {
+  bool present = false;
+  HANDLE predecessor = nullptr;
+};
+
+HandOverSeen LookAtHandOver() {
+  HandOverSeen seen;
+  HANDLE section = OpenFileMappingA(FILE_MAP_READ, FALSE, kestrum::RestartSectionName(GetCurrentProcessId()).c_str());
+  if (!section) return seen;
+  if (const void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, kestrum::kRestartSectionBytes)) {
+    if (auto h = kestrum::ReadRestartSection(static_cast<const std::uint8_t*>(view), kestrum::kRestartSectionBytes)) {
+      seen.present = true;
+      seen.predecessor = OpenProcess(SYNCHRONIZE, FALSE, h->predecessorId);
+    }
+    UnmapViewOfFile(view);
+  }
+  CloseHandle(section);
+  return seen;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  InitializeCriticalSection(&g_resultLock);
+  g_case = __argc > 1 ? __argv[1] : "";
+  const HandOverSeen handOver = LookAtHandOver();
+
+  kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
+  seams.saveReport = RecordSave;
+  kestrum::SetDeliverySeams(seams);
+  const bool installed = kestrum::InstallKestrum();
+
+  if (kestrum::StartedByRestart()) {
+    // The predecessor must be gone by now; the restarted program does not run its case again.
+    const bool ended = !handOver.predecessor || WaitForSingleObject(handOver.predecessor, 0) == WAIT_OBJECT_0;
+    int times = 0;
+    for (std::int64_t t : kestrum::ExceptionHistory()) times += t != 0;
+    char cwd[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    WriteResult("restarted handOver=" + std::to_string(handOver.present) + " predecessorEnded=" + std::to_string(ended) +
+                " history=" + std::to_string(times) + " cwd=" + cwd);
+    return 0;
+  }
+  // A file in the process's own temporary folder, which must be gone when the program has ended.
+  const std::string temp = kestrum::ProcessTempFolder();
+  if (!temp.empty()) CloseHandle(CreateFileA((temp + "left.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  WriteResult("started installed=" + std::to_string(installed) + " temp=" + temp +
+              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()));
+  if (g_case == "start") return 0;
+
+  Application->Initialize();
+  Application->Title = "Crash Test";
+  TCrashForm form;
+  Application->Run();
+  return 0;
+}

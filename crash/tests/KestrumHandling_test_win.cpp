@@ -1,0 +1,484 @@
+// The handling flow seen from outside: crash-test programs built with the component (one per
+// settings variant, see CrashTest_win.cpp) are started, their button pressed, and what they show,
+// save, copy and how they end is checked. Each wait is a generous limit, never a measurement.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include "crash/KestrumFileCheck.h"
+#include "crash/KestrumTempFolder.h"
+#include "testing/gui/GuiDriver_win.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using gui::DialogOf;
+using gui::ExeDir;
+using gui::Program;
+using gui::WaitUntil;
+
+constexpr DWORD kHandled = 10000;  // every exception is handled well within this
+
+// The value of "key=" in a result line; the message runs to the end of the line.
+std::string Field(const std::string& line, const std::string& key) {
+  const std::size_t at = line.find(" " + key + "=");
+  if (at == std::string::npos) return {};
+  const std::size_t from = at + key.size() + 2;
+  if (key == "message") return line.substr(from);
+  return line.substr(from, line.find(' ', from) - from);
+}
+
+
+struct Box {
+  std::string caption, text;
+};
+
+std::string ClipboardText() {
+  std::string text;
+  if (!OpenClipboard(nullptr)) return text;
+  if (HANDLE data = GetClipboardData(CF_TEXT)) {
+    if (const char* p = static_cast<const char*>(GlobalLock(data))) text = p;
+    GlobalUnlock(data);
+  }
+  CloseClipboard();
+  return text;
+}
+
+class Handling : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    static int n = 0;
+    result_ = std::string(temp) + "kestrum_result_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++n) + ".txt";
+    DeleteFileA(result_.c_str());
+  }
+  void TearDown() override {
+    app_.reset();
+    DeleteFileA(result_.c_str());
+  }
+
+  void Start(const std::string& program, const std::string& kase, std::vector<std::string> env = {}) {
+    env.push_back("KESTRUM_TEST_RESULT=" + result_);
+    app_ = std::make_unique<Program>(ExeDir() + program + ".exe", kase, env);
+    ASSERT_TRUE(app_->started()) << program;
+  }
+  // Starts a program that shows its window and waits for it.
+  void StartWindow(const std::string& program, const std::string& kase, std::vector<std::string> env = {}) {
+    Start(program, kase, std::move(env));
+    top_ = app_->waitWindow("Crash Test");
+    ASSERT_NE(top_, nullptr) << program << " shows no window";
+  }
+
+  void Press() {
+    const gui::Control run = gui::FindControl(top_, "Button", "Run");
+    ASSERT_NE(run.hwnd, nullptr);
+    // Posted: the handler does not return before its exception has been handled.
+    PostMessageA(run.hwnd, BM_CLICK, 0, 0);
+  }
+
+  std::vector<std::string> Lines(const std::string& prefix = "") const {
+    std::ifstream in(result_);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  }
+  std::vector<std::string> Saves() const { return Lines("save "); }
+  bool WaitSaves(std::size_t count, DWORD timeoutMs = kHandled) const {
+    return WaitUntil([&] { return Saves().size() >= count; }, timeoutMs);
+  }
+
+  // Waits for the program's message box, reads it and presses its OK.
+  Box TakeBox() {
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = DialogOf(app_->pid())) != nullptr; }, kHandled);
+    Box b;
+    if (!box) return {"(no box)", ""};
+    b.caption = gui::WindowText(box);
+    for (const gui::Control& c : gui::Controls(box)) {
+      if (c.className == "Static" && !c.text.empty()) b.text = c.text;
+    }
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    WaitUntil([&] { return !IsWindow(box); });
+    return b;
+  }
+
+  // Closes the window as the user would and returns the exit code (99 when it did not end).
+  DWORD CloseAndExitCode() {
+    PostMessageA(top_, WM_CLOSE, 0, 0);
+    return ExitCode();
+  }
+  DWORD ExitCode() {
+    DWORD code = 99;
+    EXPECT_TRUE(app_->waitExit(kHandled, &code)) << "still running";
+    return code;
+  }
+
+  std::string result_;
+  std::unique_ptr<Program> app_;
+  HWND top_ = nullptr;
+};
+
+TEST_F(Handling, ButtonHandlerFaultAndThrowShowClassAndMessageThenGoOn) {
+  const struct {
+    const char* kase;
+    const char* className;
+    const char* messageStart;
+  } cases[] = {
+      {"fault", "EAccessViolation", "Zugriffsverletzung bei Adresse $"},
+      {"throw", "std::runtime_error", "broken pipe."},  // trimmed, one closing full stop
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kase);
+    SetUp();
+    StartWindow("CrashTest", c.kase);
+    Press();
+    const Box box = TakeBox();
+    EXPECT_EQ(box.caption, std::string("CrashTest.exe - ") + c.className);
+    EXPECT_EQ(box.text.rfind(c.messageStart, 0), 0u) << box.text;
+    ASSERT_TRUE(WaitSaves(1));
+    const std::string save = Saves()[0];
+    EXPECT_EQ(Field(save, "number"), "1");
+    EXPECT_EQ(Field(save, "class"), c.className);
+    std::string oneLine = box.text;  // the box breaks long messages after each sentence
+    for (std::size_t at; (at = oneLine.find("\r\n")) != std::string::npos;) oneLine.replace(at, 2, " ");
+    EXPECT_EQ(Field(save, "message"), oneLine);
+    EXPECT_EQ(Field(save, "source"), "5") << "the application's handler";
+    EXPECT_EQ(Field(save, "onReporter"), "1");
+    EXPECT_EQ(CloseAndExitCode(), 0u);
+  }
+}
+
+TEST_F(Handling, ClosingWhileTheBoxIsOpenEndsTheProgram) {
+  StartWindow("CrashTest", "fault");
+  Press();
+  ASSERT_TRUE(WaitUntil([&] { return DialogOf(app_->pid()) != nullptr; }, kHandled));
+  DWORD_PTR answer = 0;
+  EXPECT_TRUE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer))
+      << "the main thread serves its windows while it waits";
+  // The main thread, waiting for the handling, dispatches the close and leaves its wait on the
+  // quit message while the reporting thread still shows the box.
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+  EXPECT_TRUE(Saves().empty());
+}
+
+TEST_F(Handling, EAbortShowsAndStoresNothing) {
+  StartWindow("CrashTest", "abort");
+  Press();  // EAbort
+  Press();  // then an ordinary exception
+  const Box box = TakeBox();
+  EXPECT_EQ(box.text, "after abort.") << "the first box is the second exception's";
+  ASSERT_TRUE(WaitSaves(1));
+  Sleep(300);
+  ASSERT_EQ(Saves().size(), 1u);
+  EXPECT_EQ(Field(Saves()[0], "number"), "1") << "EAbort was not counted either";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, FilterGroupGivesEDBEditErrorTheSimpleBoxAndNoReport) {
+  StartWindow("CrashTest", "dbedit");
+  Press();
+  const Box box = TakeBox();
+  EXPECT_EQ(box.text, "Eingabe ung\xFCltig.");
+  ASSERT_TRUE(WaitSaves(1));
+  EXPECT_EQ(Field(Saves()[0], "show"), "3");
+  EXPECT_EQ(Field(Saves()[0], "report"), "0");
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, NothingShownAndTheProgramGoesOn) {
+  StartWindow("CrashTestQuiet", "fault");
+  Press();
+  ASSERT_TRUE(WaitSaves(1));
+  Press();
+  ASSERT_TRUE(WaitSaves(2)) << "the program answered a second press";
+  for (const std::string& save : Saves()) {
+    EXPECT_EQ(Field(save, "show"), "4");
+    EXPECT_EQ(Field(save, "canContinue"), "1");
+    EXPECT_EQ(Field(save, "reserve"), "0") << "the memory reserve is given back while an exception is handled";
+  }
+  const std::string fullReserve = std::to_string(4 * 0x400000 + 4 * 0x80000);
+  EXPECT_EQ(Field(Lines("started")[0], "reserve"), fullReserve);
+  EXPECT_EQ(Field(Saves()[1], "number"), "2");
+  EXPECT_EQ(DialogOf(app_->pid()), nullptr);
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+  ASSERT_EQ(Lines("closing").size(), 1u);
+  EXPECT_EQ(Field(Lines("closing")[0], "reserve"), fullReserve) << "taken again after the handling";
+}
+
+TEST_F(Handling, TwoThreadsFailingAtOnceAreHandledOneAfterTheOther) {
+  StartWindow("CrashTestQuiet", "twothreads", {"KESTRUM_TEST_SEAM_SLEEP=300"});
+  Press();
+  ASSERT_TRUE(WaitSaves(2));
+  std::vector<std::string> numbers, messages;
+  for (const std::string& save : Saves()) {
+    numbers.push_back(Field(save, "number"));
+    messages.push_back(Field(save, "message"));
+    EXPECT_EQ(Field(save, "source"), "17") << "a thread object's Execute";
+  }
+  EXPECT_EQ(numbers, (std::vector<std::string>{"1", "2"}));
+  std::sort(messages.begin(), messages.end());
+  EXPECT_EQ(messages, (std::vector<std::string>{"thread A.", "thread B."}));
+  EXPECT_TRUE(Lines("overlap").empty()) << "two handlings ran at the same time";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, AutoClipPutsTheTextOnTheClipboard) {
+  StartWindow("CrashTestClip", "throw");
+  Press();
+  ASSERT_TRUE(WaitSaves(1));
+  const std::string text = ClipboardText();
+  EXPECT_NE(text.find("exception class    : std::runtime_error"), std::string::npos) << text;
+  EXPECT_NE(text.find("exception message  : broken pipe."), std::string::npos) << text;
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, AutoRestartOneEndsWithTwoAndTheNewProcessWaitsForTheOld) {
+  char windows[MAX_PATH];
+  GetWindowsDirectoryA(windows, MAX_PATH);
+  StartWindow("CrashTestRestart", "fault", {std::string("KESTRUM_TEST_CHDIR=") + windows});
+  Press();
+  EXPECT_EQ(ExitCode(), 2u);
+  ASSERT_TRUE(WaitUntil([&] { return !Lines("restarted").empty(); }, kHandled)) << "no new process";
+  const std::string line = Lines("restarted")[0];
+  EXPECT_EQ(Field(line, "handOver"), "1");
+  EXPECT_EQ(Field(line, "predecessorEnded"), "1");
+  EXPECT_EQ(Field(line, "history"), "1") << "the exception time came along";
+  EXPECT_EQ(Field(line, "cwd") + "\\", ExeDir()) << "started in the directory the old process started in";
+  EXPECT_EQ(Saves().size(), 1u) << "saved once before restarting";
+}
+
+TEST_F(Handling, AutoRestartAndAutoCloseWithinAMinuteActOnTheTenthException) {
+  const struct {
+    const char* program;
+    DWORD exitCode;
+    bool restarts;
+  } cases[] = {{"CrashTestAutoClose", 1, false}, {"CrashTestAutoRestart", 2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    SetUp();
+    StartWindow(c.program, "burst");
+    for (std::size_t i = 1; i <= 9; ++i) {
+      Press();
+      ASSERT_TRUE(WaitSaves(i));
+    }
+    DWORD code = 0;
+    EXPECT_FALSE(app_->waitExit(0, &code)) << "nine exceptions within the minute are not enough";
+    Press();
+    EXPECT_EQ(ExitCode(), c.exitCode);
+    EXPECT_EQ(Saves().size(), 10u);
+    if (c.restarts) {
+      ASSERT_TRUE(WaitUntil([&] { return !Lines("restarted").empty(); }, kHandled));
+      EXPECT_EQ(Field(Lines("restarted")[0], "history"), "10");
+    } else {
+      Sleep(500);
+      EXPECT_TRUE(Lines("restarted").empty());
+    }
+  }
+}
+
+TEST_F(Handling, FaultInForeignCodeDuringHandlingLeavesTheReportingThreadWorking) {
+  StartWindow("CrashTestQuiet", "seamfault", {"KESTRUM_TEST_SEAM_FAULT=1"});
+  Press();
+  ASSERT_TRUE(WaitSaves(1));
+  Press();
+  ASSERT_TRUE(WaitSaves(2));
+  EXPECT_EQ(Field(Saves()[1], "number"), "2");
+  EXPECT_EQ(Field(Saves()[1], "onReporter"), "1");
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, AThreadHoldingTheLoaderLockHandlesItsOwnException) {
+  StartWindow("CrashTestQuiet", "loaderlock");
+  Press();
+  ASSERT_TRUE(WaitSaves(1)) << "the reporting thread needs the loader lock that the waiter holds";
+  EXPECT_EQ(Field(Saves()[0], "onReporter"), "0");
+  EXPECT_EQ(Field(Saves()[0], "message"), "under the loader lock.");
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, WithoutTheReportingThreadTheFailingThreadHandlesItsOwnException) {
+  StartWindow("CrashTestQuiet", "killreporter");
+  Press();
+  ASSERT_TRUE(WaitSaves(1)) << "the waiter gave up on the dead thread";
+  EXPECT_EQ(Field(Saves()[0], "onReporter"), "0");
+  EXPECT_EQ(Field(Saves()[0], "message"), "no reporter.");
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, FrozenMainThreadIsReportedWhileItSleeps) {
+  StartWindow("CrashTestFreeze", "freeze");
+  Press();
+  ASSERT_TRUE(WaitSaves(1));
+  const std::string save = Saves()[0];
+  EXPECT_EQ(Field(save, "type"), "1");
+  EXPECT_EQ(Field(save, "source"), "1");
+  EXPECT_EQ(Field(save, "mainSleeping"), "1");
+  ASSERT_TRUE(WaitUntil([&] { return !Lines("awake").empty(); }, kHandled));
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, NoFreezeIsReportedWhileAnotherExceptionIsHandled) {
+  StartWindow("CrashTestFreeze", "freezeduring", {"KESTRUM_TEST_SEAM_SLEEP=4000"});
+  Press();
+  ASSERT_TRUE(WaitUntil([&] { return !Lines("awake").empty(); }, kHandled));
+  ASSERT_TRUE(WaitSaves(1));
+  Sleep(1000);
+  ASSERT_EQ(Saves().size(), 1u) << Saves().back();
+  EXPECT_EQ(Field(Saves()[0], "message"), "meanwhile.");
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, FreezeBoxClosesWhenTheMainThreadAnswers) {
+  StartWindow("CrashTestFreezeBox", "freeze");
+  Press();
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (box = DialogOf(app_->pid())) != nullptr; }, kHandled));
+  std::string text;
+  for (const gui::Control& c : gui::Controls(box)) {
+    if (c.className == "Static" && !c.text.empty()) text = c.text;
+  }
+  EXPECT_EQ(text, "The application seems to be frozen.");
+  EXPECT_TRUE(Lines("awake").empty()) << "shown while the main thread sleeps";
+  ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }, kHandled)) << "the box stayed";
+  EXPECT_FALSE(Lines("awake").empty());
+  ASSERT_TRUE(WaitSaves(1));
+  EXPECT_EQ(Field(Saves()[0], "type"), "1");
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, DeliveryFoldersOfEndedDeliveriesGoThoseOfRunningOnesStay) {
+  StartWindow("CrashTestQuiet", "delivery");
+  Press();
+  ASSERT_TRUE(WaitSaves(1));
+  Press();
+  ASSERT_TRUE(WaitUntil([&] { return !Lines("deliveries").empty(); }, kHandled));
+  const std::string line = Lines("deliveries")[0];
+  EXPECT_EQ(Field(line, "ended"), "0") << "removed when its delivery ended";
+  EXPECT_EQ(Field(line, "running"), "1");
+  EXPECT_EQ(Field(line, "leftover"), "0") << "removed when the exception was handled";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+// --- Start-up.
+
+class StartUp : public Handling {
+ protected:
+  std::vector<char> Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+  }
+  void Write(const std::string& path, const std::vector<char>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  static kestrum::ChecksumField FieldOf(const std::vector<char>& file) {
+    return kestrum::FindChecksumField(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()).value_or(kestrum::ChecksumField{});
+  }
+  static void SetChecksum(std::vector<char>& file, std::uint32_t value) {
+    std::memcpy(file.data() + FieldOf(file).offset, &value, sizeof value);
+  }
+  static void FixChecksum(std::vector<char>& file) {
+    SetChecksum(file, kestrum::ImageChecksum(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), FieldOf(file).offset));
+  }
+  void TearDown() override {
+    Handling::TearDown();
+    for (const std::string& f : made_) DeleteFileA(f.c_str());
+  }
+  std::string Copy(const std::string& name, const std::vector<char>& bytes) {
+    const std::string path = ExeDir() + name + ".exe";
+    Write(path, bytes);
+    made_.push_back(path);
+    return name;
+  }
+  std::vector<std::string> made_;
+};
+
+TEST_F(StartUp, FileCheckOfTheProgramOnDisk) {
+  const std::vector<char> original = Read(ExeDir() + "CrashTest.exe");
+  ASSERT_GT(original.size(), 4096u);
+  ASSERT_NE(FieldOf(original).stored, 0u) << "the linker wrote a checksum";
+
+  std::vector<char> flipped = original;
+  flipped[flipped.size() - 100] ^= 0x01;  // in the symbol table: the program still loads
+  std::vector<char> unchecked = flipped;
+  SetChecksum(unchecked, 0);
+  std::vector<char> longer = original;
+  longer.insert(longer.end(), 512, '\x5A');
+  FixChecksum(longer);
+  const std::vector<char> truncated(longer.begin(), longer.end() - 256);
+
+  const struct {
+    const char* name;
+    const std::vector<char>* bytes;
+    bool passes;
+  } cases[] = {
+      {"CrashTestFlipped", &flipped, false},
+      {"CrashTestUnchecked", &unchecked, true},
+      {"CrashTestLonger", &longer, true},
+      {"CrashTestTruncated", &truncated, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    Start(Copy(c.name, *c.bytes), "start");
+    if (!c.passes) {
+      const Box box = TakeBox();
+      EXPECT_EQ(box.text, std::string("The file \"") + c.name + ".exe\" seems to be corrupt!");
+    }
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_EQ(Lines("started").size(), c.passes ? 1u : 0u);
+  }
+}
+
+TEST_F(StartUp, LeftoverTemporaryFoldersOfEndedProcessesGoThoseOfRunningOnesStay) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string folder = std::string(temp) + "CrashTestQuiet.Kestrum\\";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  FILETIME created, exited, kernel, user;
+  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
+  const std::uint64_t ourStart = static_cast<std::uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+  const struct {
+    std::string name;
+    bool stays;
+  } folders[] = {
+      {kestrum::ProcessFolderName({GetCurrentProcessId(), ourStart}), true},
+      {kestrum::ProcessFolderName({GetCurrentProcessId(), ourStart + 1}), false},  // an earlier owner of our id
+      {kestrum::ProcessFolderName({0x7FFFFFF0, 1}), false},                       // no such process
+      {"not-ours", true},
+  };
+  for (const auto& f : folders) {
+    const std::string path = folder + f.name;
+    CreateDirectoryA(path.c_str(), nullptr);
+    CreateDirectoryA((path + "\\d00000001").c_str(), nullptr);
+    std::ofstream(path + "\\d00000001\\bugreport.txt") << "left over";
+  }
+  Start("CrashTestQuiet", "start");
+  EXPECT_EQ(ExitCode(), 0u);
+  ASSERT_EQ(Lines("started").size(), 1u);
+  const std::string own = Field(Lines("started")[0], "temp");
+  EXPECT_EQ(own.rfind(folder + "p", 0), 0u) << own;
+  EXPECT_EQ(GetFileAttributesA(own.c_str()), INVALID_FILE_ATTRIBUTES) << "the ended program's own folder is gone";
+  for (const auto& f : folders) {
+    const DWORD attributes = GetFileAttributesA((folder + f.name).c_str());
+    EXPECT_EQ(attributes != INVALID_FILE_ATTRIBUTES, f.stays) << f.name;
+    if (f.stays) {
+      DeleteFileA((folder + f.name + "\\d00000001\\bugreport.txt").c_str());
+      RemoveDirectoryA((folder + f.name + "\\d00000001").c_str());
+      RemoveDirectoryA((folder + f.name).c_str());
+    }
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+}  // namespace
