@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh
 . scripts/emu/enable
-scripts/build.sh win32
 echo "$KELVANE_WINE_MODE"
+scripts/build.sh win32
 build=$PWD/${KELVANE_BUILD_DIR:-build}
 exe_dir=$build/win32/bin
 export WINEDEBUG=-all
