@@ -1,6 +1,7 @@
 // A module's import directory is read as untrusted bytes (a library may be damaged or built to
 // mislead): the walk must stay inside the image and list only slots that lie inside it.
 #include "crash/KestrumImports.h"
+#include "crash/fuzz/PeInput.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -25,27 +26,13 @@ void CheckOne(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[size]);
-  std::copy(data, data + size, block.get());
-  CheckOne(block.get(), size);
-  // Headers that pass, so that the descriptors and tables get explored; the input's first bytes
-  // pick the import directory's place.
-  std::vector<std::uint8_t> pe(std::max<std::size_t>(size, 0x100), 0);
-  std::copy(data, data + size, pe.begin());
-  pe[0] = 'M';
-  pe[1] = 'Z';
-  pe[0x3C] = 0x40;
-  pe[0x3D] = pe[0x3E] = pe[0x3F] = 0;
-  pe[0x40] = 'P';
-  pe[0x41] = 'E';
-  pe[0x42] = pe[0x43] = 0;
-  pe[0x40 + 24] = 0x0B;
-  pe[0x40 + 25] = 0x01;
+  kestrum::CheckExactCopy(data, size, CheckOne);
+  // Headers that pass, so that the descriptors and tables get explored; the input's size picks
+  // the import directory's place.
+  std::vector<std::uint8_t> pe = kestrum::WithPeSignatures(data, size, 0x100, 0x01);
   pe[0x40 + 24 + 92] = 16;
   pe[0x40 + 24 + 104] = static_cast<std::uint8_t>(0xA0 + (size % 0x40));
   pe[0x40 + 24 + 105] = pe[0x40 + 24 + 106] = pe[0x40 + 24 + 107] = 0;
-  std::unique_ptr<std::uint8_t[]> peBlock(new std::uint8_t[pe.size()]);
-  std::copy(pe.begin(), pe.end(), peBlock.get());
-  CheckOne(peBlock.get(), pe.size());
+  kestrum::CheckExactCopy(pe.data(), pe.size(), CheckOne);
   return 0;
 }

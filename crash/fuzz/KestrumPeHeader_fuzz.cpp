@@ -2,6 +2,7 @@
 // and whatever field it finds must be one the file check can use on the same bytes.
 #include "crash/KestrumBytes.h"
 #include "crash/KestrumFileCheck.h"
+#include "crash/fuzz/PeInput.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -27,25 +28,8 @@ void CheckOne(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // Exactly sized copies: a read past the input is a read past the heap block.
-  std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[size]);
-  std::copy(data, data + size, block.get());
-  CheckOne(block.get(), size);
-  // Random bytes rarely spell the signatures; put them where the reader looks so that the
-  // optional header's checks get explored.
-  std::vector<std::uint8_t> pe(data, data + size);
-  if (pe.size() < 0x40 + 26) pe.resize(0x40 + 26, 0);
-  pe[0] = 'M';
-  pe[1] = 'Z';
-  pe[0x3C] = 0x40;
-  pe[0x3D] = pe[0x3E] = pe[0x3F] = 0;
-  pe[0x40] = 'P';
-  pe[0x41] = 'E';
-  pe[0x42] = pe[0x43] = 0;
-  pe[0x40 + 24] = 0x0B;
-  pe[0x40 + 25] = (size % 2) ? 0x01 : 0x02;
-  std::unique_ptr<std::uint8_t[]> peBlock(new std::uint8_t[pe.size()]);
-  std::copy(pe.begin(), pe.end(), peBlock.get());
-  CheckOne(peBlock.get(), pe.size());
+  kestrum::CheckExactCopy(data, size, CheckOne);
+  const std::vector<std::uint8_t> pe = kestrum::WithPeSignatures(data, size, 0x40 + 26, (size % 2) ? 0x01 : 0x02);
+  kestrum::CheckExactCopy(pe.data(), pe.size(), CheckOne);
   return 0;
 }
