@@ -5,13 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
-build=$PWD/${KELVANE_BUILD_DIR:-build}
-bin=$build/win32/bin
-session=$build/bench-wine
-scripts/wine-session start "$session"
-trap 'scripts/wine-session stop "$session"' EXIT
-export WINEPREFIX=$session/prefix WINEDEBUG=-all DISPLAY=$(cat "$session/display")
-export WINEDLLOVERRIDES="winedbg.exe=d;winemenubuilder.exe=d;mscoree,mshtml=;hid,setupapi=n,b"
+. bench/session.sh
 hz=$(getconf CLK_TCK)
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
