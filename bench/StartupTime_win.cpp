@@ -58,7 +58,8 @@ double Median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
-  const std::string with = Beside("Kelvane.exe"), without = Beside("KelvaneNoKestrum.exe");
+  // Two other programs beside this one may be named, to compare variants of the component.
+  const std::string with = Beside(argc > 2 ? argv[2] : "Kelvane.exe"), without = Beside(argc > 3 ? argv[3] : "KelvaneNoKestrum.exe");
   std::vector<double> a, b;
   StartOnce(with);  // warm the file cache and Wine's own start-up
   StartOnce(without);

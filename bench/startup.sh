@@ -5,4 +5,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/session.sh
-/usr/lib/wine/wine "$bin/StartupTime.exe" "${1:-20}"
+/usr/lib/wine/wine "$bin/StartupTime.exe" "${1:-20}" ${2:+"$2"} ${3:+"$3"}
