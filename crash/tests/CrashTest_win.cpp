@@ -5,7 +5,10 @@
 //   save number=1 class=EAccessViolation type=0 source=5 canContinue=1 show=4 report=1 ...
 //
 // Cases: fault, throw, abort, dbedit, twothreads, burst, freeze, freezeduring, seamfault,
-// loaderlock, delivery, killreporter, start (ends right after the component started).
+// loaderlock, delivery, killreporter, start (ends right after the component started), and one per
+// path into the component: tthread, createthread, stdthread, workitem, sync, syncabort,
+// overflowworker, overflowmain, foreignmain, abortcall, purevirtual, nested. Threads of the
+// program add "exit=<hex>" lines with their exit codes, a synchronizing worker what it saw.
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
@@ -22,7 +25,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <pthread.h>
 
 namespace {
 
@@ -80,12 +86,12 @@ void RecordSave(kestrum::IZQException* e, HWND, bool) {
   char line[512];
   std::snprintf(line, sizeof line,
                 "save number=%llu class=%s type=%d source=%d canContinue=%d show=%d report=%d onReporter=%d "
-                "mainSleeping=%ld reserve=%lu message=%s",
+                "mainSleeping=%ld reserve=%lu address=%lx message=%s",
                 x->ExceptNumber(), x->GetExceptClass().c_str(), static_cast<int>(x->GetExceptType()),
                 static_cast<int>(x->GetSource()), x->GetCanContinue() ? 1 : 0, static_cast<int>(x->GetShowSetting()),
                 x->GetCreateBugReport() ? 1 : 0, onReporter ? 1 : 0, static_cast<long>(g_mainSleeping),
                 static_cast<unsigned long>(kestrum::MemoryReserveBytes()),
-                x->GetExceptMessage().c_str());
+                static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(x->GetExceptAddr())), x->GetExceptMessage().c_str());
   WriteResult(line);
   if (const std::string ms = Env("KESTRUM_TEST_SEAM_SLEEP"); !ms.empty()) Sleep(std::strtoul(ms.c_str(), nullptr, 10));
   if (Env("KESTRUM_TEST_SEAM_FAULT") == std::to_string(x->ExceptNumber())) {
@@ -130,13 +136,129 @@ void MainSleep(DWORD ms) {
   WriteResult("awake");
 }
 
+// --- The paths into the component.
+
+__attribute__((noinline)) void Fault() { *g_null = 1; }
+
+volatile bool g_deeper = true;
+__attribute__((noinline)) int Recurse(int n) {
+  volatile char pad[1024];
+  pad[0] = static_cast<char>(n);
+  return g_deeper ? Recurse(n + 1) + pad[0] : n;
+}
+
+DWORD WINAPI FaultingBody(void*) {
+  Fault();
+  return 5;
+}
+
+DWORD WINAPI OverflowingBody(void*) { return static_cast<DWORD>(Recurse(0)); }
+
+std::string Hex(DWORD v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%lx", static_cast<unsigned long>(v));
+  return b;
+}
+
+// Records the thread's exit code when it has ended, from a thread of its own: the main thread
+// goes on serving its messages meanwhile.
+DWORD WINAPI ExitCodeWatcher(void* thread) {
+  const HANDLE h = static_cast<HANDLE>(thread);
+  WaitForSingleObject(h, INFINITE);
+  DWORD code = 0;
+  GetExitCodeThread(h, &code);
+  CloseHandle(h);
+  WriteResult("exit=" + Hex(code));
+  return 0;
+}
+
+void WatchExitCode(HANDLE thread) { CloseHandle(CreateThread(nullptr, 0, ExitCodeWatcher, thread, 0, nullptr)); }
+
+class FaultingThread : public TThread {
+ protected:
+  void Execute() override { Fault(); }
+};
+
+class SynchronizingThread : public TThread {
+ public:
+  explicit SynchronizingThread(bool abort) : abort_(abort) {}
+
+ protected:
+  void Execute() override {
+    try {
+      Synchronize([this] {
+        if (abort_) throw EAbort(msg::SOperationAborted);
+        Fault();
+      });
+      WriteResult("worker continued");
+    } catch (const EAbort&) {
+      WriteResult("worker caught EAbort");
+    }
+  }
+
+ private:
+  bool abort_;
+};
+
+std::vector<std::unique_ptr<TThread>> g_pathThreads;
+
+struct Base {
+  Base() { Call(); }
+  virtual ~Base() = default;
+  virtual void Pure() = 0;
+  void Call() { Pure(); }
+};
+struct Derived : Base {
+  void Pure() override {}
+};
+
+struct ThrowsWhenDestroyed {
+  ~ThrowsWhenDestroyed() noexcept(false) { throw std::runtime_error("second"); }
+};
+
+// True when the case is one of the paths; runs it.
+bool RunPath(const std::string& kase) {
+  if (kase == "tthread") {
+    g_pathThreads.push_back(std::make_unique<FaultingThread>());
+    g_pathThreads.back()->Start();
+  } else if (kase == "createthread" || kase == "overflowworker") {
+    HANDLE t = CreateThread(nullptr, 0, kase == "createthread" ? FaultingBody : OverflowingBody, nullptr, 0, nullptr);
+    WatchExitCode(t);
+  } else if (kase == "stdthread") {
+    std::thread t([] { Fault(); });
+    HANDLE h = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, GetThreadId(pthread_gethandle(t.native_handle())));
+    t.detach();
+    if (h) WatchExitCode(h);
+  } else if (kase == "workitem") {
+    QueueUserWorkItem(FaultingBody, nullptr, 0);
+  } else if (kase == "sync" || kase == "syncabort") {
+    g_pathThreads.push_back(std::make_unique<SynchronizingThread>(kase == "syncabort"));
+    g_pathThreads.back()->Start();
+  } else if (kase == "overflowmain") {
+    Recurse(0);
+  } else if (kase == "foreignmain") {
+    FaultInForeignCode();
+  } else if (kase == "abortcall") {
+    std::abort();
+  } else if (kase == "purevirtual") {
+    Derived d;
+  } else if (kase == "nested") {
+    ThrowsWhenDestroyed t;
+    throw std::runtime_error("first");
+  } else {
+    return false;
+  }
+  return true;
+}
+
 int g_presses = 0;
 
 void Run() {
   ++g_presses;
   // As a save dialog would: the directory the program started in is no longer the current one.
   if (const std::string dir = Env("KESTRUM_TEST_CHDIR"); !dir.empty()) SetCurrentDirectoryA(dir.c_str());
-  if (g_case == "fault") {
+  if (RunPath(g_case)) {
+  } else if (g_case == "fault") {
     *g_null = 1;
   } else if (g_case == "throw") {
     throw std::runtime_error("  broken pipe!!  ");
@@ -253,7 +375,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::string temp = kestrum::ProcessTempFolder();
   if (!temp.empty()) CloseHandle(CreateFileA((temp + "left.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   WriteResult("started installed=" + std::to_string(installed) + " temp=" + temp +
-              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()));
+              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()) +
+              " fault=" + Hex(reinterpret_cast<std::uintptr_t>(&Fault)));
   if (g_case == "start") return 0;
 
   Application->Initialize();

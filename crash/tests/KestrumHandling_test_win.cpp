@@ -158,6 +158,72 @@ TEST_F(Handling, ButtonHandlerFaultAndThrowShowClassAndMessageThenGoOn) {
   }
 }
 
+// Every way an exception enters the component, through the real handling flow: what the flow
+// saved (source, class, message, number) and how the program and its threads end.
+TEST_F(Handling, EveryPathReachesTheFlowWithItsSourceAndEndsAsItShould) {
+  constexpr int kGoesOn = -1;  // the program continues; closing it then gives 0
+  const std::string av = "Zugriffsverletzung bei Adresse $";
+  const std::string overflow = "Stack\xFC" "berlauf.";
+  const struct {
+    const char* kase;
+    const char* program;
+    const char* source;  // "" when nothing may be saved
+    const char* className;
+    std::string messageStart;
+    int exitCode;
+    std::vector<const char*> lines;  // more lines the program writes, in any order
+    bool inFault = false;            // raised in the program's function Fault (the address is the fault's)
+  } cases[] = {
+      {"tthread", "CrashTestQuiet", "17", "EAccessViolation", av, kGoesOn, {}, true},
+      {"createthread", "CrashTestQuiet", "16", "EAccessViolation", av, kGoesOn, {"exit=ffffffff"}, true},
+      {"stdthread", "CrashTestQuiet", "16", "EAccessViolation", av, kGoesOn, {"exit=ffffffff"}, true},
+      {"workitem", "CrashTestQuiet", "16", "EAccessViolation", av, kGoesOn, {}, true},
+      {"sync", "CrashTestQuiet", "10", "EAccessViolation", av, kGoesOn, {"worker continued"}, true},
+      {"syncabort", "CrashTestQuiet", "", "", "", kGoesOn, {"worker caught EAbort"}},
+      {"overflowworker", "CrashTestQuiet", "13", "EStackOverflow", overflow, kGoesOn, {"exit=ffffffff"}},
+      {"overflowmain", "CrashTestQuiet", "13", "EStackOverflow", overflow, 1, {}},
+      {"foreignmain", "CrashTest", "13", "EAccessViolation", av, 1, {}},  // a box, then the end
+      {"abortcall", "CrashTestQuiet", "11", "KorbException", "Abnormal program termination.", 1, {}},
+      {"purevirtual", "CrashTestQuiet", "11", "KorbException", "Pure virtual function call.", 1, {}},
+      {"nested", "CrashTestQuiet", "13", "std::runtime_error", "second.", 1, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kase);
+    SetUp();
+    StartWindow(c.program, c.kase);
+    Press();
+    for (const char* line : c.lines) {
+      EXPECT_TRUE(WaitUntil([&] { return !Lines(line).empty(); }, kHandled)) << "no line " << line;
+    }
+    if (std::string(c.program) == "CrashTest") {
+      const Box box = TakeBox();
+      EXPECT_EQ(box.caption, std::string("CrashTest.exe - ") + c.className);
+    }
+    if (*c.source) {
+      ASSERT_TRUE(WaitSaves(1)) << "not handled";
+      const std::string save = Saves()[0];
+      EXPECT_EQ(Field(save, "number"), "1");
+      EXPECT_EQ(Field(save, "source"), c.source);
+      EXPECT_EQ(Field(save, "class"), c.className);
+      EXPECT_EQ(Field(save, "message").rfind(c.messageStart, 0), 0u) << save;
+      EXPECT_EQ(Field(save, "canContinue"), c.exitCode == kGoesOn ? "1" : "0");
+      if (c.inFault) {
+        // The raise-time facts of the converted fault reached the flow, not the catching frame's.
+        const unsigned long fault = std::stoul(Field(Lines("started")[0], "fault"), nullptr, 16);
+        const unsigned long at = std::stoul(Field(save, "address"), nullptr, 16);
+        EXPECT_TRUE(at >= fault && at < fault + 32) << std::hex << at << " not in Fault at " << fault;
+      }
+    }
+    if (c.exitCode == kGoesOn) {
+      Sleep(300);  // time for anything that should not come
+      EXPECT_EQ(CloseAndExitCode(), 0u);
+    } else {
+      EXPECT_EQ(ExitCode(), static_cast<DWORD>(c.exitCode));
+    }
+    EXPECT_EQ(Saves().size(), *c.source ? 1u : 0u);
+  }
+}
+
 TEST_F(Handling, ClosingWhileTheBoxIsOpenEndsTheProgram) {
   StartWindow("CrashTest", "fault");
   Press();
