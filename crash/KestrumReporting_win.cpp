@@ -467,6 +467,16 @@ void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
     ~Release() { e->Release(); }
   } release{e};
 
+  // A report of the process's state for an outside tool: built, never shown, counted or acted on
+  // (a box would wait for a user that the tool does not have).
+  if (IsStateReport(facts)) {
+    e->SetShowPleaseWaitBox(false);
+    e->SetListThreads(true);
+    e->SetCreateBugReport(true);
+    if (reportOut) *reportOut = e->GetBugReport(true);
+    return;
+  }
+
   e->SetPhase(epQuickFiltering);
   // No handler list has entries in this program: "handled" is decided by the type alone.
   const bool handled = facts.type == etHidden;

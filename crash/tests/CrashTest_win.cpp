@@ -8,7 +8,8 @@
 // loaderlock, delivery, killreporter, start (ends right after the component started), and one per
 // path into the component: tthread, createthread, stdthread, workitem, sync, syncabort,
 // overflowworker, overflowmain, foreignmain, abortcall, purevirtual, nested. Threads of the
-// program add "exit=<hex>" lines with their exit codes, a synchronizing worker what it saw.
+// program add "exit=<hex>" lines with their exit codes, a synchronizing worker what it saw. The
+// case idle starts a worker and waits to be looked at from outside.
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
@@ -251,6 +252,11 @@ bool RunPath(const std::string& kase) {
   return true;
 }
 
+DWORD WINAPI IdleBody(void*) {
+  Sleep(INFINITE);
+  return 0;
+}
+
 int g_presses = 0;
 
 void Run() {
@@ -378,6 +384,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
               " reserve=" + std::to_string(kestrum::MemoryReserveBytes()) +
               " fault=" + Hex(reinterpret_cast<std::uintptr_t>(&Fault)));
   if (g_case == "start") return 0;
+  if (g_case == "idle") {
+    // For a look from outside: a worker that the main thread created, listed with its creator.
+    DWORD worker = 0;
+    CloseHandle(CreateThread(nullptr, 0, IdleBody, nullptr, 0, &worker));
+    WriteResult("ready main=" + Hex(GetCurrentThreadId()) + " worker=" + Hex(worker));
+  }
 
   Application->Initialize();
   Application->Title = "Crash Test";

@@ -2,6 +2,8 @@
 // settings variant, see CrashTest_win.cpp) are started, their button pressed, and what they show,
 // save, copy and how they end is checked. Each wait is a generous limit, never a measurement.
 #include <windows.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include "crash/KestrumFileCheck.h"
@@ -432,6 +434,75 @@ TEST_F(Handling, DeliveryFoldersOfEndedDeliveriesGoThoseOfRunningOnesStay) {
   EXPECT_EQ(Field(line, "ended"), "0") << "removed when its delivery ended";
   EXPECT_EQ(Field(line, "running"), "1");
   EXPECT_EQ(Field(line, "leftover"), "0") << "removed when the exception was handled";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+// An outside tool asks a running program for a report of its state: the export by its plain
+// name, run in the program through CreateRemoteThread, into a section the tool made.
+TEST_F(Handling, KorbTraceProcessGivesTheStateWithoutABoxOrAnException) {
+  const std::string exe = ExeDir() + "CrashTest.exe";
+  HMODULE image = LoadLibraryExA(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(image, nullptr);
+  auto* export_ = reinterpret_cast<std::uint8_t*>(GetProcAddress(image, "KorbTraceProcess"));
+  ASSERT_NE(export_, nullptr);
+  const DWORD rva = static_cast<DWORD>(export_ - reinterpret_cast<std::uint8_t*>(image));
+  FreeLibrary(image);
+
+  StartWindow("CrashTest", "idle");  // the variant that shows a box for every exception
+  ASSERT_TRUE(WaitUntil([&] { return !Lines("ready").empty(); }, kHandled));
+  const std::string main = Field(Lines("ready")[0], "main"), worker = Field(Lines("ready")[0], "worker");
+  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, app_->pid());
+  ASSERT_NE(process, nullptr);
+  MODULEENTRY32 program{};
+  {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, app_->pid());
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    MODULEENTRY32 me{};
+    me.dwSize = sizeof me;
+    for (BOOL more = Module32First(snapshot, &me); more; more = Module32Next(snapshot, &me))
+      if (lstrcmpiA(me.szModule, "CrashTest.exe") == 0) program = me;
+    CloseHandle(snapshot);
+  }
+  ASSERT_NE(program.modBaseAddr, nullptr);
+  constexpr DWORD kSectionSize = 4096;
+  HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize, "KorbTraceProcessMap");
+  ASSERT_NE(section, nullptr);
+  auto* view = static_cast<char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(view, nullptr);
+  const auto trace = [&](DWORD bufferSize) {
+    HANDLE remote = CreateRemoteThread(process, nullptr, 0,
+                                       reinterpret_cast<LPTHREAD_START_ROUTINE>(program.modBaseAddr + rva),
+                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(bufferSize)), 0, nullptr);
+    if (!remote) return DWORD{0xBAD};
+    DWORD code = 0xDEAD;
+    if (WaitForSingleObject(remote, kHandled) == WAIT_OBJECT_0) GetExitCodeThread(remote, &code);
+    CloseHandle(remote);
+    return code;
+  };
+
+  EXPECT_EQ(trace(100000), 0u) << "the thread came back at once, no box held it";
+  const std::string text(view, strnlen(view, kSectionSize));
+  EXPECT_EQ(text.rfind("exception number   : 0\r\n", 0), 0u) << "no exception number taken\n" << text;
+  EXPECT_NE(text.find("\r\nmain thread ($" + main + "):\r\n"), std::string::npos) << text;
+  // The worker, with the main thread as its creator and the creation site in the program's code.
+  const std::string workerSection = "\r\nthread $" + worker + ":\r\n>> created by main thread ($" + main + ") at:\r\n";
+  const std::size_t at = text.find(workerSection);
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::uintptr_t site = std::stoul(text.substr(at + workerSection.size(), 8), nullptr, 16);
+  const auto base = reinterpret_cast<std::uintptr_t>(program.modBaseAddr);
+  EXPECT_TRUE(site > base && site < base + program.modBaseSize) << std::hex << site;
+  EXPECT_EQ(text.substr(0, at).find(">> created by"), std::string::npos) << "the main thread has no creator";
+  // The caller's size cuts below the section's.
+  std::memset(view, 'z', kSectionSize);
+  EXPECT_EQ(trace(40), 0u);
+  EXPECT_EQ(strnlen(view, kSectionSize), 39u);
+  EXPECT_EQ(std::string(view, 39), text.substr(0, 39));
+
+  EXPECT_EQ(DialogOf(app_->pid()), nullptr);
+  EXPECT_TRUE(Saves().empty()) << "nothing handled, nothing saved";
+  UnmapViewOfFile(view);
+  CloseHandle(section);
+  CloseHandle(process);
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
