@@ -258,6 +258,7 @@ bool InstallKestrum() {
   }
   if (settings->CheckForFreeze()) StartWatchdog(settings->FreezeTimeout());
   InstallInterception();
+  if (settings->GetSuspendThreads()) InstallPauseHooks();
   TakeMemoryReserve();
   g_installed = true;
   std::atexit(UninstallAtExit);

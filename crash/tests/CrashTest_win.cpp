@@ -9,7 +9,8 @@
 // path into the component: tthread, createthread, stdthread, workitem, sync, syncabort,
 // overflowworker, overflowmain, foreignmain, abortcall, purevirtual, nested. Threads of the
 // program add "exit=<hex>" lines with their exit codes, a synchronizing worker what it saw. The
-// case idle starts a worker and waits to be looked at from outside.
+// case idle starts a worker and waits to be looked at from outside; pause starts a worker that
+// serves its messages and writes "pumped" at each round, then throws on the main thread.
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
@@ -257,6 +258,16 @@ DWORD WINAPI IdleBody(void*) {
   return 0;
 }
 
+// A worker of the program that serves its own messages and says so at each round.
+DWORD WINAPI PumpingBody(void*) {
+  for (;;) {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    WriteResult("pumped");
+    Sleep(50);
+  }
+}
+
 int g_presses = 0;
 
 void Run() {
@@ -313,6 +324,10 @@ void Run() {
     }
     auto exists = [](const std::string& f) { return std::to_string(GetFileAttributesA(f.c_str()) != INVALID_FILE_ATTRIBUTES); };
     WriteResult("deliveries ended=" + exists(folders[0]) + " running=" + exists(folders[1]) + " leftover=" + exists(folders[2]));
+  } else if (g_case == "pause") {
+    CloseHandle(CreateThread(nullptr, 0, PumpingBody, nullptr, 0, nullptr));
+    Sleep(200);
+    throw Exception("while pumping");
   } else if (g_case == "killreporter") {
     HANDLE reporter = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, kestrum::ReportingThreadId());
     TerminateThread(reporter, 0);

@@ -437,6 +437,23 @@ TEST_F(Handling, DeliveryFoldersOfEndedDeliveriesGoThoseOfRunningOnesStay) {
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
+TEST_F(Handling, PauseThreadsHoldsTheProgramsThreadsWhileTheBoxIsUp) {
+  StartWindow("CrashTestPause", "pause");
+  Press();
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (box = DialogOf(app_->pid())) != nullptr; }, kHandled));
+  ASSERT_FALSE(Lines("pumped").empty()) << "the worker ran before the exception";
+  const std::size_t before = Lines("pumped").size();
+  Sleep(500);  // ten rounds of the worker, were it free
+  EXPECT_LE(Lines("pumped").size(), before + 1) << "at most the round that was under way";
+  DWORD_PTR answer = 0;
+  EXPECT_FALSE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer)) << "the main thread is held too";
+  PostMessageA(box, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(WaitUntil([&] { return Lines("pumped").size() > before + 3; }, kHandled)) << "the worker was not let go";
+  EXPECT_TRUE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer)) << "the main thread was not let go";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
 // An outside tool asks a running program for a report of its state: the export by its plain
 // name, run in the program through CreateRemoteThread, into a section the tool made.
 TEST_F(Handling, KorbTraceProcessGivesTheStateWithoutABoxOrAnException) {
