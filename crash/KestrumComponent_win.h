@@ -60,6 +60,8 @@ void ReleasePausedThreads();
 // starts it (the main thread) and is served by that thread's message loop.
 bool StartHandlerWindow();
 bool StartWatchdog(std::uint32_t freezeTimeoutMs);
+// The watchdog of this copy holds the process's watchdog mutex and watches (one copy at a time).
+bool WatchdogWatching();
 // False when the thread had to be terminated (see StopReportingThread).
 bool StopWatchdog();
 void PauseWatchdog();

@@ -10,7 +10,8 @@
 // overflowworker, overflowmain, foreignmain, abortcall, purevirtual, nested. Threads of the
 // program add "exit=<hex>" lines with their exit codes, a synchronizing worker what it saw. The
 // case idle starts a worker and waits to be looked at from outside; pause starts a worker that
-// serves its messages and writes "pumped" at each round, then throws on the main thread.
+// serves its messages and writes "pumped" at each round, then throws on the main thread;
+// onewatchdog starts a second copy's watchdog beside the program's own.
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
@@ -399,6 +400,29 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
               " reserve=" + std::to_string(kestrum::MemoryReserveBytes()) +
               " fault=" + Hex(reinterpret_cast<std::uintptr_t>(&Fault)));
   if (g_case == "start") return 0;
+  if (g_case == "onewatchdog") {
+    // A library with its own copy of the component starts a watchdog too: it may watch only
+    // when the program's own has stopped.
+    HMODULE lib = LoadLibraryA("SecondCopyDll.dll");
+    if (!lib) return 3;
+    const auto fn = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(lib, name)); };
+    auto open = reinterpret_cast<DWORD (*)()>(fn("SecondCopyOpen"));
+    auto start = reinterpret_cast<BOOL (*)(DWORD)>(fn("SecondCopyStartWatchdog"));
+    auto watching = reinterpret_cast<BOOL (*)()>(fn("SecondCopyWatching"));
+    auto stop = reinterpret_cast<void (*)()>(fn("SecondCopyStopWatchdog"));
+    auto close = reinterpret_cast<void (*)()>(fn("SecondCopyClose"));
+    open();
+    const BOOL started = start(2000);
+    Sleep(300);
+    WriteResult("watchdogs started=" + std::to_string(started) + " first=" + std::to_string(kestrum::WatchdogWatching()) +
+                " second=" + std::to_string(watching()));
+    kestrum::StopWatchdog();
+    for (int i = 0; i < 200 && !watching(); ++i) Sleep(50);
+    WriteResult("after the first stopped second=" + std::to_string(watching()));
+    stop();
+    close();
+    return 0;
+  }
   if (g_case == "idle") {
     // For a look from outside: a worker that the main thread created, listed with its creator.
     DWORD worker = 0;

@@ -406,6 +406,18 @@ TEST_F(Handling, NoFreezeIsReportedWhileAnotherExceptionIsHandled) {
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
+TEST_F(Handling, OnlyOneFreezeWatchdogWatchesPerProcess) {
+  Start("CrashTestFreeze", "onewatchdog");
+  EXPECT_EQ(ExitCode(), 0u);
+  ASSERT_EQ(Lines("watchdogs").size(), 1u);
+  const std::string line = Lines("watchdogs")[0];
+  EXPECT_EQ(Field(line, "started"), "1");
+  EXPECT_EQ(Field(line, "first"), "1") << "the program's own watchdog started first";
+  EXPECT_EQ(Field(line, "second"), "0") << "the library's copy waits";
+  ASSERT_EQ(Lines("after").size(), 1u);
+  EXPECT_EQ(Field(Lines("after")[0], "second"), "1") << "and takes over when the first stops";
+}
+
 TEST_F(Handling, FreezeBoxClosesWhenTheMainThreadAnswers) {
   StartWindow("CrashTestFreezeBox", "freeze");
   Press();
