@@ -8,9 +8,11 @@
 
 #include "crash/KestrumFileCheck.h"
 #include "crash/KestrumTempFolder.h"
+#include "platform/Handles_win.h"
 #include "testing/gui/GuiDriver_win.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -350,6 +352,108 @@ TEST_F(Handling, AutoRestartAndAutoCloseWithinAMinuteActOnTheTenthException) {
     } else {
       Sleep(500);
       EXPECT_TRUE(Lines("restarted").empty());
+    }
+  }
+}
+
+// The hand-over written from outside, as the restarting process writes it: "KestrumRestart$<pid>"
+// of the suspended new process, 88 bytes: the predecessor's id, the section's handle in the new
+// process, ten 64-bit exception times (seconds since 1601, local time), newest first.
+TEST_F(Handling, HandOverFromAnotherProcessGivesTheHistoryAndNamesWhomToWaitFor) {
+  const auto nowSeconds = [] {
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    FILETIME ft;
+    SystemTimeToFileTime(&local, &ft);
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10000000u);
+  };
+  const struct {
+    const char* name;
+    const char* program;
+    bool predecessorFirst;   // the named predecessor was created before the new process
+    std::int64_t age;        // seconds since the nine handed-over exceptions
+    DWORD exitCode;          // after one more exception; 0: it went on and was closed
+  } cases[] = {
+      {"nine recent, close", "CrashTestAutoClose", true, 5, 1},
+      {"nine recent, restart", "CrashTestAutoRestart", false, 5, 2},
+      {"nine old, go on", "CrashTestAutoClose", true, 600, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    std::unique_ptr<Program> predecessor;
+    const auto startPredecessor = [&] {
+      predecessor = std::make_unique<Program>(ExeDir() + "CrashTestQuiet.exe", "idle", std::vector<std::string>{"KESTRUM_TEST_RESULT="});
+    };
+    if (c.predecessorFirst) startPredecessor();
+    SetEnvironmentVariableA("KESTRUM_TEST_RESULT", result_.c_str());
+    SetEnvironmentVariableA("KESTRUM_TEST_GO_ON", "1");
+    const std::string exe = ExeDir() + c.program + ".exe";
+    std::string cmd = "\"" + exe + "\" burst";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi));
+    SetEnvironmentVariableA("KESTRUM_TEST_GO_ON", nullptr);
+    SetEnvironmentVariableA("KESTRUM_TEST_RESULT", nullptr);
+    platform::ScopedKernelHandle process(pi.hProcess), thread(pi.hThread);
+    if (!c.predecessorFirst) startPredecessor();  // an id reused by a newer process
+    ASSERT_TRUE(predecessor && predecessor->started());
+
+    char name[64];
+    std::snprintf(name, sizeof name, "KestrumRestart$%lx", static_cast<unsigned long>(pi.dwProcessId));
+    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 88, name);
+    ASSERT_NE(section, nullptr);
+    HANDLE inNew = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), section, pi.hProcess, &inNew, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    auto* view = static_cast<std::uint8_t*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 88));
+    ASSERT_NE(view, nullptr);
+    const std::uint32_t head[2] = {predecessor->pid(), static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(inNew))};
+    std::memcpy(view, head, sizeof head);
+    std::int64_t times[10] = {};
+    for (int i = 0; i < 9; ++i) times[i] = nowSeconds() - c.age - i;
+    std::memcpy(view + 8, times, sizeof times);
+    UnmapViewOfFile(view);
+    CloseHandle(section);
+    ResumeThread(pi.hThread);
+
+    if (c.predecessorFirst) {
+      Sleep(1000);
+      EXPECT_TRUE(Lines("restarted").empty()) << "went on before its predecessor ended";
+      predecessor.reset();  // ends it
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !Lines("restarted").empty(); }, kHandled)) << "it never went on";
+    const std::string line = Lines("restarted")[0];
+    EXPECT_EQ(Field(line, "handOver"), "1");
+    EXPECT_EQ(Field(line, "history"), "9");
+    EXPECT_EQ(Field(line, "predecessorEnded"), c.predecessorFirst ? "1" : "0");
+
+    // Its window, among the predecessor's of the same caption.
+    HWND top = nullptr;
+    WaitUntil([&] {
+      for (HWND w = FindWindowExA(nullptr, nullptr, nullptr, "Crash Test"); w && !top; w = FindWindowExA(nullptr, w, nullptr, "Crash Test")) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == pi.dwProcessId && IsWindowVisible(w)) top = w;
+      }
+      return top != nullptr;
+    }, kHandled);
+    ASSERT_NE(top, nullptr);
+    PostMessageA(gui::FindControl(top, "Button", "Run").hwnd, BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitSaves(1));
+    if (c.exitCode == 0) {
+      Sleep(300);
+      PostMessageA(top, WM_CLOSE, 0, 0);
+    }
+    DWORD code = 99;
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, kHandled), WAIT_OBJECT_0);
+    GetExitCodeProcess(pi.hProcess, &code);
+    if (code == 99 || code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 99);
+    EXPECT_EQ(code, c.exitCode);
+    if (c.exitCode == 2) {
+      // The process it started got the ten times, not the eleventh of a rule that counts ten.
+      ASSERT_TRUE(WaitUntil([&] { return Lines("restarted").size() == 2; }, kHandled));
+      EXPECT_EQ(Field(Lines("restarted")[1], "history"), "10");
     }
   }
 }
