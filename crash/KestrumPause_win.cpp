@@ -29,6 +29,10 @@ struct PauseState {
   platform::ScopedKernelHandle listedGo{CreateEventA(nullptr, TRUE, TRUE, nullptr)};
   volatile LONG pausing = 0;
   std::vector<DWORD> listed;
+  // The thread that handles the exception: never held, and when it dies before it releases the
+  // others (terminated, or ended by a fault that no guard caught), they go on by themselves.
+  DWORD pauserId = 0;
+  platform::ScopedKernelHandle pauser;
   GetMessageFn getMessageA = nullptr, getMessageW = nullptr;
   PeekMessageFn peekMessageA = nullptr, peekMessageW = nullptr;
 };
@@ -41,15 +45,19 @@ void PauseCheck() {
   if (!p || p->pausing == 0) return;
   const DWORD lastError = GetLastError();
   const DWORD self = GetCurrentThreadId();
-  HANDLE wait = nullptr;
+  HANDLE waits[2] = {};
   {
     platform::AutoLock lock(p->lock);
-    if (p->pausing) {
-      if (self == ComponentMainThreadId()) wait = p->mainGo.Get();
-      else if (std::find(p->listed.begin(), p->listed.end(), self) != p->listed.end()) wait = p->listedGo.Get();
+    if (p->pausing && self != p->pauserId) {
+      if (self == ComponentMainThreadId()) waits[0] = p->mainGo.Get();
+      else if (std::find(p->listed.begin(), p->listed.end(), self) != p->listed.end()) waits[0] = p->listedGo.Get();
+      waits[1] = p->pauser.Get();
     }
   }
-  if (wait) WaitForSingleObject(wait, INFINITE);
+  if (waits[0]) {
+    const DWORD w = waits[1] ? WaitForMultipleObjects(2, waits, FALSE, INFINITE) : WaitForSingleObject(waits[0], INFINITE);
+    if (w == WAIT_OBJECT_0 + 1) ReleasePausedThreads();
+  }
   SetLastError(lastError);
 }
 
@@ -127,6 +135,10 @@ void PauseThreads(DWORD spared) {
   {
     platform::AutoLock lock(p.lock);
     p.listed = std::move(listed);
+    p.pauserId = self;
+    HANDLE pauser = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &pauser, SYNCHRONIZE, FALSE, 0);
+    p.pauser.Reset(pauser);
     ResetEvent(p.mainGo.Get());
     ResetEvent(p.listedGo.Get());
     InterlockedExchange(&p.pausing, 1);

@@ -570,6 +570,21 @@ TEST_F(Handling, PauseThreadsHoldsTheProgramsThreadsWhileTheBoxIsUp) {
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
+TEST_F(Handling, HeldThreadsGoOnWhenTheReportingThreadDiesBeforeReleasingThem) {
+  StartWindow("CrashTestPause", "pause", {"KESTRUM_TEST_SEAM_EXIT=1"});
+  Press();
+  TakeBox();
+  ASSERT_TRUE(WaitSaves(1));
+  // The main thread, held while the reporting thread handled its exception, handles it itself.
+  const Box again = TakeBox();
+  EXPECT_EQ(again.text, "while pumping.");
+  ASSERT_TRUE(WaitSaves(2));
+  EXPECT_EQ(Field(Saves()[1], "onReporter"), "0");
+  const std::size_t pumped = Lines("pumped").size();
+  EXPECT_TRUE(WaitUntil([&] { return Lines("pumped").size() > pumped + 3; }, kHandled)) << "the worker was not let go";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
 // An outside tool asks a running program for a report of its state: the export by its plain
 // name, run in the program through CreateRemoteThread, into a section the tool made.
 TEST_F(Handling, KorbTraceProcessGivesTheStateWithoutABoxOrAnException) {
@@ -630,6 +645,10 @@ TEST_F(Handling, KorbTraceProcessGivesTheStateWithoutABoxOrAnException) {
   EXPECT_EQ(trace(40), 0u);
   EXPECT_EQ(strnlen(view, kSectionSize), 39u);
   EXPECT_EQ(std::string(view, 39), text.substr(0, 39));
+
+  // Without a size the report goes to the clipboard.
+  EXPECT_EQ(trace(0), 0u);
+  EXPECT_NE(ClipboardText().find("\r\nmain thread ($" + main + "):\r\n"), std::string::npos) << ClipboardText();
 
   EXPECT_EQ(DialogOf(app_->pid()), nullptr);
   EXPECT_TRUE(Saves().empty()) << "nothing handled, nothing saved";
