@@ -16,6 +16,7 @@
 
 #include "crash/KestrumComponent_win.h"
 #include "crash/KestrumHandling_win.h"
+#include "crash/tests/CrashPaths_win.h"
 #include "crash/KestrumRestart.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
@@ -35,6 +36,8 @@
 
 namespace {
 
+using namespace kestrum::crashpaths;
+
 using K = TControlKind;
 
 const TFormDesc kCrashForm{
@@ -52,7 +55,6 @@ CRITICAL_SECTION g_resultLock;
 volatile LONG g_inSeam = 0;
 volatile LONG g_overlap = 0;
 volatile LONG g_mainSleeping = 0;
-int volatile* volatile g_null = nullptr;
 
 std::string Env(const char* name) {
   char value[1024];
@@ -143,22 +145,6 @@ void MainSleep(DWORD ms) {
 
 // --- The paths into the component.
 
-__attribute__((noinline)) void Fault() { *g_null = 1; }
-
-volatile bool g_deeper = true;
-__attribute__((noinline)) int Recurse(int n) {
-  volatile char pad[1024];
-  pad[0] = static_cast<char>(n);
-  return g_deeper ? Recurse(n + 1) + pad[0] : n;
-}
-
-DWORD WINAPI FaultingBody(void*) {
-  Fault();
-  return 5;
-}
-
-DWORD WINAPI OverflowingBody(void*) { return static_cast<DWORD>(Recurse(0)); }
-
 std::string Hex(DWORD v) {
   char b[16];
   std::snprintf(b, sizeof b, "%lx", static_cast<unsigned long>(v));
@@ -207,20 +193,6 @@ class SynchronizingThread : public TThread {
 
 std::vector<std::unique_ptr<TThread>> g_pathThreads;
 
-struct Base {
-  Base() { Call(); }
-  virtual ~Base() = default;
-  virtual void Pure() = 0;
-  void Call() { Pure(); }
-};
-struct Derived : Base {
-  void Pure() override {}
-};
-
-struct ThrowsWhenDestroyed {
-  ~ThrowsWhenDestroyed() noexcept(false) { throw std::runtime_error("second"); }
-};
-
 // True when the case is one of the paths; runs it.
 bool RunPath(const std::string& kase) {
   if (kase == "tthread") {
@@ -246,7 +218,7 @@ bool RunPath(const std::string& kase) {
   } else if (kase == "abortcall") {
     std::abort();
   } else if (kase == "purevirtual") {
-    Derived d;
+    PureDerived d;
   } else if (kase == "nested") {
     ThrowsWhenDestroyed t;
     throw std::runtime_error("first");
