@@ -47,10 +47,21 @@ void RememberStartDirectory();
 // captioned with TitleBar. A box for a freeze report closes itself when the main thread answers.
 void ShowPlainBox(TIZQException* exception);
 
+// --- Holding the program's threads while an exception is handled (KestrumPause_win.cpp). The
+// message-retrieval imports get their check at start-up when the main settings pause threads, or
+// at the first pause otherwise. PauseThreads holds the main thread and the threads that the
+// program's own code created, except the calling and the spared thread, as soon as they next ask
+// for a message; ReleasePausedThreads lets them go (also when nothing is held).
+bool InstallPauseHooks();
+void PauseThreads(DWORD spared);
+void ReleasePausedThreads();
+
 // --- Freeze watchdog (KestrumWatchdog_win.cpp). The handler window belongs to the thread that
 // starts it (the main thread) and is served by that thread's message loop.
 bool StartHandlerWindow();
 bool StartWatchdog(std::uint32_t freezeTimeoutMs);
+// The watchdog of this copy holds the process's watchdog mutex and watches (one copy at a time).
+bool WatchdogWatching();
 // False when the thread had to be terminated (see StopReportingThread).
 bool StopWatchdog();
 void PauseWatchdog();

@@ -1,12 +1,16 @@
 #include "crash/KestrumException_win.h"
 
 #include "crash/KestrumComponent_win.h"
+#include "crash/KestrumInterception_win.h"
 #include "crash/KestrumExceptText.h"
 #include "crash/settings/KestrumPropList.h"
 #include "crash/settings/KestrumRules.h"
 #include "platform/Exceptions.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace kestrum {
@@ -58,7 +62,7 @@ TIZQException::TIZQException(IZQModuleSettings* settings, const ExceptionFacts& 
   FModuleSettings = settings;
   if (FModuleSettings) FModuleSettings->AddRef();
   GetLocalTime(&FTime);
-  FExceptNumber = static_cast<unsigned long long>(InterlockedIncrement64(&g_exceptNumber));
+  if (!IsStateReport(facts)) FExceptNumber = static_cast<unsigned long long>(InterlockedIncrement64(&g_exceptNumber));
   FExceptType = facts.type;
   FExceptObject = facts.object;
   FExceptAddr = facts.address;
@@ -175,6 +179,45 @@ void STDMETHODCALLTYPE TIZQException::SetPhase(TExceptPhase value) {
   FPhase = value == epPostProcessing && FComplete ? epCompleteReport : value;
 }
 
+// --- The report. Until the report parts exist it is the header's exception lines and one section
+// per thread: its title and, for a thread with a known creator, the creating thread's title and
+// the call site that created it.
+
+std::string TIZQException::ThreadSections() {
+  // The crashed thread first (for a freeze or a state report the main thread), then the main
+  // thread, then the others when ListThreads is on.
+  const DWORD mainId = MainThreadId();
+  const DWORD first = FExceptType == etFrozen ? mainId : FCrashedThreadId;
+  std::vector<DWORD> ids{first};
+  if (mainId && mainId != first) ids.push_back(mainId);
+  if (GetListThreads()) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+      THREADENTRY32 t{};
+      t.dwSize = sizeof t;
+      for (BOOL more = Thread32First(snapshot, &t); more; more = Thread32Next(snapshot, &t)) {
+        if (t.th32OwnerProcessID == GetCurrentProcessId() && std::find(ids.begin(), ids.end(), t.th32ThreadID) == ids.end())
+          ids.push_back(t.th32ThreadID);
+      }
+      CloseHandle(snapshot);
+    }
+  }
+  std::string text;
+  for (DWORD id : ids) {
+    const void* creator = nullptr;
+    DWORD creatorThread = 0;
+    const std::string title = ThreadDisplayName(id, id == first, &creator, &creatorThread);
+    if (title.empty()) continue;  // the component's own threads
+    text += "\r\n" + title + ":\r\n";
+    if (creator && creatorThread) {
+      char site[16];
+      std::snprintf(site, sizeof site, "%08lx", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(creator)));
+      text += ">> created by " + ThreadDisplayName(creatorThread, true) + " at:\r\n" + site + "\r\n";
+    }
+  }
+  return text;
+}
+
 // --- The report. Until the report parts exist it is the header's exception lines.
 
 std::string STDMETHODCALLTYPE TIZQException::GetBugReport(bool) {
@@ -187,6 +230,7 @@ std::string STDMETHODCALLTYPE TIZQException::GetBugReport(bool) {
       FBugReport += "exception class    : " + GetExceptClass() + "\r\n";
       FBugReport += "exception message  : " + GetExceptMessage() + "\r\n";
     }
+    FBugReport += ThreadSections();
   }
   return FBugReport;
 }

@@ -118,6 +118,10 @@ struct ExceptionFacts {
   const void* preparedStack = nullptr;
 };
 
+// A report of the current state without an exception (KorbTraceProcess): type etFrozen, source
+// esManual. It gets no exception number and goes through no phase of the handling.
+inline bool IsStateReport(const ExceptionFacts& facts) { return facts.type == etFrozen && facts.source == esManual; }
+
 }  // namespace kestrum
 
 #define KESTRUM_FORWARD_GET(type, name, key) \
@@ -246,6 +250,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void ApplyFilterGroup();
   kestrum::ExceptObjectTexts ObjectTexts(std::string& className, std::string& message) const;
   void CacheTexts();  // both texts at once, once
+  std::string ThreadSections();  // the report's thread titles and creators
 
   kestrum::IZQModuleSettings* FModuleSettings = nullptr;
   kestrum::TZQSettingsModule FSettingsBuf{};

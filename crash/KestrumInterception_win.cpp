@@ -74,7 +74,9 @@ struct State {
   LoadLibraryWFn loadLibraryW = nullptr;
   LoadLibraryExAFn loadLibraryExA = nullptr;
   LoadLibraryExWFn loadLibraryExW = nullptr;
-  Redirect redirects[6]{};
+  // The thread and library hooks, then those added later (RedirectImport).
+  Redirect redirects[12]{};
+  std::size_t redirectCount = 0;
 
   // The component's module and the range of its code, where creation call sites are looked for.
   HMODULE ownModule = nullptr;
@@ -582,6 +584,7 @@ void InstallInterception() {
   s.redirects[3] = MakeRedirect("LoadLibraryW", s.loadLibraryW, &LoadLibraryWHook);
   s.redirects[4] = MakeRedirect("LoadLibraryExA", s.loadLibraryExA, &LoadLibraryExAHook);
   s.redirects[5] = MakeRedirect("LoadLibraryExW", s.loadLibraryExW, &LoadLibraryExWHook);
+  s.redirectCount = 6;
   s.wrappedThreadSlot = TlsAlloc();
   s.overflowMutex = CreateMutexA(nullptr, FALSE, nullptr);
   s.overflowRequest = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -631,6 +634,23 @@ void RemoveInterception() {
   }
   CloseThreadRegistry();
   // The state stays: a thread that is still in a wrapper reads it.
+}
+
+void* RedirectImport(const wchar_t* library, const char* name, void* replacement) {
+  if (!g_state) return nullptr;
+  State& s = *g_state;
+  void* original = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name));
+  if (!original) return nullptr;
+  {
+    platform::AutoLock lock(s.patchLock);
+    for (std::size_t i = 0; i < s.redirectCount; ++i) {
+      if (s.redirects[i].original[0] == original) return s.redirects[i].replacement == replacement ? original : nullptr;
+    }
+    if (s.redirectCount == std::size(s.redirects)) return nullptr;
+    s.redirects[s.redirectCount++] = Redirect{name, {original, nullptr}, replacement};
+  }
+  PatchLoadedModules();
+  return original;
 }
 
 std::size_t PatchedSlotCount() {

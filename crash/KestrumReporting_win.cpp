@@ -14,6 +14,7 @@
 #include "crash/KestrumTimeHistory.h"
 #include "platform/Exceptions.h"
 #include "platform/Handles_win.h"
+#include "platform/Modules_win.h"
 #include "platform/Trace_win.h"
 
 #include <cstring>
@@ -235,7 +236,7 @@ DWORD WINAPI ReportingThreadProc(void*) {
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;
     while (ReportRequest* r = Pop()) {
       if (InterlockedCompareExchange(&r->state, kTaken, kQueued) == kQueued) {
-        GuardedRun(HandleRequestNoThrow, r);
+        if (!GuardedRun(HandleRequestNoThrow, r)) ReleasePausedThreads();
         InterlockedExchange(&r->state, kFinished);
       }
       SetEvent(r->done);
@@ -458,6 +459,17 @@ void ReportException(const ReportArgs& args) {
 
 // --- The handling of one exception.
 
+namespace {
+
+// Only the program's own copy of the component holds threads: a library's copy does not know
+// the program's loop.
+bool OwnModuleIsTheProgram() {
+  static const bool own = platform::ModuleContaining(reinterpret_cast<const void*>(&OwnModuleIsTheProgram)) == GetModuleHandleA(nullptr);
+  return own;
+}
+
+}  // namespace
+
 void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
   RemoveEndedTempFolders();
   ZQRef<IZQModuleSettings> settings(SettingsForAddress(facts.address));
@@ -467,6 +479,16 @@ void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
     ~Release() { e->Release(); }
   } release{e};
 
+  // A report of the process's state for an outside tool: built, never shown, counted or acted on
+  // (a box would wait for a user that the tool does not have).
+  if (IsStateReport(facts)) {
+    e->SetShowPleaseWaitBox(false);
+    e->SetListThreads(true);
+    e->SetCreateBugReport(true);
+    if (reportOut) *reportOut = e->GetBugReport(true);
+    return;
+  }
+
   e->SetPhase(epQuickFiltering);
   // No handler list has entries in this program: "handled" is decided by the type alone.
   const bool handled = facts.type == etHidden;
@@ -475,6 +497,19 @@ void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
     PushExceptionTime(g_state->history, NowSeconds());
   }
   e->SetPhase(epMainPhase);
+  // The program's threads are held while the exception is shown; a freeze report holds nothing,
+  // the main thread must be free to answer. Released however the handling ends (a fault that the
+  // reporting thread's guard caught releases them there).
+  struct Paused {
+    bool on = false;
+    ~Paused() {
+      if (on) ReleasePausedThreads();
+    }
+  } paused;
+  if (!handled && facts.type != etFrozen && e->GetSuspendThreads() && OwnModuleIsTheProgram()) {
+    paused.on = true;
+    PauseThreads(0);
+  }
   if (!handled) {
     e->SetPhase(epPostProcessing);
     HandlingState state;

@@ -258,6 +258,7 @@ bool InstallKestrum() {
   }
   if (settings->CheckForFreeze()) StartWatchdog(settings->FreezeTimeout());
   InstallInterception();
+  if (settings->GetSuspendThreads()) InstallPauseHooks();
   TakeMemoryReserve();
   g_installed = true;
   std::atexit(UninstallAtExit);
@@ -268,6 +269,7 @@ void UninstallKestrum() {
   if (!g_installed) return;
   g_installed = false;
   RemoveInterception();
+  ReleasePausedThreads();  // nobody is left to let them go
   const bool watchdogStopped = StopWatchdog();
   const bool reportingStopped = StopReportingThread();
   if (!watchdogStopped || !reportingStopped) {

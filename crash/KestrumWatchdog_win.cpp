@@ -8,6 +8,7 @@
 #include "crash/KestrumInterception_win.h"
 #include "crash/KestrumWatchdog.h"
 #include "platform/Handles_win.h"
+#include "platform/Modules_win.h"
 
 namespace kestrum {
 
@@ -25,6 +26,7 @@ struct WatchdogState {
   platform::ScopedKernelHandle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   HANDLE thread = nullptr;
   DWORD threadId = 0;
+  volatile LONG watching = 0;  // holds the process's watchdog mutex and runs its rounds
 };
 
 // Allocated once and never freed: the window procedure and the entry may still reach them while
@@ -47,19 +49,38 @@ bool CreateHandlerWindow() {
   g_message = RegisterWindowMessageA("KestrumFreezeWatchdog");
   WNDCLASSA wc{};
   wc.lpfnWndProc = HandlerWindowProc;
-  wc.hInstance = GetModuleHandleA(nullptr);
+  // The class of this copy of the component: a library's copy has a window procedure of its own.
+  wc.hInstance = platform::ModuleContaining(reinterpret_cast<const void*>(&HandlerWindowProc));
   wc.lpszClassName = kWindowClass;
   RegisterClassA(&wc);
   g_window = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
   return g_window != nullptr && g_message != 0;
 }
 
+void WatchRounds();
+
 DWORD WINAPI WatchdogThreadProc(void*) {
+  // One watchdog per process, whichever copy of the component started first: the others wait
+  // for the process block's mutex and take over when its holder stops.
+  const HANDLE mutex = WatchdogMutex();
+  if (mutex) {
+    HANDLE waits[2] = {g_dog->stop.Get(), mutex};
+    const DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (w != WAIT_OBJECT_0 + 1 && w != WAIT_ABANDONED_0 + 1) return 0;
+  }
+  InterlockedExchange(&g_dog->watching, 1);
+  WatchRounds();
+  InterlockedExchange(&g_dog->watching, 0);
+  if (mutex) ReleaseMutex(mutex);
+  return 0;
+}
+
+void WatchRounds() {
   MSG m;
   PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);  // the queue that receives the answers
   for (;;) {
     HANDLE waits[2] = {g_dog->stop.Get(), g_dog->running.Get()};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
     FreezeWatchdog::Round round;
     {
       platform::AutoLock lock(g_dog->lock);
@@ -70,7 +91,7 @@ DWORD WINAPI WatchdogThreadProc(void*) {
       platform::AutoLock lock(g_dog->lock);
       g_dog->dog.PostFailed();
     }
-    if (WaitForSingleObject(g_dog->stop.Get(), round.sleepMs) == WAIT_OBJECT_0) return 0;
+    if (WaitForSingleObject(g_dog->stop.Get(), round.sleepMs) == WAIT_OBJECT_0) return;
     bool answered = false;
     while (PeekMessageA(&m, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) {
       if (IsAnswerMessage(m.message, m.wParam, m.lParam)) answered = true;
@@ -108,6 +129,8 @@ bool StartWatchdog(std::uint32_t freezeTimeoutMs) {
 }
 
 bool StartHandlerWindow() { return CreateHandlerWindow(); }
+
+bool WatchdogWatching() { return g_dog && g_dog->watching != 0; }
 
 bool StopWatchdog() {
   if (!g_dog || !g_dog->thread) return true;

@@ -5,11 +5,18 @@
 //   save number=1 class=EAccessViolation type=0 source=5 canContinue=1 show=4 report=1 ...
 //
 // Cases: fault, throw, abort, dbedit, twothreads, burst, freeze, freezeduring, seamfault,
-// loaderlock, delivery, killreporter, start (ends right after the component started).
+// loaderlock, delivery, killreporter, start (ends right after the component started), and one per
+// path into the component: tthread, createthread, stdthread, workitem, sync, syncabort,
+// overflowworker, overflowmain, foreignmain, abortcall, purevirtual, nested. Threads of the
+// program add "exit=<hex>" lines with their exit codes, a synchronizing worker what it saw. The
+// case idle starts a worker and waits to be looked at from outside; pause starts a worker that
+// serves its messages and writes "pumped" at each round, then throws on the main thread;
+// onewatchdog starts a second copy's watchdog beside the program's own.
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
 #include "crash/KestrumHandling_win.h"
+#include "crash/tests/CrashPaths_win.h"
 #include "crash/KestrumRestart.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
@@ -22,9 +29,14 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <pthread.h>
+
 namespace {
+
+using namespace kestrum::crashpaths;
 
 using K = TControlKind;
 
@@ -43,7 +55,6 @@ CRITICAL_SECTION g_resultLock;
 volatile LONG g_inSeam = 0;
 volatile LONG g_overlap = 0;
 volatile LONG g_mainSleeping = 0;
-int volatile* volatile g_null = nullptr;
 
 std::string Env(const char* name) {
   char value[1024];
@@ -80,12 +91,12 @@ void RecordSave(kestrum::IZQException* e, HWND, bool) {
   char line[512];
   std::snprintf(line, sizeof line,
                 "save number=%llu class=%s type=%d source=%d canContinue=%d show=%d report=%d onReporter=%d "
-                "mainSleeping=%ld reserve=%lu message=%s",
+                "mainSleeping=%ld reserve=%lu address=%lx message=%s",
                 x->ExceptNumber(), x->GetExceptClass().c_str(), static_cast<int>(x->GetExceptType()),
                 static_cast<int>(x->GetSource()), x->GetCanContinue() ? 1 : 0, static_cast<int>(x->GetShowSetting()),
                 x->GetCreateBugReport() ? 1 : 0, onReporter ? 1 : 0, static_cast<long>(g_mainSleeping),
                 static_cast<unsigned long>(kestrum::MemoryReserveBytes()),
-                x->GetExceptMessage().c_str());
+                static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(x->GetExceptAddr())), x->GetExceptMessage().c_str());
   WriteResult(line);
   if (const std::string ms = Env("KESTRUM_TEST_SEAM_SLEEP"); !ms.empty()) Sleep(std::strtoul(ms.c_str(), nullptr, 10));
   if (Env("KESTRUM_TEST_SEAM_FAULT") == std::to_string(x->ExceptNumber())) {
@@ -94,6 +105,8 @@ void RecordSave(kestrum::IZQException* e, HWND, bool) {
   }
   InterlockedDecrement(&g_inSeam);
   if (g_overlap) WriteResult("overlap");
+  // The reporting thread ends in the middle of the handling, past every guard.
+  if (onReporter && Env("KESTRUM_TEST_SEAM_EXIT") == std::to_string(x->ExceptNumber())) ExitThread(0);
 }
 
 class Failing : public TThread {
@@ -130,13 +143,114 @@ void MainSleep(DWORD ms) {
   WriteResult("awake");
 }
 
+// --- The paths into the component.
+
+std::string Hex(DWORD v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%lx", static_cast<unsigned long>(v));
+  return b;
+}
+
+// Records the thread's exit code when it has ended, from a thread of its own: the main thread
+// goes on serving its messages meanwhile.
+DWORD WINAPI ExitCodeWatcher(void* thread) {
+  const HANDLE h = static_cast<HANDLE>(thread);
+  WaitForSingleObject(h, INFINITE);
+  DWORD code = 0;
+  GetExitCodeThread(h, &code);
+  CloseHandle(h);
+  WriteResult("exit=" + Hex(code));
+  return 0;
+}
+
+void WatchExitCode(HANDLE thread) { CloseHandle(CreateThread(nullptr, 0, ExitCodeWatcher, thread, 0, nullptr)); }
+
+class FaultingThread : public TThread {
+ protected:
+  void Execute() override { Fault(); }
+};
+
+class SynchronizingThread : public TThread {
+ public:
+  explicit SynchronizingThread(bool abort) : abort_(abort) {}
+
+ protected:
+  void Execute() override {
+    try {
+      Synchronize([this] {
+        if (abort_) throw EAbort(msg::SOperationAborted);
+        Fault();
+      });
+      WriteResult("worker continued");
+    } catch (const EAbort&) {
+      WriteResult("worker caught EAbort");
+    }
+  }
+
+ private:
+  bool abort_;
+};
+
+std::vector<std::unique_ptr<TThread>> g_pathThreads;
+
+// True when the case is one of the paths; runs it.
+bool RunPath(const std::string& kase) {
+  if (kase == "tthread") {
+    g_pathThreads.push_back(std::make_unique<FaultingThread>());
+    g_pathThreads.back()->Start();
+  } else if (kase == "createthread" || kase == "overflowworker") {
+    HANDLE t = CreateThread(nullptr, 0, kase == "createthread" ? FaultingBody : OverflowingBody, nullptr, 0, nullptr);
+    WatchExitCode(t);
+  } else if (kase == "stdthread") {
+    std::thread t([] { Fault(); });
+    HANDLE h = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, GetThreadId(pthread_gethandle(t.native_handle())));
+    t.detach();
+    if (h) WatchExitCode(h);
+  } else if (kase == "workitem") {
+    QueueUserWorkItem(FaultingBody, nullptr, 0);
+  } else if (kase == "sync" || kase == "syncabort") {
+    g_pathThreads.push_back(std::make_unique<SynchronizingThread>(kase == "syncabort"));
+    g_pathThreads.back()->Start();
+  } else if (kase == "overflowmain") {
+    Recurse(0);
+  } else if (kase == "foreignmain") {
+    FaultInForeignCode();
+  } else if (kase == "abortcall") {
+    std::abort();
+  } else if (kase == "purevirtual") {
+    PureDerived d;
+  } else if (kase == "nested") {
+    ThrowsWhenDestroyed t;
+    throw std::runtime_error("first");
+  } else {
+    return false;
+  }
+  return true;
+}
+
+DWORD WINAPI IdleBody(void*) {
+  Sleep(INFINITE);
+  return 0;
+}
+
+// A worker of the program that serves its own messages and says so at each round.
+DWORD WINAPI PumpingBody(void*) {
+  for (;;) {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    WriteResult("pumped");
+    Sleep(50);
+  }
+}
+
 int g_presses = 0;
 
 void Run() {
   ++g_presses;
   // As a save dialog would: the directory the program started in is no longer the current one.
   if (const std::string dir = Env("KESTRUM_TEST_CHDIR"); !dir.empty()) SetCurrentDirectoryA(dir.c_str());
-  if (g_case == "fault") {
+  if (RunPath(g_case)) {
+  } else if (g_case == "fault") {
     *g_null = 1;
   } else if (g_case == "throw") {
     throw std::runtime_error("  broken pipe!!  ");
@@ -185,6 +299,10 @@ void Run() {
     }
     auto exists = [](const std::string& f) { return std::to_string(GetFileAttributesA(f.c_str()) != INVALID_FILE_ATTRIBUTES); };
     WriteResult("deliveries ended=" + exists(folders[0]) + " running=" + exists(folders[1]) + " leftover=" + exists(folders[2]));
+  } else if (g_case == "pause") {
+    CloseHandle(CreateThread(nullptr, 0, PumpingBody, nullptr, 0, nullptr));
+    Sleep(200);
+    throw Exception("while pumping");
   } else if (g_case == "killreporter") {
     HANDLE reporter = OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, kestrum::ReportingThreadId());
     TerminateThread(reporter, 0);
@@ -247,14 +365,47 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     GetCurrentDirectoryA(MAX_PATH, cwd);
     WriteResult("restarted handOver=" + std::to_string(handOver.present) + " predecessorEnded=" + std::to_string(ended) +
                 " history=" + std::to_string(times) + " cwd=" + cwd);
-    return 0;
+    // A test that made the hand-over itself lets this start run its case; a restart made from
+    // here finds the variable gone.
+    if (Env("KESTRUM_TEST_GO_ON").empty()) return 0;
+    SetEnvironmentVariableA("KESTRUM_TEST_GO_ON", nullptr);
   }
   // A file in the process's own temporary folder, which must be gone when the program has ended.
   const std::string temp = kestrum::ProcessTempFolder();
   if (!temp.empty()) CloseHandle(CreateFileA((temp + "left.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   WriteResult("started installed=" + std::to_string(installed) + " temp=" + temp +
-              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()));
+              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()) +
+              " fault=" + Hex(reinterpret_cast<std::uintptr_t>(&Fault)));
   if (g_case == "start") return 0;
+  if (g_case == "onewatchdog") {
+    // A library with its own copy of the component starts a watchdog too: it may watch only
+    // when the program's own has stopped.
+    HMODULE lib = LoadLibraryA("SecondCopyDll.dll");
+    if (!lib) return 3;
+    const auto fn = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(lib, name)); };
+    auto open = reinterpret_cast<DWORD (*)()>(fn("SecondCopyOpen"));
+    auto start = reinterpret_cast<BOOL (*)(DWORD)>(fn("SecondCopyStartWatchdog"));
+    auto watching = reinterpret_cast<BOOL (*)()>(fn("SecondCopyWatching"));
+    auto stop = reinterpret_cast<void (*)()>(fn("SecondCopyStopWatchdog"));
+    auto close = reinterpret_cast<void (*)()>(fn("SecondCopyClose"));
+    open();
+    const BOOL started = start(2000);
+    Sleep(300);
+    WriteResult("watchdogs started=" + std::to_string(started) + " first=" + std::to_string(kestrum::WatchdogWatching()) +
+                " second=" + std::to_string(watching()));
+    kestrum::StopWatchdog();
+    for (int i = 0; i < 200 && !watching(); ++i) Sleep(50);
+    WriteResult("after the first stopped second=" + std::to_string(watching()));
+    stop();
+    close();
+    return 0;
+  }
+  if (g_case == "idle") {
+    // For a look from outside: a worker that the main thread created, listed with its creator.
+    DWORD worker = 0;
+    CloseHandle(CreateThread(nullptr, 0, IdleBody, nullptr, 0, &worker));
+    WriteResult("ready main=" + Hex(GetCurrentThreadId()) + " worker=" + Hex(worker));
+  }
 
   Application->Initialize();
   Application->Title = "Crash Test";

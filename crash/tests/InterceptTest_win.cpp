@@ -15,6 +15,7 @@
 #include <pthread.h>
 
 #include "crash/KestrumHandling_win.h"
+#include "crash/tests/CrashPaths_win.h"
 #include "crash/KestrumImports.h"
 #include "crash/KestrumInterception_win.h"
 #include "platform/Application_win.h"
@@ -24,6 +25,8 @@
 #include "platform/Thread_win.h"
 
 namespace {
+
+using namespace kestrum::crashpaths;
 
 HANDLE g_reported = nullptr;  // set after each recorded report
 
@@ -76,28 +79,10 @@ void kestrum::ReportException(const ReportArgs& args) {
 
 namespace {
 
-volatile int* volatile g_null = nullptr;
-
-__attribute__((noinline)) void Fault() { *g_null = 1; }
-
-volatile bool g_deeper = true;
-__attribute__((noinline)) int Recurse(int n) {
-  volatile char pad[1024];
-  pad[0] = static_cast<char>(n);
-  return g_deeper ? Recurse(n + 1) + pad[0] : n;
-}
-
-DWORD WINAPI FaultingBody(void*) {
-  Fault();
-  return 5;
-}
-
 DWORD WINAPI ForeignFaultBody(void*) {
   size_t (*volatile len)(const char*) = &std::strlen;
   return static_cast<DWORD>(len(reinterpret_cast<const char*>(16)));
 }
-
-DWORD WINAPI OverflowingBody(void*) { return static_cast<DWORD>(Recurse(0)); }
 
 void RecordExitCode(HANDLE thread) {
   WaitForSingleObject(thread, 20000);
@@ -150,20 +135,6 @@ class SynchronizingThread : public TThread {
       Record("worker caught EAbort");
     }
   }
-};
-
-struct Base {
-  Base() { Call(); }
-  virtual ~Base() = default;
-  virtual void Pure() = 0;
-  void Call() { Pure(); }
-};
-struct Derived : Base {
-  void Pure() override {}
-};
-
-struct ThrowsWhenDestroyed {
-  ~ThrowsWhenDestroyed() noexcept(false) { throw std::runtime_error("second"); }
 };
 
 LONG CALLBACK SeesNaming(EXCEPTION_POINTERS* ep) {
@@ -367,7 +338,7 @@ int main(int argc, char** argv) {
   if (what == "abort") std::abort();
   if (what == "terminate") std::terminate();
   if (what == "pure-virtual") {
-    Derived d;
+    PureDerived d;
     return 0;
   }
   if (what == "nested") {

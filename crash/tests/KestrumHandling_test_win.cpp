@@ -2,13 +2,17 @@
 // settings variant, see CrashTest_win.cpp) are started, their button pressed, and what they show,
 // save, copy and how they end is checked. Each wait is a generous limit, never a measurement.
 #include <windows.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include "crash/KestrumFileCheck.h"
 #include "crash/KestrumTempFolder.h"
+#include "platform/Handles_win.h"
 #include "testing/gui/GuiDriver_win.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -158,6 +162,72 @@ TEST_F(Handling, ButtonHandlerFaultAndThrowShowClassAndMessageThenGoOn) {
   }
 }
 
+// Every way an exception enters the component, through the real handling flow: what the flow
+// saved (source, class, message, number) and how the program and its threads end.
+TEST_F(Handling, EveryPathReachesTheFlowWithItsSourceAndEndsAsItShould) {
+  constexpr int kGoesOn = -1;  // the program continues; closing it then gives 0
+  const std::string av = "Zugriffsverletzung bei Adresse $";
+  const std::string overflow = "Stack\xFC" "berlauf.";
+  const struct {
+    const char* kase;
+    const char* program;
+    const char* source;  // "" when nothing may be saved
+    const char* className;
+    std::string messageStart;
+    int exitCode;
+    std::vector<const char*> lines;  // more lines the program writes, in any order
+    bool inFault = false;            // raised in the program's function Fault (the address is the fault's)
+  } cases[] = {
+      {"tthread", "CrashTestQuiet", "17", "EAccessViolation", av, kGoesOn, {}, true},
+      {"createthread", "CrashTestQuiet", "16", "EAccessViolation", av, kGoesOn, {"exit=ffffffff"}, true},
+      {"stdthread", "CrashTestQuiet", "16", "EAccessViolation", av, kGoesOn, {"exit=ffffffff"}, true},
+      {"workitem", "CrashTestQuiet", "16", "EAccessViolation", av, kGoesOn, {}, true},
+      {"sync", "CrashTestQuiet", "10", "EAccessViolation", av, kGoesOn, {"worker continued"}, true},
+      {"syncabort", "CrashTestQuiet", "", "", "", kGoesOn, {"worker caught EAbort"}},
+      {"overflowworker", "CrashTestQuiet", "13", "EStackOverflow", overflow, kGoesOn, {"exit=ffffffff"}},
+      {"overflowmain", "CrashTestQuiet", "13", "EStackOverflow", overflow, 1, {}},
+      {"foreignmain", "CrashTest", "13", "EAccessViolation", av, 1, {}},  // a box, then the end
+      {"abortcall", "CrashTestQuiet", "11", "KorbException", "Abnormal program termination.", 1, {}},
+      {"purevirtual", "CrashTestQuiet", "11", "KorbException", "Pure virtual function call.", 1, {}},
+      {"nested", "CrashTestQuiet", "13", "std::runtime_error", "second.", 1, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kase);
+    SetUp();
+    StartWindow(c.program, c.kase);
+    Press();
+    for (const char* line : c.lines) {
+      EXPECT_TRUE(WaitUntil([&] { return !Lines(line).empty(); }, kHandled)) << "no line " << line;
+    }
+    if (std::string(c.program) == "CrashTest") {
+      const Box box = TakeBox();
+      EXPECT_EQ(box.caption, std::string("CrashTest.exe - ") + c.className);
+    }
+    if (*c.source) {
+      ASSERT_TRUE(WaitSaves(1)) << "not handled";
+      const std::string save = Saves()[0];
+      EXPECT_EQ(Field(save, "number"), "1");
+      EXPECT_EQ(Field(save, "source"), c.source);
+      EXPECT_EQ(Field(save, "class"), c.className);
+      EXPECT_EQ(Field(save, "message").rfind(c.messageStart, 0), 0u) << save;
+      EXPECT_EQ(Field(save, "canContinue"), c.exitCode == kGoesOn ? "1" : "0");
+      if (c.inFault) {
+        // The raise-time facts of the converted fault reached the flow, not the catching frame's.
+        const unsigned long fault = std::stoul(Field(Lines("started")[0], "fault"), nullptr, 16);
+        const unsigned long at = std::stoul(Field(save, "address"), nullptr, 16);
+        EXPECT_TRUE(at >= fault && at < fault + 32) << std::hex << at << " not in Fault at " << fault;
+      }
+    }
+    if (c.exitCode == kGoesOn) {
+      Sleep(300);  // time for anything that should not come
+      EXPECT_EQ(CloseAndExitCode(), 0u);
+    } else {
+      EXPECT_EQ(ExitCode(), static_cast<DWORD>(c.exitCode));
+    }
+    EXPECT_EQ(Saves().size(), *c.source ? 1u : 0u);
+  }
+}
+
 TEST_F(Handling, ClosingWhileTheBoxIsOpenEndsTheProgram) {
   StartWindow("CrashTest", "fault");
   Press();
@@ -286,6 +356,108 @@ TEST_F(Handling, AutoRestartAndAutoCloseWithinAMinuteActOnTheTenthException) {
   }
 }
 
+// The hand-over written from outside, as the restarting process writes it: "KestrumRestart$<pid>"
+// of the suspended new process, 88 bytes: the predecessor's id, the section's handle in the new
+// process, ten 64-bit exception times (seconds since 1601, local time), newest first.
+TEST_F(Handling, HandOverFromAnotherProcessGivesTheHistoryAndNamesWhomToWaitFor) {
+  const auto nowSeconds = [] {
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    FILETIME ft;
+    SystemTimeToFileTime(&local, &ft);
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10000000u);
+  };
+  const struct {
+    const char* name;
+    const char* program;
+    bool predecessorFirst;   // the named predecessor was created before the new process
+    std::int64_t age;        // seconds since the nine handed-over exceptions
+    DWORD exitCode;          // after one more exception; 0: it went on and was closed
+  } cases[] = {
+      {"nine recent, close", "CrashTestAutoClose", true, 5, 1},
+      {"nine recent, restart", "CrashTestAutoRestart", false, 5, 2},
+      {"nine old, go on", "CrashTestAutoClose", true, 600, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    std::unique_ptr<Program> predecessor;
+    const auto startPredecessor = [&] {
+      predecessor = std::make_unique<Program>(ExeDir() + "CrashTestQuiet.exe", "idle", std::vector<std::string>{"KESTRUM_TEST_RESULT="});
+    };
+    if (c.predecessorFirst) startPredecessor();
+    SetEnvironmentVariableA("KESTRUM_TEST_RESULT", result_.c_str());
+    SetEnvironmentVariableA("KESTRUM_TEST_GO_ON", "1");
+    const std::string exe = ExeDir() + c.program + ".exe";
+    std::string cmd = "\"" + exe + "\" burst";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si, &pi));
+    SetEnvironmentVariableA("KESTRUM_TEST_GO_ON", nullptr);
+    SetEnvironmentVariableA("KESTRUM_TEST_RESULT", nullptr);
+    platform::ScopedKernelHandle process(pi.hProcess), thread(pi.hThread);
+    if (!c.predecessorFirst) startPredecessor();  // an id reused by a newer process
+    ASSERT_TRUE(predecessor && predecessor->started());
+
+    char name[64];
+    std::snprintf(name, sizeof name, "KestrumRestart$%lx", static_cast<unsigned long>(pi.dwProcessId));
+    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 88, name);
+    ASSERT_NE(section, nullptr);
+    HANDLE inNew = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), section, pi.hProcess, &inNew, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    auto* view = static_cast<std::uint8_t*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 88));
+    ASSERT_NE(view, nullptr);
+    const std::uint32_t head[2] = {predecessor->pid(), static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(inNew))};
+    std::memcpy(view, head, sizeof head);
+    std::int64_t times[10] = {};
+    for (int i = 0; i < 9; ++i) times[i] = nowSeconds() - c.age - i;
+    std::memcpy(view + 8, times, sizeof times);
+    UnmapViewOfFile(view);
+    CloseHandle(section);
+    ResumeThread(pi.hThread);
+
+    if (c.predecessorFirst) {
+      Sleep(1000);
+      EXPECT_TRUE(Lines("restarted").empty()) << "went on before its predecessor ended";
+      predecessor.reset();  // ends it
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !Lines("restarted").empty(); }, kHandled)) << "it never went on";
+    const std::string line = Lines("restarted")[0];
+    EXPECT_EQ(Field(line, "handOver"), "1");
+    EXPECT_EQ(Field(line, "history"), "9");
+    EXPECT_EQ(Field(line, "predecessorEnded"), c.predecessorFirst ? "1" : "0");
+
+    // Its window, among the predecessor's of the same caption.
+    HWND top = nullptr;
+    WaitUntil([&] {
+      for (HWND w = FindWindowExA(nullptr, nullptr, nullptr, "Crash Test"); w && !top; w = FindWindowExA(nullptr, w, nullptr, "Crash Test")) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == pi.dwProcessId && IsWindowVisible(w)) top = w;
+      }
+      return top != nullptr;
+    }, kHandled);
+    ASSERT_NE(top, nullptr);
+    PostMessageA(gui::FindControl(top, "Button", "Run").hwnd, BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitSaves(1));
+    if (c.exitCode == 0) {
+      Sleep(300);
+      PostMessageA(top, WM_CLOSE, 0, 0);
+    }
+    DWORD code = 99;
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, kHandled), WAIT_OBJECT_0);
+    GetExitCodeProcess(pi.hProcess, &code);
+    if (code == 99 || code == STILL_ACTIVE) TerminateProcess(pi.hProcess, 99);
+    EXPECT_EQ(code, c.exitCode);
+    if (c.exitCode == 2) {
+      // The process it started got the ten times, not the eleventh of a rule that counts ten.
+      ASSERT_TRUE(WaitUntil([&] { return Lines("restarted").size() == 2; }, kHandled));
+      EXPECT_EQ(Field(Lines("restarted")[1], "history"), "10");
+    }
+  }
+}
+
 TEST_F(Handling, FaultInForeignCodeDuringHandlingLeavesTheReportingThreadWorking) {
   StartWindow("CrashTestQuiet", "seamfault", {"KESTRUM_TEST_SEAM_FAULT=1"});
   Press();
@@ -338,6 +510,18 @@ TEST_F(Handling, NoFreezeIsReportedWhileAnotherExceptionIsHandled) {
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
+TEST_F(Handling, OnlyOneFreezeWatchdogWatchesPerProcess) {
+  Start("CrashTestFreeze", "onewatchdog");
+  EXPECT_EQ(ExitCode(), 0u);
+  ASSERT_EQ(Lines("watchdogs").size(), 1u);
+  const std::string line = Lines("watchdogs")[0];
+  EXPECT_EQ(Field(line, "started"), "1");
+  EXPECT_EQ(Field(line, "first"), "1") << "the program's own watchdog started first";
+  EXPECT_EQ(Field(line, "second"), "0") << "the library's copy waits";
+  ASSERT_EQ(Lines("after").size(), 1u);
+  EXPECT_EQ(Field(Lines("after")[0], "second"), "1") << "and takes over when the first stops";
+}
+
 TEST_F(Handling, FreezeBoxClosesWhenTheMainThreadAnswers) {
   StartWindow("CrashTestFreezeBox", "freeze");
   Press();
@@ -366,6 +550,111 @@ TEST_F(Handling, DeliveryFoldersOfEndedDeliveriesGoThoseOfRunningOnesStay) {
   EXPECT_EQ(Field(line, "ended"), "0") << "removed when its delivery ended";
   EXPECT_EQ(Field(line, "running"), "1");
   EXPECT_EQ(Field(line, "leftover"), "0") << "removed when the exception was handled";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, PauseThreadsHoldsTheProgramsThreadsWhileTheBoxIsUp) {
+  StartWindow("CrashTestPause", "pause");
+  Press();
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (box = DialogOf(app_->pid())) != nullptr; }, kHandled));
+  ASSERT_FALSE(Lines("pumped").empty()) << "the worker ran before the exception";
+  const std::size_t before = Lines("pumped").size();
+  Sleep(500);  // ten rounds of the worker, were it free
+  EXPECT_LE(Lines("pumped").size(), before + 1) << "at most the round that was under way";
+  DWORD_PTR answer = 0;
+  EXPECT_FALSE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer)) << "the main thread is held too";
+  PostMessageA(box, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(WaitUntil([&] { return Lines("pumped").size() > before + 3; }, kHandled)) << "the worker was not let go";
+  EXPECT_TRUE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer)) << "the main thread was not let go";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+TEST_F(Handling, HeldThreadsGoOnWhenTheReportingThreadDiesBeforeReleasingThem) {
+  StartWindow("CrashTestPause", "pause", {"KESTRUM_TEST_SEAM_EXIT=1"});
+  Press();
+  TakeBox();
+  ASSERT_TRUE(WaitSaves(1));
+  // The main thread, held while the reporting thread handled its exception, handles it itself.
+  const Box again = TakeBox();
+  EXPECT_EQ(again.text, "while pumping.");
+  ASSERT_TRUE(WaitSaves(2));
+  EXPECT_EQ(Field(Saves()[1], "onReporter"), "0");
+  const std::size_t pumped = Lines("pumped").size();
+  EXPECT_TRUE(WaitUntil([&] { return Lines("pumped").size() > pumped + 3; }, kHandled)) << "the worker was not let go";
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
+// An outside tool asks a running program for a report of its state: the export by its plain
+// name, run in the program through CreateRemoteThread, into a section the tool made.
+TEST_F(Handling, KorbTraceProcessGivesTheStateWithoutABoxOrAnException) {
+  const std::string exe = ExeDir() + "CrashTest.exe";
+  HMODULE image = LoadLibraryExA(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(image, nullptr);
+  auto* export_ = reinterpret_cast<std::uint8_t*>(GetProcAddress(image, "KorbTraceProcess"));
+  ASSERT_NE(export_, nullptr);
+  const DWORD rva = static_cast<DWORD>(export_ - reinterpret_cast<std::uint8_t*>(image));
+  FreeLibrary(image);
+
+  StartWindow("CrashTest", "idle");  // the variant that shows a box for every exception
+  ASSERT_TRUE(WaitUntil([&] { return !Lines("ready").empty(); }, kHandled));
+  const std::string main = Field(Lines("ready")[0], "main"), worker = Field(Lines("ready")[0], "worker");
+  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, app_->pid());
+  ASSERT_NE(process, nullptr);
+  MODULEENTRY32 program{};
+  {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, app_->pid());
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    MODULEENTRY32 me{};
+    me.dwSize = sizeof me;
+    for (BOOL more = Module32First(snapshot, &me); more; more = Module32Next(snapshot, &me))
+      if (lstrcmpiA(me.szModule, "CrashTest.exe") == 0) program = me;
+    CloseHandle(snapshot);
+  }
+  ASSERT_NE(program.modBaseAddr, nullptr);
+  constexpr DWORD kSectionSize = 4096;
+  HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize, "KorbTraceProcessMap");
+  ASSERT_NE(section, nullptr);
+  auto* view = static_cast<char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(view, nullptr);
+  const auto trace = [&](DWORD bufferSize) {
+    HANDLE remote = CreateRemoteThread(process, nullptr, 0,
+                                       reinterpret_cast<LPTHREAD_START_ROUTINE>(program.modBaseAddr + rva),
+                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(bufferSize)), 0, nullptr);
+    if (!remote) return DWORD{0xBAD};
+    DWORD code = 0xDEAD;
+    if (WaitForSingleObject(remote, kHandled) == WAIT_OBJECT_0) GetExitCodeThread(remote, &code);
+    CloseHandle(remote);
+    return code;
+  };
+
+  EXPECT_EQ(trace(100000), 0u) << "the thread came back at once, no box held it";
+  const std::string text(view, strnlen(view, kSectionSize));
+  EXPECT_EQ(text.rfind("exception number   : 0\r\n", 0), 0u) << "no exception number taken\n" << text;
+  EXPECT_NE(text.find("\r\nmain thread ($" + main + "):\r\n"), std::string::npos) << text;
+  // The worker, with the main thread as its creator and the creation site in the program's code.
+  const std::string workerSection = "\r\nthread $" + worker + ":\r\n>> created by main thread ($" + main + ") at:\r\n";
+  const std::size_t at = text.find(workerSection);
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::uintptr_t site = std::stoul(text.substr(at + workerSection.size(), 8), nullptr, 16);
+  const auto base = reinterpret_cast<std::uintptr_t>(program.modBaseAddr);
+  EXPECT_TRUE(site > base && site < base + program.modBaseSize) << std::hex << site;
+  EXPECT_EQ(text.substr(0, at).find(">> created by"), std::string::npos) << "the main thread has no creator";
+  // The caller's size cuts below the section's.
+  std::memset(view, 'z', kSectionSize);
+  EXPECT_EQ(trace(40), 0u);
+  EXPECT_EQ(strnlen(view, kSectionSize), 39u);
+  EXPECT_EQ(std::string(view, 39), text.substr(0, 39));
+
+  // Without a size the report goes to the clipboard.
+  EXPECT_EQ(trace(0), 0u);
+  EXPECT_NE(ClipboardText().find("\r\nmain thread ($" + main + "):\r\n"), std::string::npos) << ClipboardText();
+
+  EXPECT_EQ(DialogOf(app_->pid()), nullptr);
+  EXPECT_TRUE(Saves().empty()) << "nothing handled, nothing saved";
+  UnmapViewOfFile(view);
+  CloseHandle(section);
+  CloseHandle(process);
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
