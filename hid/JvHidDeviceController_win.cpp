@@ -364,14 +364,7 @@ void TJvHidDeviceController::SetOnDeviceChange(const TJvHidNotifyEvent& value) {
   if (value == FDeviceChangeEvent) return;
   FDeviceChangeEvent = value;
   if (!FInDeviceChange) {
-    FInDeviceChange = true;
-    try {
-      DeviceChange();
-    } catch (...) {
-      FInDeviceChange = false;
-      throw;
-    }
-    FInDeviceChange = false;
+    RunPass(FLParam);
   } else {
     DeviceChange();
   }

@@ -231,12 +231,8 @@ TEST(ThreadRegistry, SectionIsReadableFromAnotherProcess) {
 TEST(KorbTraceProcess, ExportedUndecoratedAndCutToTheSectionSize) {
   // The export by its plain name, as an outside tool finds it.
   const std::string exe = testsupport::BesideThisProgram("InterceptTest.exe");
-  HMODULE image = LoadLibraryExA(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-  ASSERT_NE(image, nullptr);
-  auto* export_ = reinterpret_cast<std::uint8_t*>(GetProcAddress(image, "KorbTraceProcess"));
-  ASSERT_NE(export_, nullptr);
-  const DWORD rva = static_cast<DWORD>(export_ - reinterpret_cast<std::uint8_t*>(image));
-  FreeLibrary(image);
+  const DWORD rva = testsupport::ExportOffset(exe, "KorbTraceProcess");
+  ASSERT_NE(rva, 0u);
 
   Child child = Start("idle 30000", "trace");
   DWORD mainId = 0, workerId = 0;

@@ -9,6 +9,7 @@
 #include "crash/KestrumFileCheck.h"
 #include "crash/KestrumTempFolder.h"
 #include "platform/Handles_win.h"
+#include "testing/Paths_win.h"
 #include "testing/gui/GuiDriver_win.h"
 
 #include <algorithm>
@@ -589,12 +590,8 @@ TEST_F(Handling, HeldThreadsGoOnWhenTheReportingThreadDiesBeforeReleasingThem) {
 // name, run in the program through CreateRemoteThread, into a section the tool made.
 TEST_F(Handling, KorbTraceProcessGivesTheStateWithoutABoxOrAnException) {
   const std::string exe = ExeDir() + "CrashTest.exe";
-  HMODULE image = LoadLibraryExA(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-  ASSERT_NE(image, nullptr);
-  auto* export_ = reinterpret_cast<std::uint8_t*>(GetProcAddress(image, "KorbTraceProcess"));
-  ASSERT_NE(export_, nullptr);
-  const DWORD rva = static_cast<DWORD>(export_ - reinterpret_cast<std::uint8_t*>(image));
-  FreeLibrary(image);
+  const DWORD rva = testsupport::ExportOffset(exe, "KorbTraceProcess");
+  ASSERT_NE(rva, 0u);
 
   StartWindow("CrashTest", "idle");  // the variant that shows a box for every exception
   ASSERT_TRUE(WaitUntil([&] { return !Lines("ready").empty(); }, kHandled));
