@@ -95,6 +95,9 @@ struct State {
 
   void* vectoredHandler = nullptr;
   LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+  // Whoever opened the registry closes it: the component's start-up usually has, and still
+  // writes to it after the interception is gone (its own threads' entries).
+  bool closeRegistry = false;
   platform::CrashHooks previousHooks{};
 };
 
@@ -574,9 +577,10 @@ void FindOwnCode(State& s) {
 
 void InstallInterception() {
   if (InterlockedExchange(&g_installed, 1) != 0) return;
-  OpenThreadRegistry();
+  const bool registryWasOpen = ThreadRegistryOpen();
   auto* state = new State;
   State& s = *state;
+  s.closeRegistry = !registryWasOpen && OpenThreadRegistry();
   FindOwnCode(s);
   s.redirects[0] = MakeRedirect("CreateThread", s.createThread, &CreateThreadHook);
   s.redirects[1] = MakeRedirect("QueueUserWorkItem", s.queueUserWorkItem, &QueueUserWorkItemHook);
@@ -632,7 +636,7 @@ void RemoveInterception() {
     WaitForSingleObject(s.overflowThread, 500);
     SetThreadEntry(s.overflowThreadId, nullptr, nullptr, 0, nullptr, nullptr);
   }
-  CloseThreadRegistry();
+  if (s.closeRegistry) CloseThreadRegistry();
   // The state stays: a thread that is still in a wrapper reads it.
 }
 

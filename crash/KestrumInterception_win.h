@@ -46,6 +46,7 @@ std::size_t PatchedSlotCount();
 // The thread registry in the section "KestrumThreadNameBuf$<pid>".
 bool OpenThreadRegistry();  // false: the block could neither be created nor opened
 void CloseThreadRegistry();
+bool ThreadRegistryOpen();
 DWORD MainThreadId();
 // Adds or replaces the thread's entry; with neither name nor creator given, removes it.
 void SetThreadEntry(DWORD threadId, HANDLE threadHandle, const char* name, DWORD creatorThreadId,

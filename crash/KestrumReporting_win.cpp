@@ -607,15 +607,14 @@ void WriteHandOver(const PROCESS_INFORMATION& pi) {
 void RestartProgram() {
   // The module's own file and the directory the program started in: a relative command line
   // would resolve against whatever the current directory has become (a save dialog moves it).
-  wchar_t path[MAX_PATH * 2];
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+  const std::wstring path = platform::ModulePathW(nullptr);
   std::wstring commandLine = GetCommandLineW();
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   const wchar_t* dir = g_startDirectory && !g_startDirectory->empty() ? g_startDirectory->c_str() : nullptr;
-  if (n > 0 && n < MAX_PATH * 2 &&
-      CreateProcessW(path, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, dir, &si, &pi)) {
+  if (!path.empty() &&
+      CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, dir, &si, &pi)) {
     WriteHandOver(pi);
     ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);

@@ -200,11 +200,7 @@ FileCheck CheckOwnFile(HMODULE module) {
   const std::optional<ChecksumField> field = FindChecksumField(headers, headerBytes);
   if (!field || field->stored == 0) return FileCheck::noChecksum;
 
-  const std::wstring path = [module] {
-    wchar_t p[MAX_PATH * 2];
-    const DWORD n = GetModuleFileNameW(module, p, MAX_PATH * 2);
-    return std::wstring(p, n < MAX_PATH * 2 ? n : 0);
-  }();
+  const std::wstring path = platform::ModulePathW(module);
   platform::ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return FileCheck::noChecksum;

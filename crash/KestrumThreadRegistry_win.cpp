@@ -196,6 +196,8 @@ bool OpenThreadRegistry() {
   return true;
 }
 
+bool ThreadRegistryOpen() { return g_block != nullptr; }
+
 void CloseThreadRegistry() {
   if (!g_block) return;
   ProcessBlock* block = g_block;

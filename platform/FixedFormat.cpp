@@ -29,7 +29,7 @@ constexpr int kMaxDigits = 3 * sizeof(std::uintmax_t);
 
 enum class Length { kInt, kChar, kShort, kLong, kLongLong, kSize, kMax };
 
-struct Spec {
+struct FieldFormat {
   bool left = false;
   bool zero = false;
   int width = 0;
@@ -38,7 +38,7 @@ struct Spec {
 };
 
 // Pads text (of n characters) to the width; zeros go after the sign.
-void PutField(Sink& sink, const Spec& spec, const char* text, int n, bool numeric) {
+void PutField(Sink& sink, const FieldFormat& spec, const char* text, int n, bool numeric) {
   const int pad = spec.width > n ? spec.width - n : 0;
   if (spec.left) {
     for (int i = 0; i < n; ++i) sink.Put(text[i]);
@@ -58,7 +58,7 @@ void PutField(Sink& sink, const Spec& spec, const char* text, int n, bool numeri
 
 // A precision is the least number of digits (and turns the '0' flag off); ".0" prints no digit
 // for a zero.
-void PutNumber(Sink& sink, Spec spec, std::uintmax_t magnitude, bool negative, unsigned base, bool upper) {
+void PutNumber(Sink& sink, FieldFormat spec, std::uintmax_t magnitude, bool negative, unsigned base, bool upper) {
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char text[kMaxDigits + 2];
   int end = static_cast<int>(sizeof text);
@@ -160,7 +160,7 @@ std::size_t FixedFormatV(char* out, std::size_t size, const char* format, std::v
       continue;
     }
     const char* conversionStart = f++;
-    Spec spec;
+    FieldFormat spec;
     for (;; ++f) {
       if (*f == '-') spec.left = true;
       else if (*f == '0') spec.zero = true;
@@ -195,7 +195,7 @@ std::size_t FixedFormatV(char* out, std::size_t size, const char* format, std::v
         break;
       case 'p': {
         // Every digit of the address, as the Windows run-time writes pointers.
-        Spec p = spec;
+        FieldFormat p = spec;
         p.precision = static_cast<int>(2 * sizeof(void*));
         PutNumber(sink, p, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), false, 16, true);
         break;

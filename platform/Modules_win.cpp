@@ -32,12 +32,15 @@ HMODULE LoadAndBind(const wchar_t* fileName, std::span<const EntrySlot> slots) {
   return module;
 }
 
-std::string ModulePath(HMODULE module) {
-  // Paths may exceed MAX_PATH; the result is cut (and not terminated on older systems) when the
-  // buffer is too short, so it grows until the path fits.
-  std::string path(MAX_PATH, '\0');
+namespace {
+
+// Paths may exceed MAX_PATH; the result is cut (and not terminated on older systems) when the
+// buffer is too short, so it grows until the path fits.
+template <class String, class GetName>
+String GrownModulePath(HMODULE module, GetName getName) {
+  String path(MAX_PATH, 0);
   for (;;) {
-    const DWORD n = GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD n = getName(module, path.data(), static_cast<DWORD>(path.size()));
     if (n == 0) return {};
     if (n < path.size()) {
       path.resize(n);
@@ -47,6 +50,12 @@ std::string ModulePath(HMODULE module) {
     path.resize(path.size() * 2);
   }
 }
+
+}  // namespace
+
+std::string ModulePath(HMODULE module) { return GrownModulePath<std::string>(module, GetModuleFileNameA); }
+
+std::wstring ModulePathW(HMODULE module) { return GrownModulePath<std::wstring>(module, GetModuleFileNameW); }
 
 std::string ModuleFileName(HMODULE module) {
   const std::string path = ModulePath(module);

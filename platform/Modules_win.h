@@ -65,6 +65,8 @@ Fn ProcAddress(const wchar_t* loadedModule, const char* name) {
 
 // The full path of a loaded module (null: the program); "" when the module is not loaded.
 std::string ModulePath(HMODULE module = nullptr);
+// The same in UTF-16, for paths that the system code page cannot spell.
+std::wstring ModulePathW(HMODULE module = nullptr);
 // Its file name without the folder ("Kelvane.exe").
 std::string ModuleFileName(HMODULE module = nullptr);
 // Its folder with the closing separator ("C:\\Programs\\Kelvane\\").

@@ -13,10 +13,8 @@ namespace testsupport {
 inline std::string BesideThisProgram(const char* name) { return platform::ModuleFolder(nullptr) + name; }
 
 inline std::wstring BesideThisProgram(const wchar_t* name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir(self);
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+  const std::wstring self = platform::ModulePathW(nullptr);
+  return self.substr(0, self.find_last_of(L"\\/") + 1) + name;
 }
 
 // The offset of an export from its module's base, read from the program file without running
