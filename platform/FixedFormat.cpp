@@ -38,14 +38,14 @@ struct FieldFormat {
 };
 
 // Pads text (of n characters) to the width; zeros go after the sign.
-void PutField(Sink& sink, const FieldFormat& spec, const char* text, int n, bool numeric) {
-  const int pad = spec.width > n ? spec.width - n : 0;
-  if (spec.left) {
+void PutField(Sink& sink, const FieldFormat& fmt, const char* text, int n, bool numeric) {
+  const int pad = fmt.width > n ? fmt.width - n : 0;
+  if (fmt.left) {
     for (int i = 0; i < n; ++i) sink.Put(text[i]);
     sink.Repeat(' ', pad);
     return;
   }
-  if (numeric && spec.zero) {
+  if (numeric && fmt.zero) {
     int i = 0;
     if (n > 0 && text[0] == '-') sink.Put(text[i++]);
     sink.Repeat('0', pad);
@@ -58,12 +58,12 @@ void PutField(Sink& sink, const FieldFormat& spec, const char* text, int n, bool
 
 // A precision is the least number of digits (and turns the '0' flag off); ".0" prints no digit
 // for a zero.
-void PutNumber(Sink& sink, FieldFormat spec, std::uintmax_t magnitude, bool negative, unsigned base, bool upper) {
+void PutNumber(Sink& sink, FieldFormat fmt, std::uintmax_t magnitude, bool negative, unsigned base, bool upper) {
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char text[kMaxDigits + 2];
   int end = static_cast<int>(sizeof text);
-  const int least = spec.precision < 0 ? 1 : (spec.precision > kMaxDigits ? kMaxDigits : spec.precision);
-  if (spec.precision >= 0) spec.zero = false;
+  const int least = fmt.precision < 0 ? 1 : (fmt.precision > kMaxDigits ? kMaxDigits : fmt.precision);
+  if (fmt.precision >= 0) fmt.zero = false;
   int count = 0;
   while (magnitude || count < least) {
     text[--end] = digits[magnitude % base];
@@ -71,7 +71,7 @@ void PutNumber(Sink& sink, FieldFormat spec, std::uintmax_t magnitude, bool nega
     ++count;
   }
   if (negative) text[--end] = '-';
-  PutField(sink, spec, text + end, static_cast<int>(sizeof text) - end, true);
+  PutField(sink, fmt, text + end, static_cast<int>(sizeof text) - end, true);
 }
 
 std::intmax_t SignedArg(std::va_list& args, Length length) {
@@ -160,57 +160,57 @@ std::size_t FixedFormatV(char* out, std::size_t size, const char* format, std::v
       continue;
     }
     const char* conversionStart = f++;
-    FieldFormat spec;
+    FieldFormat fmt;
     for (;; ++f) {
-      if (*f == '-') spec.left = true;
-      else if (*f == '0') spec.zero = true;
+      if (*f == '-') fmt.left = true;
+      else if (*f == '0') fmt.zero = true;
       else break;
     }
-    spec.width = ReadCount(f, args);
-    if (spec.width < 0) {  // as printf: a negative '*' width means left-aligned
-      spec.left = true;
-      spec.width = spec.width == INT_MIN ? 0 : -spec.width;
+    fmt.width = ReadCount(f, args);
+    if (fmt.width < 0) {  // as printf: a negative '*' width means left-aligned
+      fmt.left = true;
+      fmt.width = fmt.width == INT_MIN ? 0 : -fmt.width;
     }
     if (*f == '.') {
       ++f;
-      spec.precision = ReadCount(f, args);
+      fmt.precision = ReadCount(f, args);
     }
-    f = ReadLength(f, spec.length);
+    f = ReadLength(f, fmt.length);
 
     switch (*f) {
       case 'd':
       case 'i': {
-        const std::intmax_t v = SignedArg(args, spec.length);
+        const std::intmax_t v = SignedArg(args, fmt.length);
         // The magnitude of the smallest value does not fit the signed type: negate unsigned.
         const std::uintmax_t magnitude = v < 0 ? std::uintmax_t{0} - static_cast<std::uintmax_t>(v) : static_cast<std::uintmax_t>(v);
-        PutNumber(sink, spec, magnitude, v < 0, 10, false);
+        PutNumber(sink, fmt, magnitude, v < 0, 10, false);
         break;
       }
       case 'u':
-        PutNumber(sink, spec, UnsignedArg(args, spec.length), false, 10, false);
+        PutNumber(sink, fmt, UnsignedArg(args, fmt.length), false, 10, false);
         break;
       case 'x':
       case 'X':
-        PutNumber(sink, spec, UnsignedArg(args, spec.length), false, 16, *f == 'X');
+        PutNumber(sink, fmt, UnsignedArg(args, fmt.length), false, 16, *f == 'X');
         break;
       case 'p': {
         // Every digit of the address, as the Windows run-time writes pointers.
-        FieldFormat p = spec;
+        FieldFormat p = fmt;
         p.precision = static_cast<int>(2 * sizeof(void*));
         PutNumber(sink, p, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), false, 16, true);
         break;
       }
       case 'c': {
         const char c = static_cast<char>(va_arg(args, int));
-        PutField(sink, spec, &c, 1, false);
+        PutField(sink, fmt, &c, 1, false);
         break;
       }
       case 's': {
         const char* s = va_arg(args, const char*);
         if (!s) s = "(null)";
         int n = 0;
-        while ((spec.precision < 0 || n < spec.precision) && s[n]) ++n;
-        PutField(sink, spec, s, n, false);
+        while ((fmt.precision < 0 || n < fmt.precision) && s[n]) ++n;
+        PutField(sink, fmt, s, n, false);
         break;
       }
       case '%':
