@@ -7,6 +7,7 @@
 
 #include "app/tests/Listing.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -22,6 +23,22 @@ std::string TempPath(const std::string& name) {
   char dir[MAX_PATH];
   GetTempPathA(MAX_PATH, dir);
   return std::string(dir) + "kelvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+}
+
+struct MenuSearch {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK MatchMenu(HWND w, LPARAM lp) {
+  auto* s = reinterpret_cast<MenuSearch*>(lp);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(w, &owner);
+  char cls[16] = {};
+  GetClassNameA(w, cls, sizeof cls);
+  if (owner != s->pid || !IsWindowVisible(w) || std::string(cls) != "#32768") return TRUE;
+  s->found = w;
+  return FALSE;
 }
 
 // Kelvane.exe with a scenario of its own and the simulator's log.
@@ -104,6 +121,53 @@ class Kelvane : public ::testing::Test {
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     WaitUntil([&] { return !IsWindow(box); });
     return text;
+  }
+
+  // A point on a line of the log; the log's lines are short enough not to wrap.
+  POINT OnLogLine(int line) {
+    HWND memo = Memo();
+    const LRESULT start = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
+    const LRESULT at = SendMessageA(memo, EM_POSFROMCHAR, static_cast<WPARAM>(start), 0);
+    POINT p{static_cast<short>(LOWORD(at)) + 12, static_cast<short>(HIWORD(at)) + 6};
+    ClientToScreen(memo, &p);
+    return p;
+  }
+  // The open popup menu of the program, null when there is none.
+  HWND OpenMenu() {
+    MenuSearch search{app->pid(), nullptr};
+    EnumWindows(MatchMenu, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+  // Opens the log's context menu with the real pointer and picks an item by its access key.
+  // Returns whether the menu opened.
+  bool ChooseFromMenuAt(POINT at, const char* accessKey) {
+    RunUnix("xdotool mousemove " + std::to_string(at.x) + " " + std::to_string(at.y) + " sleep 0.05 click 3");
+    if (!WaitUntil([&] { return OpenMenu() != nullptr; })) return false;
+    PressKeys(accessKey);
+    // A disabled item leaves the menu open.
+    if (!WaitUntil([&] { return OpenMenu() == nullptr; }, 500)) PressKeys("Escape");
+    return WaitUntil([&] { return OpenMenu() == nullptr; });
+  }
+  // The program's message box: its text, and the box, null when none came.
+  HWND MessageBoxShown(std::string& text, DWORD ms = 5000) {
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = DialogOf(app->pid())) != nullptr; }, ms);
+    text.clear();
+    if (box)
+      for (const Control& c : Controls(box))
+        if (c.className == "Static" && !c.text.empty()) text = c.text;
+    return box;
+  }
+  void Answer(HWND box, const char* button) {
+    HWND b = FindControl(box, "Button", button).hwnd;
+    ASSERT_NE(b, nullptr) << button;
+    ClickReal(b);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); })) << button;
+  }
+  size_t TrainedCodeWrites() {
+    size_t n = 0;
+    for (const std::string& e : Exchanges()) n += e.rfind("set 5 ", 0) == 0;
+    return n;
   }
 
   std::unique_ptr<Program> app;
@@ -269,6 +333,60 @@ TEST_F(Kelvane, ClosingTheWindowWhileOpenEndsTheProgram) {
   EXPECT_TRUE(app->waitExit(10000, &code));
   EXPECT_EQ(code, 0u);
   top = nullptr;
+}
+
+TEST_F(Kelvane, ListedCodeBecomesThePowerOnCode) {
+  Start("at 0 plug rx version=1.0\nat 0 trained rx 2 0x00FF 0x0045 0\nat 2500 frame rx 2 0x00FF 0x0046 0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  const Lines received = Listing("IR Code received:", {"VEXA_NEC_PROTOCOL", "Adress: 0x00FF", "Command: 0x0046", "Flags: 0x00"});
+  ASSERT_TRUE(WaitUntil([&] { return Log() == received; }, 10000)) << WindowText(Memo());
+  std::string text;
+
+  // The empty line after the listing holds no code: the item does nothing.
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(5), "u"));
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+
+  // Cancelled: nothing is sent.
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(2), "u"));
+  HWND box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  for (const char* part : {"VEXA_NEC_PROTOCOL", "0x00FF", "0x0046"}) EXPECT_NE(text.find(part), std::string::npos) << text;
+  Answer(box, "&No");
+  Sleep(300);
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
+  EXPECT_EQ(Log(), received);
+
+  // Confirmed: the code is written, read back and listed as the trained code.
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(0), "u"));
+  box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  Answer(box, "&Yes");
+  const Lines trained = Listing("Trained IR Code:", {"VEXA_NEC_PROTOCOL", "Adress: 0x00FF", "Command: 0x0046", "Flags: 0x00"});
+  ASSERT_TRUE(WaitUntil([&] { return Log() == received + trained; })) << WindowText(Memo());
+  const Lines exchanges = Exchanges();
+  const auto set = std::find(exchanges.begin(), exchanges.end(), "set 5 ok 05 02 ff 00 46 00 00");
+  ASSERT_NE(set, exchanges.end());
+  ASSERT_NE(set + 1, exchanges.end());
+  EXPECT_EQ(set[1], "get 3 ok 03 02 ff 00 46 00 00");
+  EXPECT_EQ(TrainedCodeWrites(), 1u);
+}
+
+TEST_F(Kelvane, PowerOnCodeNeedsAReceiverInUse) {
+  Start("at 0 plug rx version=1.0\n");
+  const char* listing = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\nAdress: 0x00FF\r\nCommand: 0x0046\r\nFlags: 0x00\r\n";
+  SetTextMessage(Memo(), listing);
+  std::string text;
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));  // no worker yet
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  ClickReal(Button("Close Device"));
+  ASSERT_TRUE(LabelShows("Device: disconnected"));
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));  // closed again
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
 }
 
 }  // namespace
