@@ -25,20 +25,35 @@ std::string TempPath(const std::string& name) {
   return std::string(dir) + "kelvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" + name;
 }
 
-struct MenuSearch {
+struct WindowSearch {
   DWORD pid;
-  HWND found;
+  const char* className;
+  std::vector<HWND> found;
 };
 
-BOOL CALLBACK MatchMenu(HWND w, LPARAM lp) {
-  auto* s = reinterpret_cast<MenuSearch*>(lp);
+BOOL CALLBACK CollectTopLevel(HWND w, LPARAM lp) {
+  auto* s = reinterpret_cast<WindowSearch*>(lp);
   DWORD owner = 0;
   GetWindowThreadProcessId(w, &owner);
   char cls[16] = {};
   GetClassNameA(w, cls, sizeof cls);
-  if (owner != s->pid || !IsWindowVisible(w) || std::string(cls) != "#32768") return TRUE;
-  s->found = w;
-  return FALSE;
+  if (owner == s->pid && IsWindowVisible(w) && std::string(cls) == s->className) s->found.push_back(w);
+  return TRUE;
+}
+
+// Visible top-level windows of a process of one class.
+std::vector<HWND> TopLevels(DWORD pid, const char* className) {
+  WindowSearch search{pid, className, {}};
+  EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string FileContents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "(missing)";
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
 // Kelvane.exe with a scenario of its own and the simulator's log.
@@ -134,9 +149,33 @@ class Kelvane : public ::testing::Test {
   }
   // The open popup menu of the program, null when there is none.
   HWND OpenMenu() {
-    MenuSearch search{app->pid(), nullptr};
-    EnumWindows(MatchMenu, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    const std::vector<HWND> menus = TopLevels(app->pid(), "#32768");
+    return menus.empty() ? nullptr : menus.front();
+  }
+  // The program's dialog that has a button with this caption, once it is there; else null.
+  HWND DialogWithButton(const char* button, DWORD ms = 10000) {
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+          for (HWND w : TopLevels(app->pid(), "#32770"))
+            if (FindControl(w, "Button", button).hwnd) found = w;
+          return found != nullptr;
+        },
+        ms);
+    return found;
+  }
+  // Save Log As... from the log's menu, the file name typed into the dialog, and Save.
+  void SaveLogAs(const std::string& path, std::string* proposedName = nullptr) {
+    ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(0), "s"));
+    HWND dialog = DialogWithButton("&Save");
+    ASSERT_NE(dialog, nullptr) << "no save dialog";
+    HWND name = nullptr;
+    for (const Control& c : Controls(dialog))
+      if (c.className == "Edit" && c.visible) name = c.hwnd;
+    ASSERT_NE(name, nullptr);
+    if (proposedName) *proposedName = WindowText(name);
+    SetTextMessage(name, path);
+    ClickReal(FindControl(dialog, "Button", "&Save").hwnd);
   }
   // Opens the log's context menu with the real pointer and picks an item by its access key.
   // Returns whether the menu opened.
@@ -387,6 +426,48 @@ TEST_F(Kelvane, PowerOnCodeNeedsAReceiverInUse) {
   ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));  // closed again
   EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
   EXPECT_EQ(TrainedCodeWrites(), 0u);
+}
+
+TEST_F(Kelvane, SaveLogAsWritesTheLogWholeOrNotAtAll) {
+  Start("at 0 plug rx\n");
+  const std::string log = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\nAdress: 0x00FF\r\n\r\n100\xB5s, typed by hand";
+  SetTextMessage(Memo(), log);
+  ASSERT_EQ(WindowText(Memo()), log);
+  const std::string target = TempPath("saved log.txt");
+  SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(target.c_str());
+
+  std::string proposed;
+  SaveLogAs(target, &proposed);
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  char name[64];
+  std::snprintf(name, sizeof name, "Kelvane log %04d-%02d-%02d.txt", today.wYear, today.wMonth, today.wDay);
+  EXPECT_EQ(proposed, name);
+  ASSERT_TRUE(WaitUntil([&] { return FileContents(target) == log; })) << FileContents(target);
+
+  // A read-only file: the user is told and the file keeps what it had.
+  std::ofstream(target, std::ios::binary) << "old log\r\n";
+  ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+  SaveLogAs(target);
+  HWND replace = DialogWithButton("&Yes");  // the dialog asks before it lets a file be replaced
+  ASSERT_NE(replace, nullptr);
+  Answer(replace, "&Yes");
+  std::string text;
+  HWND error = DialogWithButton("OK");
+  ASSERT_NE(error, nullptr) << "no error shown";
+  MessageBoxShown(text);
+  EXPECT_NE(text.find("could not be saved"), std::string::npos) << text;
+  Answer(error, "OK");
+  EXPECT_EQ(FileContents(target), "old log\r\n");
+  const std::string folder = target.substr(0, target.find_last_of('\\') + 1);
+  WIN32_FIND_DATAA found;
+  HANDLE leftover = FindFirstFileA((folder + "klv*.tmp").c_str(), &found);
+  EXPECT_EQ(leftover, INVALID_HANDLE_VALUE) << "left behind: " << found.cFileName;
+  if (leftover != INVALID_HANDLE_VALUE) FindClose(leftover);
+
+  SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(target.c_str());
 }
 
 }  // namespace
