@@ -470,4 +470,67 @@ TEST_F(Kelvane, SaveLogAsWritesTheLogWholeOrNotAtAll) {
   DeleteFileA(target.c_str());
 }
 
+TEST_F(Kelvane, KeyboardOpensTheMenuForTheCodeAtTheCaret) {
+  Start("at 0 plug rx version=1.0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  SetTextMessage(Memo(), "PowerOn is Enabled\r\n\r\nTrained IR Code:\r\nVEXA_RC5_PROTOCOL\r\nAdress: 0x0001\r\n"
+                         "Command: 0x000C\r\nFlags: 0x00\r\n\r\n");
+  for (const char* keys : {"shift+F10", "Menu"}) {
+    const POINT command = OnLogLine(5);
+    RunUnix("xdotool mousemove " + std::to_string(command.x) + " " + std::to_string(command.y) + " sleep 0.05 click 1");
+    PressKeys(keys);
+    ASSERT_TRUE(WaitUntil([&] { return OpenMenu() != nullptr; })) << keys << " opened no menu";
+    PressKeys("u");
+    std::string text;
+    HWND box = MessageBoxShown(text);
+    ASSERT_NE(box, nullptr) << keys;
+    EXPECT_NE(text.find("VEXA_RC5_PROTOCOL"), std::string::npos) << text;
+    EXPECT_NE(text.find("0x000C"), std::string::npos) << text;
+    Answer(box, "&No");
+  }
+  // The caret on a line outside any listing.
+  const POINT other = OnLogLine(0);
+  RunUnix("xdotool mousemove " + std::to_string(other.x) + " " + std::to_string(other.y) + " sleep 0.05 click 1");
+  PressKeys("shift+F10");
+  ASSERT_TRUE(WaitUntil([&] { return OpenMenu() != nullptr; }));
+  PressKeys("u");
+  if (!WaitUntil([&] { return OpenMenu() == nullptr; }, 500)) PressKeys("Escape");
+  std::string text;
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
+}
+
+TEST_F(Kelvane, LogMenuSelectsCopiesAndClears) {
+  Start("at 0 plug rx\n");
+  const std::string log = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\n\r\nnote\r\n";
+  SetTextMessage(Memo(), log);
+  const LRESULT all = MAKELRESULT(0, log.size());
+
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "a"));
+  EXPECT_TRUE(WaitUntil([&] { return SendMessageA(Memo(), EM_GETSEL, 0, 0) == all; }));
+
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  EmptyClipboard();
+  CloseClipboard();
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "c"));
+  std::string copied;
+  EXPECT_TRUE(WaitUntil([&] {
+    if (!OpenClipboard(nullptr)) return false;
+    if (HANDLE h = GetClipboardData(CF_TEXT)) {
+      if (const char* p = static_cast<const char*>(GlobalLock(h))) copied = p;
+      GlobalUnlock(h);
+    }
+    CloseClipboard();
+    return copied == log;
+  })) << copied;
+
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "l"));
+  EXPECT_TRUE(WaitUntil([&] { return WindowText(Memo()).empty(); }));
+  // Cleared as an edit: the control's undo brings the log back.
+  ClickReal(Memo());
+  PressKeys("ctrl+z");
+  EXPECT_TRUE(WaitUntil([&] { return WindowText(Memo()) == log; })) << WindowText(Memo());
+}
+
 }  // namespace
