@@ -180,12 +180,19 @@ class Kelvane : public ::testing::Test {
   // Opens the log's context menu with the real pointer and picks an item by its access key.
   // Returns whether the menu opened.
   bool ChooseFromMenuAt(POINT at, const char* accessKey) {
-    RunUnix("xdotool mousemove " + std::to_string(at.x) + " " + std::to_string(at.y) + " sleep 0.05 click 3");
+    ClickAt(at, 3);
+    return ChooseFromMenu(accessKey);
+  }
+  bool ChooseFromMenu(const char* accessKey) {
     if (!WaitUntil([&] { return OpenMenu() != nullptr; })) return false;
     PressKeys(accessKey);
     // A disabled item leaves the menu open.
     if (!WaitUntil([&] { return OpenMenu() == nullptr; }, 500)) PressKeys("Escape");
     return WaitUntil([&] { return OpenMenu() == nullptr; });
+  }
+  static void ClickAt(POINT at, int button) {
+    RunUnix("xdotool mousemove " + std::to_string(at.x) + " " + std::to_string(at.y) + " sleep 0.05 click " +
+            std::to_string(button));
   }
   // The program's message box: its text, and the box, null when none came.
   HWND MessageBoxShown(std::string& text, DWORD ms = 5000) {
@@ -477,11 +484,9 @@ TEST_F(Kelvane, KeyboardOpensTheMenuForTheCodeAtTheCaret) {
   SetTextMessage(Memo(), "PowerOn is Enabled\r\n\r\nTrained IR Code:\r\nVEXA_RC5_PROTOCOL\r\nAdress: 0x0001\r\n"
                          "Command: 0x000C\r\nFlags: 0x00\r\n\r\n");
   for (const char* keys : {"shift+F10", "Menu"}) {
-    const POINT command = OnLogLine(5);
-    RunUnix("xdotool mousemove " + std::to_string(command.x) + " " + std::to_string(command.y) + " sleep 0.05 click 1");
+    ClickAt(OnLogLine(5), 1);  // the caret on the listing's command line
     PressKeys(keys);
-    ASSERT_TRUE(WaitUntil([&] { return OpenMenu() != nullptr; })) << keys << " opened no menu";
-    PressKeys("u");
+    ASSERT_TRUE(ChooseFromMenu("u")) << keys << " opened no menu";
     std::string text;
     HWND box = MessageBoxShown(text);
     ASSERT_NE(box, nullptr) << keys;
@@ -490,12 +495,9 @@ TEST_F(Kelvane, KeyboardOpensTheMenuForTheCodeAtTheCaret) {
     Answer(box, "&No");
   }
   // The caret on a line outside any listing.
-  const POINT other = OnLogLine(0);
-  RunUnix("xdotool mousemove " + std::to_string(other.x) + " " + std::to_string(other.y) + " sleep 0.05 click 1");
+  ClickAt(OnLogLine(0), 1);
   PressKeys("shift+F10");
-  ASSERT_TRUE(WaitUntil([&] { return OpenMenu() != nullptr; }));
-  PressKeys("u");
-  if (!WaitUntil([&] { return OpenMenu() == nullptr; }, 500)) PressKeys("Escape");
+  ASSERT_TRUE(ChooseFromMenu("u"));
   std::string text;
   EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
   EXPECT_EQ(TrainedCodeWrites(), 0u);
