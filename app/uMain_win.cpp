@@ -327,6 +327,13 @@ void TFormMain::Memo1ContextPopup(TMemo*, POINT At) {
       if (!listed) break;
       if (MessageBoxA(Handle(), PowerOnCodeQuestion(listed->Code).c_str(), "Kelvane", MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
+      if (!(WorkerThread && receiverConnected_)) {
+        // Unplugged while the question was open: a command would wait for whichever receiver
+        // comes next, and the user agreed to write this one.
+        MessageBoxA(Handle(), "The receiver is no longer in use; its power-on code was not changed.", "Kelvane",
+                    MB_OK | MB_ICONWARNING);
+        return;
+      }
       const CommandWords command = WriteTrainedCodeCommand(listed->Code);
       // Through the worker like every command; it lists the code the receiver holds afterwards.
       PostCommand(static_cast<LPARAM>(command.Code), command.Argument);

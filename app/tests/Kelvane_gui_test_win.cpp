@@ -435,6 +435,27 @@ TEST_F(Kelvane, PowerOnCodeNeedsAReceiverInUse) {
   EXPECT_EQ(TrainedCodeWrites(), 0u);
 }
 
+TEST_F(Kelvane, ReceiverGoneWhileAskingWritesNothing) {
+  Start("at 0 plug rx version=1.0\nat 2000 frame rx 2 0x00FF 0x0046 0\nat 5000 unplug rx\nat 9000 plug rx version=1.0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  ASSERT_TRUE(WaitUntil([&] { return Log().size() == 6; }, 10000)) << WindowText(Memo());
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));
+  std::string text;
+  HWND box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  ASSERT_TRUE(LabelShows("Device: disconnected", 10000));
+  Answer(box, "&Yes");
+  HWND warning = DialogWithButton("OK");
+  ASSERT_NE(warning, nullptr) << "the user is not told";
+  MessageBoxShown(text);
+  EXPECT_NE(text.find("no longer in use"), std::string::npos) << text;
+  Answer(warning, "OK");
+  ASSERT_TRUE(Connected("1.0"));  // the receiver back: nothing waited for it
+  Sleep(500);
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
+}
+
 TEST_F(Kelvane, SaveLogAsWritesTheLogWholeOrNotAtAll) {
   Start("at 0 plug rx\n");
   const std::string log = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\nAdress: 0x00FF\r\n\r\n100\xB5s, typed by hand";
