@@ -3,6 +3,7 @@
 #include "platform/Convert.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace app {
 bool PassRepeatSuppression(std::int32_t& repeatCounter, const TIRData& frame) {
@@ -46,5 +47,117 @@ std::int64_t PollingTicks(std::int32_t positionMicroseconds, std::int32_t freque
 }
 
 std::string SliderPositionText(int position) { return std::to_string(position) + "\xB5s"; }
+
+namespace {
+
+// "PREFIX" followed by exactly `digits` upper-case hexadecimal digits, as the listing writes them.
+bool ParseHexLine(const std::string& line, std::string_view prefix, std::size_t digits, std::uint16_t& value) {
+  if (line.size() != prefix.size() + digits || line.compare(0, prefix.size(), prefix) != 0) return false;
+  unsigned v = 0;
+  for (std::size_t i = prefix.size(); i < line.size(); ++i) {
+    const char c = line[i];
+    if (c >= '0' && c <= '9') v = v * 16 + static_cast<unsigned>(c - '0');
+    else if (c >= 'A' && c <= 'F') v = v * 16 + static_cast<unsigned>(c - 'A' + 10);
+    else return false;
+  }
+  value = static_cast<std::uint16_t>(v);
+  return true;
+}
+
+std::optional<std::uint8_t> ProtocolNamed(const std::string& name) {
+  for (unsigned p = 1; p <= 255; ++p) {
+    const char* known = ProtocolName(static_cast<std::uint8_t>(p));
+    if (!known) break;
+    if (name == known) return static_cast<std::uint8_t>(p);
+  }
+  return std::nullopt;
+}
+
+constexpr std::size_t kListingLines = 5;  // heading, protocol, address, command, flags
+
+// The listing that starts at `first`, when it is one.
+std::optional<ListedCode> ListingAt(const std::vector<std::string>& lines, std::size_t first) {
+  if (lines.size() - first < kListingLines) return std::nullopt;
+  ListedCode found;
+  if (lines[first] == TrainedCodeHeading) found.Trained = true;
+  else if (lines[first] != ReceivedCodeHeading) return std::nullopt;
+  const std::optional<std::uint8_t> protocol = ProtocolNamed(lines[first + 1]);
+  if (!protocol) return std::nullopt;
+  std::uint16_t flags = 0;
+  if (!ParseHexLine(lines[first + 2], "Adress: 0x", 4, found.Code.Address) ||
+      !ParseHexLine(lines[first + 3], "Command: 0x", 4, found.Code.Command) ||
+      !ParseHexLine(lines[first + 4], "Flags: 0x", 2, flags))
+    return std::nullopt;
+  found.Code.Protocol = *protocol;
+  found.Code.Flags = static_cast<std::uint8_t>(flags);
+  return found;
+}
+
+}  // namespace
+
+std::optional<ListedCode> CodeListedAt(const std::vector<std::string>& lines, std::size_t line) {
+  if (line >= lines.size()) return std::nullopt;
+  const std::size_t lowest = line >= kListingLines - 1 ? line - (kListingLines - 1) : 0;
+  for (std::size_t first = line + 1; first-- > lowest;)
+    if (std::optional<ListedCode> found = ListingAt(lines, first)) return found;
+  return std::nullopt;
+}
+
+std::string PowerOnCodeQuestion(const TIRData& code) {
+  const char* protocol = ProtocolName(code.Protocol);
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "Make this code the receiver's power-on code?\r\n\r\n"
+                "Protocol: %s\r\nAddress: 0x%04X\r\nCommand: 0x%04X\r\n\r\n"
+                "The trained code that the receiver holds now is replaced.",
+                protocol ? protocol : "unknown", static_cast<unsigned>(code.Address), static_cast<unsigned>(code.Command));
+  return text;
+}
+
+CommandWords WriteTrainedCodeCommand(const TIRData& code) {
+  return {static_cast<std::uint32_t>(code.Address) | static_cast<std::uint32_t>(code.Command) << 16,
+          kCmdWriteTrainedCode | static_cast<std::uint32_t>(code.Protocol) << 8 |
+              static_cast<std::uint32_t>(code.Flags) << 16};
+}
+
+std::optional<TIRData> TrainedCodeOfCommand(std::uint32_t argument, std::uint32_t code) {
+  if ((code & 0xFF0000FFu) != kCmdWriteTrainedCode) return std::nullopt;
+  TIRData d{};
+  d.Protocol = static_cast<std::uint8_t>(code >> 8);
+  d.Flags = static_cast<std::uint8_t>(code >> 16);
+  d.Address = static_cast<std::uint16_t>(argument);
+  d.Command = static_cast<std::uint16_t>(argument >> 16);
+  return d;
+}
+
+std::size_t LineOfOffset(const std::string& text, std::size_t offset) {
+  std::size_t line = 0;
+  const std::size_t end = offset < text.size() ? offset : text.size();
+  for (std::size_t i = text.find("\r\n"); i != std::string::npos && i + 2 <= end; i = text.find("\r\n", i + 2)) ++line;
+  return line;
+}
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      out += "\r\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string DefaultLogFileName(int year, int month, int day) {
+  char text[64];
+  std::snprintf(text, sizeof text, "Kelvane log %04d-%02d-%02d.txt", year, month, day);
+  return text;
+}
 
 }  // namespace app

@@ -4,7 +4,9 @@
 
 #include "app/VexaReports.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,5 +37,40 @@ std::int64_t PollingTicks(std::int32_t positionMicroseconds, std::int32_t freque
 
 // Slider text shown next to the track bar, e.g. "100µs" (8-bit text).
 std::string SliderPositionText(int position);
+
+// A code listing of the log, found from any of its lines but the empty one that ends it.
+struct ListedCode {
+  bool Trained = false;  // a trained-code listing rather than a received code
+  TIRData Code{};
+};
+
+// The listing that holds line `line` of the log, when that listing is exactly as the worker
+// writes it. A listing without a protocol line is no code here: it does not tell which protocol
+// (0, or 12 to 255) the code had, so the code could not be written back as it was received.
+std::optional<ListedCode> CodeListedAt(const std::vector<std::string>& lines, std::size_t line);
+
+// The question asked before a listed code becomes the receiver's power-on code.
+std::string PowerOnCodeQuestion(const TIRData& code);
+
+// The command that writes a whole code as the trained code travels in the one message of the
+// command queue: the code number 9 in the low byte of the code word with protocol and flags
+// above it, address and command in the argument word. Code words with anything in the top byte
+// are other commands.
+inline constexpr std::uint32_t kCmdWriteTrainedCode = 9;
+struct CommandWords {
+  std::uint32_t Argument;
+  std::uint32_t Code;
+};
+CommandWords WriteTrainedCodeCommand(const TIRData& code);
+std::optional<TIRData> TrainedCodeOfCommand(std::uint32_t argument, std::uint32_t code);
+
+// The line of `text` (lines end in CR LF, as in the log) that holds character `offset`.
+std::size_t LineOfOffset(const std::string& text, std::size_t offset);
+
+// The text with every line ending as CR LF: a lone LF or CR becomes CR LF.
+std::string WithCrLf(const std::string& text);
+
+// "Kelvane log YYYY-MM-DD.txt"
+std::string DefaultLogFileName(int year, int month, int day);
 
 }  // namespace app

@@ -19,7 +19,7 @@ enum : std::uint8_t {
   ReportPowerOnGet = 2,      // get: power-on function enabled?
   ReportTrainedCodeGet = 3,  // get: trained code
   ReportPowerOnSet = 4,      // set: enable/disable power-on
-  ReportTrainedCodeSet = 5,  // set: write trained code (always all zero: clears it)
+  ReportTrainedCodeSet = 5,  // set: write trained code (all zero clears it)
   ReportPollingTime = 6,     // set: IR polling period
   ReportVexaVersion = 7,     // get: firmware version text
 };

@@ -121,6 +121,17 @@ void THIDThread::ReadVersion() {
 
 THIDThread::Show THIDThread::ExecuteCommand() {
   if (Msg.message != kHidCommandMessage) return Show::Nothing;
+  if (const std::optional<TIRData> code =
+          TrainedCodeOfCommand(static_cast<std::uint32_t>(Msg.wParam), static_cast<std::uint32_t>(Msg.lParam))) {
+    IRReport.ReportID = ReportTrainedCodeSet;
+    IRReport.Data = *code;
+    Device->SetFeature(&IRReport, sizeof IRReport);
+    // Read back, so that the log shows what the receiver holds now rather than what was sent.
+    PrepareReport(IRReport, ReportTrainedCodeGet);
+    Device->GetFeature(&IRReport, sizeof IRReport);
+    Last_IR_Buffer = IRReport.Data;
+    return Show::TrainedCode;
+  }
   switch (Msg.lParam) {
     case CmdReadPowerOn:
       PowerOnReport.ReportID = ReportPowerOnGet;

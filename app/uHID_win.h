@@ -2,6 +2,7 @@
 // The worker thread: takes the receiver into use when the controller reports its arrival and
 // polls it, one command and one code per pass.
 
+#include "app/ReceiverLogic.h"
 #include "app/VexaReports.h"
 #include "hid/JvHidControllerClass_win.h"
 #include "platform/Handles_win.h"
@@ -31,6 +32,9 @@ enum : LPARAM {
   CmdClearTrainedCode = 5,
   CmdWritePollingTime = 6,
   CmdReadVersion = 7,
+  // Writes a whole code as the trained code and reads it back; the code travels in both words
+  // (app::WriteTrainedCodeCommand).
+  CmdWriteTrainedCode = app::kCmdWriteTrainedCode,
 };
 
 class THIDThread : public TThread {

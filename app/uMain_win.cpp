@@ -1,7 +1,15 @@
 #include "app/uMain_win.h"
 
+#include "app/LogFile_win.h"
 #include "app/ReceiverLogic.h"
 #include "platform/Convert.h"
+#include "platform/Handles_win.h"
+
+#include <commdlg.h>
+#include <shlobj.h>
+
+#include <optional>
+#include <vector>
 
 using namespace app;
 
@@ -114,6 +122,66 @@ void PostCommand(LPARAM code, WPARAM argument) {
   PostThreadMessageA(WorkerThreadID, kHidCommandMessage, argument, code);
 }
 
+enum : UINT { kMenuUseAsPowerOn = 1, kMenuCopy, kMenuSelectAll, kMenuSaveAs, kMenuClear };
+
+struct Selection {
+  DWORD start = 0, end = 0;
+};
+
+Selection SelectionOf(HWND memo) {
+  Selection s;
+  SendMessageA(memo, EM_GETSEL, reinterpret_cast<WPARAM>(&s.start), reinterpret_cast<LPARAM>(&s.end));
+  return s;
+}
+
+// The log line (between line breaks, not as wrapped on screen) under a point of the screen;
+// none below the last line.
+std::optional<std::size_t> LogLineAt(HWND memo, const std::string& text, POINT screen) {
+  POINT p = screen;
+  ScreenToClient(memo, &p);
+  const LRESULT hit = SendMessageA(memo, EM_CHARFROMPOS, 0, MAKELPARAM(p.x, p.y));
+  if (hit == -1) return std::nullopt;
+  // The answer holds the wrapped line's number in 16 bits only; the line under the pointer is
+  // on screen, so it is the first visible line or a little after it.
+  const LRESULT first = SendMessageA(memo, EM_GETFIRSTVISIBLELINE, 0, 0);
+  const LRESULT wrapped = first + static_cast<WORD>(HIWORD(hit) - static_cast<WORD>(first));
+  const LRESULT start = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(wrapped), 0);
+  if (start < 0) return std::nullopt;
+  // Below the text the control answers its last line: compare with where that line is.
+  const LRESULT at = SendMessageA(memo, EM_POSFROMCHAR, static_cast<WPARAM>(start), 0);
+  if (at == -1) return std::nullopt;  // the empty line after a final line break
+  HDC dc = GetDC(memo);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(memo, WM_GETFONT, 0, 0)));
+  TEXTMETRICA tm{};
+  GetTextMetricsA(dc, &tm);
+  SelectObject(dc, old);
+  ReleaseDC(memo, dc);
+  if (p.y >= static_cast<short>(HIWORD(at)) + tm.tmHeight) return std::nullopt;
+  return LineOfOffset(text, static_cast<std::size_t>(start));
+}
+
+// Where the keyboard's menu opens: at the caret when it is in view, else at the log's corner.
+POINT CaretPoint(HWND memo, DWORD caret) {
+  RECT client;
+  GetClientRect(memo, &client);
+  POINT p{client.left + 4, client.top + 4};
+  const LRESULT at = SendMessageA(memo, EM_POSFROMCHAR, caret, 0);
+  if (at != -1) {
+    const POINT c{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at)) + 8};
+    if (PtInRect(&client, c)) p = c;
+  }
+  ClientToScreen(memo, &p);
+  return p;
+}
+
+std::wstring Widened(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
 }  // namespace
 
 const TFormDesc& FormMainDescription() {
@@ -149,6 +217,8 @@ TFormMain::TFormMain() {
   btPowerOnEnabled = Find<TButton>("btPowerOnEnabled");
   btReadVexaVersion = Find<TButton>("btReadVexaVersion");
   Memo1 = Find<TMemo>("Memo1");
+  // Not part of the description: the window stays as described, the menu comes on top.
+  Memo1->OnContextPopup = [this](TMemo* sender, POINT at) { Memo1ContextPopup(sender, at); };
 }
 
 TFormMain::~TFormMain() {
@@ -215,6 +285,105 @@ void TFormMain::OnButtonClick(TObject* Sender) {
 void TFormMain::AddLogLine(const std::string& line) { Memo1->AppendLine(line); }
 
 void TFormMain::SetStatus(const std::string& deviceStatus, const std::string& vexaVersion) {
+  receiverConnected_ = deviceStatus == DeviceStatusText(true);
   lbDeviceStatus->SetCaption(deviceStatus);
   lbVexaVersion->SetCaption(vexaVersion);
+}
+
+void TFormMain::Memo1ContextPopup(TMemo*, POINT At) {
+  HWND memo = Memo1->Handle();
+  const std::string text = Memo1->Text();
+  const Selection selection = SelectionOf(memo);
+  const bool fromKeyboard = At.x == -1 && At.y == -1;
+  std::optional<std::size_t> line;
+  if (fromKeyboard) {
+    line = LineOfOffset(text, selection.start);
+    At = CaretPoint(memo, selection.start);
+  } else {
+    line = LogLineAt(memo, text, At);
+  }
+  std::optional<ListedCode> listed;
+  if (line) listed = CodeListedAt(Memo1->Lines(), *line);
+  const bool receiverInUse = WorkerThread && receiverConnected_;
+
+  platform::ScopedMenu menu(CreatePopupMenu());
+  if (!menu) return;
+  auto item = [&](UINT id, const char* caption, bool enabled) {
+    AppendMenuA(menu.Get(), MF_STRING | (enabled ? MF_ENABLED : MF_GRAYED), id, caption);
+  };
+  item(kMenuUseAsPowerOn, "&Use as Power-On Code", listed && receiverInUse);
+  AppendMenuA(menu.Get(), MF_SEPARATOR, 0, nullptr);
+  item(kMenuCopy, "&Copy", selection.start != selection.end);
+  item(kMenuSelectAll, "Select &All", !text.empty());
+  AppendMenuA(menu.Get(), MF_SEPARATOR, 0, nullptr);
+  item(kMenuSaveAs, "&Save Log As...", true);
+  item(kMenuClear, "C&lear Log", !text.empty());
+  const UINT chosen = static_cast<UINT>(
+      TrackPopupMenu(menu.Get(), TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, At.x, At.y, 0, Handle(), nullptr));
+  menu.Reset();
+
+  switch (chosen) {
+    case kMenuUseAsPowerOn: {
+      if (!listed) break;
+      if (MessageBoxA(Handle(), PowerOnCodeQuestion(listed->Code).c_str(), "Kelvane", MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+      if (!(WorkerThread && receiverConnected_)) {
+        // Unplugged while the question was open: a command would wait for whichever receiver
+        // comes next, and the user agreed to write this one.
+        MessageBoxA(Handle(), "The receiver is no longer in use; its power-on code was not changed.", "Kelvane",
+                    MB_OK | MB_ICONWARNING);
+        return;
+      }
+      const CommandWords command = WriteTrainedCodeCommand(listed->Code);
+      // Through the worker like every command; it lists the code the receiver holds afterwards.
+      PostCommand(static_cast<LPARAM>(command.Code), command.Argument);
+      break;
+    }
+    case kMenuCopy: SendMessageA(memo, WM_COPY, 0, 0); break;
+    case kMenuSelectAll: SendMessageA(memo, EM_SETSEL, 0, -1); break;
+    case kMenuSaveAs: SaveLogAs(); break;
+    case kMenuClear:
+      // As a replacement of the whole text, so that the control's undo brings the log back.
+      SendMessageA(memo, EM_SETSEL, 0, -1);
+      SendMessageA(memo, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(""));
+      break;
+    default: break;
+  }
+}
+
+void TFormMain::SaveLogAs() {
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  std::vector<wchar_t> file(32768, L'\0');
+  const std::wstring name = Widened(DefaultLogFileName(today.wYear, today.wMonth, today.wDay));
+  name.copy(file.data(), file.size() - 1);
+  wchar_t documents[MAX_PATH] = L"";
+  const bool haveDocuments =
+      SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, documents));
+
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = Handle();
+  dialog.lpstrFilter = L"Text files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
+  dialog.lpstrInitialDir = haveDocuments ? documents : nullptr;
+  dialog.lpstrDefExt = L"txt";
+  dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+  if (!GetSaveFileNameW(&dialog)) {
+    if (const DWORD error = CommDlgExtendedError())
+      MessageBoxW(Handle(), (L"The save dialog could not be shown (error " + std::to_wstring(error) + L").").c_str(),
+                  L"Kelvane", MB_OK | MB_ICONERROR);
+    return;
+  }
+  SaveLogTo(file.data());
+}
+
+bool TFormMain::SaveLogTo(const std::wstring& path) {
+  const DWORD error = ReplaceFileContents(path, WithCrLf(Memo1->Text()));
+  if (error == 0) return true;
+  const std::wstring message = L"The log could not be saved to\n" + path + L"\n\n" + SystemErrorText(error);
+  MessageBoxW(Handle(), message.c_str(), L"Kelvane", MB_OK | MB_ICONERROR);
+  return false;
 }

@@ -41,6 +41,15 @@ class TFormMain : public TForm, public IReceiverView {
   // IReceiverView: the worker's display routines land here, on the UI thread.
   void AddLogLine(const std::string& line) override;
   void SetStatus(const std::string& deviceStatus, const std::string& vexaVersion) override;
+
+  // The log's context menu: a listed code as the power-on code, copy, select all, save, clear.
+  void Memo1ContextPopup(TMemo* Sender, POINT At);
+  void SaveLogAs();
+  // Writes the log to path; a failure is shown to the user and leaves path as it was.
+  bool SaveLogTo(const std::wstring& path);
+
+ private:
+  bool receiverConnected_ = false;  // as the worker last showed it
 };
 
 const TFormDesc& FormMainDescription();

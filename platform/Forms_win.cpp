@@ -243,6 +243,18 @@ std::vector<std::string> TMemo::Lines() const {
 }
 
 LRESULT TMemo::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_CONTEXTMENU && OnContextPopup) {
+    const POINT at{static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp))};
+    const bool fromKeyboard = at.x == -1 && at.y == -1;
+    RECT client;
+    GetClientRect(Handle(), &client);
+    POINT inClient = at;
+    ScreenToClient(Handle(), &inClient);
+    if (fromKeyboard || PtInRect(&client, inClient)) {
+      Fire([this, at](TObject*) { OnContextPopup(this, at); });
+      return 0;
+    }
+  }
   LRESULT r = CallOriginal(msg, wp, lp);
   if (msg == WM_GETDLGCODE) {
     // Tab moves on to the next control instead of typing a tab into the log.

@@ -175,6 +175,11 @@ class TMemo : public TEdit {
   int LineCount() const { return static_cast<int>(Lines().size()); }
   void Clear() { SetText(""); }
 
+  // Replaces the control's own context menu (right click, the menu key, Shift+F10) when set.
+  // The point is in screen coordinates, or (-1, -1) when the keyboard asked for the menu. A
+  // right click on the scroll bar keeps the control's own menu.
+  std::function<void(TMemo* Sender, POINT ScreenPoint)> OnContextPopup;
+
  protected:
   LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp) override;
 };

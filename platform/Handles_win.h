@@ -78,10 +78,18 @@ struct ModuleTraits {
   static void Close(Handle h) noexcept { FreeLibrary(h); }
 };
 
+struct MenuTraits {
+  using Handle = HMENU;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { DestroyMenu(h); }
+};
+
 using ScopedFileHandle = ScopedHandle<FileHandleTraits>;
 using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
 // A module loaded with LoadLibrary; not for GetModuleHandle results, which hold no reference.
 using ScopedModule = ScopedHandle<ModuleTraits>;
+// A menu of our own making (CreatePopupMenu); not for a window's menu bar, which goes with the window.
+using ScopedMenu = ScopedHandle<MenuTraits>;
 
 static_assert(sizeof(ScopedFileHandle) == sizeof(HANDLE) && sizeof(ScopedModule) == sizeof(HMODULE));
 

@@ -7,6 +7,7 @@
 
 #include "app/tests/Listing.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -22,6 +23,37 @@ std::string TempPath(const std::string& name) {
   char dir[MAX_PATH];
   GetTempPathA(MAX_PATH, dir);
   return std::string(dir) + "kelvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+}
+
+struct WindowSearch {
+  DWORD pid;
+  const char* className;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTopLevel(HWND w, LPARAM lp) {
+  auto* s = reinterpret_cast<WindowSearch*>(lp);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(w, &owner);
+  char cls[16] = {};
+  GetClassNameA(w, cls, sizeof cls);
+  if (owner == s->pid && IsWindowVisible(w) && std::string(cls) == s->className) s->found.push_back(w);
+  return TRUE;
+}
+
+// Visible top-level windows of a process of one class.
+std::vector<HWND> TopLevels(DWORD pid, const char* className) {
+  WindowSearch search{pid, className, {}};
+  EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string FileContents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "(missing)";
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
 // Kelvane.exe with a scenario of its own and the simulator's log.
@@ -104,6 +136,84 @@ class Kelvane : public ::testing::Test {
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     WaitUntil([&] { return !IsWindow(box); });
     return text;
+  }
+
+  // A point on a line of the log; the log's lines are short enough not to wrap.
+  POINT OnLogLine(int line) {
+    HWND memo = Memo();
+    const LRESULT start = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
+    const LRESULT at = SendMessageA(memo, EM_POSFROMCHAR, static_cast<WPARAM>(start), 0);
+    POINT p{static_cast<short>(LOWORD(at)) + 12, static_cast<short>(HIWORD(at)) + 6};
+    ClientToScreen(memo, &p);
+    return p;
+  }
+  // The open popup menu of the program, null when there is none.
+  HWND OpenMenu() {
+    const std::vector<HWND> menus = TopLevels(app->pid(), "#32768");
+    return menus.empty() ? nullptr : menus.front();
+  }
+  // The program's dialog that has a button with this caption, once it is there; else null.
+  HWND DialogWithButton(const char* button, DWORD ms = 10000) {
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+          for (HWND w : TopLevels(app->pid(), "#32770"))
+            if (FindControl(w, "Button", button).hwnd) found = w;
+          return found != nullptr;
+        },
+        ms);
+    return found;
+  }
+  // Save Log As... from the log's menu, the file name typed into the dialog, and Save.
+  void SaveLogAs(const std::string& path, std::string* proposedName = nullptr) {
+    ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(0), "s"));
+    HWND dialog = DialogWithButton("&Save");
+    ASSERT_NE(dialog, nullptr) << "no save dialog";
+    HWND name = nullptr;
+    for (const Control& c : Controls(dialog))
+      if (c.className == "Edit" && c.visible) name = c.hwnd;
+    ASSERT_NE(name, nullptr);
+    if (proposedName) *proposedName = WindowText(name);
+    SetTextMessage(name, path);
+    ClickReal(FindControl(dialog, "Button", "&Save").hwnd);
+  }
+  // Opens the log's context menu with the real pointer and picks an item by its access key.
+  // Returns whether the menu opened.
+  bool ChooseFromMenuAt(POINT at, const char* accessKey) {
+    ClickAt(at, 3);
+    return ChooseFromMenu(accessKey);
+  }
+  bool ChooseFromMenu(const char* accessKey) {
+    if (!WaitUntil([&] { return OpenMenu() != nullptr; })) return false;
+    PressKeys(accessKey);
+    // A disabled item leaves the menu open.
+    if (!WaitUntil([&] { return OpenMenu() == nullptr; }, 500)) PressKeys("Escape");
+    return WaitUntil([&] { return OpenMenu() == nullptr; });
+  }
+  static void ClickAt(POINT at, int button) {
+    RunUnix("xdotool mousemove " + std::to_string(at.x) + " " + std::to_string(at.y) + " sleep 0.05 click " +
+            std::to_string(button));
+  }
+  // The program's message box: its text, and the box, null when none came.
+  HWND MessageBoxShown(std::string& text, DWORD ms = 5000) {
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = DialogOf(app->pid())) != nullptr; }, ms);
+    text.clear();
+    if (box)
+      for (const Control& c : Controls(box))
+        if (c.className == "Static" && !c.text.empty()) text = c.text;
+    return box;
+  }
+  void Answer(HWND box, const char* button) {
+    HWND b = FindControl(box, "Button", button).hwnd;
+    ASSERT_NE(b, nullptr) << button;
+    ClickReal(b);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); })) << button;
+  }
+  size_t TrainedCodeWrites() {
+    size_t n = 0;
+    for (const std::string& e : Exchanges()) n += e.rfind("set 5 ", 0) == 0;
+    return n;
   }
 
   std::unique_ptr<Program> app;
@@ -269,6 +379,181 @@ TEST_F(Kelvane, ClosingTheWindowWhileOpenEndsTheProgram) {
   EXPECT_TRUE(app->waitExit(10000, &code));
   EXPECT_EQ(code, 0u);
   top = nullptr;
+}
+
+TEST_F(Kelvane, ListedCodeBecomesThePowerOnCode) {
+  Start("at 0 plug rx version=1.0\nat 0 trained rx 2 0x00FF 0x0045 0\nat 2500 frame rx 2 0x00FF 0x0046 0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  const Lines received = Listing("IR Code received:", {"VEXA_NEC_PROTOCOL", "Adress: 0x00FF", "Command: 0x0046", "Flags: 0x00"});
+  ASSERT_TRUE(WaitUntil([&] { return Log() == received; }, 10000)) << WindowText(Memo());
+  std::string text;
+
+  // The empty line after the listing holds no code: the item does nothing.
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(5), "u"));
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+
+  // Cancelled: nothing is sent.
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(2), "u"));
+  HWND box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  for (const char* part : {"VEXA_NEC_PROTOCOL", "0x00FF", "0x0046"}) EXPECT_NE(text.find(part), std::string::npos) << text;
+  Answer(box, "&No");
+  Sleep(300);
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
+  EXPECT_EQ(Log(), received);
+
+  // Confirmed: the code is written, read back and listed as the trained code.
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(0), "u"));
+  box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  Answer(box, "&Yes");
+  const Lines trained = Listing("Trained IR Code:", {"VEXA_NEC_PROTOCOL", "Adress: 0x00FF", "Command: 0x0046", "Flags: 0x00"});
+  ASSERT_TRUE(WaitUntil([&] { return Log() == received + trained; })) << WindowText(Memo());
+  const Lines exchanges = Exchanges();
+  const auto set = std::find(exchanges.begin(), exchanges.end(), "set 5 ok 05 02 ff 00 46 00 00");
+  ASSERT_NE(set, exchanges.end());
+  ASSERT_NE(set + 1, exchanges.end());
+  EXPECT_EQ(set[1], "get 3 ok 03 02 ff 00 46 00 00");
+  EXPECT_EQ(TrainedCodeWrites(), 1u);
+}
+
+TEST_F(Kelvane, PowerOnCodeNeedsAReceiverInUse) {
+  Start("at 0 plug rx version=1.0\n");
+  const char* listing = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\nAdress: 0x00FF\r\nCommand: 0x0046\r\nFlags: 0x00\r\n";
+  SetTextMessage(Memo(), listing);
+  std::string text;
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));  // no worker yet
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  ClickReal(Button("Close Device"));
+  ASSERT_TRUE(LabelShows("Device: disconnected"));
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));  // closed again
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
+}
+
+TEST_F(Kelvane, ReceiverGoneWhileAskingWritesNothing) {
+  Start("at 0 plug rx version=1.0\nat 2000 frame rx 2 0x00FF 0x0046 0\nat 5000 unplug rx\nat 9000 plug rx version=1.0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  ASSERT_TRUE(WaitUntil([&] { return Log().size() == 6; }, 10000)) << WindowText(Memo());
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));
+  std::string text;
+  HWND box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "no confirmation";
+  ASSERT_TRUE(LabelShows("Device: disconnected", 10000));
+  Answer(box, "&Yes");
+  HWND warning = DialogWithButton("OK");
+  ASSERT_NE(warning, nullptr) << "the user is not told";
+  MessageBoxShown(text);
+  EXPECT_NE(text.find("no longer in use"), std::string::npos) << text;
+  Answer(warning, "OK");
+  ASSERT_TRUE(Connected("1.0"));  // the receiver back: nothing waited for it
+  Sleep(500);
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
+}
+
+TEST_F(Kelvane, SaveLogAsWritesTheLogWholeOrNotAtAll) {
+  Start("at 0 plug rx\n");
+  const std::string log = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\nAdress: 0x00FF\r\n\r\n100\xB5s, typed by hand";
+  SetTextMessage(Memo(), log);
+  ASSERT_EQ(WindowText(Memo()), log);
+  const std::string target = TempPath("saved log.txt");
+  SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(target.c_str());
+
+  std::string proposed;
+  SaveLogAs(target, &proposed);
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  char name[64];
+  std::snprintf(name, sizeof name, "Kelvane log %04d-%02d-%02d.txt", today.wYear, today.wMonth, today.wDay);
+  EXPECT_EQ(proposed, name);
+  ASSERT_TRUE(WaitUntil([&] { return FileContents(target) == log; })) << FileContents(target);
+
+  // A read-only file: the user is told and the file keeps what it had.
+  std::ofstream(target, std::ios::binary) << "old log\r\n";
+  ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+  SaveLogAs(target);
+  HWND replace = DialogWithButton("&Yes");  // the dialog asks before it lets a file be replaced
+  ASSERT_NE(replace, nullptr);
+  Answer(replace, "&Yes");
+  std::string text;
+  HWND error = DialogWithButton("OK");
+  ASSERT_NE(error, nullptr) << "no error shown";
+  MessageBoxShown(text);
+  EXPECT_NE(text.find("could not be saved"), std::string::npos) << text;
+  Answer(error, "OK");
+  EXPECT_EQ(FileContents(target), "old log\r\n");
+  const std::string folder = target.substr(0, target.find_last_of('\\') + 1);
+  WIN32_FIND_DATAA found;
+  HANDLE leftover = FindFirstFileA((folder + "klv*.tmp").c_str(), &found);
+  EXPECT_EQ(leftover, INVALID_HANDLE_VALUE) << "left behind: " << found.cFileName;
+  if (leftover != INVALID_HANDLE_VALUE) FindClose(leftover);
+
+  SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(target.c_str());
+}
+
+TEST_F(Kelvane, KeyboardOpensTheMenuForTheCodeAtTheCaret) {
+  Start("at 0 plug rx version=1.0\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  SetTextMessage(Memo(), "PowerOn is Enabled\r\n\r\nTrained IR Code:\r\nVEXA_RC5_PROTOCOL\r\nAdress: 0x0001\r\n"
+                         "Command: 0x000C\r\nFlags: 0x00\r\n\r\n");
+  for (const char* keys : {"shift+F10", "Menu"}) {
+    ClickAt(OnLogLine(5), 1);  // the caret on the listing's command line
+    PressKeys(keys);
+    ASSERT_TRUE(ChooseFromMenu("u")) << keys << " opened no menu";
+    std::string text;
+    HWND box = MessageBoxShown(text);
+    ASSERT_NE(box, nullptr) << keys;
+    EXPECT_NE(text.find("VEXA_RC5_PROTOCOL"), std::string::npos) << text;
+    EXPECT_NE(text.find("0x000C"), std::string::npos) << text;
+    Answer(box, "&No");
+  }
+  // The caret on a line outside any listing.
+  ClickAt(OnLogLine(0), 1);
+  PressKeys("shift+F10");
+  ASSERT_TRUE(ChooseFromMenu("u"));
+  std::string text;
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+  EXPECT_EQ(TrainedCodeWrites(), 0u);
+}
+
+TEST_F(Kelvane, LogMenuSelectsCopiesAndClears) {
+  Start("at 0 plug rx\n");
+  const std::string log = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\n\r\nnote\r\n";
+  SetTextMessage(Memo(), log);
+  const LRESULT all = MAKELRESULT(0, log.size());
+
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "a"));
+  EXPECT_TRUE(WaitUntil([&] { return SendMessageA(Memo(), EM_GETSEL, 0, 0) == all; }));
+
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  EmptyClipboard();
+  CloseClipboard();
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "c"));
+  std::string copied;
+  EXPECT_TRUE(WaitUntil([&] {
+    if (!OpenClipboard(nullptr)) return false;
+    if (HANDLE h = GetClipboardData(CF_TEXT)) {
+      if (const char* p = static_cast<const char*>(GlobalLock(h))) copied = p;
+      GlobalUnlock(h);
+    }
+    CloseClipboard();
+    return copied == log;
+  })) << copied;
+
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "l"));
+  EXPECT_TRUE(WaitUntil([&] { return WindowText(Memo()).empty(); }));
+  // Cleared as an edit: the control's undo brings the log back.
+  ClickReal(Memo());
+  PressKeys("ctrl+z");
+  EXPECT_TRUE(WaitUntil([&] { return WindowText(Memo()) == log; })) << WindowText(Memo());
 }
 
 }  // namespace

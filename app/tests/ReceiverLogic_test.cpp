@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
 using namespace app;
 
@@ -94,6 +98,143 @@ TEST(PollingTicks, ZeroFrequencyRaisesZeroDivide) {
   } catch (const EZeroDivide& e) {
     EXPECT_EQ(e.Message(), "Gleitkommadivision durch Null");
   }
+}
+
+// A log as the worker and the user leave it: listings, other lines, a listing the user edited and
+// one cut off at the end.
+const std::vector<std::string> kLog = {
+    "IR Code received:",      // 0
+    "VEXA_NEC_PROTOCOL",      // 1
+    "Adress: 0x00FF",         // 2
+    "Command: 0x0045",        // 3
+    "Flags: 0x01",            // 4
+    "",                       // 5
+    "Trained IR Code:",       // 6
+    "VEXA_APPLE_PROTOCOL",    // 7
+    "Adress: 0xABCD",         // 8
+    "Command: 0x1234",        // 9
+    "Flags: 0x80",            // 10
+    "",                       // 11
+    "IR Code received:",      // 12: protocol 14, no protocol line
+    "Adress: 0x1234",         // 13
+    "Command: 0xABCD",        // 14
+    "Flags: 0x80",            // 15
+    "PowerOn is Enabled",     // 16
+    "IR Code received:",      // 17: lower-case digits, not written by the worker
+    "VEXA_NEC_PROTOCOL",      // 18
+    "Adress: 0x00ff",         // 19
+    "Command: 0x0045",        // 20
+    "Flags: 0x00",            // 21
+    "Trained IR Code:",       // 22: cut off
+    "VEXA_SIRCS_PROTOCOL",    // 23
+    "Adress: 0x0001",         // 24
+};
+
+TEST(CodeListedAt, FindsTheListingFromAnyOfItsLines) {
+  const ListedCode nec{false, TIRData{2, 0x00FF, 0x0045, 0x01}};
+  const ListedCode apple{true, TIRData{11, 0xABCD, 0x1234, 0x80}};
+  const struct {
+    std::size_t line;
+    std::optional<ListedCode> want;
+  } cases[] = {
+      {0, nec},  {1, nec},  {2, nec},  {3, nec},  {4, nec},
+      {5, std::nullopt},  // the empty line after a listing belongs to none
+      {6, apple}, {7, apple}, {8, apple}, {9, apple}, {10, apple},
+      {11, std::nullopt},
+      {12, std::nullopt}, {13, std::nullopt}, {15, std::nullopt},  // protocol unknown
+      {16, std::nullopt},
+      {17, std::nullopt}, {19, std::nullopt}, {21, std::nullopt},  // malformed
+      {22, std::nullopt}, {24, std::nullopt},                      // cut off
+      {25, std::nullopt}, {1000, std::nullopt},                    // past the end
+  };
+  for (const auto& c : cases) {
+    const std::optional<ListedCode> got = CodeListedAt(kLog, c.line);
+    ASSERT_EQ(got.has_value(), c.want.has_value()) << "line " << c.line;
+    if (!got) continue;
+    EXPECT_EQ(got->Trained, c.want->Trained) << "line " << c.line;
+    EXPECT_EQ(CodeListing("", got->Code), CodeListing("", c.want->Code)) << "line " << c.line;
+    EXPECT_EQ(got->Code.Protocol, c.want->Code.Protocol) << "line " << c.line;
+  }
+  EXPECT_FALSE(CodeListedAt({}, 0));
+}
+
+TEST(CodeListedAt, AcceptsOnlyWhatTheWorkerWrites) {
+  const std::vector<std::string> good = {"IR Code received:", "VEXA_SAMSUNG32_PROTOCOL", "Adress: 0xFFFF",
+                                         "Command: 0x0000", "Flags: 0xFE", ""};
+  const auto listed = CodeListedAt(good, 2);
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(listed->Code.Protocol, 10);
+  EXPECT_EQ(listed->Code.Address, 0xFFFF);
+  EXPECT_EQ(listed->Code.Command, 0x0000);
+  EXPECT_EQ(listed->Code.Flags, 0xFE);
+  // Each a single edit of the good listing.
+  const struct {
+    std::size_t line;
+    const char* text;
+  } broken[] = {
+      {0, "IR Code received"},        {0, "IR Code received: "},    {0, "Trained IR Code"},
+      {1, "VEXA_FOO_PROTOCOL"},       {1, "vexa_nec_protocol"},     {1, ""},
+      {2, "Address: 0xFFFF"},         {2, "Adress: 0xFFFFF"},       {2, "Adress: 0xFFF"},
+      {2, "Adress: 0xFFFF "},         {2, "Adress: FFFF"},          {2, "Adress: 0x-FFF"},
+      {3, "Command: 0x00G0"},         {3, "Command: 0x"},           {4, "Flags: 0x1"},
+      {4, "Flags: 0x100"},            {4, "Flags: 0xFE\r"},
+  };
+  for (const auto& b : broken) {
+    std::vector<std::string> log = good;
+    log[b.line] = b.text;
+    for (std::size_t line = 0; line < 5; ++line)
+      EXPECT_FALSE(CodeListedAt(log, line)) << "'" << b.text << "' at line " << line;
+  }
+}
+
+TEST(WriteTrainedCodeCommand, CarriesTheWholeCode) {
+  const TIRData codes[] = {{2, 0x00FF, 0x0045, 0x00}, {255, 0xFFFF, 0xFFFF, 0xFF}, {1, 0x1234, 0xABCD, 0x81}, {}};
+  for (const TIRData& c : codes) {
+    const CommandWords w = WriteTrainedCodeCommand(c);
+    const std::optional<TIRData> back = TrainedCodeOfCommand(w.Argument, w.Code);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(std::memcmp(&*back, &c, sizeof c), 0) << CodeListing("", c)[1];
+    EXPECT_EQ(w.Code & 0xFF, 9u);
+  }
+  // The other commands are not taken for it.
+  for (std::uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 10u, 0x01000009u, 0xFF000209u})
+    EXPECT_EQ(TrainedCodeOfCommand(0x12345678, code).has_value(), code == 9u) << std::hex << code;
+}
+
+TEST(LogText, LineOfOffset) {
+  const std::string text = "ab\r\n\r\ncd\r\n";
+  const struct {
+    std::size_t offset, line;
+  } cases[] = {{0, 0}, {2, 0}, {3, 0}, {4, 1}, {5, 1}, {6, 2}, {8, 2}, {10, 3}, {999, 3}};
+  for (const auto& c : cases) EXPECT_EQ(LineOfOffset(text, c.offset), c.line) << c.offset;
+  EXPECT_EQ(LineOfOffset("", 0), 0u);
+}
+
+TEST(LogText, WithCrLf) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"", ""},
+      {"a\r\nb\r\n", "a\r\nb\r\n"},
+      {"a\nb", "a\r\nb"},
+      {"a\rb\r", "a\r\nb\r\n"},
+      {"\n\r\n\r", "\r\n\r\n\r\n"},
+      {"\xB5s\r\n", "\xB5s\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WithCrLf(c.in), c.out) << c.in;
+}
+
+TEST(LogText, DefaultFileName) {
+  EXPECT_EQ(DefaultLogFileName(2026, 3, 7), "Kelvane log 2026-03-07.txt");
+  EXPECT_EQ(DefaultLogFileName(1999, 12, 31), "Kelvane log 1999-12-31.txt");
+}
+
+TEST(PowerOnCodeQuestion, NamesProtocolAddressAndCommand) {
+  const std::string q = PowerOnCodeQuestion(TIRData{2, 0x00FF, 0x0045, 0x01});
+  EXPECT_NE(q.find("Protocol: VEXA_NEC_PROTOCOL"), std::string::npos) << q;
+  EXPECT_NE(q.find("Address: 0x00FF"), std::string::npos) << q;
+  EXPECT_NE(q.find("Command: 0x0045"), std::string::npos) << q;
 }
 
 }  // namespace

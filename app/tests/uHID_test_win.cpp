@@ -6,6 +6,7 @@
 
 #include "app/tests/Listing.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <fstream>
@@ -199,6 +200,29 @@ TEST_F(Worker, CommandsSendTheirReportsAndShowTheAnswers) {
   Pump(100);
   EXPECT_EQ(view.Log, expected);
   EXPECT_EQ(Sets(), (Lines{"4 ok 04 01", "6 ok 06 50 fb", "5 ok 05 00 00 00 00 00 00", "4 ok 04 00"}));
+}
+
+TEST_F(Worker, WrittenTrainedCodeIsReadBackAndListed) {
+  ASSERT_EQ(Plug(Receiver("rx")), 1);
+  Open();
+  ASSERT_TRUE(Connected());
+  const app::CommandWords command = app::WriteTrainedCodeCommand(TIRData{2, 0x00FF, 0x0045, 0x01});
+  Post(command.Code, command.Argument);
+  const Lines expected =
+      Listing("Trained IR Code:", {"VEXA_NEC_PROTOCOL", "Adress: 0x00FF", "Command: 0x0045", "Flags: 0x01"});
+  ASSERT_TRUE(LogHas(expected.size()));
+  Pump(100);
+  EXPECT_EQ(view.Log, expected);
+  // The write and the read-back in one pass, before that pass polls.
+  Lines exchanges;
+  for (const std::string& line : LogLines()) {
+    const size_t p = line.find(" get 1 ") != std::string::npos ? std::string::npos : line.find(" ", line.find(" ") + 1);
+    exchanges.push_back(p == std::string::npos ? "poll" : line.substr(p + 1));
+  }
+  const auto set = std::find(exchanges.begin(), exchanges.end(), "set 5 ok 05 02 ff 00 45 00 01");
+  ASSERT_NE(set, exchanges.end());
+  ASSERT_NE(set + 1, exchanges.end());
+  EXPECT_EQ(set[1], "get 3 ok 03 02 ff 00 45 00 01");
 }
 
 TEST_F(Worker, PowerOnStateShownIsWhatTheReceiverAnswers) {
