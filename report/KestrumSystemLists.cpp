@@ -224,36 +224,31 @@ std::string HardwareList(const std::vector<DeviceAnswers>& devices, const Machin
 
 namespace {
 
-void Append(report::ReportPlugin plugin) { report::Plugins().push_back(std::move(plugin)); }
+// A record with the one callback that fill sets.
+template <class Fill>
+void Append(const std::string& name, const std::string& description, bool ownSection, Fill fill) {
+  report::ReportPlugin p{name, description};
+  p.ownSection = ownSection;
+  fill(p);
+  report::Plugins().push_back(std::move(p));
+}
 
 }  // namespace
 
 void AddReportPlugin(const std::string& name, const std::string& description, TBugReportPluginA callback, bool ownSection) {
-  report::ReportPlugin p{name, description};
-  p.procOldA = callback;
-  p.ownSection = ownSection;
-  Append(std::move(p));
+  Append(name, description, ownSection, [&](report::ReportPlugin& p) { p.procOldA = callback; });
 }
 
 void AddReportPluginW(const std::string& name, const std::string& description, TBugReportPluginW callback, bool ownSection) {
-  report::ReportPlugin p{name, description};
-  p.procOldW = callback;
-  p.ownSection = ownSection;
-  Append(std::move(p));
+  Append(name, description, ownSection, [&](report::ReportPlugin& p) { p.procOldW = callback; });
 }
 
 void AddReportPluginEx(const std::string& name, const std::string& description, TBugReportPluginExA callback, bool ownSection) {
-  report::ReportPlugin p{name, description};
-  p.procNewA = callback;
-  p.ownSection = ownSection;
-  Append(std::move(p));
+  Append(name, description, ownSection, [&](report::ReportPlugin& p) { p.procNewA = callback; });
 }
 
 void AddReportPluginExW(const std::string& name, const std::string& description, TBugReportPluginExW callback, bool ownSection) {
-  report::ReportPlugin p{name, description};
-  p.procNewW = callback;
-  p.ownSection = ownSection;
-  Append(std::move(p));
+  Append(name, description, ownSection, [&](report::ReportPlugin& p) { p.procNewW = callback; });
 }
 
 void RemoveReportPlugin(const std::string& name) {

@@ -20,16 +20,17 @@ using testing::Pump;
 // Shows the window on a thread of its own and pumps it there until told to stop.
 class ShownElsewhere {
  public:
-  ShownElsewhere(IProgressAlert* alert, bool activate) : alert_(alert) {
-    thread_ = std::thread([this, activate] {
-      shown_ = alert_->Show(nullptr, activate);
+  ShownElsewhere(IProgressAlert* alert, bool activate, HWND parent = nullptr) : alert_(alert) {
+    thread_ = std::thread([this, activate, parent] {
+      shown_ = alert_->Show(parent, activate);
       started_ = true;
       while (!stop_) {
         alert_->ProcessMessages();
         Sleep(5);
       }
     });
-    while (!started_) Sleep(5);
+    // Disabling a parent of this thread sends it a message: keep serving them meanwhile.
+    while (!started_) Pump(5);
   }
   ~ShownElsewhere() {
     stop_ = true;
@@ -68,7 +69,8 @@ RECT ClientRectOf(HWND child, HWND top) {
 }
 
 TEST(ProgressWindow, DrivenAndClosedFromAnotherThreadInTheCornerWithoutFocus) {
-  // A window of the test's thread holds the focus; the progress window must leave it there.
+  // A window of the test's thread holds the focus and is the parent; the progress window must
+  // leave the focus there.
   testing::TwoColourWindow focus({10, 10, 110, 60});
   SetForegroundWindow(focus.Handle());
   Pump();
@@ -78,8 +80,9 @@ TEST(ProgressWindow, DrivenAndClosedFromAnotherThreadInTheCornerWithoutFocus) {
   alert->AddArea(1000, "Building the report");
   alert->AddArea(100, "Sending");
   alert->AddArea(100, "");
-  ShownElsewhere worker(alert.p, false);
+  ShownElsewhere worker(alert.p, false, focus.Handle());
   ASSERT_TRUE(worker.Shown());
+  EXPECT_FALSE(IsWindowEnabled(focus.Handle())) << "the parent is disabled while the window shows";
   const HWND top = gui::FindTopLevel("Sending report");
   ASSERT_NE(top, nullptr);
   EXPECT_FALSE(alert->Show(nullptr, false)) << "shown twice";
@@ -135,6 +138,7 @@ TEST(ProgressWindow, DrivenAndClosedFromAnotherThreadInTheCornerWithoutFocus) {
   EXPECT_TRUE(IsWindow(top));
   alert->Close();
   EXPECT_FALSE(IsWindow(top));
+  EXPECT_TRUE(IsWindowEnabled(focus.Handle()));
   alert->SetPosition(10);  // no window: nothing to update
 }
 

@@ -10,6 +10,7 @@ namespace {
 std::string OneA() { return "a"; }
 std::string TwoA() { return "b"; }
 std::wstring OneW() { return L"w"; }
+std::string WithException(kestrum::IZQException*) { return "e"; }
 
 TEST(ReportPlugins, NamesMayRepeatAndRemovalTakesTheFirstExactName) {
   const std::size_t before = ReportPlugins().size();
@@ -33,6 +34,11 @@ TEST(ReportPlugins, NamesMayRepeatAndRemovalTakesTheFirstExactName) {
   RemoveReportPlugin("twice");
   RemoveReportPlugin("other");
   EXPECT_EQ(ReportPlugins().size(), before);
+
+  AddReportPluginEx("ex", "", WithException, true);
+  EXPECT_EQ(ReportPlugins().back().procNewA, &WithException);
+  EXPECT_EQ(ReportPlugins().back().procOldA, nullptr);
+  RemoveReportPlugin("ex");
 }
 
 TEST(ModulesList, ColumnsAreAsWideAsTheirLongestEntryPlusOne) {
