@@ -140,7 +140,8 @@ int main(int argc, char** argv) {
   shot->SaveBmp(out + "capture.bmp");
   shot->SavePng(out + "ours.png", pf256Colors);
   if (FILE* f = std::fopen((out + "result.txt").c_str(), "w")) {
-    std::fprintf(f, "%d %d %.0f %.0f %u\n", shot->GetWidth(), shot->GetHeight(), bestCapture, bestEncode, static_cast<unsigned>(png.size()));
+    std::fprintf(f, "%d %d %.0f %.0f %u\n", shot->GetWidth(), shot->GetHeight(), bestCapture, bestEncode,
+                 static_cast<unsigned>(png.size()));
     std::fclose(f);
   }
   shot->Release();

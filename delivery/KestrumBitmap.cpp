@@ -110,7 +110,12 @@ BmpLoad LoadBmp(std::span<const std::uint8_t> file) {
   if (planes != 1) return Fail("plane count not 1");
   if (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxLoadPixels) return Fail("picture too large");
   switch (bitCount) {
-    case 1: case 4: case 8: case 16: case 24: case 32: break;
+    case 1:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
     default: return Fail("unsupported bit count " + std::to_string(bitCount));
   }
   const bool bitFields = compression == 3;
@@ -167,17 +172,18 @@ BmpLoad LoadBmp(std::span<const std::uint8_t> file) {
     std::uint8_t* dst = r.picture.bits.data() + static_cast<std::size_t>(row) * w * kBytesPerPixel;
     for (int x = 0; x < w; ++x, dst += kBytesPerPixel) {
       switch (bitCount) {
-        case 1: case 4: case 8: {
+        case 1:
+        case 4:
+        case 8: {
           const int bitPos = x * static_cast<int>(bitCount);
           const int index = src[bitPos / 8] >> (8 - static_cast<int>(bitCount) - bitPos % 8) & ((1 << bitCount) - 1);
           std::memcpy(dst, &palette[static_cast<std::size_t>(index) * 3], 3);
           break;
         }
-        case 24:
-          std::memcpy(dst, src + 3 * static_cast<std::size_t>(x), 3);
-          break;
+        case 24: std::memcpy(dst, src + 3 * static_cast<std::size_t>(x), 3); break;
         default: {
-          const std::uint32_t v = bitCount == 16 ? Le16(src + 2 * static_cast<std::size_t>(x)) : Le32(src + 4 * static_cast<std::size_t>(x));
+          const std::uint32_t v =
+              bitCount == 16 ? Le16(src + 2 * static_cast<std::size_t>(x)) : Le32(src + 4 * static_cast<std::size_t>(x));
           dst[0] = blue.Of(v);
           dst[1] = green.Of(v);
           dst[2] = red.Of(v);

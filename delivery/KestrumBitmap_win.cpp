@@ -20,9 +20,7 @@ TINVBitmap* TINVBitmap::Create(int width, int height) {
   h.biCompression = BI_RGB;
   h.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 4;
   b->FDC = CreateCompatibleDC(nullptr);
-  if (b->FDC) {
-    b->FBitmap = CreateDIBSection(b->FDC, reinterpret_cast<BITMAPINFO*>(&h), DIB_RGB_COLORS, &b->FBits, nullptr, 0);
-  }
+  if (b->FDC) { b->FBitmap = CreateDIBSection(b->FDC, reinterpret_cast<BITMAPINFO*>(&h), DIB_RGB_COLORS, &b->FBits, nullptr, 0); }
   if (!b->FBitmap || !b->FBits) {
     b->Release();
     return nullptr;

@@ -3,8 +3,8 @@
 // previews.
 #pragma once
 
-#include <windows.h>
 #include <unknwn.h>
+#include <windows.h>
 
 #include <string>
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <cstdlib>
+#include <memory>
 
 namespace delivery {
 
@@ -271,8 +271,7 @@ void MakeGrey(const PixelView& pixels) {
   }
 }
 
-std::string EncodeIndexedPng(int width, int height, int bitDepth, const std::vector<Rgb>& palette,
-                             const std::vector<std::uint8_t>& rows) {
+std::string EncodeIndexedPng(int width, int height, int bitDepth, const std::vector<Rgb>& palette, const std::vector<std::uint8_t>& rows) {
   const std::size_t rowBytes = (static_cast<std::size_t>(width) * static_cast<std::size_t>(bitDepth) + 7) / 8;
   if (width < 1 || height < 1 || rows.size() != rowBytes * static_cast<std::size_t>(height)) return {};
   std::vector<std::uint8_t> raw;
@@ -290,8 +289,8 @@ std::string EncodeIndexedPng(int width, int height, int bitDepth, const std::vec
   PutBe32(ihdr, static_cast<std::uint32_t>(width));
   PutBe32(ihdr, static_cast<std::uint32_t>(height));
   ihdr += static_cast<char>(bitDepth);
-  ihdr += '\x03';              // indexed colour
-  ihdr.append(3, '\0');        // deflate, adaptive filters, no interlace
+  ihdr += '\x03';        // indexed colour
+  ihdr.append(3, '\0');  // deflate, adaptive filters, no interlace
   PutChunk(png, "IHDR", ihdr);
   std::string plte;
   for (const Rgb& c : palette) plte += {static_cast<char>(c.r), static_cast<char>(c.g), static_cast<char>(c.b)};

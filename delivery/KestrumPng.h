@@ -38,8 +38,7 @@ void MakeGrey(const PixelView& pixels);
 
 // PNG of an indexed image: rows top to bottom, one byte a pixel (8 bits) or two (4 bits, the
 // first in the high half, rows padded to whole bytes). Empty when the data cannot be compressed.
-std::string EncodeIndexedPng(int width, int height, int bitDepth, const std::vector<Rgb>& palette,
-                             const std::vector<std::uint8_t>& rows);
+std::string EncodeIndexedPng(int width, int height, int bitDepth, const std::vector<Rgb>& palette, const std::vector<std::uint8_t>& rows);
 
 // The colour PNG (palette of 256 entries, bit depth 8); empty when nothing could be encoded.
 std::string ColourPng(const PixelView& pixels);

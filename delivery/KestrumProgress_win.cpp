@@ -137,9 +137,7 @@ LRESULT TIProgressAlert::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       }
       break;
     }
-    case kShowAreaText:
-      ShowAreaText();
-      return 0;
+    case kShowAreaText: ShowAreaText(); return 0;
     case WM_NCDESTROY: {
       const HWND window = FWindow;
       SetWindowLongPtrA(window, GWLP_USERDATA, 0);
@@ -176,8 +174,8 @@ void TIProgressAlert::PaintIcon(const DRAWITEMSTRUCT& item) {
   header.biPlanes = 1;
   header.biBitCount = 32;
   header.biCompression = BI_RGB;
-  SetDIBitsToDevice(item.hDC, item.rcItem.left, item.rcItem.top, delivery::kIconSide, delivery::kIconSide, 0, 0, 0,
-                    delivery::kIconSide, blended.data(), reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+  SetDIBitsToDevice(item.hDC, item.rcItem.left, item.rcItem.top, delivery::kIconSide, delivery::kIconSide, 0, 0, 0, delivery::kIconSide,
+                    blended.data(), reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
 }
 
 SIZE TIProgressAlert::MeasureTexts() {
@@ -238,8 +236,8 @@ bool STDMETHODCALLTYPE TIProgressAlert::Show(HWND parentWindow, bool activate) {
       textBlockH = kIconTextHeight;
     }
   }
-  FLabel = CreateWindowExA(0, "Static", FAreas.CurrentText().c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, labelX, labelY,
-                           labelW, labelH, FWindow, nullptr, nullptr, nullptr);
+  FLabel = CreateWindowExA(0, "Static", FAreas.CurrentText().c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, labelX, labelY, labelW,
+                           labelH, FWindow, nullptr, nullptr, nullptr);
   if (FLabel && FFont) SendMessageA(FLabel, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
   const int arrowH = GetSystemMetrics(SM_CYVSCROLL);
   const int blockBottom = kTop + textBlockH;

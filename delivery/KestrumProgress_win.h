@@ -3,8 +3,8 @@
 // of its own: it lives on the thread that shows it, which pumps it through the progress calls.
 #pragma once
 
-#include <windows.h>
 #include <unknwn.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string>

@@ -26,9 +26,7 @@ class Region {
 };
 
 // A window that shows on the screen: visible, not minimized, not empty.
-bool Showing(HWND w, RECT& rect) {
-  return IsWindowVisible(w) && !IsIconic(w) && GetWindowRect(w, &rect) && !IsRectEmpty(&rect);
-}
+bool Showing(HWND w, RECT& rect) { return IsWindowVisible(w) && !IsIconic(w) && GetWindowRect(w, &rect) && !IsRectEmpty(&rect); }
 
 struct TopLevel {
   HWND window;

@@ -113,7 +113,8 @@ std::vector<ProcessEntry> CollectProcesses() {
   if (table.empty()) return processes;
 
   PsapiEntries psapi{};
-  const platform::EntrySlot psapiSlots[] = {{"GetModuleFileNameExW", "GetModuleFileNameExW", platform::SlotOf(psapi.pGetModuleFileNameExW)}};
+  const platform::EntrySlot psapiSlots[] = {
+      {"GetModuleFileNameExW", "GetModuleFileNameExW", platform::SlotOf(psapi.pGetModuleFileNameExW)}};
   const platform::ScopedModule psapiModule(platform::LoadAndBind(L"psapi.dll", psapiSlots));
   const auto getGuiResources = platform::ProcAddress<decltype(&::GetGuiResources)>(L"user32.dll", "GetGuiResources");
   wchar_t systemFolder[MAX_PATH] = {};

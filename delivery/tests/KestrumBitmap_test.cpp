@@ -20,7 +20,7 @@ void Le(std::vector<std::uint8_t>& out, std::uint32_t v, int bytes) {
 
 // A BMP file as other programs write them: the headers from the fields given, then the table
 // and the rows as given.
-struct BmpSpec {
+struct BmpLayout {
   std::uint32_t headerBytes = 40;
   std::int32_t width = 0, height = 0;
   std::uint16_t bitCount = 24;
@@ -67,40 +67,67 @@ const std::vector<std::uint8_t> kBgrTable = {0, 0, 255, 0, 0, 255, 0, 0, 255, 0,
 TEST(LoadBmp, ReadsTheLayoutsOtherProgramsWrite) {
   struct Case {
     const char* name;
-    BmpSpec spec;
+    BmpLayout layout;
     bool exactGrey;  // 16-bit pixels cannot hold 128 exactly
   } cases[] = {
-      {"24 bits, padded rows", {.width = 3, .height = 2, .bitCount = 24,
-        .pixels = {255, 255, 255, 0, 0, 0, 128, 128, 128, 0, 0, 0, 0, 0, 255, 0, 255, 0, 255, 0, 0, 0, 0, 0}}, true},
-      {"24 bits top-down", {.width = 3, .height = -2, .bitCount = 24,
-        .pixels = {0, 0, 255, 0, 255, 0, 255, 0, 0, 0, 0, 0, 255, 255, 255, 0, 0, 0, 128, 128, 128, 0, 0, 0}}, true},
-      {"32 bits", {.width = 3, .height = 2, .bitCount = 32,
-        .pixels = {255, 255, 255, 9, 0, 0, 0, 9, 128, 128, 128, 9, 0, 0, 255, 9, 0, 255, 0, 9, 255, 0, 0, 9}}, true},
-      {"32 bits, bit fields in a version 5 header", {.headerBytes = 124, .width = 3, .height = 2, .bitCount = 32, .compression = 3,
+      {"24 bits, padded rows",
+       {.width = 3, .height = 2, .bitCount = 24, .pixels = {255, 255, 255, 0, 0,   0, 128, 128, 128, 0, 0, 0,
+                                                            0,   0,   255, 0, 255, 0, 255, 0,   0,   0, 0, 0}},
+       true},
+      {"24 bits top-down",
+       {.width = 3, .height = -2, .bitCount = 24, .pixels = {0,   0,   255, 0, 255, 0, 255, 0,   0,   0, 0, 0,
+                                                             255, 255, 255, 0, 0,   0, 128, 128, 128, 0, 0, 0}},
+       true},
+      {"32 bits",
+       {.width = 3, .height = 2, .bitCount = 32, .pixels = {255, 255, 255, 9, 0, 0,   0, 9, 128, 128, 128, 9,
+                                                            0,   0,   255, 9, 0, 255, 0, 9, 255, 0,   0,   9}},
+       true},
+      {"32 bits, bit fields in a version 5 header",
+       {.headerBytes = 124,
+        .width = 3,
+        .height = 2,
+        .bitCount = 32,
+        .compression = 3,
         .masks = {0xFF, 0xFF00, 0xFF0000},  // red in the lowest byte
-        .pixels = {255, 255, 255, 0, 0, 0, 0, 0, 128, 128, 128, 0, 255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0}}, true},
-      {"8 bits with a table", {.width = 3, .height = 2, .bitCount = 8, .colorsUsed = 6, .table = kBgrTable,
-        .pixels = {3, 4, 5, 0, 0, 1, 2, 0}}, true},
-      {"4 bits", {.width = 3, .height = 2, .bitCount = 4, .colorsUsed = 6, .table = kBgrTable,
-        .pixels = {0x34, 0x50, 0, 0, 0x01, 0x20, 0, 0}}, true},
-      {"core header, 8 bits", {.headerBytes = 12, .width = 3, .height = 2, .bitCount = 8,
-        .table = [] {
-          std::vector<std::uint8_t> t;
-          for (int i = 0; i < 256; ++i) {
-            const std::uint8_t* e = i < 6 ? &kBgrTable[i * 4] : kBgrTable.data();
-            t.insert(t.end(), e, e + 3);
-          }
-          return t;
-        }(),
-        .pixels = {3, 4, 5, 0, 0, 1, 2, 0}}, true},
-      {"16 bits 5-5-5", {.width = 3, .height = 2, .bitCount = 16,
-        .pixels = {0xFF, 0x7F, 0, 0, 0x10, 0x42, 0, 0, 0x00, 0x7C, 0xE0, 0x03, 0x1F, 0, 0, 0}}, false},
-      {"16 bits 5-6-5 bit fields", {.width = 3, .height = 2, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F},
-        .pixels = {0xFF, 0xFF, 0, 0, 0x10, 0x84, 0, 0, 0x00, 0xF8, 0xE0, 0x07, 0x1F, 0, 0, 0}}, false},
+        .pixels = {255, 255, 255, 0, 0, 0, 0, 0, 128, 128, 128, 0, 255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0}},
+       true},
+      {"8 bits with a table",
+       {.width = 3, .height = 2, .bitCount = 8, .colorsUsed = 6, .table = kBgrTable, .pixels = {3, 4, 5, 0, 0, 1, 2, 0}},
+       true},
+      {"4 bits",
+       {.width = 3, .height = 2, .bitCount = 4, .colorsUsed = 6, .table = kBgrTable, .pixels = {0x34, 0x50, 0, 0, 0x01, 0x20, 0, 0}},
+       true},
+      {"core header, 8 bits",
+       {.headerBytes = 12,
+        .width = 3,
+        .height = 2,
+        .bitCount = 8,
+        .table =
+            [] {
+              std::vector<std::uint8_t> t;
+              for (int i = 0; i < 256; ++i) {
+                const std::uint8_t* e = i < 6 ? &kBgrTable[i * 4] : kBgrTable.data();
+                t.insert(t.end(), e, e + 3);
+              }
+              return t;
+            }(),
+        .pixels = {3, 4, 5, 0, 0, 1, 2, 0}},
+       true},
+      {"16 bits 5-5-5",
+       {.width = 3, .height = 2, .bitCount = 16, .pixels = {0xFF, 0x7F, 0, 0, 0x10, 0x42, 0, 0, 0x00, 0x7C, 0xE0, 0x03, 0x1F, 0, 0, 0}},
+       false},
+      {"16 bits 5-6-5 bit fields",
+       {.width = 3,
+        .height = 2,
+        .bitCount = 16,
+        .compression = 3,
+        .masks = {0xF800, 0x07E0, 0x001F},
+        .pixels = {0xFF, 0xFF, 0, 0, 0x10, 0x84, 0, 0, 0x00, 0xF8, 0xE0, 0x07, 0x1F, 0, 0, 0}},
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const BmpLoad r = LoadBmp(c.spec.File());
+    const BmpLoad r = LoadBmp(c.layout.File());
     ASSERT_TRUE(r.ok) << r.error;
     Picture p = r.picture;
     ASSERT_EQ(p.width, 3);
@@ -120,15 +147,19 @@ TEST(LoadBmp, ReadsTheLayoutsOtherProgramsWrite) {
 }
 
 TEST(LoadBmp, OneBitAndIndicesBeyondTheTable) {
-  BmpSpec one{.width = 10, .height = 1, .bitCount = 1, .colorsUsed = 2, .table = {0, 0, 0, 0, 255, 255, 255, 0},
-              .pixels = {0b10110000, 0b01000000, 0, 0}};
+  BmpLayout one{.width = 10,
+                .height = 1,
+                .bitCount = 1,
+                .colorsUsed = 2,
+                .table = {0, 0, 0, 0, 255, 255, 255, 0},
+                .pixels = {0b10110000, 0b01000000, 0, 0}};
   const BmpLoad r = LoadBmp(one.File());
   ASSERT_TRUE(r.ok) << r.error;
   Picture p = r.picture;
   const int want[] = {1, 0, 1, 1, 0, 0, 0, 0, 0, 1};
   for (int x = 0; x < 10; ++x) EXPECT_EQ(PixelAt(p.View(), x, 0).g, want[x] ? 255 : 0) << x;
 
-  BmpSpec shortTable{.width = 2, .height = 1, .bitCount = 8, .colorsUsed = 1, .table = {10, 20, 30, 0}, .pixels = {0, 200, 0, 0}};
+  BmpLayout shortTable{.width = 2, .height = 1, .bitCount = 8, .colorsUsed = 1, .table = {10, 20, 30, 0}, .pixels = {0, 200, 0, 0}};
   const BmpLoad s = LoadBmp(shortTable.File());
   ASSERT_TRUE(s.ok) << s.error;
   Picture q = s.picture;
@@ -137,10 +168,10 @@ TEST(LoadBmp, OneBitAndIndicesBeyondTheTable) {
 }
 
 TEST(LoadBmp, HeadersThatDoNotFitTheFileFailClearly) {
-  const BmpSpec good{.width = 3, .height = 2, .bitCount = 24, .pixels = std::vector<std::uint8_t>(24, 1)};
+  const BmpLayout good{.width = 3, .height = 2, .bitCount = 24, .pixels = std::vector<std::uint8_t>(24, 1)};
   ASSERT_TRUE(LoadBmp(good.File()).ok);
   auto with = [&](auto change) {
-    BmpSpec s = good;
+    BmpLayout s = good;
     change(s);
     return s.File();
   };
@@ -150,32 +181,55 @@ TEST(LoadBmp, HeadersThatDoNotFitTheFileFailClearly) {
     const char* error;
   } cases[] = {
       {"empty", {}, "too short"},
-      {"no signature", [&] { auto f = good.File(); f[0] = 'P'; return f; }(), "signature"},
-      {"header size unknown", with([](BmpSpec& s) { s.headerBytes = 64; }), "header size"},
-      {"header past the end", [&] { auto f = good.File(); f.resize(30); return f; }(), "information header runs past"},
-      {"zero width", with([](BmpSpec& s) { s.width = 0; }), "not positive"},
-      {"negative width", with([](BmpSpec& s) { s.width = -3; }), "not positive"},
-      {"height of -2^31", with([](BmpSpec& s) { s.height = INT32_MIN; }), "too large"},
-      {"huge picture, small file", with([](BmpSpec& s) { s.width = 100000, s.height = 100000; }), "too large"},
-      {"rows beyond the data", with([](BmpSpec& s) { s.height = 3; }), "pixel data runs past"},
-      {"wide rows beyond the data", with([](BmpSpec& s) { s.width = 65535, s.height = 8000, s.bitCount = 1; }), "pixel data runs past"},
-      {"pixel offset past the end", with([](BmpSpec& s) { s.pixelOffset = 0xFFFFFFF0; }), "pixel data runs past"},
-      {"pixel offset inside the headers", with([](BmpSpec& s) { s.pixelOffset = 20; }), "overlaps"},
-      {"bit count 7", with([](BmpSpec& s) { s.bitCount = 7; }), "bit count"},
-      {"bit count 0", with([](BmpSpec& s) { s.bitCount = 0; }), "bit count"},
-      {"run-length compression", with([](BmpSpec& s) { s.compression = 1; s.bitCount = 8; }), "compression"},
-      {"bit fields on 24 bits", with([](BmpSpec& s) { s.compression = 3; }), "compression"},
-      {"table beyond the bit count", with([](BmpSpec& s) { s.bitCount = 4, s.colorsUsed = 17; }), "colour table larger"},
-      {"table past the end", with([](BmpSpec& s) { s.bitCount = 8, s.colorsUsed = 200, s.pixels.clear(); }), "colour table runs past"},
-      {"table count near 2^32", with([](BmpSpec& s) { s.bitCount = 8, s.colorsUsed = 0xFFFFFFFF; }), "colour table larger"},
-      {"masks missing", [&] {
-         BmpSpec s{.width = 1, .height = 1, .bitCount = 32, .compression = 3};
+      {"no signature",
+       [&] {
+         auto f = good.File();
+         f[0] = 'P';
+         return f;
+       }(),
+       "signature"},
+      {"header size unknown", with([](BmpLayout& s) { s.headerBytes = 64; }), "header size"},
+      {"header past the end",
+       [&] {
+         auto f = good.File();
+         f.resize(30);
+         return f;
+       }(),
+       "information header runs past"},
+      {"zero width", with([](BmpLayout& s) { s.width = 0; }), "not positive"},
+      {"negative width", with([](BmpLayout& s) { s.width = -3; }), "not positive"},
+      {"height of -2^31", with([](BmpLayout& s) { s.height = INT32_MIN; }), "too large"},
+      {"huge picture, small file", with([](BmpLayout& s) { s.width = 100000, s.height = 100000; }), "too large"},
+      {"rows beyond the data", with([](BmpLayout& s) { s.height = 3; }), "pixel data runs past"},
+      {"wide rows beyond the data", with([](BmpLayout& s) { s.width = 65535, s.height = 8000, s.bitCount = 1; }), "pixel data runs past"},
+      {"pixel offset past the end", with([](BmpLayout& s) { s.pixelOffset = 0xFFFFFFF0; }), "pixel data runs past"},
+      {"pixel offset inside the headers", with([](BmpLayout& s) { s.pixelOffset = 20; }), "overlaps"},
+      {"bit count 7", with([](BmpLayout& s) { s.bitCount = 7; }), "bit count"},
+      {"bit count 0", with([](BmpLayout& s) { s.bitCount = 0; }), "bit count"},
+      {"run-length compression", with([](BmpLayout& s) {
+         s.compression = 1;
+         s.bitCount = 8;
+       }),
+       "compression"},
+      {"bit fields on 24 bits", with([](BmpLayout& s) { s.compression = 3; }), "compression"},
+      {"table beyond the bit count", with([](BmpLayout& s) { s.bitCount = 4, s.colorsUsed = 17; }), "colour table larger"},
+      {"table past the end", with([](BmpLayout& s) { s.bitCount = 8, s.colorsUsed = 200, s.pixels.clear(); }), "colour table runs past"},
+      {"table count near 2^32", with([](BmpLayout& s) { s.bitCount = 8, s.colorsUsed = 0xFFFFFFFF; }), "colour table larger"},
+      {"masks missing",
+       [&] {
+         BmpLayout s{.width = 1, .height = 1, .bitCount = 32, .compression = 3};
          auto f = s.File();
          f.resize(f.size() + 4);
          return f;
-       }(), "masks run past"},
-      {"mask with a gap", with([](BmpSpec& s) { s.bitCount = 32, s.compression = 3, s.masks = {0xF0F0, 0xFF0000, 0xFF}; }), "not contiguous"},
-      {"16-bit mask wider than the pixel", with([](BmpSpec& s) { s.bitCount = 16, s.compression = 3, s.masks = {0xFF0000, 0xFF00, 0xFF}; }),
+       }(),
+       "masks run past"},
+      {"mask with a gap", with([](BmpLayout& s) {
+         s.bitCount = 32, s.compression = 3, s.masks = {0xF0F0, 0xFF0000, 0xFF};
+       }),
+       "not contiguous"},
+      {"16-bit mask wider than the pixel", with([](BmpLayout& s) {
+         s.bitCount = 16, s.compression = 3, s.masks = {0xFF0000, 0xFF00, 0xFF};
+       }),
        "wider than the pixel"},
   };
   for (const Case& c : cases) {
@@ -191,8 +245,8 @@ TEST(BmpFileImage, HeadersAndRowsAsHeldReadBackTheSame) {
   Picture p = Paint(5, 3, [](int x, int y) { return Rgb{static_cast<std::uint8_t>(x * 50), static_cast<std::uint8_t>(y * 100), 7}; });
   const std::string bmp = BmpFileImage(p.View());
   ASSERT_EQ(bmp.size(), 54u + 5 * 3 * 4);
-  const std::uint8_t header[] = {'B', 'M', 114, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 1, 0, 32, 0,
-                                 0, 0, 0, 0, 60, 0, 0, 0};
+  const std::uint8_t header[] = {'B', 'M', 114, 0, 0, 0, 0, 0, 0, 0,  54, 0, 0, 0, 40, 0,  0, 0, 5,
+                                 0,   0,   0,   3, 0, 0, 0, 1, 0, 32, 0,  0, 0, 0, 0,  60, 0, 0, 0};
   EXPECT_EQ(std::memcmp(bmp.data(), header, sizeof header), 0);
   EXPECT_EQ(bmp.substr(38, 16), std::string(16, '\0'));
   EXPECT_EQ(bmp.substr(54), std::string(p.bits.begin(), p.bits.end()));
@@ -206,15 +260,13 @@ TEST(FitInto, KeepsTheProportionsOfThePicture) {
     int w, h, boxW, boxH;
     Size want;
   } cases[] = {
-      {1600, 1200, 400, 400, {400, 300}},
-      {1200, 1600, 400, 400, {300, 400}},
-      {1024, 768, 1024, 768, {1024, 768}},
-      {100, 50, 400, 400, {400, 200}},  // enlarging
-      {10000, 1, 100, 100, {100, 1}},   // never below one pixel
-      {0, 10, 100, 100, {0, 0}},
-      {10, 10, 0, 100, {0, 0}},
+      {1600, 1200, 400, 400, {400, 300}},  {1200, 1600, 400, 400, {300, 400}},
+      {1024, 768, 1024, 768, {1024, 768}}, {100, 50, 400, 400, {400, 200}},  // enlarging
+      {10000, 1, 100, 100, {100, 1}},                                        // never below one pixel
+      {0, 10, 100, 100, {0, 0}},           {10, 10, 0, 100, {0, 0}},
   };
-  for (const Case& c : cases) EXPECT_EQ(FitInto(c.w, c.h, c.boxW, c.boxH), c.want) << c.w << "x" << c.h << " into " << c.boxW << "x" << c.boxH;
+  for (const Case& c : cases)
+    EXPECT_EQ(FitInto(c.w, c.h, c.boxW, c.boxH), c.want) << c.w << "x" << c.h << " into " << c.boxW << "x" << c.boxH;
 }
 
 TEST(Resample, EvenAreasKeepTheirColourAndDetailAverages) {

@@ -92,7 +92,9 @@ class FileOracle : public ::testing::Test {
   }
 
   static Rgb PaletteEntry(const std::string& hex, int index) {
-    auto byte = [&](int i) { return static_cast<std::uint8_t>(std::stoi(hex.substr(static_cast<std::size_t>(index * 6 + i * 2), 2), nullptr, 16)); };
+    auto byte = [&](int i) {
+      return static_cast<std::uint8_t>(std::stoi(hex.substr(static_cast<std::size_t>(index * 6 + i * 2), 2), nullptr, 16));
+    };
     return {byte(0), byte(1), byte(2)};
   }
 
@@ -143,9 +145,7 @@ TEST_F(FileOracle, ColourPngOfManyColoursMatchesTheMappingAndKeepsEqualColoursTo
     for (int x = 0; x < r.width; ++x) {
       EXPECT_EQ(std::stoi(r.rows[y][x]), mine[y * 61 + x]);
       const auto [it, fresh] = indexOfColour.emplace(Hex(PixelAt(p.View(), x, y)), r.rows[y][x]);
-      if (!fresh) {
-        EXPECT_EQ(it->second, r.rows[y][x]) << "equal colours, different indices at " << x << "," << y;
-      }
+      if (!fresh) { EXPECT_EQ(it->second, r.rows[y][x]) << "equal colours, different indices at " << x << "," << y; }
     }
   }
 }
@@ -177,15 +177,15 @@ TEST_F(FileOracle, SizeFormatsWriteValidFilesWithinOrAboveTheirTargets) {
   for (TPngFormat format : {pf50kb, pf100kb, pf200kb, pf300kb}) {
     SCOPED_TRACE(format);
     Noise n{9};
-    Picture p = Paint(320, 320, [&](int x, int y) { return x < 160 ? Rgb{n.Next(), n.Next(), n.Next()} : Rgb{static_cast<std::uint8_t>(y), 40, 90}; });
+    Picture p = Paint(320, 320, [&](int x, int y) {
+      return x < 160 ? Rgb{n.Next(), n.Next(), n.Next()} : Rgb{static_cast<std::uint8_t>(y), 40, 90};
+    });
     Picture copy = p;
     const bool grey = ColourPng(copy.View()).size() > SizeLimit(format);
     greyFiles += grey;
     const std::string png = PngInFormat(p.View(), format);
     ExpectPngcheckPasses(Write("sized.png", png), grey ? "4-bit palette" : "8-bit palette");
-    if (!grey) {
-      EXPECT_LE(png.size(), SizeLimit(format));
-    }
+    if (!grey) { EXPECT_LE(png.size(), SizeLimit(format)); }
   }
   EXPECT_EQ(greyFiles, 1);
 }
@@ -205,9 +205,11 @@ TEST_F(FileOracle, BmpFilesWrittenByPillowLoad) {
   for (const char* mode : {"1", "L", "P", "RGB"}) {
     SCOPED_TRACE(mode);
     const std::string path = (dir_ / (std::string("edited-") + mode + ".bmp")).string();
-    const Outcome made = Shell("'" + python_ + "' -c \"from PIL import Image; im = Image.new('RGB', (13, 7));"
-                           "im.putdata([((x * 19) % 256, (y * 37) % 256, (x * y * 5) % 256) for y in range(7) for x in range(13)]);"
-                           "im.convert('" + mode + "').save('" + path + "')\"");
+    const Outcome made = Shell("'" + python_ +
+                               "' -c \"from PIL import Image; im = Image.new('RGB', (13, 7));"
+                               "im.putdata([((x * 19) % 256, (y * 37) % 256, (x * y * 5) % 256) for y in range(7) for x in range(13)]);"
+                               "im.convert('" +
+                               mode + "').save('" + path + "')\"");
     ASSERT_EQ(made.status, 0) << made.output;
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -167,12 +167,8 @@ TEST(PngInFormat, ColourWithinTheTargetGreyOtherwiseTheSmallerOne) {
     int width, height;
     bool greyTried;
   } cases[] = {
-      {"colours", pf256Colors, 300, 300, false},
-      {"greys", pf16Grays, 300, 300, true},
-      {"50kb met", pf50kb, 100, 100, false},
-      {"50kb missed", pf50kb, 300, 300, true},
-      {"100kb missed", pf100kb, 400, 400, true},
-      {"200kb met", pf200kb, 400, 400, false},
+      {"colours", pf256Colors, 300, 300, false}, {"greys", pf16Grays, 300, 300, true},      {"50kb met", pf50kb, 100, 100, false},
+      {"50kb missed", pf50kb, 300, 300, true},   {"100kb missed", pf100kb, 400, 400, true}, {"200kb met", pf200kb, 400, 400, false},
       {"300kb missed", pf300kb, 700, 600, true},
   };
   for (const Case& c : cases) {
@@ -184,14 +180,10 @@ TEST(PngInFormat, ColourWithinTheTargetGreyOtherwiseTheSmallerOne) {
     const std::string png = PngInFormat(p.View(), c.format);
     if (!c.greyTried) {
       EXPECT_EQ(png, colour);
-      if (SizeLimit(c.format)) {
-        EXPECT_LE(png.size(), SizeLimit(c.format));
-      }
+      if (SizeLimit(c.format)) { EXPECT_LE(png.size(), SizeLimit(c.format)); }
       EXPECT_EQ(p.bits, forColour.bits) << "pixels untouched";
     } else {
-      if (c.format != pf16Grays) {
-        EXPECT_GT(colour.size(), SizeLimit(c.format));
-      }
+      if (c.format != pf16Grays) { EXPECT_GT(colour.size(), SizeLimit(c.format)); }
       const std::string& smaller = c.format == pf16Grays || grey.size() < colour.size() ? grey : colour;
       EXPECT_EQ(png, smaller);
       EXPECT_EQ(BitDepth(png), c.format == pf16Grays || grey.size() < colour.size() ? 4 : 8);

@@ -24,16 +24,19 @@ TEST(ProgressAreas, BarAndTextFollowAreasAndPosition) {
     std::vector<Area> areas;
     std::vector<Step> steps;
   } cases[] = {
-      {"weights 1000/100/100", {{1000, "a"}, {100, "b"}, {100, "c"}},
+      {"weights 1000/100/100",
+       {{1000, "a"}, {100, "b"}, {100, "c"}},
        {{-1, 0, 0, "a"}, {-1, 500, 416, "a"}, {1, -1, 833, "b"}, {-1, 500, 875, "b"}, {2, -1, 916, "c"}}},
       {"last area done", {{1000, "a"}, {100, "b"}, {100, "c"}}, {{3, -1, 1000, "c"}, {4, -1, 1000, "c"}}},
       {"no areas", {}, {{-1, 700, 0, ""}, {0, -1, 0, ""}, {1, -1, 0, ""}}},
       {"every weight 0", {{0, "x"}, {0, "y"}}, {{-1, 500, 0, "x"}, {1, 900, 0, "y"}, {2, -1, 0, "y"}}},
       {"empty texts repeat the one before", {{1, "first"}, {1, ""}, {1, ""}}, {{2, -1, 666, "first"}}},
       {"first text empty", {{1, ""}, {1, "b"}}, {{-1, -1, 0, ""}, {1, -1, 500, "b"}}},
-      {"out of range and same area ignored", {{10, "a"}, {10, "b"}},
+      {"out of range and same area ignored",
+       {{10, "a"}, {10, "b"}},
        {{-1, 400, 200, "a"}, {0, -1, 200, "a"}, {-1, -1, 200, "a"}, {-5, -1, 200, "a"}, {3, -1, 200, "a"}}},
-      {"large weights stay exact", {{4'000'000'000'000LL, "big"}, {1'000'000'000'000LL, "small"}},
+      {"large weights stay exact",
+       {{4'000'000'000'000LL, "big"}, {1'000'000'000'000LL, "small"}},
        {{-1, 999, 799, "big"}, {1, 1, 800, "small"}}},
   };
   for (const Case& c : cases) {

@@ -1,6 +1,7 @@
 // The progress window on the test display: shown by a worker thread that keeps it alive through
 // the progress calls, driven and closed from the test's thread, read back through its controls.
 #include <windows.h>
+
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
@@ -202,7 +203,8 @@ TEST(ProgressWindow, IconBlending) {
     int face, pixel, opacity, want;
   } cases[] = {{200, 0, 255, 0}, {200, 100, 255, 100}, {200, 0, 0, 199}, {0, 255, 0, 0}, {100, 200, 127, 150}};
   for (const Case& c : cases) {
-    EXPECT_EQ(BlendOnFace(static_cast<std::uint8_t>(c.face), static_cast<std::uint8_t>(c.pixel), static_cast<std::uint8_t>(c.opacity)), c.want)
+    EXPECT_EQ(BlendOnFace(static_cast<std::uint8_t>(c.face), static_cast<std::uint8_t>(c.pixel), static_cast<std::uint8_t>(c.opacity)),
+              c.want)
         << c.face << " " << c.pixel << " " << c.opacity;
   }
 }

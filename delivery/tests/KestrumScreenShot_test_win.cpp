@@ -76,9 +76,9 @@ TEST_F(ScreenShot, ForeignWindowOverOwnIsWhite) {
   Shot s(TakeScreenShot(true));
   ASSERT_NE(s.bitmap, nullptr);
   ASSERT_EQ(s.bitmap->GetWidth(), 200);
-  EXPECT_EQ(s.At(150, 10), kBlue);     // above the cover
-  EXPECT_EQ(s.At(110, 100), kBlue);    // left of it
-  EXPECT_EQ(s.At(120, 30), kWhite);    // its top left corner
+  EXPECT_EQ(s.At(150, 10), kBlue);   // above the cover
+  EXPECT_EQ(s.At(110, 100), kBlue);  // left of it
+  EXPECT_EQ(s.At(120, 30), kWhite);  // its top left corner
   EXPECT_EQ(s.At(199, 149), kWhite);
   EXPECT_EQ(s.At(10, 140), kRed);
 }

@@ -18,7 +18,8 @@ struct PngChunk {
 };
 
 inline std::uint32_t Be32(const std::string& s, std::size_t at) {
-  return static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at])) << 24 | static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at + 1])) << 16 |
+  return static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at])) << 24 |
+         static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at + 1])) << 16 |
          static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at + 2])) << 8 | static_cast<std::uint8_t>(s[at + 3]);
 }
 
@@ -44,7 +45,8 @@ inline std::string Inflate(const std::string& zlibStream, std::size_t expected) 
   std::string out(expected, '\0');
   uLongf size = static_cast<uLongf>(expected);
   if (uncompress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(zlibStream.data()),
-                 static_cast<uLong>(zlibStream.size())) != Z_OK || size != expected) {
+                 static_cast<uLong>(zlibStream.size())) != Z_OK ||
+      size != expected) {
     return {};
   }
   return out;

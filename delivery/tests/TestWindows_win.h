@@ -21,10 +21,12 @@ inline void Pump(DWORD ms = 200) {
 
 // Waits for a condition while keeping this thread's windows alive.
 inline bool PumpUntil(const std::function<bool()>& cond, DWORD ms = 5000) {
-  return gui::WaitUntil([&] {
-    Pump(20);
-    return cond();
-  }, ms);
+  return gui::WaitUntil(
+      [&] {
+        Pump(20);
+        return cond();
+      },
+      ms);
 }
 
 // A top-most borderless window, its left half red and its right half blue.
@@ -42,8 +44,8 @@ class TwoColourWindow {
       return RegisterClassA(&wc);
     }();
     (void)atom;
-    window_ = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "KestrumTwoColour", "Two colours", WS_POPUP | WS_MINIMIZEBOX,
-                              r.left, r.top, r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    window_ = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "KestrumTwoColour", "Two colours", WS_POPUP | WS_MINIMIZEBOX, r.left, r.top,
+                              r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     ShowWindow(window_, SW_SHOWNORMAL);
     UpdateWindow(window_);
     Pump();

@@ -47,10 +47,12 @@ TEST(ModulesList, ColumnsAreAsWideAsTheirLongestEntryPlusOne) {
     std::vector<ModuleEntry> modules;
     std::wstring want;
   } cases[] = {
-      {"versions", {{0x400000, L"Kelvane.exe", L"C:\\Programs", L"1.0.0.17"}, {0x7bc00000, L"ntdll.dll", L"C:\\windows\\system32", L"10.0.19041.1"}},
+      {"versions",
+       {{0x400000, L"Kelvane.exe", L"C:\\Programs", L"1.0.0.17"}, {0x7bc00000, L"ntdll.dll", L"C:\\windows\\system32", L"10.0.19041.1"}},
        L"00400000 Kelvane.exe 1.0.0.17     C:\\Programs\r\n"
        L"7bc00000 ntdll.dll   10.0.19041.1 C:\\windows\\system32"},
-      {"no versions: one blank", {{0x10000000, L"a.dll", L"C:", L""}, {0x1000, L"bb.dll", L"", L""}},
+      {"no versions: one blank",
+       {{0x10000000, L"a.dll", L"C:", L""}, {0x1000, L"bb.dll", L"", L""}},
        L"10000000 a.dll   C:\r\n"
        L"00001000 bb.dll  "},
       {"none", {}, L""},
@@ -74,7 +76,7 @@ TEST(ModulesList, VersionTextAndPaths) {
 
 TEST(ProcessesList, PriorityTexts) {
   const std::pair<std::int32_t, const wchar_t*> cases[] = {
-      {0x20, L"normal"}, {0x40, L"idle"}, {0x80, L"high"}, {0x100, L"realtime"}, {0x4000, L"below normal"}, {0x8000, L"above normal"},
+      {0x20, L"normal"}, {0x40, L"idle"}, {0x80, L"high"}, {0x100, L"realtime"},       {0x4000, L"below normal"}, {0x8000, L"above normal"},
       {0, L""},          {-1, L""},       {0x1A, L"$1a"},  {0x7FFFFFFF, L"$7fffffff"}, {-2, L"$fffffffe"},
   };
   for (const auto& [priority, text] : cases) EXPECT_EQ(PriorityText(priority), text) << priority;
@@ -99,12 +101,19 @@ TEST(ProcessesList, ColumnsFollowTheWidestEntry) {
     std::vector<ProcessEntry> processes;
     std::wstring want;
   } cases[] = {
-      {"every session 0: no session column", {idle, kelvane, service, odd},
+      {"every session 0: no session column",
+       {idle, kelvane, service, odd},
        L"00000 Idle        0  0                \r\n"
        L"001f4 Kelvane.exe 12 345 normal       C:\\Programs\r\n"
        L"10028 svc.exe     3  0   above normal C:\\windows\r\n"
        L"00030 odd.exe     0  7   $1a          D:"},
-      {"a session shows the column, 0 as 0", {idle, [&] { auto p = kelvane; p.session = 12; return p; }()},
+      {"a session shows the column, 0 as 0",
+       {idle,
+        [&] {
+          auto p = kelvane;
+          p.session = 12;
+          return p;
+        }()},
        L"000 Idle        0  0  0          \r\n"
        L"1f4 Kelvane.exe 12 12 345 normal C:\\Programs"},
       {"none", {}, L""},
@@ -149,9 +158,9 @@ TEST(HardwareList, RecordedDevicesGroupedSortedAndFiltered) {
       port("Communications Port (COM1)", "0001"),
       port("Communications Port (COM1)", "0002"),  // same name: both listed
       port("ECP Printer Port (LPT1)", "0003"),
-      port("Bluetooth link (COM9)", "0004"),       // a provider without version or date
-      port("Hidden port", "0005"),                 // hidden by its driver
-      port("Short characteristics", "0006"),       // 2 bytes: not the flag word
+      port("Bluetooth link (COM9)", "0004"),                      // a provider without version or date
+      port("Hidden port", "0005"),                                // hidden by its driver
+      port("Short characteristics", "0006"),                      // 2 bytes: not the flag word
       {"DiskDrive", "IDE\\Disk", kDisk, "", "Generic disk", ""},  // no friendly name, no driver
       {"Volume", "STORAGE\\Volume", kDisk, "vol", "", ""},
       {"LegacyDriver", "ROOT\\LEGACY", kDisk, "legacy", "", ""},
@@ -182,10 +191,15 @@ TEST(HardwareList, ClassTitlesDifferingInCaseStandApart) {
     std::string want;
   } cases[] = {
       {"case variant goes in front", {{"Ports", "b"}, {"PORTS", "a"}}, "+ PORTS\r\n  - a\r\n+ Ports\r\n  - b"},
-      {"exact title joins its own class", {{"Ports", "b"}, {"PORTS", "a"}, {"Ports", "c"}, {"PORTS", "d"}},
+      {"exact title joins its own class",
+       {{"Ports", "b"}, {"PORTS", "a"}, {"Ports", "c"}, {"PORTS", "d"}},
        "+ PORTS\r\n  - a\r\n  - d\r\n+ Ports\r\n  - b\r\n  - c"},
-      {"case-blind order", {{"mouse", "m"}, {"Keyboard", "k"}, {"DISPLAY", "d"}}, "+ DISPLAY\r\n  - d\r\n+ Keyboard\r\n  - k\r\n+ mouse\r\n  - m"},
-      {"devices in case-blind order, equal names in front", {{"C", "beta"}, {"C", "Alpha"}, {"C", "BETA"}}, "+ C\r\n  - Alpha\r\n  - BETA\r\n  - beta"},
+      {"case-blind order",
+       {{"mouse", "m"}, {"Keyboard", "k"}, {"DISPLAY", "d"}},
+       "+ DISPLAY\r\n  - d\r\n+ Keyboard\r\n  - k\r\n+ mouse\r\n  - m"},
+      {"devices in case-blind order, equal names in front",
+       {{"C", "beta"}, {"C", "Alpha"}, {"C", "BETA"}},
+       "+ C\r\n  - Alpha\r\n  - BETA\r\n  - beta"},
       {"empty tree", {}, ""},
   };
   for (const Case& c : cases) {

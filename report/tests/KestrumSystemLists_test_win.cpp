@@ -3,8 +3,8 @@
 // registry values written for the test.
 #include "report/KestrumSystemLists_win.h"
 
-#include <tlhelp32.h>
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <map>
@@ -68,9 +68,7 @@ TEST(SystemQueries, ModulesAreTheToolhelpModulesAtTheirAllocationBases) {
   const auto kernel = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetModuleHandleA("kernel32.dll")));
   const auto self = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(GetModuleHandleA(nullptr)));
   for (const ModuleEntry& m : modules) {
-    if (m.handle == kernel) {
-      EXPECT_FALSE(m.version.empty()) << "kernel32 has a version";
-    }
+    if (m.handle == kernel) { EXPECT_FALSE(m.version.empty()) << "kernel32 has a version"; }
     if (m.handle == self) {
       EXPECT_TRUE(m.version.empty()) << "the test program has no version resource";
       EXPECT_EQ(Narrow(m.folder) + "\\", platform::ModuleFolder());
@@ -107,7 +105,8 @@ TEST(SystemQueries, ProcessesAreTheToolhelpProcessesTakenAtTheSameTime) {
     ASSERT_TRUE(ours.count(id)) << id << " " << name;
     EXPECT_EQ(Lower(Narrow(ours[id]->name)), name) << id;
   }
-  for (const ProcessEntry& p : processes) EXPECT_TRUE(before.count(p.id) || after.count(p.id) || p.id == 0) << p.id << " " << Narrow(p.name);
+  for (const ProcessEntry& p : processes)
+    EXPECT_TRUE(before.count(p.id) || after.count(p.id) || p.id == 0) << p.id << " " << Narrow(p.name);
 
   ASSERT_TRUE(ours.count(pi.dwProcessId)) << "the child is not listed";
   EXPECT_EQ(Narrow(ours[pi.dwProcessId]->name), platform::ModuleFileName());
