@@ -10,6 +10,7 @@
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
 #include "platform/Trace_win.h"
+#include "report/KestrumSystemLists_win.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -256,6 +257,7 @@ bool InstallKestrum() {
   InstallInterception();
   if (settings->GetSuspendThreads()) InstallPauseHooks();
   TakeMemoryReserve();
+  report::RegisterSystemLists();
   g_installed = true;
   std::atexit(UninstallAtExit);
   return true;
@@ -265,6 +267,7 @@ void UninstallKestrum() {
   if (!g_installed) return;
   g_installed = false;
   RemoveInterception();
+  report::UnregisterSystemLists();
   ReleasePausedThreads();  // nobody is left to let them go
   const bool watchdogStopped = StopWatchdog();
   const bool reportingStopped = StopReportingThread();
