@@ -1,6 +1,9 @@
 # Build helpers shared by every folder. See the top-level CMakeLists.txt for the three configurations.
 
-set(KELVANE_OWN_FLAGS -Wall -Wextra -fnon-call-exceptions -fno-omit-frame-pointer -g)
+# The crash report's code analyser follows functions the way a frame-based compiler lays them
+# out: no tail calls as jumps, no switch tables in read-only data, no cold parts moved away.
+set(KELVANE_OWN_FLAGS -Wall -Wextra -fnon-call-exceptions -fno-omit-frame-pointer -g
+    -fno-optimize-sibling-calls -fno-jump-tables -fno-reorder-blocks-and-partition)
 
 macro(kelvane_setup)
   # Programs, test programs and DLLs side by side, as they are shipped and as Wine loads them.

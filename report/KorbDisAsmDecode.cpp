@@ -317,7 +317,7 @@ prefixesDone:
     } else if (group == g15 && x.mod == 3) {
       if (lastRep) return false;
       static constexpr const char* kFences[8] = {nullptr, nullptr, nullptr, nullptr, nullptr, "lfence", "mfence", "sfence"};
-      if (!kFences[x.reg]) return false;
+      if (!kFences[x.reg] || x.rm != 0) return false;
       x.mn = kFences[x.reg];
       x.op[0] = ONone;
       x.flags = fModRm | fNoWrite;
@@ -424,6 +424,7 @@ void Decode(const CodeMemory& memory, Addr address, Decoded& x) {
     d.Target = x.imm;
   } else if (x.mod != 3 && x.noBase && !x.hasSib && !x.addr16 && (x.seg == 0 || x.seg <= 4)) {
     d.PPTarget = static_cast<Addr>(x.disp);
+    d.TargetBytes = 4;
     std::uint8_t cell[4];
     if (memory.Read(d.PPTarget, cell, 4) == 4) {
       d.Target = static_cast<Addr>(cell[0] | cell[1] << 8 | cell[2] << 16 | static_cast<std::uint32_t>(cell[3]) << 24);

@@ -637,6 +637,9 @@ constexpr GroupTable BuildGroups() {
   set(g8, 6, "btr", Ev, Ib);
   set(g8, 7, "btc", Ev, Ib);
   set(g9, 1, "cmpxchg8b", Mq, ONone, ONone, 0, kEax | kEdx);
+  set(g9, 3, "xrstors", M, ONone, ONone, fNoWrite, kEax | kEdx);
+  set(g9, 4, "xsavec", M, ONone, ONone, fNoWrite);
+  set(g9, 5, "xsaves", M, ONone, ONone, fNoWrite);
   set(g9, 6, "vmptrld", Mq, ONone, ONone, fNoWrite);
   set(g9, 7, "vmptrst", Mq);
   for (int r = 0; r < 8; ++r) set(g10, r, "ud1", Gv, Ev, ONone, fNoWrite);

@@ -223,7 +223,8 @@ bool Composer::Compose() {
     if (a.CaseBlock || a.OnExceptBlock) {
       if (formatted_) {
         if (LastIsInstruction()) Add(Kind::Empty, a.AreaBegin);
-        if (previousWasCode) {
+        const bool separated = lines_.size() >= 2 && lines_[lines_.size() - 2].kind == Kind::Separator;
+        if (previousWasCode && !separated) {
           Add(Kind::Separator, a.AreaBegin, kSeparator);
           Add(Kind::Empty, a.AreaBegin);
         }
