@@ -488,7 +488,8 @@ bool Analyser::FillGap() {
   }
   if (chainEnd >= end) return false;
   const Addr gap = chainEnd + 1;
-  if (end - gap >= 1024) return false;
+  // An area already there (a table overlapping code) would make no progress.
+  if (end - gap >= 1024 || AreaAt(gap) >= 0) return false;
 
   Snapshot keep{areas, info_.FarCalls, info_.UnknownTargets, info_.Copy.BufferLen};
   const std::unordered_set<Addr> keepFarEnds = farEnds_;
