@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "report/KorbDisAsmDecode.h"
@@ -16,11 +15,7 @@ using detail::Decoded;
 
 namespace {
 
-std::uint32_t ReadU32(const CodeMemory& memory, Addr address, bool& ok) {
-  std::uint8_t b[4];
-  ok = memory.Read(address, b, 4) == 4;
-  return ok ? static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16) | static_cast<std::uint32_t>(b[3]) << 24 : 0;
-}
+using detail::ReadDword;
 
 std::uint16_t ReadU16(const CodeMemory& memory, Addr address, bool& ok) {
   std::uint8_t b[2];
@@ -33,25 +28,25 @@ std::uint16_t ReadU16(const CodeMemory& memory, Addr address, bool& ok) {
 bool ModuleRangeFromHeaders(const CodeMemory& memory, Addr base, ModuleInfo& module) {
   bool ok = true, all = true;
   if (ReadU16(memory, base, ok) != 0x5A4D || !ok) return false;
-  const Addr nt = base + ReadU32(memory, base + 0x3C, ok);
-  if (!ok || nt < base || ReadU32(memory, nt, ok) != 0x4550 || !ok) return false;
+  const Addr nt = base + ReadDword(memory, base + 0x3C, ok);
+  if (!ok || nt < base || ReadDword(memory, nt, ok) != 0x4550 || !ok) return false;
   const std::uint16_t sections = ReadU16(memory, nt + 6, all);
   const std::uint16_t optionalSize = ReadU16(memory, nt + 20, ok);
   all = all && ok;
   const Addr opt = nt + 24;
   const bool pe32 = ReadU16(memory, opt, ok) == 0x10B;
   all = all && ok;
-  const std::uint32_t sizeOfCode = ReadU32(memory, opt + 4, ok);
+  const std::uint32_t sizeOfCode = ReadDword(memory, opt + 4, ok);
   all = all && ok;
-  const std::uint32_t sizeOfInit = ReadU32(memory, opt + 8, ok);
+  const std::uint32_t sizeOfInit = ReadDword(memory, opt + 8, ok);
   all = all && ok;
-  const std::uint32_t sizeOfUninit = ReadU32(memory, opt + 12, ok);
+  const std::uint32_t sizeOfUninit = ReadDword(memory, opt + 12, ok);
   all = all && ok;
-  const std::uint32_t baseOfCode = ReadU32(memory, opt + 20, ok);
+  const std::uint32_t baseOfCode = ReadDword(memory, opt + 20, ok);
   all = all && ok;
-  const std::uint32_t baseOfData = pe32 ? ReadU32(memory, opt + 24, ok) : 0;
+  const std::uint32_t baseOfData = pe32 ? ReadDword(memory, opt + 24, ok) : 0;
   all = all && ok;
-  const std::uint32_t sizeOfImage = ReadU32(memory, opt + 56, ok);
+  const std::uint32_t sizeOfImage = ReadDword(memory, opt + 56, ok);
   if (!all || !ok) return false;
   module.base = base;
   module.imageEnd = base + sizeOfImage;
@@ -60,10 +55,10 @@ bool ModuleRangeFromHeaders(const CodeMemory& memory, Addr base, ModuleInfo& mod
   auto section = [&](int i, Addr& begin, Addr& end, std::uint32_t& characteristics) {
     const Addr s = sectionTable + static_cast<Addr>(i) * 40;
     bool r1 = true, r2 = true, r3 = true;
-    const std::uint32_t size = ReadU32(memory, s + 8, r1);
-    begin = base + ReadU32(memory, s + 12, r2);
+    const std::uint32_t size = ReadDword(memory, s + 8, r1);
+    begin = base + ReadDword(memory, s + 12, r2);
     end = begin + size;
-    characteristics = ReadU32(memory, s + 36, r3);
+    characteristics = ReadDword(memory, s + 36, r3);
     return r1 && r2 && r3;
   };
   Addr b0 = 0, e0 = 0, b1 = 0, e1 = 0;
@@ -293,21 +288,20 @@ void Analyser::HandleTarget(const Decoded& x) {
       detail::Decode(memory_, d.Following, back);
       const Addr to = back.d.Target;
       if (back.d.Valid && back.d.Jump && to > info_.EntryPoint && to < d.Start) {
-        std::uint8_t push[5];
-        if (memory_.Read(to - 5, push, 5) == 5 && push[0] == 0x68) {
-          const Addr finallyBlock = static_cast<Addr>(push[1] | push[2] << 8 | push[3] << 16) | static_cast<Addr>(push[4]) << 24;
-          if (finallyBlock > info_.EntryPoint) AddArea(finallyBlock, d.Start);
-        }
+        std::uint8_t push = 0;
+        bool ok = false;
+        const Addr finallyBlock = ReadDword(memory_, to - 4, ok);
+        if (memory_.Read(to - 5, &push, 1) == 1 && push == 0x68 && ok && finallyBlock > info_.EntryPoint) AddArea(finallyBlock, d.Start);
       }
     } else if (t == routines_.HandleOnException) {
       runtime = true;
       bool ok = true;
-      const std::uint32_t count = ReadU32(memory_, d.Following, ok);
+      const std::uint32_t count = ReadDword(memory_, d.Following, ok);
       // A count beyond what a handler table can hold is no table: do not walk megabytes for it.
       if (ok && count < 4096) {
         AddTableArea(d.Following, 4 + 8 * count, false);
         for (std::uint32_t i = 0; i < count; ++i) {
-          const Addr handler = ReadU32(memory_, d.Following + 4 + 8 * i + 4, ok);
+          const Addr handler = ReadDword(memory_, d.Following + 4 + 8 * i + 4, ok);
           if (ok) AddArea(handler, d.Start);
         }
       }
@@ -390,7 +384,7 @@ bool Analyser::ParseArea(std::size_t index) {
           static_cast<Addr>(x.disp) == d.Following) {
         for (std::uint32_t i = 0; i < cmpCount; ++i) {
           bool ok = true;
-          const Addr entry = ReadU32(memory_, d.Following + 4 * i, ok);
+          const Addr entry = ReadDword(memory_, d.Following + 4 * i, ok);
           if (ok) AddArea(entry, d.Start);
         }
         if (cmpCount) AddTableArea(d.Following, 4 * cmpCount, true);

@@ -258,7 +258,6 @@ prefixesDone:
   }
   x.d.Instruction = x.opcode;
   if (!e->mn && !(e->flags & (fGroup | fX87))) return false;
-  if (e->flags & fPrefix) return false;  // cannot happen after the prefix loop, but 0F 0F does
   Use(x, *e);
 
   if (x.flags & fModRm) {
@@ -390,6 +389,12 @@ Addr ImmediateAddress(const Decoded& x) {
 
 }  // namespace
 
+std::uint32_t ReadDword(const CodeMemory& memory, Addr address, bool& ok) {
+  std::uint8_t b[4];
+  ok = memory.Read(address, b, 4) == 4;
+  return ok ? static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16) | static_cast<std::uint32_t>(b[3]) << 24 : 0;
+}
+
 void Decode(const CodeMemory& memory, Addr address, Decoded& x) {
   x = Decoded{};
   x.d.Start = address;
@@ -425,11 +430,8 @@ void Decode(const CodeMemory& memory, Addr address, Decoded& x) {
   } else if (x.mod != 3 && x.noBase && !x.hasSib && !x.addr16 && (x.seg == 0 || x.seg <= 4)) {
     d.PPTarget = static_cast<Addr>(x.disp);
     d.TargetBytes = 4;
-    std::uint8_t cell[4];
-    if (memory.Read(d.PPTarget, cell, 4) == 4) {
-      d.Target = static_cast<Addr>(cell[0] | cell[1] << 8 | cell[2] << 16 | static_cast<std::uint32_t>(cell[3]) << 24);
-      if (x.opsize16 && !(x.flags & fFar)) d.Target &= 0xFFFF;
-    }
+    d.Target = ReadDword(memory, d.PPTarget);
+    if (x.opsize16 && !(x.flags & fFar)) d.Target &= 0xFFFF;
   }
 }
 
@@ -449,7 +451,7 @@ bool TrackRegisters(const Decoded& x, TRegisters& r) {
   const TRegisters before = r;
   if (!x.d.Valid) return false;
   std::uint8_t written = x.implicit;
-  const auto reg32 = [&](Op o, bool fromReg) -> int {
+  const auto reg32 = [&](Op o) -> int {
     // Register number that operand o names when it is a general register, else -1.
     if (IsFixed8(o)) return (o - R8) & 3;
     if (IsFixedV(o)) return o - RV;
@@ -458,15 +460,14 @@ bool TrackRegisters(const Decoded& x, TRegisters& r) {
     if (o == Rd) return x.rm;
     if ((o == Eb) && x.mod == 3) return x.rm & 3;
     if ((o == Ew || o == Ed || o == Ev) && x.mod == 3) return x.rm;
-    (void)fromReg;
     return -1;
   };
   if (!(x.flags & fNoWrite)) {
-    const int dest = reg32(x.op[0], false);
+    const int dest = reg32(x.op[0]);
     if (dest >= 0) written |= static_cast<std::uint8_t>(1u << dest);
   }
   if (x.flags & fBothWrite) {
-    const int other = reg32(x.op[1], true);
+    const int other = reg32(x.op[1]);
     if (other >= 0) written |= static_cast<std::uint8_t>(1u << other);
   }
   if ((x.flags & fStr) && (x.rep || x.repne)) written |= kEcx;

@@ -34,6 +34,13 @@ struct Decoded {
   std::uint16_t opcode = 0;  // as in TDecodedInstruction::Instruction, 0x0F38xx / 0x0F3Axx for three-byte ones
 };
 
+// The little-endian dword at address; ok tells whether all four bytes could be read (0 if not).
+std::uint32_t ReadDword(const CodeMemory& memory, Addr address, bool& ok);
+inline std::uint32_t ReadDword(const CodeMemory& memory, Addr address) {
+  bool ok;
+  return ReadDword(memory, address, ok);
+}
+
 // Decodes the instruction at address; reads through memory. registers may be null.
 void Decode(const CodeMemory& memory, Addr address, Decoded& out);
 // Applies the instruction's effect on known register values; true when a value changed.
@@ -44,7 +51,7 @@ void FinishTargets(Decoded& in, const TRegisters* registers);
 
 // "$" and lower-case hexadecimal with an even number of digits; 0 to 9 in decimal.
 std::string Number(std::uint32_t value);
-// Mnemonic and operands, the operands starting at column operandColumn - startColumn.
+// The operands in Intel order, separated by ", ".
 std::string OperandText(const Decoded& in);
 std::string LowerHex(std::uint32_t value, int digits);
 

@@ -151,10 +151,9 @@ std::string Composer::CommentFor(const Decoded& x) const {
     std::string text = TextAt(v);
     if (!text.empty()) return text;
     if (immediate[i]) {
-      std::uint8_t cell[4];
-      if (memory_.Read(v, cell, 4) != 4) continue;
-      const Addr p = static_cast<Addr>(cell[0] | cell[1] << 8 | cell[2] << 16) | static_cast<Addr>(cell[3]) << 24;
-      if (!memory_.ModuleAt(p, module) || module.imageEnd - p < 100) continue;
+      bool ok = false;
+      const Addr p = detail::ReadDword(memory_, v, ok);
+      if (!ok || !memory_.ModuleAt(p, module) || module.imageEnd - p < 100) continue;
       name = NameOf(p, true);
       if (!name.empty()) return "  ; " + name;
       text = TextAt(p);
@@ -231,9 +230,7 @@ bool Composer::Compose() {
       }
       if (a.CaseBlock) {
         for (Addr p = a.AreaBegin; p + 3 <= a.AreaEnd; p += 4) {
-          std::uint8_t cell[4] = {0, 0, 0, 0};
-          memory_.Read(p, cell, 4);
-          const Addr target = static_cast<Addr>(cell[0] | cell[1] << 8 | cell[2] << 16) | static_cast<Addr>(cell[3]) << 24;
+          const Addr target = detail::ReadDword(memory_, p);
           std::string text = "  dd loc_" + ShortHex(target);
           if (p == a.AreaBegin) {
             PadTo(text, kLabelWidth);
@@ -243,16 +240,12 @@ bool Composer::Compose() {
         }
       } else {
         // Handler tables: the exception classes of this runtime carry no readable name here.
-        std::uint8_t cell[4] = {0, 0, 0, 0};
-        memory_.Read(a.AreaBegin, cell, 4);
-        const std::uint32_t count = static_cast<std::uint32_t>(cell[0] | cell[1] << 8 | cell[2] << 16) | cell[3] << 24;
+        const std::uint32_t count = detail::ReadDword(memory_, a.AreaBegin);
         const std::string unknown = "EUnknown";
         for (std::uint32_t k = 0; k < count && a.AreaBegin + 4 + 8 * k + 7 <= a.AreaEnd; ++k) {
           const Addr pair = a.AreaBegin + 4 + 8 * k;
-          std::uint8_t p[8] = {};
-          memory_.Read(pair, p, 8);
-          const Addr cls = static_cast<Addr>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<Addr>(p[3]) << 24;
-          const Addr handler = static_cast<Addr>(p[4] | p[5] << 8 | p[6] << 16) | static_cast<Addr>(p[7]) << 24;
+          const Addr cls = detail::ReadDword(memory_, pair);
+          const Addr handler = detail::ReadDword(memory_, pair + 4);
           const std::string text = cls ? "  on " + unknown + " do loc_" + ShortHex(handler)
                                        : "  else" + std::string(unknown.size() + 2, ' ') + " loc_" + ShortHex(handler);
           Add(Kind::Table, pair, text);
