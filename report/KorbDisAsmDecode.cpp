@@ -51,7 +51,11 @@ X87Form X87Register(int opcode, int reg, int rm) {
       return {reg == 5 && rm == 1 ? "fucompp" : nullptr, ONone, ONone};
     case 0xDB:
       if (reg < 4) return {kFcmov[reg + 4], ST0, STi};
-      if (reg == 4) return {rm == 2 ? "fnclex" : rm == 3 ? "fninit" : nullptr, ONone, ONone};
+      if (reg == 4) {
+        // The 8087 and 80287 mode switches are no-ops on later processors but still decode.
+        static constexpr const char* kDBE0[8] = {"fneni", "fndisi", "fnclex", "fninit", "fnsetpm", nullptr, nullptr, nullptr};
+        return {kDBE0[rm], ONone, ONone};
+      }
       if (reg == 5) return {"fucomi", ST0, STi};
       if (reg == 6) return {"fcomi", ST0, STi};
       return {nullptr, ONone, ONone};
@@ -65,6 +69,7 @@ X87Form X87Register(int opcode, int reg, int rm) {
       if (reg == 3) return {rm == 1 ? "fcompp" : nullptr, ONone, ONone};
       return {kDEArith[reg], STi, ST0};
     default:  // 0xDF
+      if (reg == 0) return {"ffreep", STi, ONone};
       if (reg == 4 && rm == 0) return {"fnstsw", static_cast<Op>(RV + 0), ONone};
       if (reg == 5) return {"fucomip", ST0, STi};
       if (reg == 6) return {"fcomip", ST0, STi};

@@ -125,7 +125,18 @@ def classify(code, i):
     return f"one-byte opcode {op:02x}"
 
 
-def compare(name, code, base, dumptool, classes, totals):
+def oracle_class(code, i):
+    """The class of a place where the two oracles disagree."""
+    p = prefix_bytes(code, i)
+    prefixes = code[i:i + p]
+    if 0xF0 in prefixes:
+        return "lock prefix (capstone rejects it on some instructions, objdump shows it everywhere)"
+    if i + p < len(code) and code[i + p] == 0x9B:
+        return "wait in front of an x87 instruction (objdump shows both as one)"
+    return classify(code, i)
+
+
+def compare(name, code, base, dumptool, classes, oracle_classes, totals):
     with tempfile.TemporaryDirectory() as tmp:
         raw = os.path.join(tmp, "code.bin")
         dump = os.path.join(tmp, "dump.bin")
@@ -142,6 +153,9 @@ def compare(name, code, base, dumptool, classes, totals):
         od_size, od_mn, od_target = od[offset]
         if cs_size != od_size or kind_of(cs_mn) != kind_of(od_mn):
             oracle_disagree += 1
+            length = mine[offset * 6]
+            side = "ours as capstone" if length == cs_size else "ours as objdump" if length == od_size else "ours as neither"
+            oracle_classes[(oracle_class(code, offset), side)] += 1
             continue
         agreed += 1
         length, kind, target = struct.unpack_from("<BBI", mine, offset * 6)
@@ -188,13 +202,16 @@ def main():
     if random_mb:
         rng = random.Random(20261210)
         inputs.append((f"random {random_mb} MB", bytes(rng.getrandbits(8) for _ in range(random_mb << 20)), 0x10000000))
-    classes, totals, failures = Counter(), [], []
+    classes, oracle_classes, totals, failures = Counter(), Counter(), [], []
     for name, code, base in inputs:
-        failures += [(name,) + f for f in compare(name, code, base, dumptool, classes, totals)]
+        failures += [(name,) + f for f in compare(name, code, base, dumptool, classes, oracle_classes, totals)]
     for name, agreed, passed, oracle_disagree in totals:
         print(f"{name}: {agreed} starts where the oracles agree, {passed} match; {oracle_disagree} starts where they disagree")
     for (cls, known), count in sorted(classes.items(), key=lambda kv: -kv[1]):
         print(f"  {'known' if known else 'FAULT'} {count:8d}  {cls}")
+    print("where the oracles disagree (length or kind), by class:")
+    for (cls, side), count in sorted(oracle_classes.items(), key=lambda kv: -kv[1])[:25]:
+        print(f"  {count:8d}  {cls}: {side}")
     for f in failures[:40]:
         print("  mismatch", f)
     return 1 if failures else 0
