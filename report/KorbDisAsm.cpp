@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "report/KorbDisAsmDecode.h"
@@ -182,6 +183,7 @@ class Analyser {
   bool ParseArea(std::size_t index);
   bool ParsePending();
   void HandleTarget(const Decoded& x);
+  void AddUnknown(const TUnknownTarget& u);
   void RemoveUnknown(Addr codeAddr1);
   bool FillGap();
   void RebuildIndex();
@@ -202,6 +204,7 @@ class Analyser {
   std::map<Addr, std::size_t> begins_;  // area begin -> index
   std::unordered_set<Addr> farEnds_;    // CodeAddr2 of the far calls
   std::unordered_set<Addr> retried_;    // unknown targets decoded again with their area's registers
+  std::unordered_map<Addr, std::size_t> unknownIndex_;  // CodeAddr1 -> index in UnknownTargets
   std::size_t nextUnparsed_ = 0;
   bool failed_ = false;
   Addr failAddr_ = 0;
@@ -258,21 +261,28 @@ void Analyser::AddTableArea(Addr at, std::uint32_t bytes, bool caseBlock) {
   a.OnExceptBlock = !caseBlock;
 }
 
+void Analyser::AddUnknown(const TUnknownTarget& u) {
+  unknownIndex_[u.CodeAddr1] = info_.UnknownTargets.size();
+  info_.UnknownTargets.push_back(u);
+}
+
 void Analyser::RemoveUnknown(Addr codeAddr1) {
   auto& u = info_.UnknownTargets;
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    if (u[i].CodeAddr1 == codeAddr1) {
-      u[i] = u.back();
-      u.pop_back();
-      return;
-    }
+  const auto it = unknownIndex_.find(codeAddr1);
+  if (it == unknownIndex_.end()) return;
+  const std::size_t i = it->second;
+  unknownIndex_.erase(it);
+  if (i + 1 != u.size()) {
+    u[i] = u.back();
+    unknownIndex_[u[i].CodeAddr1] = i;
   }
+  u.pop_back();
 }
 
 void Analyser::HandleTarget(const Decoded& x) {
   const TDecodedInstruction& d = x.d;
   if (d.Target == 0 && d.PTarget == 0 && d.PPTarget == 0) {
-    info_.UnknownTargets.push_back(TUnknownTarget{d.Call, d.Start, d.Following});
+    AddUnknown(TUnknownTarget{d.Call, d.Start, d.Following});
     return;
   }
   bool runtime = false;
@@ -499,6 +509,8 @@ bool Analyser::FillGap() {
   retried_ = keepRetried;
   failed_ = false;
   RebuildIndex();
+  unknownIndex_.clear();
+  for (std::size_t i = 0; i < info_.UnknownTargets.size(); ++i) unknownIndex_[info_.UnknownTargets[i].CodeAddr1] = i;
   nextUnparsed_ = areas.size();
   return false;
 }

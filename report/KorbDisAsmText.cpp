@@ -1,6 +1,7 @@
 // GetCleartextDisAsm: an analysed function as assembly text for the bug report.
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "report/KorbDisAsm.h"
 #include "report/KorbDisAsmDecode.h"
@@ -78,6 +79,7 @@ class Composer {
   int width_ = 0;
   std::vector<Line> lines_;
   std::vector<const TCodeArea*> ordered_;
+  std::unordered_set<Addr> codeBegins_;  // begins of the code areas: the targets that get a label
 };
 
 std::string Composer::NameOf(Addr target, bool withModule) const {
@@ -178,14 +180,9 @@ std::string Composer::InstructionLine(const Line& l) const {
     s += ' ';
     PadTo(s, kOperandColumn);
     bool labelled = false;
-    if (x.d.RelTarget && (x.d.Call || x.d.Jump)) {
-      for (const TCodeArea* a : ordered_) {
-        if (a->AreaBegin == x.d.Target && !a->CaseBlock && !a->OnExceptBlock) {
-          s += Label(a->AreaBegin);
-          labelled = true;
-          break;
-        }
-      }
+    if (x.d.RelTarget && (x.d.Call || x.d.Jump) && codeBegins_.count(x.d.Target)) {
+      s += Label(x.d.Target);
+      labelled = true;
     }
     if (!labelled) s += detail::OperandText(x);
   }
@@ -210,7 +207,10 @@ bool Composer::Compose() {
   }
 
   // Areas by address; an overlap means the analysis is inconsistent.
-  for (const TCodeArea& a : info_.CodeAreas) ordered_.push_back(&a);
+  for (const TCodeArea& a : info_.CodeAreas) {
+    ordered_.push_back(&a);
+    if (!a.CaseBlock && !a.OnExceptBlock) codeBegins_.insert(a.AreaBegin);
+  }
   std::sort(ordered_.begin(), ordered_.end(), [](const TCodeArea* l, const TCodeArea* r) { return l->AreaBegin < r->AreaBegin; });
   for (std::size_t i = 1; i < ordered_.size(); ++i)
     if (ordered_[i]->AreaBegin < ordered_[i - 1]->AreaEnd + 1) return false;

@@ -338,13 +338,29 @@ TEST(KorbAnalyseHostile, EndsOnLoopsWildTablesAndPadding) {
   ASSERT_TRUE(padded.IsValid);
   EXPECT_EQ(padded.CodeLen, padding.size());
 
-  // Every byte a short forward jump: many areas, each parsed once.
+  // Calls through registers and to code, a hundred thousand each, and their text.
+  std::vector<std::uint8_t> calls;
+  for (int i = 0; i < 100000; ++i) calls.insert(calls.end(), {0xFF, 0xD0, 0xE8, 0x01, 0x00, 0x00, 0x00, 0x90});
+  calls.push_back(0xC3);
+  const MemoryImage callImage(kBase, calls);
+  TFunctionInfo manyCalls;
+  const std::string text = GetCleartextDisAsm(callImage, nullptr, kBase, kBase, true, 0, manyCalls);
+  ASSERT_TRUE(manyCalls.IsValid);
+  EXPECT_EQ(manyCalls.UnknownTargets.size(), 100000u);
+  EXPECT_EQ(manyCalls.FarCalls.size(), 100000u);
+  EXPECT_GT(text.size(), 300000u * 20);
+
+  // A conditional jump over one byte, again and again: two areas per jump, each parsed once.
   std::vector<std::uint8_t> jumps;
-  for (int i = 0; i < 20000; ++i) jumps.insert(jumps.end(), {0x74, 0x00});
+  for (int i = 0; i < 50000; ++i) jumps.insert(jumps.end(), {0x74, 0x01, 0x90});
   jumps.push_back(0xC3);
-  const TFunctionInfo chain = AnalyseFunction(MemoryImage(kBase, jumps), kBase);
+  const MemoryImage jumpImage(kBase, jumps);
+  TFunctionInfo chain;
+  const std::string chainText = GetCleartextDisAsm(jumpImage, nullptr, kBase, kBase, true, 0, chain);
   ASSERT_TRUE(chain.IsValid);
   EXPECT_EQ(chain.CodeLen, jumps.size());
+  EXPECT_GE(chain.CodeAreas.size(), 50000u);
+  EXPECT_NE(chainText.find("je      loc_500003"), std::string::npos);
 }
 
 }  // namespace
