@@ -137,13 +137,7 @@ std::string InstructionText(const CodeMemory& memory, Addr address) {
   detail::Decode(memory, address, x);
   detail::FinishTargets(x, nullptr);
   if (!x.d.Valid) return std::string();
-  std::string s = x.lock ? "lock " : "";
-  std::string mn = x.mn;
-  const std::size_t bar = mn.find('|');
-  if (bar != std::string::npos) mn = x.opsize16 ? mn.substr(bar + 1) : mn.substr(0, bar);
-  if ((x.flags & optable::fStr) && x.repne) s += "repne ";
-  if ((x.flags & optable::fStr) && x.rep) s += "rep ";
-  s += mn;
+  std::string s = detail::MnemonicText(x);
   const std::string ops = detail::OperandText(x);
   if (!ops.empty()) s += " " + ops;
   return s;

@@ -625,6 +625,17 @@ std::string OneOperand(Op o, const Decoded& x) {
 
 }  // namespace
 
+std::string MnemonicText(const Decoded& x) {
+  std::string s = x.lock ? "lock " : "";
+  // A repeat prefix that did not select a two-byte instruction is shown where it stands on a
+  // one-byte one, be it a string instruction or "rep ret".
+  if (x.opcode < 0x100 && x.repne) s += "repne ";
+  if (x.opcode < 0x100 && x.rep) s += "rep ";
+  const char* bar = std::strchr(x.mn, '|');
+  if (!bar) return s + x.mn;
+  return x.opsize16 ? s + (bar + 1) : s + std::string(x.mn, bar);
+}
+
 std::string OperandText(const Decoded& x) {
   std::string s;
   bool firstImm = true;

@@ -51,6 +51,8 @@ void FinishTargets(Decoded& in, const TRegisters* registers);
 
 // "$" and lower-case hexadecimal with an even number of digits; 0 to 9 in decimal.
 std::string Number(std::uint32_t value);
+// The lock and repeat prefixes and the mnemonic: "rep movsd", "lock xadd", "rep ret".
+std::string MnemonicText(const Decoded& in);
 // The operands in Intel order, separated by ", ".
 std::string OperandText(const Decoded& in);
 std::string LowerHex(std::uint32_t value, int digits);

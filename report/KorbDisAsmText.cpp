@@ -169,13 +169,7 @@ std::string Composer::InstructionLine(const Line& l) const {
   const Decoded& x = l.x;
   std::string s = LowerHex(l.addr, 8) + "   ";
   if (!x.d.Valid) return s + "db $" + LowerHex(x.d.ModRmByte, 2);
-  if (x.lock) s += "lock ";
-  if ((x.flags & optable::fStr) && x.repne) s += "repne ";
-  if ((x.flags & optable::fStr) && x.rep) s += "rep ";
-  std::string mn = x.mn;
-  const std::size_t bar = mn.find('|');
-  if (bar != std::string::npos) mn = x.opsize16 ? mn.substr(bar + 1) : mn.substr(0, bar);
-  s += mn;
+  s += detail::MnemonicText(x);
   if (x.op[0] != optable::ONone) {
     s += ' ';
     PadTo(s, kOperandColumn);

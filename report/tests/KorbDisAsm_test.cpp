@@ -140,6 +140,9 @@ TEST(KorbDecode, InstructionText) {
       {"0f 28 00", "movaps xmm0, xmmword ptr [eax]"},
       {"0f ef c1", "pxor mm0, mm1"},
       {"f3 a5", "rep movsd"},
+      {"66 f3 a5", "rep movsw"},
+      {"f3 c3", "rep ret"},
+      {"f3 0f b8 c1", "popcnt eax, ecx"},  // the F3 selects the instruction
       {"f0 0f b1 11", "lock cmpxchg dword ptr [ecx], edx"},
       {"64 a1 00 00 00 00", "mov eax, dword ptr fs:[0]"},
       {"68 78 56 34 12", "push $12345678"},
