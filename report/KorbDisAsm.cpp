@@ -195,9 +195,9 @@ class Analyser {
   TFunctionInfo& info_;
   Addr rangeBegin_ = 0, rangeEnd_ = 0;
   TRegisters current_{};
-  std::map<Addr, std::size_t> begins_;  // area begin -> index
-  std::unordered_set<Addr> farEnds_;    // CodeAddr2 of the far calls
-  std::unordered_set<Addr> retried_;    // unknown targets decoded again with their area's registers
+  std::map<Addr, std::size_t> begins_;                  // area begin -> index
+  std::unordered_set<Addr> farEnds_;                    // CodeAddr2 of the far calls
+  std::unordered_set<Addr> retried_;                    // unknown targets decoded again with their area's registers
   std::unordered_map<Addr, std::size_t> unknownIndex_;  // CodeAddr1 -> index in UnknownTargets
   std::size_t nextUnparsed_ = 0;
   bool failed_ = false;
@@ -320,8 +320,7 @@ void Analyser::HandleTarget(const Decoded& x) {
     if (t && memory_.Read(t, &first, 1) == 1 && (first == 0xE9 || first == 0xEB || first == 0xFF)) {
       Decoded stub;
       detail::Decode(memory_, t, stub);
-      if (stub.d.Valid && stub.d.Jump && stub.d.Target && memory_.ExportName(t).empty() &&
-          !memory_.ExportName(stub.d.Target).empty())
+      if (stub.d.Valid && stub.d.Jump && stub.d.Target && memory_.ExportName(t).empty() && !memory_.ExportName(stub.d.Target).empty())
         call.Target = stub.d.Target;
     }
     if (farEnds_.insert(d.Following).second) {

@@ -21,9 +21,9 @@ using Addr = std::uint32_t;
 // A loaded module as the analyser needs it.
 struct ModuleInfo {
   Addr base = 0;
-  Addr imageEnd = 0;    // base + SizeOfImage
-  Addr rangeBegin = 0;  // the range the analysis may not leave (code, widened by the data)
-  Addr rangeEnd = 0;    // exclusive
+  Addr imageEnd = 0;     // base + SizeOfImage
+  Addr rangeBegin = 0;   // the range the analysis may not leave (code, widened by the data)
+  Addr rangeEnd = 0;     // exclusive
   std::string fileName;  // without folder
   bool own = false;      // the module that holds this component
 };
@@ -105,8 +105,7 @@ struct TDecodedInstruction {
 // Known register values in encoding order (EAX, ECX, EDX, EBX, ESP, EBP, ESI, EDI); 0 = unknown.
 using TRegisters = std::array<std::uint32_t, 8>;
 
-TDecodedInstruction DecodeInstruction(const CodeMemory& memory, Addr address, TRegisters* registers = nullptr,
-                                      bool trackRegisters = false);
+TDecodedInstruction DecodeInstruction(const CodeMemory& memory, Addr address, TRegisters* registers = nullptr, bool trackRegisters = false);
 
 // One instruction as assembly text: mnemonic and operands in Intel order, without address and
 // comment (empty for an invalid instruction).
@@ -187,7 +186,7 @@ bool IsInstructionPosition(const CodeMemory& memory, const TFunctionInfo& info, 
 // The function at functionStart as assembly text (CR LF line ends), markedAddress marked with ">".
 // formatted adds labels, blank and separator lines; limit > 0 keeps that many lines around the
 // mark. names may be null (export names only, no line numbers). info receives the analysis.
-std::string GetCleartextDisAsm(const CodeMemory& memory, const DebugNames* names, Addr functionStart, Addr markedAddress,
-                               bool formatted, int limit, TFunctionInfo& info);
+std::string GetCleartextDisAsm(const CodeMemory& memory, const DebugNames* names, Addr functionStart, Addr markedAddress, bool formatted,
+                               int limit, TFunctionInfo& info);
 
 }  // namespace report

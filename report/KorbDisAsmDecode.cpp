@@ -17,28 +17,83 @@ struct X87Form {
 
 // x87 memory forms by opcode (D8..DF) and reg field.
 constexpr X87Form kX87Mem[8][8] = {
-    {{"fadd", Md, ONone}, {"fmul", Md, ONone}, {"fcom", Md, ONone}, {"fcomp", Md, ONone}, {"fsub", Md, ONone}, {"fsubr", Md, ONone}, {"fdiv", Md, ONone}, {"fdivr", Md, ONone}},
-    {{"fld", Md, ONone}, {nullptr, ONone, ONone}, {"fst", Md, ONone}, {"fstp", Md, ONone}, {"fldenv", M, ONone}, {"fldcw", Mw, ONone}, {"fnstenv", M, ONone}, {"fnstcw", Mw, ONone}},
-    {{"fiadd", Md, ONone}, {"fimul", Md, ONone}, {"ficom", Md, ONone}, {"ficomp", Md, ONone}, {"fisub", Md, ONone}, {"fisubr", Md, ONone}, {"fidiv", Md, ONone}, {"fidivr", Md, ONone}},
-    {{"fild", Md, ONone}, {"fisttp", Md, ONone}, {"fist", Md, ONone}, {"fistp", Md, ONone}, {nullptr, ONone, ONone}, {"fld", Mt, ONone}, {nullptr, ONone, ONone}, {"fstp", Mt, ONone}},
-    {{"fadd", Mq, ONone}, {"fmul", Mq, ONone}, {"fcom", Mq, ONone}, {"fcomp", Mq, ONone}, {"fsub", Mq, ONone}, {"fsubr", Mq, ONone}, {"fdiv", Mq, ONone}, {"fdivr", Mq, ONone}},
-    {{"fld", Mq, ONone}, {"fisttp", Mq, ONone}, {"fst", Mq, ONone}, {"fstp", Mq, ONone}, {"frstor", M, ONone}, {nullptr, ONone, ONone}, {"fnsave", M, ONone}, {"fnstsw", Mw, ONone}},
-    {{"fiadd", Mw, ONone}, {"fimul", Mw, ONone}, {"ficom", Mw, ONone}, {"ficomp", Mw, ONone}, {"fisub", Mw, ONone}, {"fisubr", Mw, ONone}, {"fidiv", Mw, ONone}, {"fidivr", Mw, ONone}},
-    {{"fild", Mw, ONone}, {"fisttp", Mw, ONone}, {"fist", Mw, ONone}, {"fistp", Mw, ONone}, {"fbld", Mt, ONone}, {"fild", Mq, ONone}, {"fbstp", Mt, ONone}, {"fistp", Mq, ONone}},
+    {{"fadd", Md, ONone},
+     {"fmul", Md, ONone},
+     {"fcom", Md, ONone},
+     {"fcomp", Md, ONone},
+     {"fsub", Md, ONone},
+     {"fsubr", Md, ONone},
+     {"fdiv", Md, ONone},
+     {"fdivr", Md, ONone}},
+    {{"fld", Md, ONone},
+     {nullptr, ONone, ONone},
+     {"fst", Md, ONone},
+     {"fstp", Md, ONone},
+     {"fldenv", M, ONone},
+     {"fldcw", Mw, ONone},
+     {"fnstenv", M, ONone},
+     {"fnstcw", Mw, ONone}},
+    {{"fiadd", Md, ONone},
+     {"fimul", Md, ONone},
+     {"ficom", Md, ONone},
+     {"ficomp", Md, ONone},
+     {"fisub", Md, ONone},
+     {"fisubr", Md, ONone},
+     {"fidiv", Md, ONone},
+     {"fidivr", Md, ONone}},
+    {{"fild", Md, ONone},
+     {"fisttp", Md, ONone},
+     {"fist", Md, ONone},
+     {"fistp", Md, ONone},
+     {nullptr, ONone, ONone},
+     {"fld", Mt, ONone},
+     {nullptr, ONone, ONone},
+     {"fstp", Mt, ONone}},
+    {{"fadd", Mq, ONone},
+     {"fmul", Mq, ONone},
+     {"fcom", Mq, ONone},
+     {"fcomp", Mq, ONone},
+     {"fsub", Mq, ONone},
+     {"fsubr", Mq, ONone},
+     {"fdiv", Mq, ONone},
+     {"fdivr", Mq, ONone}},
+    {{"fld", Mq, ONone},
+     {"fisttp", Mq, ONone},
+     {"fst", Mq, ONone},
+     {"fstp", Mq, ONone},
+     {"frstor", M, ONone},
+     {nullptr, ONone, ONone},
+     {"fnsave", M, ONone},
+     {"fnstsw", Mw, ONone}},
+    {{"fiadd", Mw, ONone},
+     {"fimul", Mw, ONone},
+     {"ficom", Mw, ONone},
+     {"ficomp", Mw, ONone},
+     {"fisub", Mw, ONone},
+     {"fisubr", Mw, ONone},
+     {"fidiv", Mw, ONone},
+     {"fidivr", Mw, ONone}},
+    {{"fild", Mw, ONone},
+     {"fisttp", Mw, ONone},
+     {"fist", Mw, ONone},
+     {"fistp", Mw, ONone},
+     {"fbld", Mt, ONone},
+     {"fild", Mq, ONone},
+     {"fbstp", Mt, ONone},
+     {"fistp", Mq, ONone}},
 };
 
 X87Form X87Register(int opcode, int reg, int rm) {
   static constexpr const char* kArith[8] = {"fadd", "fmul", "fcom", "fcomp", "fsub", "fsubr", "fdiv", "fdivr"};
-  static constexpr const char* kD9E0[16] = {"fchs",  "fabs",   nullptr,  nullptr,  "ftst",   "fxam",   nullptr, nullptr,
-                                            "fld1",  "fldl2t", "fldl2e", "fldpi",  "fldlg2", "fldln2", "fldz",  nullptr};
+  static constexpr const char* kD9E0[16] = {"fchs", "fabs",   nullptr,  nullptr, "ftst",   "fxam",   nullptr, nullptr,
+                                            "fld1", "fldl2t", "fldl2e", "fldpi", "fldlg2", "fldln2", "fldz",  nullptr};
   static constexpr const char* kD9F0[16] = {"f2xm1", "fyl2x",   "fptan", "fpatan",  "fxtract", "fprem1", "fdecstp", "fincstp",
                                             "fprem", "fyl2xp1", "fsqrt", "fsincos", "frndint", "fscale", "fsin",    "fcos"};
   static constexpr const char* kDCArith[8] = {"fadd", "fmul", nullptr, nullptr, "fsubr", "fsub", "fdivr", "fdiv"};
   static constexpr const char* kDEArith[8] = {"faddp", "fmulp", nullptr, nullptr, "fsubrp", "fsubp", "fdivrp", "fdivp"};
   static constexpr const char* kFcmov[8] = {"fcmovb", "fcmove", "fcmovbe", "fcmovu", "fcmovnb", "fcmovne", "fcmovnbe", "fcmovnu"};
   switch (opcode) {
-    case 0xD8:
-      return {kArith[reg], ST0, STi};
+    case 0xD8: return {kArith[reg], ST0, STi};
     case 0xD9:
       if (reg == 0) return {"fld", STi, ONone};
       if (reg == 1) return {"fxch", STi, ONone};
@@ -59,8 +114,7 @@ X87Form X87Register(int opcode, int reg, int rm) {
       if (reg == 5) return {"fucomi", ST0, STi};
       if (reg == 6) return {"fcomi", ST0, STi};
       return {nullptr, ONone, ONone};
-    case 0xDC:
-      return {kDCArith[reg], STi, ST0};
+    case 0xDC: return {kDCArith[reg], STi, ST0};
     case 0xDD: {
       static constexpr const char* kDD[8] = {"ffree", nullptr, "fst", "fstp", "fucom", "fucomp", nullptr, nullptr};
       return {kDD[reg], STi, ONone};
@@ -128,10 +182,15 @@ std::int32_t SignExtend(std::uint32_t v, int bytes) {
 
 int ImmediateSize(Op o, const Decoded& x) {
   switch (o) {
-    case Ib: case Ibs: case Jb: return 1;
+    case Ib:
+    case Ibs:
+    case Jb: return 1;
     case Iw: return 2;
-    case Iz: case Iv: case Jz: return x.opsize16 ? 2 : 4;
-    case Ob: case Ov: return x.addr16 ? 2 : 4;
+    case Iz:
+    case Iv:
+    case Jz: return x.opsize16 ? 2 : 4;
+    case Ob:
+    case Ov: return x.addr16 ? 2 : 4;
     case Ap: return x.opsize16 ? 4 : 6;
     default: return 0;
   }
@@ -209,8 +268,14 @@ bool DecodeBytes(const std::uint8_t* bytes, int available, Decoded& x) {
       case 0x66: x.opsize16 = true; break;
       case 0x67: x.addr16 = true; break;
       case 0xF0: x.lock = true; break;
-      case 0xF2: sawF2 = true; lastRep = 0xF2; break;
-      case 0xF3: sawF3 = true; lastRep = 0xF3; break;
+      case 0xF2:
+        sawF2 = true;
+        lastRep = 0xF2;
+        break;
+      case 0xF3:
+        sawF3 = true;
+        lastRep = 0xF3;
+        break;
       default: goto prefixesDone;
     }
     c.Byte();
@@ -226,13 +291,13 @@ prefixesDone:
     twoByte = true;
     x.opcode = static_cast<std::uint16_t>(0x0F00 + second);
     e = &kTwoByte[second];
-    if (e->flags & (fThree38 | fThree3A)) {
+    if (e->flags & (kEscape38 | kEscape3A)) {
       if (!c.Has(1)) return false;
       const std::uint8_t third = c.Byte();
-      const bool is38 = e->flags & fThree38;
+      const bool is38 = e->flags & kEscape38;
       if (is38 && lastRep == 0xF2 && (third == 0xF0 || third == 0xF1)) {
-        static constexpr Entry kCrc32b = {"crc32", {Gd, Eb, ONone}, fModRm, 0, 0};
-        static constexpr Entry kCrc32v = {"crc32", {Gd, Ev, ONone}, fModRm, 0, 0};
+        static constexpr Entry kCrc32b = {"crc32", {Gd, Eb, ONone}, kModRm, 0, 0};
+        static constexpr Entry kCrc32v = {"crc32", {Gd, Ev, ONone}, kModRm, 0, 0};
         e = third == 0xF0 ? &kCrc32b : &kCrc32v;
         sawF2 = false;
       } else if (lastRep) {
@@ -242,12 +307,12 @@ prefixesDone:
       } else if (x.opsize16) {
         e = &kThree3Ax66[third];
       } else {
-        static constexpr Entry kPalignr = {"palignr", {Pq, Qq, Ib}, fModRm, 0, 0};
+        static constexpr Entry kPalignr = {"palignr", {Pq, Qq, Ib}, kModRm, 0, 0};
         if (third != 0x0F) return false;
         e = &kPalignr;
       }
       if (x.opsize16 && !(e->op[0] == Gv || e->op[1] == Gv)) x.opsize16 = false;
-    } else if (e->flags & fSse) {
+    } else if (e->flags & kSse) {
       // A mandatory prefix selects the instruction and is not a prefix of its own any more.
       if (lastRep == 0xF3) {
         e = &kTwoByteF3[second];
@@ -262,36 +327,36 @@ prefixesDone:
     }
   }
   x.d.Instruction = x.opcode;
-  if (!e->mn && !(e->flags & (fGroup | fX87))) return false;
+  if (!e->mn && !(e->flags & (kGroup | kX87))) return false;
   Use(x, *e);
 
-  if (x.flags & fModRm) {
+  if (x.flags & kModRm) {
     const bool forceRegister = twoByte && (x.opcode >= 0x0F20 && x.opcode <= 0x0F23);
     if (!ReadModRm(c, x, forceRegister)) return false;
   }
 
-  if (x.flags & fX87) {
+  if (x.flags & kX87) {
     if (x.mod != 3) {
       const X87Form& f = kX87Mem[first - 0xD8][x.reg];
       if (!f.mn) return false;
       x.mn = f.mn;
       x.op[0] = f.a;
       x.op[1] = ONone;
-      x.flags = fModRm | fX87;
-      if (first == 0xDF && x.reg == 7) x.flags |= fNoWrite;
+      x.flags = kModRm | kX87;
+      if (first == 0xDF && x.reg == 7) x.flags |= kNoWrite;
     } else {
       const X87Form f = X87Register(first, x.reg, x.rm);
       if (!f.mn) return false;
       x.mn = f.mn;
       x.op[0] = f.a;
       x.op[1] = f.b;
-      x.flags = fModRm | fX87 | fNoWrite;
-      if (first == 0xDF && x.reg == 4) x.flags = fModRm | fX87, x.implicit = kEax;
+      x.flags = kModRm | kX87 | kNoWrite;
+      if (first == 0xDF && x.reg == 4) x.flags = kModRm | kX87, x.implicit = kEax;
     }
-  } else if (x.flags & fGroup) {
+  } else if (x.flags & kGroup) {
     const std::uint8_t group = e->group;
     const Entry* g = &kGroups[group][x.reg];
-    if (group == g7 && x.mod == 3) {
+    if (group == kGroup7 && x.mod == 3) {
       if (x.reg == 4 || x.reg == 6) {
         Use(x, *g);
       } else {
@@ -299,18 +364,18 @@ prefixesDone:
         if (!mn) return false;
         x.mn = mn;
         x.op[0] = ONone;
-        x.flags = fModRm | fNoWrite;
+        x.flags = kModRm | kNoWrite;
         x.implicit = (x.d.ModRmByte == 0xD0 || x.d.ModRmByte == 0xF9) ? kEax | kEdx | (x.d.ModRmByte == 0xF9 ? kEcx : 0) : 0;
       }
-    } else if (group == g9) {
+    } else if (group == kGroup9) {
       if (x.mod == 3) {
         if (x.reg != 6 && x.reg != 7) return false;
-        static constexpr Entry kRdrand = {"rdrand", {Ev, ONone, ONone}, fModRm, 0, 0};
-        static constexpr Entry kRdseed = {"rdseed", {Ev, ONone, ONone}, fModRm, 0, 0};
+        static constexpr Entry kRdrand = {"rdrand", {Ev, ONone, ONone}, kModRm, 0, 0};
+        static constexpr Entry kRdseed = {"rdseed", {Ev, ONone, ONone}, kModRm, 0, 0};
         Use(x, x.reg == 6 ? kRdrand : kRdseed);
       } else if (x.reg == 6 && (x.opsize16 || lastRep == 0xF3)) {
-        static constexpr Entry kVmclear = {"vmclear", {Mq, ONone, ONone}, fModRm | fNoWrite, 0, 0};
-        static constexpr Entry kVmxon = {"vmxon", {Mq, ONone, ONone}, fModRm | fNoWrite, 0, 0};
+        static constexpr Entry kVmclear = {"vmclear", {Mq, ONone, ONone}, kModRm | kNoWrite, 0, 0};
+        static constexpr Entry kVmxon = {"vmxon", {Mq, ONone, ONone}, kModRm | kNoWrite, 0, 0};
         Use(x, lastRep == 0xF3 ? kVmxon : kVmclear);
         if (lastRep == 0xF3) sawF3 = false;
         x.opsize16 = false;
@@ -318,17 +383,17 @@ prefixesDone:
         if (!g->mn) return false;
         Use(x, *g);
       }
-    } else if (group == g15 && x.mod == 3) {
+    } else if (group == kGroup15 && x.mod == 3) {
       if (lastRep) return false;
       static constexpr const char* kFences[8] = {nullptr, nullptr, nullptr, nullptr, nullptr, "lfence", "mfence", "sfence"};
       if (!kFences[x.reg] || x.rm != 0) return false;
       x.mn = kFences[x.reg];
       x.op[0] = ONone;
-      x.flags = fModRm | fNoWrite;
-    } else if (group == g12 || group == g13 || group == g14) {
-      if (x.opsize16 && group == g14 && (x.reg == 3 || x.reg == 7)) {
-        static constexpr Entry kPsrldq = {"psrldq", {Ux, Ib, ONone}, fModRm, 0, 0};
-        static constexpr Entry kPslldq = {"pslldq", {Ux, Ib, ONone}, fModRm, 0, 0};
+      x.flags = kModRm | kNoWrite;
+    } else if (group == kGroup12 || group == kGroup13 || group == kGroup14) {
+      if (x.opsize16 && group == kGroup14 && (x.reg == 3 || x.reg == 7)) {
+        static constexpr Entry kPsrldq = {"psrldq", {Ux, Ib, ONone}, kModRm, 0, 0};
+        static constexpr Entry kPslldq = {"pslldq", {Ux, Ib, ONone}, kModRm, 0, 0};
         Use(x, x.reg == 3 ? kPsrldq : kPslldq);
       } else {
         if (!g->mn || lastRep) return false;
@@ -336,10 +401,10 @@ prefixesDone:
         if (x.opsize16) x.op[0] = Ux;
       }
       x.opsize16 = false;
-    } else if ((group == g11b || group == g11v) && x.reg == 7 && x.mod == 3 && x.rm == 0) {
-      static constexpr Entry kXabort = {"xabort", {Ib, ONone, ONone}, fModRm | fNoWrite, kEax, 0};
-      static constexpr Entry kXbegin = {"xbegin", {Jz, ONone, ONone}, fModRm | fNoWrite, kEax, 0};
-      Use(x, group == g11b ? kXabort : kXbegin);
+    } else if ((group == kGroup11b || group == kGroup11v) && x.reg == 7 && x.mod == 3 && x.rm == 0) {
+      static constexpr Entry kXabort = {"xabort", {Ib, ONone, ONone}, kModRm | kNoWrite, kEax, 0};
+      static constexpr Entry kXbegin = {"xbegin", {Jz, ONone, ONone}, kModRm | kNoWrite, kEax, 0};
+      Use(x, group == kGroup11b ? kXabort : kXbegin);
     } else {
       if (!g->mn) return false;
       const Entry main = *e;
@@ -415,8 +480,8 @@ void Decode(const CodeMemory& memory, Addr address, Decoded& x) {
     return;
   }
   TDecodedInstruction& d = x.d;
-  d.Call = x.flags & fCall;
-  d.Jump = x.flags & fJump;
+  d.Call = x.flags & kCall;
+  d.Jump = x.flags & kJump;
   if (!d.Call && !d.Jump) return;
   const Op target = x.op[0];
   if (target == Jb || target == Jz) {
@@ -436,7 +501,7 @@ void Decode(const CodeMemory& memory, Addr address, Decoded& x) {
     d.PPTarget = static_cast<Addr>(x.disp);
     d.TargetBytes = 4;
     d.Target = ReadDword(memory, d.PPTarget);
-    if (x.opsize16 && !(x.flags & fFar)) d.Target &= 0xFFFF;
+    if (x.opsize16 && !(x.flags & kFar)) d.Target &= 0xFFFF;
   }
 }
 
@@ -467,16 +532,16 @@ bool TrackRegisters(const Decoded& x, TRegisters& r) {
     if ((o == Ew || o == Ed || o == Ev) && x.mod == 3) return x.rm;
     return -1;
   };
-  if (!(x.flags & fNoWrite)) {
+  if (!(x.flags & kNoWrite)) {
     const int dest = reg32(x.op[0]);
     if (dest >= 0) written |= static_cast<std::uint8_t>(1u << dest);
   }
-  if (x.flags & fBothWrite) {
+  if (x.flags & kBothWrite) {
     const int other = reg32(x.op[1]);
     if (other >= 0) written |= static_cast<std::uint8_t>(1u << other);
   }
-  if ((x.flags & fStr) && (x.rep || x.repne)) written |= kEcx;
-  if (x.flags & fCall) written |= kEax | kEcx | kEdx;  // the callee may change them
+  if ((x.flags & kStr) && (x.rep || x.repne)) written |= kEcx;
+  if (x.flags & kCall) written |= kEax | kEcx | kEdx;  // the callee may change them
   const std::uint16_t op = x.opcode;
   const bool full = !x.opsize16;
   if (op >= 0xB8 && op <= 0xBF && full) {
@@ -523,14 +588,23 @@ std::string Signed(std::int32_t v) {
 
 const char* SizeName(Op o, const Decoded& x) {
   switch (o) {
-    case Eb: case Mb: return "byte";
-    case Ew: case Mw: return "word";
-    case Ed: case Md: case Qd: case Wd: return "dword";
+    case Eb:
+    case Mb: return "byte";
+    case Ew:
+    case Mw: return "word";
+    case Ed:
+    case Md:
+    case Qd:
+    case Wd: return "dword";
     case Ev: return x.opsize16 ? "word" : "dword";
     case Ep: return x.opsize16 ? "dword" : "fword";
-    case Mq: case Qq: case Wq: case Ma: return "qword";
+    case Mq:
+    case Qq:
+    case Wq:
+    case Ma: return "qword";
     case Mt: return "tbyte";
-    case Mx: case Wx: return "xmmword";
+    case Mx:
+    case Wx: return "xmmword";
     default: return nullptr;
   }
 }
@@ -578,7 +652,15 @@ std::string OneOperand(Op o, const Decoded& x) {
     case Ew: return reg ? kReg16[x.rm] : MemoryText(o, x);
     case Ed: return reg ? kReg32[x.rm] : MemoryText(o, x);
     case Ev: return reg ? (x.opsize16 ? kReg16[x.rm] : kReg32[x.rm]) : MemoryText(o, x);
-    case Ep: case M: case Mb: case Mw: case Md: case Mq: case Mt: case Mx: case Ma: return MemoryText(o, x);
+    case Ep:
+    case M:
+    case Mb:
+    case Mw:
+    case Md:
+    case Mq:
+    case Mt:
+    case Mx:
+    case Ma: return MemoryText(o, x);
     case Gb: return kReg8[x.reg];
     case Gw: return kReg16[x.reg];
     case Gd: return kReg32[x.reg];
@@ -593,13 +675,16 @@ std::string OneOperand(Op o, const Decoded& x) {
       return Number(x.opsize16 ? (v & 0xFFFF) : v);
     }
     case Iw: return Number(x.imm & 0xFFFF);
-    case Iz: case Iv: return Number(x.imm);
-    case Jb: case Jz: {
+    case Iz:
+    case Iv: return Number(x.imm);
+    case Jb:
+    case Jz: {
       const std::int32_t distance = static_cast<std::int32_t>(x.shownTarget - x.d.Start);
       return Signed(distance) + " ($" + LowerHex(x.shownTarget, 8) + ")";
     }
     case Ap: return Number(x.farSeg) + ":" + Number(x.imm);
-    case Ob: case Ov: {
+    case Ob:
+    case Ov: {
       std::string s = o == Ob ? "byte ptr " : (x.opsize16 ? "word ptr " : "dword ptr ");
       if (x.seg) s += std::string(kSeg[x.seg - 1]) + ":";
       return s + "[" + Number(x.imm) + "]";
@@ -609,10 +694,13 @@ std::string OneOperand(Op o, const Decoded& x) {
     case RDX: return "dx";
     case Pq: return "mm" + std::to_string(x.reg);
     case Nq: return "mm" + std::to_string(x.rm);
-    case Qq: case Qd: return reg ? "mm" + std::to_string(x.rm) : MemoryText(o, x);
+    case Qq:
+    case Qd: return reg ? "mm" + std::to_string(x.rm) : MemoryText(o, x);
     case Vx: return "xmm" + std::to_string(x.reg);
     case Ux: return "xmm" + std::to_string(x.rm);
-    case Wx: case Wq: case Wd: return reg ? "xmm" + std::to_string(x.rm) : MemoryText(o, x);
+    case Wx:
+    case Wq:
+    case Wd: return reg ? "xmm" + std::to_string(x.rm) : MemoryText(o, x);
     case ST0: return "st";
     case STi: return "st(" + std::to_string(x.rm) + ")";
     default:

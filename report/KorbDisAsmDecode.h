@@ -17,8 +17,8 @@ struct Decoded {
   bool opsize16 = false;
   bool addr16 = false;
   bool lock = false;
-  bool rep = false;    // F3 shown as "rep"
-  bool repne = false;  // F2 shown as "repne"
+  bool rep = false;      // F3 shown as "rep"
+  bool repne = false;    // F2 shown as "repne"
   std::uint8_t seg = 0;  // 0 none, else segment number + 1
   bool hasModRm = false;
   std::uint8_t mod = 0, reg = 0, rm = 0;
@@ -30,7 +30,7 @@ struct Decoded {
   std::uint32_t imm = 0, imm2 = 0;
   std::uint8_t immSize = 0;
   std::uint16_t farSeg = 0;
-  Addr shownTarget = 0;  // a relative target, kept for the text also where the decoding drops it
+  Addr shownTarget = 0;      // a relative target, kept for the text also where the decoding drops it
   std::uint16_t opcode = 0;  // as in TDecodedInstruction::Instruction, 0x0F38xx / 0x0F3Axx for three-byte ones
 };
 

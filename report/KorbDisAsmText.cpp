@@ -34,8 +34,8 @@ enum class Kind { Label, Instruction, Table, Separator, Empty };
 struct Line {
   Kind kind;
   Addr addr;
-  std::string text;  // everything after the address for label, table and separator lines
-  Decoded x;         // instruction lines: formatted only when the line is kept
+  std::string text;   // everything after the address for label, table and separator lines
+  Decoded x;          // instruction lines: formatted only when the line is kept
   bool code = false;  // instruction or table: counts as code left out
 };
 
@@ -48,9 +48,7 @@ class Composer {
   std::string Render(int limit) const;
 
  private:
-  std::string Label(Addr begin) const {
-    return begin == info_.EntryPoint ? title_ : "loc_" + ShortHex(begin);
-  }
+  std::string Label(Addr begin) const { return begin == info_.EntryPoint ? title_ : "loc_" + ShortHex(begin); }
   void Add(Kind kind, Addr addr, std::string text = {}) {
     Line l;
     l.kind = kind;
@@ -101,8 +99,7 @@ std::string Composer::NameOf(Addr target, bool withModule) const {
     }
   }
   if (name.empty()) return name;
-  if (withModule && !module.own && !module.fileName.empty() && name.find('(') == std::string::npos)
-    name += " (" + module.fileName + ")";
+  if (withModule && !module.own && !module.fileName.empty() && name.find('(') == std::string::npos) name += " (" + module.fileName + ")";
   return name;
 }
 
@@ -333,12 +330,8 @@ std::string Composer::Render(int limit) const {
         s = InstructionLine(l);
         if (l.addr == marked_) s[9] = '>';
         break;
-      case Kind::Empty:
-        s = LowerHex(l.addr, 8);
-        break;
-      default:
-        s = LowerHex(l.addr, 8) + " " + l.text;
-        break;
+      case Kind::Empty: s = LowerHex(l.addr, 8); break;
+      default: s = LowerHex(l.addr, 8) + " " + l.text; break;
     }
     if (width_ > 0) {
       if (l.kind == Kind::Label) {
@@ -372,8 +365,8 @@ std::string Composer::Render(int limit) const {
 
 }  // namespace
 
-std::string GetCleartextDisAsm(const CodeMemory& memory, const DebugNames* names, Addr functionStart, Addr markedAddress,
-                               bool formatted, int limit, TFunctionInfo& info) {
+std::string GetCleartextDisAsm(const CodeMemory& memory, const DebugNames* names, Addr functionStart, Addr markedAddress, bool formatted,
+                               int limit, TFunctionInfo& info) {
   info = AnalyseFunction(memory, functionStart);
   if (!info.IsValid) return std::string();
   Composer composer(memory, names, info, markedAddress, formatted);

@@ -76,9 +76,7 @@ TEST(GuardedRead, FaultsOutsideAGuardedReadAreStillConverted) {
   bool caught = false;
   try {
     *g_null = 1;
-  } catch (const EExternal&) {
-    caught = true;
-  }
+  } catch (const EExternal&) { caught = true; }
   EXPECT_TRUE(caught);
 }
 

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Names names;
   report::TFunctionInfo shown;
   const int limit = (options >> 4) & 7;
-  report::GetCleartextDisAsm(image, (options & 0x80) ? &names : nullptr, entry, entry + ((options >> 4) & 15), (options & 0x40) != 0,
-                             limit, shown);
+  report::GetCleartextDisAsm(image, (options & 0x80) ? &names : nullptr, entry, entry + ((options >> 4) & 15), (options & 0x40) != 0, limit,
+                             shown);
   return 0;
 }

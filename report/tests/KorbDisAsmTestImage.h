@@ -17,9 +17,27 @@ namespace report::test {
 
 // Function order of the table at the start of KorbFunctions.asm.
 enum Fn {
-  kStraight, kShortJump, kCallNext, kTableJa, kTableJae, kLoop, kFarJump, kStubCall,
-  kAnyExcept, kOnExcept, kFrame, kGapFill, kJumpLoop, kLongFn, kComments, kOffTheEnd,
-  kRtAny, kRtOn, kStubSleep, kTailTarget, kFnCount
+  kStraight,
+  kShortJump,
+  kCallNext,
+  kTableJa,
+  kTableJae,
+  kLoop,
+  kFarJump,
+  kStubCall,
+  kAnyExcept,
+  kOnExcept,
+  kFrame,
+  kGapFill,
+  kJumpLoop,
+  kLongFn,
+  kComments,
+  kOffTheEnd,
+  kRtAny,
+  kRtOn,
+  kStubSleep,
+  kTailTarget,
+  kFnCount
 };
 
 inline constexpr Addr kImageBase = 0x00401000;

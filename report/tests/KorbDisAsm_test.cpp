@@ -29,7 +29,7 @@ constexpr Addr kBase = 0x00500000;
 
 struct DecodeCase {
   const char* bytes;  // "cell|code": the cell's bytes lie in front of the decoded instruction
-  int length;  // 0 = invalid
+  int length;         // 0 = invalid
   bool call, jump;
   Addr target;  // absolute
   std::uint32_t targetBytes;
@@ -45,10 +45,10 @@ TEST(KorbDecode, LengthKindAndTargetOfEachForm) {
       {"eb fe", 2, false, true, kBase, 1, true, kBase + 1, 0},
       {"75 02", 2, false, true, kBase + 4, 1, true, kBase + 1, 0},
       {"0f 84 00 01 00 00", 6, false, true, kBase + 0x106, 4, false, kBase + 2, 0},
-      {"e2 fe", 2, false, true, kBase, 1, false, kBase + 1, 0},      // loop has no 32-bit form
+      {"e2 fe", 2, false, true, kBase, 1, false, kBase + 1, 0},                           // loop has no 32-bit form
       {"01 02 03 04|ff 15 00 00 50 00", 6, true, false, 0x04030201, 4, false, 0, kBase},  // the cell holds the target
-      {"ff 25 00 00 00 70", 6, false, true, 0, 4, false, 0, 0x70000000},      // unreadable cell
-      {"ff d0", 2, true, false, 0, 0, false, 0, 0},                           // register, value unknown
+      {"ff 25 00 00 00 70", 6, false, true, 0, 4, false, 0, 0x70000000},                  // unreadable cell
+      {"ff d0", 2, true, false, 0, 0, false, 0, 0},                                       // register, value unknown
       {"9a 00 10 40 00 23 00", 7, true, false, 0x00401000, 4, false, kBase + 1, 0},
       {"66 e8 10 00", 4, true, false, (kBase + 0x14) & 0xFFFF, 2, false, kBase + 2, 0},
       {"67 8b 46 02", 4, false, false, 0, 0, false, 0, 0},  // 16-bit addressing
@@ -65,8 +65,8 @@ TEST(KorbDecode, LengthKindAndTargetOfEachForm) {
       {"c4 c1 78 10 c0", 0, false, false, 0, 0, false, 0, 0},  // VEX
       {"0f 0b", 2, false, false, 0, 0, false, 0, 0},
       {"0f ae f1", 0, false, false, 0, 0, false, 0, 0},
-      {"8c f8", 0, false, false, 0, 0, false, 0, 0},  // no segment register 7
-      {"e8 00", 0, false, false, 0, 0, false, 0, 0},  // the image ends inside the instruction
+      {"8c f8", 0, false, false, 0, 0, false, 0, 0},                                            // no segment register 7
+      {"e8 00", 0, false, false, 0, 0, false, 0, 0},                                            // the image ends inside the instruction
       {"66 66 66 66 66 66 66 66 66 66 66 66 66 66 66 90", 0, false, false, 0, 0, false, 0, 0},  // longer than 15
   };
   for (const DecodeCase& c : cases) {
@@ -78,9 +78,7 @@ TEST(KorbDecode, LengthKindAndTargetOfEachForm) {
     const TDecodedInstruction d = DecodeInstruction(image, at);
     SCOPED_TRACE(c.bytes);
     EXPECT_EQ(d.Valid, c.length != 0);
-    if (c.length) {
-      EXPECT_EQ(d.Following - d.Start, static_cast<Addr>(c.length));
-    }
+    if (c.length) { EXPECT_EQ(d.Following - d.Start, static_cast<Addr>(c.length)); }
     EXPECT_EQ(d.Call, c.call);
     EXPECT_EQ(d.Jump, c.jump);
     const Addr shift = at - kBase;  // the cell case is decoded 4 bytes in
@@ -102,10 +100,10 @@ TEST(KorbDecode, RegisterTrackingFollowsMovesAndForgetsWrites) {
   const Case cases[] = {
       {"b8 78 56 34 12", {0x12345678, 0, 0x22, 0, 0, 0, 0x66, 0}},
       {"c7 c1 10 00 00 00", {0x11, 0x10, 0x22, 0, 0, 0, 0x66, 0}},
-      {"8b c6", {0x66, 0, 0x22, 0, 0, 0, 0x66, 0}},     // mov eax, esi copies the value
-      {"89 f0", {0, 0, 0x22, 0, 0, 0, 0x66, 0}},        // the same move encoded with 89: only forgets
+      {"8b c6", {0x66, 0, 0x22, 0, 0, 0, 0x66, 0}},  // mov eax, esi copies the value
+      {"89 f0", {0, 0, 0x22, 0, 0, 0, 0x66, 0}},     // the same move encoded with 89: only forgets
       {"31 f6", {0x11, 0, 0x22, 0, 0, 0, 0, 0}},
-      {"f3 a5", {0x11, 0, 0x22, 0, 0, 0, 0, 0}},        // rep movsd: ECX, ESI, EDI
+      {"f3 a5", {0x11, 0, 0x22, 0, 0, 0, 0, 0}},  // rep movsd: ECX, ESI, EDI
       {"61", {0, 0, 0, 0, 0, 0, 0, 0}},
       {"66 b8 01 00", {0, 0, 0x22, 0, 0, 0, 0x66, 0}},  // a 16-bit constant is not the register's value
       {"86 e6", {0, 0, 0, 0, 0, 0, 0x66, 0}},           // xchg ah, dh: partial writes of EAX and EDX
@@ -295,8 +293,8 @@ TEST_F(KorbAnalyse, InstructionPositions) {
     bool is;
   };
   // push 100 (2 bytes), call stub (5 bytes), ret.
-  for (const Case c : {Case{f, true}, Case{f + 1, false}, Case{f + 2, true}, Case{f + 4, false}, Case{f + 7, true},
-                       Case{f + 8, true}, Case{f + 9, false}, Case{f - 1, false}}) {
+  for (const Case c : {Case{f, true}, Case{f + 1, false}, Case{f + 2, true}, Case{f + 4, false}, Case{f + 7, true}, Case{f + 8, true},
+                       Case{f + 9, false}, Case{f - 1, false}}) {
     EXPECT_EQ(IsInstructionPosition(memory_, stub, c.at), c.is) << std::hex << c.at - f;
   }
 }
@@ -389,10 +387,10 @@ std::vector<std::uint8_t> Headers(std::uint32_t firstFlags, std::uint32_t second
   put16(0x80 + 20, 0xE0);
   const std::size_t opt = 0x80 + 24;
   put16(opt, 0x10B);
-  put32(opt + 4, 0x3000);    // SizeOfCode
-  put32(opt + 8, 0x800);     // SizeOfInitializedData
-  put32(opt + 12, 0x200);    // SizeOfUninitializedData
-  put32(opt + 20, 0x5000);   // BaseOfCode
+  put32(opt + 4, 0x3000);   // SizeOfCode
+  put32(opt + 8, 0x800);    // SizeOfInitializedData
+  put32(opt + 12, 0x200);   // SizeOfUninitializedData
+  put32(opt + 20, 0x5000);  // BaseOfCode
   put32(opt + 24, baseOfData);
   put32(opt + 56, 0x10000);  // SizeOfImage
   const std::size_t sections = opt + 0xE0;
@@ -412,10 +410,10 @@ TEST(KorbModuleRange, FromTheImageHeaders) {
     Addr begin, end;
   };
   const Case cases[] = {
-      {kCode, kData, 0, 0x1000, 0x2000},        // the first section
-      {kCode, kCode, 0, 0x1000, 0x4000},        // up to the end of the second
-      {kData, kCode, 0, 0x5000, 0x8000},        // the optional header's code range
-      {kCode, kData, 0x9000, 0x1000, 0x9A00},   // widened by the data
+      {kCode, kData, 0, 0x1000, 0x2000},       // the first section
+      {kCode, kCode, 0, 0x1000, 0x4000},       // up to the end of the second
+      {kData, kCode, 0, 0x5000, 0x8000},       // the optional header's code range
+      {kCode, kData, 0x9000, 0x1000, 0x9A00},  // widened by the data
   };
   for (const Case& c : cases) {
     const MemoryImage image(0x10000000, Headers(c.first, c.second, c.baseOfData));
