@@ -255,7 +255,7 @@ bool DecodeBytes(const std::uint8_t* bytes, int available, Decoded& x) {
   Cursor c(bytes, available);
   bool sawF2 = false, sawF3 = false;
   int lastRep = 0;
-  for (;;) {
+  for (bool prefix = true; prefix;) {
     if (!c.Has(1)) return false;
     const std::uint8_t b = bytes[c.Pos()];
     switch (b) {
@@ -276,11 +276,10 @@ bool DecodeBytes(const std::uint8_t* bytes, int available, Decoded& x) {
         sawF3 = true;
         lastRep = 0xF3;
         break;
-      default: goto prefixesDone;
+      default: prefix = false; continue;
     }
     c.Byte();
   }
-prefixesDone:
   const std::uint8_t first = c.Byte();
   const Entry* e = &kOneByte[first];
   x.opcode = first;
