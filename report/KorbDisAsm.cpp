@@ -181,6 +181,21 @@ class Analyser {
   void RemoveUnknown(Addr codeAddr1);
   bool FillGap();
   void RebuildIndex();
+  // A function entry right behind a call means that the call never returns (a routine that ends
+  // the thread or throws, maybe called through a pointer) and the next function begins there:
+  // push ebp; mov ebp, esp, which frame code has only at an entry, or a this-adjusting thunk
+  // (add or sub dword ptr [esp+4], n; jmp), which a body never has.
+  bool FunctionEntryAt(Addr at) const {
+    std::uint8_t b[9] = {};
+    const std::size_t n = memory_.Read(at, b, sizeof b);
+    if (n >= 3 && b[0] == 0x55 && ((b[1] == 0x89 && b[2] == 0xE5) || (b[1] == 0x8B && b[2] == 0xEC))) return true;
+    if (n < 4 || (b[0] != 0x83 && b[0] != 0x81) || (b[1] != 0x6C && b[1] != 0x44) || b[2] != 0x24 || b[3] != 0x04) return false;
+    const std::size_t jump = b[0] == 0x83 ? 5 : 8;
+    return n > jump && (b[jump] == 0xE9 || b[jump] == 0xEB);
+  }
+  bool IsNoReturn(Addr target) const {
+    return std::find(routines_.NoReturn.begin(), routines_.NoReturn.end(), target) != routines_.NoReturn.end();
+  }
   int AreaAt(Addr at) const {
     const auto it = begins_.find(at);
     return it == begins_.end() ? -1 : static_cast<int>(it->second);
@@ -313,7 +328,9 @@ void Analyser::HandleTarget(const Decoded& x) {
       runtime = true;
     }
   }
-  const bool far = (d.TargetBytes == 4 && d.Call) || t < rangeBegin_ || t >= rangeEnd_ || runtime;
+  // Code in front of the entry is another function's: a compiler lays a function out from its
+  // entry upwards, so a jump back there (a this-adjusting thunk, a tail jump) leaves the function.
+  const bool far = (d.TargetBytes == 4 && d.Call) || t < rangeBegin_ || t >= rangeEnd_ || runtime || (d.Jump && t < info_.EntryPoint);
   if (far) {
     TFarCall call{d.Call, d.Start, d.Following, t, d.RelTarget, d.PTarget, d.PPTarget};
     std::uint8_t first = 0;
@@ -414,7 +431,8 @@ bool Analyser::ParseArea(std::size_t index) {
 
     if (d.Call || d.Jump) {
       HandleTarget(x);
-      if (d.Target != 0 && d.Target == routines_.Halt0) return true;
+      if (d.Target != 0 && (d.Target == routines_.Halt0 || IsNoReturn(d.Target))) return true;
+      if (d.Call && FunctionEntryAt(d.Following)) return true;
       if (IsUnconditionalJump(x)) return true;
       // A jump back into this area cut it: what follows belongs to an area of its own.
       if (areas[index].AreaEnd != d.Following - 1) {

@@ -169,6 +169,9 @@ struct RuntimeRoutines {
   Addr HandleAutoException = 0;
   Addr HandleFinally = 0;
   Addr Halt0 = 0;
+  // Further routines that never return (the C++ throw, the unwinder's resume, abort): a compiler
+  // puts no return after a call to one, so the next function follows at once.
+  std::vector<Addr> NoReturn;
 };
 
 inline constexpr std::uint32_t kInvalidCodeError = 0x770001;

@@ -32,11 +32,13 @@ enum Fn {
   kJumpLoop,
   kLongFn,
   kComments,
-  kOffTheEnd,
+  kNoReturn,
   kRtAny,
   kRtOn,
   kStubSleep,
   kTailTarget,
+  kThunk,
+  kThrowing,
   kFnCount
 };
 

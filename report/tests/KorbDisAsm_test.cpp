@@ -285,6 +285,35 @@ TEST_F(KorbAnalyse, ExceptionFrameHandlerAndGapFill) {
   EXPECT_NE(AreaAt(gap, reached), nullptr);
 }
 
+TEST_F(KorbAnalyse, CodeShapesOfFunctionsThatNeverReturnAndOfThunks) {
+  // A call followed by a frame set-up: the call never returns, the next function begins.
+  const TFunctionInfo noReturn = AnalyseFunction(memory_, F(test::kNoReturn));
+  ASSERT_TRUE(noReturn.IsValid);
+  EXPECT_EQ(noReturn.CodeLen, 4u + 2);
+  ASSERT_EQ(noReturn.UnknownTargets.size(), 1u);
+
+  // A thunk jumps back into a function in front of it: that function is not part of the thunk.
+  const TFunctionInfo thunk = AnalyseFunction(memory_, F(test::kThunk));
+  ASSERT_TRUE(thunk.IsValid);
+  EXPECT_EQ(thunk.CodeBegin, F(test::kThunk));
+  EXPECT_EQ(thunk.CodeLen, 5u + 5);
+  ASSERT_EQ(thunk.FarCalls.size(), 1u);
+  EXPECT_EQ(thunk.FarCalls[0].Target, F(test::kStraight));
+
+  // A call of a routine named as never returning ends the function, and so does a thunk behind
+  // a call; without either the analysis runs on into what follows.
+  RuntimeRoutines routines;
+  routines.NoReturn = {F(test::kTailTarget)};
+  EXPECT_EQ(AnalyseFunction(memory_, F(test::kThrowing), routines).CodeLen, 2u + 5);
+  EXPECT_EQ(AnalyseFunction(memory_, F(test::kThrowing)).CodeLen, 2u + 5);  // the thunk follows
+  routines.NoReturn.clear();
+  routines.Halt0 = F(test::kRtAny);
+  const TFunctionInfo halt = AnalyseFunction(memory_, F(test::kAnyExcept), routines);
+  ASSERT_TRUE(halt.IsValid);
+  EXPECT_EQ(halt.CodeLen, 5u);
+  EXPECT_TRUE(IsInstructionPosition(memory_, halt, F(test::kAnyExcept) + 5));  // AreaEnd + 1
+}
+
 TEST_F(KorbAnalyse, InstructionPositions) {
   const TFunctionInfo stub = AnalyseFunction(memory_, F(test::kStubCall));
   const Addr f = F(test::kStubCall);

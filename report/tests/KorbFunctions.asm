@@ -7,8 +7,8 @@ org 0x00401000
 
 functions:
   dd straight, shortjump, callnext, table_ja, table_jae, loopfn, farjump, stubcall
-  dd anyexcept, onexcept, frame, gapfill, jumploop, longfn, comments, offtheend
-  dd rt_any, rt_on, stub_sleep, tailtarget
+  dd anyexcept, onexcept, frame, gapfill, jumploop, longfn, comments, noreturn
+  dd rt_any, rt_on, stub_sleep, tailtarget, thunk, throwing
   times 128 - ($ - functions) db 0
 
 align 16
@@ -179,8 +179,21 @@ comments:                     ; names and texts as comments
   ret
 
 align 16
-offtheend:                    ; unused: the test builds its own image for this
+noreturn:                     ; a call that never returns, and the next function right behind it
+  mov eax, [esp+4]
+  call eax
+  push ebp
+  mov ebp, esp
+  pop ebp
   ret
+
+align 16
+throwing:                     ; ends with a call of a routine that never returns, then the thunk
+  push 1
+  call tailtarget
+thunk:                        ; a this-adjusting thunk: it jumps into a function in front of it
+  sub dword [esp+4], 8
+  jmp straight
 
 align 16
 rt_any:
