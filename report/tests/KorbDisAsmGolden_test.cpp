@@ -120,6 +120,23 @@ TEST_F(KorbGolden, LimitAroundTheMarkedLine) {
   EXPECT_EQ(Lines(Text(test::kLongFn, crash, true, 0)).size(), 1u + 24 + 1 + 10 + 1);
 }
 
+TEST(KorbText, AreasThatOverlapGiveTheInternalErrorText) {
+  // A jump table whose second entry points into the table itself: the bytes there decode (adc,
+  // push, nop up to the default case), so the analysis holds a code area inside the table area.
+  const Addr base = 0x90500000;
+  const std::vector<std::uint8_t> bytes = {0x83, 0xF8, 0x01,                          // cmp eax, 1
+                                           0x77, 0x0F,                                // ja default
+                                           0xFF, 0x24, 0x85, 0x0C, 0x00, 0x50, 0x90,  // jmp [table + eax*4]
+                                           0x14, 0x00, 0x50, 0x90,                    // table: default
+                                           0x10, 0x00, 0x50, 0x90,                    //        the table's own second entry
+                                           0xC3};                                     // default: ret
+  const MemoryImage image(base, bytes);
+  TFunctionInfo info;
+  EXPECT_EQ(GetCleartextDisAsm(image, nullptr, base, 0, true, 0, info),
+            "Internal error in ParseFunction while composing the disassembling string...  :-(");
+  EXPECT_TRUE(info.IsValid);
+}
+
 TEST_F(KorbGolden, InvalidFunctionGivesNoText) {
   EXPECT_EQ(GetCleartextDisAsm(memory_, nullptr, 0x00100000, 0, true, 0, info_), "");
   EXPECT_FALSE(info_.IsValid);
