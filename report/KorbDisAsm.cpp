@@ -367,6 +367,7 @@ bool Analyser::ParseArea(std::size_t index) {
   int cmpRegister = -1;
   std::uint32_t cmpCount = 0;
   bool caseReady = false;
+  std::size_t knownAreas = areas.size();
   for (;;) {
     Decoded x;
     detail::Decode(memory_, pc, x);
@@ -433,16 +434,19 @@ bool Analyser::ParseArea(std::size_t index) {
       HandleTarget(x);
       if (d.Target != 0 && (d.Target == routines_.Halt0 || IsNoReturn(d.Target))) return true;
       if (d.Call && FunctionEntryAt(d.Following)) return true;
-      if (IsUnconditionalJump(x)) return true;
-      // A jump back into this area cut it: what follows belongs to an area of its own.
+    }
+    if (IsUnconditionalJump(x)) return true;
+    if (areas.size() != knownAreas) {
+      knownAreas = areas.size();
+      // A jump (or handler) back into this area cut it: what follows belongs to an area of its own.
       if (areas[index].AreaEnd != d.Following - 1) {
         AddArea(d.Following, 0);
         return true;
       }
+      // An area ahead ends this one where it begins.
       const auto ahead = begins_.upper_bound(d.Start);
       if (ahead != begins_.end()) limit = std::min(limit, ahead->first);
     }
-    if (IsUnconditionalJump(x)) return true;
     if (d.Following > limit) {
       Fail(pc);
       return false;
