@@ -7,6 +7,9 @@ macro(kelvane_setup)
   set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   if(WIN32)
     set(KELVANE_CONFIG win32)
+    # The crash report's code analyser follows functions the way a frame-based compiler lays them
+    # out: no tail calls as jumps, no switch tables in read-only data, no cold parts moved away.
+    list(APPEND KELVANE_OWN_FLAGS -fno-optimize-sibling-calls -fno-jump-tables -fno-reorder-blocks-and-partition)
     # Kelvane.exe may import Windows system DLLs only.
     add_link_options(-static -static-libgcc -static-libstdc++)
     set(ZLIB_USE_STATIC_LIBS ON)

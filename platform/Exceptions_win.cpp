@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/GuardedRead_win.h"
 #include "platform/Modules_win.h"
 
 namespace {
@@ -53,6 +54,8 @@ LONG CALLBACK FaultHandler(EXCEPTION_POINTERS* ep) {
   const EXCEPTION_RECORD* r = ep->ExceptionRecord;
   if (!IsConvertedExceptionCode(r->ExceptionCode) || (r->ExceptionFlags & EXCEPTION_NONCONTINUABLE))
     return EXCEPTION_CONTINUE_SEARCH;
+  // A guarded read ends at its fault; it must not become a throw.
+  if (platform::InGuardedRead()) return EXCEPTION_CONTINUE_SEARCH;
   const auto at = reinterpret_cast<std::uintptr_t>(r->ExceptionAddress);
   if (at < g_moduleBase || at >= g_moduleEnd) return EXCEPTION_CONTINUE_SEARCH;
   FaultSlot* s = Slot(true);
