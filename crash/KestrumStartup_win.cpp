@@ -7,6 +7,7 @@
 #include "crash/KestrumInterception_win.h"
 #include "crash/KestrumRestart.h"
 #include "crash/KestrumTempFolder.h"
+#include "platform/GuardedRead_win.h"
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
 #include "platform/Trace_win.h"
@@ -257,6 +258,7 @@ bool InstallKestrum() {
   InstallInterception();
   if (settings->GetSuspendThreads()) InstallPauseHooks();
   TakeMemoryReserve();
+  platform::InstallGuardedRead();  // the report reads code and stacks through it
   report::RegisterSystemLists();
   g_installed = true;
   std::atexit(UninstallAtExit);
