@@ -916,6 +916,17 @@ void TMapFile::AddPublic(bool code, std::string name, std::uint32_t address, boo
     AddSegment(code, false, address, unit, 1, SegmentAdd::mergingSorted);
 }
 
+void TMapFile::AddPublicAsIs(bool code, std::string name, std::uint32_t address) {
+  if (!code && FCodeOnly) return;
+  TMfPublic item;
+  item.IsValid = true;
+  item.Code = code;
+  item.Name = std::move(name);
+  item.Address = address + (code ? FBaseOfCode : FBaseOfData);
+  Grow(FPItems);
+  FPItems.push_back(std::move(item));
+}
+
 void TMapFile::AddLine(std::int32_t line, std::uint32_t address, bool checked) {
   if (checked && !FLItems.empty() && address <= FLItems.back().Address) return;
   Grow(FLItems);

@@ -212,6 +212,8 @@ class TMapFile : public TObject {
   // Table building, for the readers and the build step.
   void AddSegment(bool code, bool relative, std::uint32_t address, std::string unit, std::uint32_t length, SegmentAdd how);
   void AddPublic(bool code, std::string name, std::uint32_t address, bool segmentKeeping);
+  // A public whose name needs no demangling and no unit rules (the build step demangles itself).
+  void AddPublicAsIs(bool code, std::string name, std::uint32_t address);
   void AddLine(std::int32_t line, std::uint32_t address, bool checked);
   void CompactSegments(bool closing);
   void SortSegments();
