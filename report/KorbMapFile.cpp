@@ -669,11 +669,11 @@ void TMapFile::ReadStream(std::string_view data, bool minimal) {
 // TMapFile: lookups
 
 TMfSegment TMapFile::FindSegment(bool code, std::uint32_t address) const {
-  if (!FValid) return {};
-  return LocateSegment(code, address);
+  const TMfSegment* found = FValid ? LocateSegment(code, address) : nullptr;
+  return found ? *found : TMfSegment();
 }
 
-TMfSegment TMapFile::LocateSegment(bool code, std::uint32_t address) const {
+const TMfSegment* TMapFile::LocateSegment(bool code, std::uint32_t address) const {
   // The last segment that comes before (kind, address) in the table order.
   const auto after = std::upper_bound(FSItems.begin(), FSItems.end(), std::make_pair(code, address), [](const auto& key, const TMfSegment& s) {
     if (key.first != s.Code) return key.first;
@@ -682,11 +682,11 @@ TMfSegment TMapFile::LocateSegment(bool code, std::uint32_t address) const {
   for (auto it = after; it != FSItems.begin();) {
     --it;
     if (it->Code != code) break;
-    if (address - it->StartAddress < it->Length) return *it;
+    if (address - it->StartAddress < it->Length) return &*it;
     // Equal starts keep the longer one first; anything earlier cannot reach further.
     if (it->StartAddress != after[-1].StartAddress) break;
   }
-  return {};
+  return nullptr;
 }
 
 TMfSegment TMapFile::FindSegment(int index) const {
@@ -743,8 +743,8 @@ std::int32_t TMapFile::FindLine(std::uint32_t address) const {
 std::int32_t TMapFile::FindLine(std::uint32_t address, std::uint32_t& next) const {
   if (!FValid) return 0;
   if (FLItems.empty()) {
-    const TMfSegment segment = FindSegment(true, address);
-    return segment.IsValid && segment.LineNumbers ? -1 : 0;
+    const TMfSegment* segment = LocateSegment(true, address);
+    return segment && segment->LineNumbers ? -1 : 0;
   }
   next = address + 1;
   // A table of one entry finds nothing: one line says nothing about where it ends.
@@ -754,8 +754,8 @@ std::int32_t TMapFile::FindLine(std::uint32_t address, std::uint32_t& next) cons
   if (after == FLItems.begin()) return 0;
   if (after == FLItems.end() && FTopOfCode != 0 && address >= FTopOfCode) return 0;
   const TMfLine& e = after[-1];
-  const TMfSegment segment = FindSegment(true, address);
-  if (!segment.IsValid || e.Address < segment.StartAddress || e.Address - segment.StartAddress > segment.Length) return 0;
+  const TMfSegment* segment = LocateSegment(true, address);
+  if (!segment || e.Address < segment->StartAddress || e.Address - segment->StartAddress > segment->Length) return 0;
   if (after != FLItems.end()) next = after->Address;
   return e.Line;
 }
@@ -887,10 +887,11 @@ void TMapFile::AddPublic(bool code, std::string name, std::uint32_t address, boo
   std::string unit;
   Demangle(name, unit);
   address += code ? FBaseOfCode : FBaseOfData;
-  const TMfSegment segment = LocateSegment(code, address);
-  if (segment.IsValid) {
-    if (name == segment.Unit_) name = "initialization";
-    if (!unit.empty() && !EqualsIgnoreCase(unit, segment.Unit_)) name = unit + "." + name;
+  const TMfSegment* segment = LocateSegment(code, address);
+  const bool contained = segment != nullptr;
+  if (segment) {
+    if (name == segment->Unit_) name = "initialization";
+    if (!unit.empty() && !EqualsIgnoreCase(unit, segment->Unit_)) name = unit + "." + name;
   }
   TMfPublic item;
   item.IsValid = true;
@@ -912,7 +913,7 @@ void TMapFile::AddPublic(bool code, std::string name, std::uint32_t address, boo
       if (end > kept.StartAddress) kept.Length = end - kept.StartAddress;
     }
   }
-  if (!segment.IsValid && (last < 0 || !EqualsIgnoreCase(unit, FSItems[static_cast<std::size_t>(last)].Unit_)))
+  if (!contained && (last < 0 || !EqualsIgnoreCase(unit, FSItems[static_cast<std::size_t>(last)].Unit_)))
     AddSegment(code, false, address, unit, 1, SegmentAdd::mergingSorted);
 }
 
@@ -969,8 +970,8 @@ void TMapFile::CompactSegments(bool closing) {
 }
 
 bool TMapFile::SegmentUnitIs(bool code, std::uint32_t address, std::string_view name, std::size_t& unitLength) const {
-  const TMfSegment segment = LocateSegment(code, address);
-  if (!segment.IsValid || segment.Unit_.empty() || !StartsWithIgnoreCase(name, segment.Unit_)) return false;
-  unitLength = segment.Unit_.size();
+  const TMfSegment* segment = LocateSegment(code, address);
+  if (!segment || segment->Unit_.empty() || !StartsWithIgnoreCase(name, segment->Unit_)) return false;
+  unitLength = segment->Unit_.size();
   return true;
 }

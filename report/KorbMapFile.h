@@ -236,7 +236,7 @@ class TMapFile : public TObject {
 
  private:
   // FindSegment without the validity check, for the readers while the object is being built.
-  TMfSegment LocateSegment(bool code, std::uint32_t address) const;
+  const TMfSegment* LocateSegment(bool code, std::uint32_t address) const;
   bool LoadDebugInfoResource();
   bool FindDebugFile(bool onlyAcceptKorbFile);
   void ReadStream(std::string_view data, bool minimal);

@@ -66,14 +66,13 @@ class LoadedModuleSource : public report::DebugInfoSource {
 };
 
 // The DOS date (high word) and time (low word) of the file's last write; 0 when it cannot be read.
+// Asked at every lookup: the attributes call costs a fiftieth of a directory search under Wine.
 std::uint32_t FileDosTime(const std::string& path) {
-  WIN32_FIND_DATAA found;
-  const HANDLE search = FindFirstFileA(path.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  FindClose(search);
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes)) return 0;
   FILETIME local;
   WORD date = 0, time = 0;
-  if (!FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) || !FileTimeToDosDateTime(&local, &date, &time)) return 0;
+  if (!FileTimeToLocalFileTime(&attributes.ftLastWriteTime, &local) || !FileTimeToDosDateTime(&local, &date, &time)) return 0;
   return static_cast<std::uint32_t>(date) << 16 | time;
 }
 
