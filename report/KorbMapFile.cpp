@@ -281,23 +281,18 @@ void Blowfish::DecipherBlock(std::uint32_t& left, std::uint32_t& right) const {
   right = r;
 }
 
-void Blowfish::Encipher(std::span<std::uint8_t> data) const {
+void Blowfish::EachBlock(std::span<std::uint8_t> data, void (Blowfish::*step)(std::uint32_t&, std::uint32_t&) const) const {
   for (std::size_t at = 0; at + 8 <= data.size(); at += 8) {
     std::uint32_t right = LoadLe32(&data[at]), left = LoadLe32(&data[at + 4]);
-    EncipherBlock(left, right);
+    (this->*step)(left, right);
     StoreLe32(&data[at], right);
     StoreLe32(&data[at + 4], left);
   }
 }
 
-void Blowfish::Decipher(std::span<std::uint8_t> data) const {
-  for (std::size_t at = 0; at + 8 <= data.size(); at += 8) {
-    std::uint32_t right = LoadLe32(&data[at]), left = LoadLe32(&data[at + 4]);
-    DecipherBlock(left, right);
-    StoreLe32(&data[at], right);
-    StoreLe32(&data[at + 4], left);
-  }
-}
+void Blowfish::Encipher(std::span<std::uint8_t> data) const { EachBlock(data, &Blowfish::EncipherBlock); }
+
+void Blowfish::Decipher(std::span<std::uint8_t> data) const { EachBlock(data, &Blowfish::DecipherBlock); }
 
 std::string DebugInfoKeyText(std::uint32_t payloadLength) {
   char numbers[40];

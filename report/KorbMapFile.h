@@ -105,6 +105,7 @@ class Blowfish {
 
  private:
   std::uint32_t F(std::uint32_t x) const;
+  void EachBlock(std::span<std::uint8_t> data, void (Blowfish::*step)(std::uint32_t&, std::uint32_t&) const) const;
   std::uint32_t p_[18];
   std::uint32_t s_[4][256];
 };
