@@ -15,10 +15,10 @@ bool Inside(std::size_t size, std::uint64_t offset, std::uint64_t length) { retu
 
 }  // namespace
 
-std::optional<std::string> LayOutImage(std::string_view file) {
+std::optional<std::string> LayOutImage(std::string_view file, std::uint32_t mostBytes) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(file.data());
   const auto layout = ReadImageLayout(std::span(bytes, file.size()));
-  if (!layout || layout->sizeOfImage == 0 || layout->sizeOfImage > kMaxLaidOutImage) return std::nullopt;
+  if (!layout || layout->sizeOfImage == 0 || layout->sizeOfImage > mostBytes) return std::nullopt;
   const std::uint32_t nt = LoadLe32(bytes + 0x3C);
   const std::uint16_t sections = LoadLe16(bytes + nt + 6);
   const std::size_t table = nt + 24 + LoadLe16(bytes + nt + 20);

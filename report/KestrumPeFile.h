@@ -15,9 +15,9 @@
 namespace report {
 
 // Headers and sections copied to their virtual addresses; nothing when the file is no PE32 image
-// or claims an image larger than kMaxLaidOutImage.
+// or claims an image larger than mostBytes.
 inline constexpr std::uint32_t kMaxLaidOutImage = 256u << 20;
-std::optional<std::string> LayOutImage(std::string_view file);
+std::optional<std::string> LayOutImage(std::string_view file, std::uint32_t mostBytes = kMaxLaidOutImage);
 
 // A resource of a laid-out image, by type and name (a number or a text), in its first language.
 using ResourceId = std::variant<std::uint16_t, std::string>;
