@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   }
   const double tables = Seconds(start);
 
-  std::printf("load_us %.0f\ndescribe_per_s %.0f\ntables_per_s %.0f\nnamed %zu\nchecksum %zu\n", load * 1e6,
-              addresses.size() / describe, kRounds * addresses.size() / tables, named, checksum);
+  std::printf("load_us %.0f\ndescribe_per_s %.0f\ntables_per_s %.0f\nnamed %zu\nchecksum %zu\n", load * 1e6, addresses.size() / describe,
+              kRounds * addresses.size() / tables, named, checksum);
   return 0;
 }

@@ -210,8 +210,7 @@ void TMapFile::ParseMapText(std::string_view text) {
             const std::int32_t number = Decimal(SkipBlanks(TrimRight(Columns(line, 0, 3))));
             dataSegment = number >= 2 && number <= 9 ? static_cast<std::uint32_t>(number) : 2;
           }
-        } catch (const BadLine&) {
-        }
+        } catch (const BadLine&) {}
       }
     } else if (head.find("Detailed map of segments") != std::string_view::npos) {
       skipBlankLines(i);
@@ -228,8 +227,7 @@ void TMapFile::ParseMapText(std::string_view text) {
           if (segment < 1 || segment > dataSegment) continue;
           if (segment > 1 && segment < dataSegment) offset += codeOffset;
           AddSegment(segment < dataSegment, true, offset, unit, length, SegmentAdd::plain);
-        } catch (const BadLine&) {
-        }
+        } catch (const BadLine&) {}
       }
       SortSegments();
     } else if (head.find("Publics by Value") != std::string_view::npos) {
@@ -252,11 +250,11 @@ void TMapFile::ParseMapText(std::string_view text) {
           if (dataSegment > 2) {
             if (segment > 1 && segment < dataSegment) offset += codeOffset;
             std::size_t unitLength = 0;
-            if (SegmentUnitIs(code, (code ? FBaseOfCode : FBaseOfData) + offset, name, unitLength)) name.erase(0, std::min(name.size(), unitLength + 1));
+            if (SegmentUnitIs(code, (code ? FBaseOfCode : FBaseOfData) + offset, name, unitLength))
+              name.erase(0, std::min(name.size(), unitLength + 1));
           }
           AddPublic(code, name, offset, false);
-        } catch (const BadLine&) {
-        }
+        } catch (const BadLine&) {}
       }
     } else if (head.find("Line numbers for ") != std::string_view::npos) {
       const std::size_t open = head.find('(', 18);
@@ -274,8 +272,7 @@ void TMapFile::ParseMapText(std::string_view text) {
             const std::uint32_t offset = Hex(line.substr(colon + 1, 8));
             const std::int32_t number = Decimal(line.substr(pos, colon - 5 - pos));
             if (segment != 0 && segment < dataSegment) AddLine(number, FBaseOfCode + offset + (segment >= 2 ? codeOffset : 0), !firstLine);
-          } catch (const BadLine&) {
-          }
+          } catch (const BadLine&) {}
           pos = colon + 9;
         }
       }
@@ -283,8 +280,7 @@ void TMapFile::ParseMapText(std::string_view text) {
       // Columns 28..35 need 36 characters; a shorter line holds no whole address.
       try {
         if (head.size() >= 36 && head[27] == ':') FEntryPoint = FBaseOfCode + Hex(Columns(head, 28, 35));
-      } catch (const BadLine&) {
-      }
+      } catch (const BadLine&) {}
     }
   }
 }
@@ -331,7 +327,8 @@ bool TMapFile::ReadJclDebugData(std::span<const std::uint8_t> file) {
     }
     AddPublic(true, name, v[0], false);
   });
-  ReadJclSection<2>(file, lineNumbers, [&](const std::uint32_t* v) { AddLine(static_cast<std::int32_t>(v[1]), FBaseOfCode + v[0], false); });
+  ReadJclSection<2>(file, lineNumbers,
+                    [&](const std::uint32_t* v) { AddLine(static_cast<std::int32_t>(v[1]), FBaseOfCode + v[0], false); });
   return true;
 }
 

@@ -1,7 +1,7 @@
 #include "report/KestrumPeFile.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -32,7 +32,8 @@ std::optional<std::string> LayOutImage(std::string_view file, std::uint32_t most
     const std::uint32_t rawSize = LoadLe32(s + 16), rawOffset = LoadLe32(s + 20);
     std::uint64_t length = std::min(virtualSize ? virtualSize : rawSize, rawSize);
     if (!Inside(file.size(), rawOffset, 0) || address >= image.size()) continue;
-    length = std::min<std::uint64_t>({length, static_cast<std::uint64_t>(file.size() - rawOffset), static_cast<std::uint64_t>(image.size() - address)});
+    length = std::min<std::uint64_t>(
+        {length, static_cast<std::uint64_t>(file.size() - rawOffset), static_cast<std::uint64_t>(image.size() - address)});
     image.replace(address, static_cast<std::size_t>(length), file.substr(rawOffset, static_cast<std::size_t>(length)));
   }
   return image;

@@ -457,7 +457,10 @@ std::optional<ImageLayout> ReadImageLayout(std::span<const std::uint8_t> image) 
 
 namespace {
 
-constexpr char kMinDebugInfoProperty[] = "\x0C" "MinDebugInfo" "\x0C\x1F\x00\x00\x00";
+constexpr char kMinDebugInfoProperty[] =
+    "\x0C"
+    "MinDebugInfo"
+    "\x0C\x1F\x00\x00\x00";
 
 // Arrays grow as the stored form's readers expect: small ones to 16, larger ones by half.
 template <class T>
@@ -538,8 +541,8 @@ bool TMapFile::LoadDebugInfoStream(std::string_view data) {
   if (!FMinDebugInfo.empty()) {
     if (data.size() < n + 16) return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
-    const std::string own = report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(data.size()), LoadLe32(bytes + n + 8),
-                                                           LoadLe32(bytes + n + 12));
+    const std::string own =
+        report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(data.size()), LoadLe32(bytes + n + 8), LoadLe32(bytes + n + 12));
     if (own != FMinDebugInfo) return false;
   }
   bool minimal = false;
@@ -670,10 +673,11 @@ TMfSegment TMapFile::FindSegment(bool code, std::uint32_t address) const {
 
 const TMfSegment* TMapFile::LocateSegment(bool code, std::uint32_t address) const {
   // The last segment that comes before (kind, address) in the table order.
-  const auto after = std::upper_bound(FSItems.begin(), FSItems.end(), std::make_pair(code, address), [](const auto& key, const TMfSegment& s) {
-    if (key.first != s.Code) return key.first;
-    return key.second < s.StartAddress;
-  });
+  const auto after =
+      std::upper_bound(FSItems.begin(), FSItems.end(), std::make_pair(code, address), [](const auto& key, const TMfSegment& s) {
+        if (key.first != s.Code) return key.first;
+        return key.second < s.StartAddress;
+      });
   for (auto it = after; it != FSItems.begin();) {
     --it;
     if (it->Code != code) break;
@@ -691,8 +695,8 @@ TMfSegment TMapFile::FindSegment(int index) const {
 
 TMfPublic TMapFile::FindPublic(std::uint32_t address) const {
   if (!FValid || FPItems.empty()) return {};
-  const auto after = std::upper_bound(FPItems.begin(), FPItems.end(), address,
-                                      [](std::uint32_t a, const TMfPublic& p) { return a < p.Address; });
+  const auto after =
+      std::upper_bound(FPItems.begin(), FPItems.end(), address, [](std::uint32_t a, const TMfPublic& p) { return a < p.Address; });
   if (after == FPItems.begin()) return {};
   const TMfPublic& p = after[-1];
   if (after == FPItems.end() && FTopOfCode != 0 && address >= FTopOfCode) return {};
@@ -744,8 +748,8 @@ std::int32_t TMapFile::FindLine(std::uint32_t address, std::uint32_t& next) cons
   next = address + 1;
   // A table of one entry finds nothing: one line says nothing about where it ends.
   if (FLItems.size() < 2) return 0;
-  const auto after = std::upper_bound(FLItems.begin(), FLItems.end(), address,
-                                      [](std::uint32_t a, const TMfLine& l) { return a < l.Address; });
+  const auto after =
+      std::upper_bound(FLItems.begin(), FLItems.end(), address, [](std::uint32_t a, const TMfLine& l) { return a < l.Address; });
   if (after == FLItems.begin()) return 0;
   if (after == FLItems.end() && FTopOfCode != 0 && address >= FTopOfCode) return 0;
   const TMfLine& e = after[-1];
@@ -807,8 +811,8 @@ std::string TMapFile::Export(bool newFormat, bool minDebugInfoOnly, bool hideUgl
   }
   WriteLe32(stream, FEntryPoint);
 
-  std::string block = report::CompressBlock(std::string_view(reinterpret_cast<const char*>(stream.Memory()),
-                                                             static_cast<std::size_t>(stream.Size())));
+  std::string block =
+      report::CompressBlock(std::string_view(reinterpret_cast<const char*>(stream.Memory()), static_cast<std::size_t>(stream.Size())));
   if (block.empty()) return {};
   const std::uint32_t crcCopy = LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8);
   const std::uint32_t payloadLength = static_cast<std::uint32_t>(block.size());

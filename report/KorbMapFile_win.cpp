@@ -26,8 +26,8 @@ class LoadedModuleSource : public report::DebugInfoSource {
   }
 
   bool ReadResource(Resource which, std::string& data) override {
-    const HRSRC found = which == Resource::debugInfo ? FindResourceA(module_, "EXCEPT", "KORB")
-                                                     : FindResourceA(module_, "TKESTRUM", MAKEINTRESOURCEA(10));
+    const HRSRC found =
+        which == Resource::debugInfo ? FindResourceA(module_, "EXCEPT", "KORB") : FindResourceA(module_, "TKESTRUM", MAKEINTRESOURCEA(10));
     if (!found) return false;
     const HGLOBAL loaded = LoadResource(module_, found);
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
@@ -129,9 +129,7 @@ std::shared_ptr<const TMapFile> DebugInfoForAddress(const void* address) {
                                                 false, source);
     cache.entries.push_back({fileName, time, map});
     return map;
-  } catch (...) {
-    return Invalid();
-  }
+  } catch (...) { return Invalid(); }
 }
 
 __attribute__((noinline)) bool DescribeAddress(const void* address, std::string& moduleFile, std::string& unit, std::int32_t& line,

@@ -25,12 +25,14 @@ function(kestrum_debug_info_tools)
       list(APPEND flags -g -fsanitize=address,undefined -fno-sanitize-recover=undefined)
     endif()
     find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+    set(builder ${PROJECT_SOURCE_DIR}/tools/KestrumDebugInfoTool.cpp)
+    set(describer ${PROJECT_SOURCE_DIR}/tools/KorbDescribe.cpp)
     add_custom_command(
       OUTPUT ${tool} ${describe}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tools/KestrumDebugInfoTool.cpp ${library} -lz -o ${tool}
-      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tools/KorbDescribe.cpp ${library} -lz -o ${describe}
-      DEPENDS ${PROJECT_SOURCE_DIR}/tools/KestrumDebugInfoTool.cpp ${PROJECT_SOURCE_DIR}/tools/KorbDescribe.cpp ${library} ${headers}
+      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${builder} ${library} -lz -o ${tool}
+      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${describer} ${library} -lz -o ${describe}
+      DEPENDS ${builder} ${describer} ${library} ${headers}
       COMMENT "Building the host debug-information tools"
       VERBATIM)
     add_custom_target(kestrum_debug_info_host_tools ALL DEPENDS ${tool} ${describe})

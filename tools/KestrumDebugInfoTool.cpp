@@ -70,8 +70,7 @@ std::string UnitOfObject(std::string object) {
 std::vector<Range> SegmentsFromMap(const std::string& map, std::uint32_t base, std::uint32_t top) {
   std::istringstream in(map);
   std::string line;
-  while (std::getline(in, line) && line.rfind("Linker script and memory map", 0) != 0) {
-  }
+  while (std::getline(in, line) && line.rfind("Linker script and memory map", 0) != 0) {}
   static const std::regex kSameLine(R"(^ (\.text\S*)\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)\s+(.+)$)");
   static const std::regex kNameOnly(R"(^ (\.text\S*)\s*$)");
   static const std::regex kContinued(R"(^\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)\s+(.+)$)");
@@ -118,8 +117,7 @@ std::string DemangledName(std::string symbol) {
   // i686 C symbols carry one leading underscore; stdcall ones a "@bytes" suffix.
   if (!symbol.empty() && symbol[0] == '_') symbol.erase(0, 1);
   const std::size_t at = symbol.rfind('@');
-  if (at != std::string::npos && at > 0 && at + 1 < symbol.size() &&
-      symbol.find_first_not_of("0123456789", at + 1) == std::string::npos)
+  if (at != std::string::npos && at > 0 && at + 1 < symbol.size() && symbol.find_first_not_of("0123456789", at + 1) == std::string::npos)
     symbol.erase(at);
   if (symbol.rfind("_Z", 0) == 0) {
     int status = 0;
@@ -136,7 +134,8 @@ std::string DemangledName(std::string symbol) {
 }
 
 bool Inside(const std::vector<Range>& segments, std::uint32_t address) {
-  const auto after = std::upper_bound(segments.begin(), segments.end(), address, [](std::uint32_t a, const Range& r) { return a < r.start; });
+  const auto after =
+      std::upper_bound(segments.begin(), segments.end(), address, [](std::uint32_t a, const Range& r) { return a < r.start; });
   return after != segments.begin() && address - after[-1].start < after[-1].length;
 }
 
@@ -205,7 +204,7 @@ int main(int argc, char** argv) {
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
   out.write(container.data(), static_cast<std::streamsize>(container.size()));
   if (!out) Fail("cannot write " + output);
-  std::cout << "kestrum_debug_info: " << segments.size() << " segments, " << publics.size() << " publics, " << lines.size()
-            << " lines, " << container.size() << " bytes\n";
+  std::cout << "kestrum_debug_info: " << segments.size() << " segments, " << publics.size() << " publics, " << lines.size() << " lines, "
+            << container.size() << " bytes\n";
   return 0;
 }

@@ -27,9 +27,7 @@ bool ParseAddress(const std::string& text, std::uint32_t& address) {
     if (used != text.size() || value > 0xFFFFFFFFull) return false;
     address = static_cast<std::uint32_t>(value);
     return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  } catch (const std::exception&) { return false; }
 }
 
 void Describe(const TMapFile& map, const std::string& module, std::uint32_t address) {
@@ -37,7 +35,8 @@ void Describe(const TMapFile& map, const std::string& module, std::uint32_t addr
   const TMfPublic item = map.FindPublic(address);
   std::int32_t line = map.FindLine(address);
   if (line < 0) line = 0;
-  std::printf("%08X\t%s\t%s\t%s\t%d\t%08X\n", address, module.c_str(), segment.IsValid && !segment.Unit_.empty() ? segment.Unit_.c_str() : "?",
+  std::printf("%08X\t%s\t%s\t%s\t%d\t%08X\n", address, module.c_str(),
+              segment.IsValid && !segment.Unit_.empty() ? segment.Unit_.c_str() : "?",
               item.IsValid && !item.Name.empty() ? item.Name.c_str() : "?", line, item.IsValid ? item.Address : 0);
 }
 

@@ -24,7 +24,8 @@ inline void Exercise(TMapFile& map, const std::uint8_t* data, std::size_t size) 
   map.SortPublics();
   map.SortLines();
   for (std::size_t i = 0; i + 4 <= size && i < 64; i += 4) {
-    const std::uint32_t address = static_cast<std::uint32_t>(data[i] | data[i + 1] << 8 | data[i + 2] << 16) | static_cast<std::uint32_t>(data[i + 3]) << 24;
+    const std::uint32_t address =
+        static_cast<std::uint32_t>(data[i] | data[i + 1] << 8 | data[i + 2] << 16) | static_cast<std::uint32_t>(data[i + 3]) << 24;
     map.FindSegment(true, address);
     map.FindPublic(address);
     std::uint32_t next = 0;

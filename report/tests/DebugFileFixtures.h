@@ -85,8 +85,8 @@ struct JclFile {
       if (name.empty()) return 0;
       const std::uint32_t k = static_cast<std::uint32_t>(names.size()) + 1;
       // Packed text holds letters, digits and "_" only; other names are always written XOR-ed.
-      const bool packable = name.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_", name[0] == '@') ==
-                            std::string::npos;
+      const bool packable =
+          name.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_", name[0] == '@') == std::string::npos;
       if (form == NameForm::xored || !packable) {
         names += '\x01';
         for (const char c : name) names += static_cast<char>(static_cast<unsigned char>(c) == 0xAA ? 0xAA : c ^ 0xAA);
@@ -170,7 +170,7 @@ struct JclFile {
 // one global-symbols subsection.
 struct Td32File {
   struct Unit {
-    std::string name;  // may carry a path
+    std::string name;                                                               // may carry a path
     std::vector<std::tuple<std::uint16_t, std::uint32_t, std::uint32_t>> segments;  // (segment, offset, length)
     std::string sourceFile;
     std::vector<std::pair<std::uint32_t, std::uint16_t>> lines;  // (offset, line) in segment 1

@@ -68,7 +68,11 @@ class FakeModule : public DebugInfoSource {
   }
 
   static std::string SettingsWithMinDebugInfo(const std::string& identifier) {
-    return std::string("\x05" "Other\x0C\x03\0\0\0abc", 14) + std::string("\x0CMinDebugInfo\x0C\x1F\0\0\0", 18) + identifier + "tail";
+    return std::string(
+               "\x05"
+               "Other\x0C\x03\0\0\0abc",
+               14) +
+           std::string("\x0CMinDebugInfo\x0C\x1F\0\0\0", 18) + identifier + "tail";
   }
 
   std::span<const std::uint8_t> Image() override { return {reinterpret_cast<const std::uint8_t*>(image.data()), image.size()}; }

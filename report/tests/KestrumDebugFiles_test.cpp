@@ -78,11 +78,11 @@ TEST(MapText, SegmentsPublicsLinesAndEntry) {
   const auto loaded = module.Load();
   ASSERT_TRUE(loaded->IsValid());
   const Seen seen = Tables(*loaded);
-  EXPECT_THAT(seen.segments,
-              ElementsAre(std::make_tuple(true, 0x0u, 0x100u, "Alpha"), std::make_tuple(true, 0x100u, 0x200u, "Beta"),
-                          std::make_tuple(true, 0x2000u, 0x40u, "Gamma"), std::make_tuple(false, 0x10u, 0x20u, "Alpha")));
+  EXPECT_THAT(seen.segments, ElementsAre(std::make_tuple(true, 0x0u, 0x100u, "Alpha"), std::make_tuple(true, 0x100u, 0x200u, "Beta"),
+                                         std::make_tuple(true, 0x2000u, 0x40u, "Gamma"), std::make_tuple(false, 0x10u, 0x20u, "Alpha")));
   EXPECT_THAT(seen.publics, ElementsAre(Pair("Start", 0x10u), Pair("Helper", 0x120u), Pair("Init", 0x2004u), Pair("Counter", 0x10u)));
-  EXPECT_THAT(seen.lines, ElementsAre(Pair(10, 0x00u), Pair(12, 0x08u), Pair(11, 0x10u), Pair(13, 0x20u), Pair(15, 0x30u), Pair(16, 0x2004u)));
+  EXPECT_THAT(seen.lines,
+              ElementsAre(Pair(10, 0x00u), Pair(12, 0x08u), Pair(11, 0x10u), Pair(13, 0x20u), Pair(15, 0x30u), Pair(16, 0x2004u)));
   EXPECT_EQ(loaded->EntryPoint(), module.BaseOfCode() + 0x44);
 }
 
@@ -191,7 +191,9 @@ Td32File SampleTd32() {
   Td32File td;
   td.units.push_back({"C:\\src\\Alpha.pas", {{1, 0x000, 0x100}, {2, 0x010, 0x20}}, "C:\\src\\Alpha.pas", {{0x000, 10}, {0x020, 12}}});
   td.units.push_back({"Beta", {{1, 0x100, 0x80}, {1, 0x180, 0x80}}, "", {}});
-  td.symbols = {{0x205, 0x000, "@Alpha@Start$qqrv"}, {0x205, 0x120, "@Beta@Go$qqrv"}, {0x202, 0x010, "@Alpha@Counter"},
+  td.symbols = {{0x205, 0x000, "@Alpha@Start$qqrv"},
+                {0x205, 0x120, "@Beta@Go$qqrv"},
+                {0x202, 0x010, "@Alpha@Counter"},
                 {0x205, 0x300, "@Gamma@Far$qqrv"}};
   return td;
 }
@@ -239,8 +241,8 @@ TEST(Td32, WhereTheDataAreLooked) {
 
 TEST(Td32, DamagedDirectoriesStopCleanly) {
   const std::string good = SampleTd32().Build();
-  const std::uint32_t directory = static_cast<std::uint32_t>(static_cast<unsigned char>(good[4]) | static_cast<unsigned char>(good[5]) << 8 |
-                                                             static_cast<unsigned char>(good[6]) << 16);
+  const std::uint32_t directory = static_cast<std::uint32_t>(
+      static_cast<unsigned char>(good[4]) | static_cast<unsigned char>(good[5]) << 8 | static_cast<unsigned char>(good[6]) << 16);
   struct Case {
     const char* what;
     std::size_t at;

@@ -27,12 +27,9 @@ TEST(Blowfish, PublishedVectorsInTheStandardHalfOrder) {
     const char* cipher;
   };
   const Case cases[] = {
-      {"0000000000000000", "0000000000000000", "4EF997456198DD78"},
-      {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
-      {"3000000000000000", "1000000000000001", "7D856F9A613063F2"},
-      {"1111111111111111", "1111111111111111", "2466DD878B963C9D"},
-      {"0123456789ABCDEF", "1111111111111111", "61F9C3802281B096"},
-      {"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
+      {"0000000000000000", "0000000000000000", "4EF997456198DD78"}, {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
+      {"3000000000000000", "1000000000000001", "7D856F9A613063F2"}, {"1111111111111111", "1111111111111111", "2466DD878B963C9D"},
+      {"0123456789ABCDEF", "1111111111111111", "61F9C3802281B096"}, {"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
       {"7CA110454A1A6E57", "01A1D6D039776742", "59C68245EB05282B"},
   };
   for (const Case& c : cases) {
@@ -56,12 +53,16 @@ TEST(Blowfish, PublishedVectorsInTheStandardHalfOrder) {
 TEST(Blowfish, BlocksAreLittleEndianWithTheLeftHalfSecond) {
   const std::string key = FromHex("0123456789ABCDEF");
   const report::Blowfish cipher(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
-  std::string data = FromHex("1111111111111111" "00112233445566778899");  // 18 bytes: two blocks, a tail of 2
+  std::string data = FromHex(
+      "1111111111111111"
+      "00112233445566778899");  // 18 bytes: two blocks, a tail of 2
   cipher.Encipher(std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
   EXPECT_EQ(ToHex(data.substr(0, 8)), "96B0812280C3F961");  // 61F9C3802281B096 reversed
   EXPECT_EQ(ToHex(data.substr(16)), "8899") << "the tail stays plain";
   cipher.Decipher(std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
-  EXPECT_EQ(ToHex(data), "1111111111111111" "00112233445566778899");
+  EXPECT_EQ(ToHex(data),
+            "1111111111111111"
+            "00112233445566778899");
 
   std::string shortPayload = FromHex("01020304050607");
   cipher.Encipher(std::span(reinterpret_cast<std::uint8_t*>(shortPayload.data()), shortPayload.size()));
@@ -85,8 +86,12 @@ TEST(CompactInt, OneByteUpTo127ElseMarkerAndFourBytes) {
     std::int32_t value;
     const char* bytes;
   };
-  const Case cases[] = {{0, "00"},           {127, "7F"},           {-127, "81"},
-                        {128, "8080000000"}, {-128, "8080FFFFFF"}, {200, "80C8000000"},
+  const Case cases[] = {{0, "00"},
+                        {127, "7F"},
+                        {-127, "81"},
+                        {128, "8080000000"},
+                        {-128, "8080FFFFFF"},
+                        {200, "80C8000000"},
                         {-2147483647 - 1, "8000000080"}};
   for (const Case& c : cases) {
     TMiniStream stream;
@@ -324,9 +329,12 @@ TEST(RoundTrip, HideUglyItemsEmptiesNamesWithoutLines) {
 // The stream's edges, through hand-made streams
 
 TEST(Stream, EntryPointOnlyWithExactlyFourBytesLeft) {
-  const std::string tables = FromHex("00000000" "00000000" "00000000");  // no segments, publics, lines
-  for (const auto& [tail, expected] : std::vector<std::pair<std::string, std::uint32_t>>{
-           {"102030", 0}, {"10203040", 0x40302010}, {"1020304050", 0}}) {
+  const std::string tables = FromHex(
+      "00000000"
+      "00000000"
+      "00000000");  // no segments, publics, lines
+  for (const auto& [tail, expected] :
+       std::vector<std::pair<std::string, std::uint32_t>>{{"102030", 0}, {"10203040", 0x40302010}, {"1020304050", 0}}) {
     FakeModule module;
     module.resources[report::DebugInfoSource::Resource::debugInfo] = ContainerFor(tables + FromHex(tail));
     const auto loaded = module.Load();
@@ -341,7 +349,14 @@ TEST(Stream, DamageStopsCleanly) {
     std::string container;
     int segments;
   };
-  const std::string good = ContainerFor(FromHex("01000000" "00000000" "10000000" "01" "41" "00000000" "00000000"));
+  const std::string good =
+      ContainerFor(FromHex("01000000"
+                           "00000000"
+                           "10000000"
+                           "01"
+                           "41"
+                           "00000000"
+                           "00000000"));
   std::string longPayload = good;
   report::StoreLe32(reinterpret_cast<std::uint8_t*>(longPayload.data()) + 14, 0x7FFFFFFF);
   std::string flipped = good;
@@ -350,9 +365,23 @@ TEST(Stream, DamageStopsCleanly) {
       {"intact", good, 1},
       {"payload length beyond the container", longPayload, 0},
       {"damaged payload", flipped, 0},
-      {"count far beyond the bytes left", ContainerFor(FromHex("FFFFFF7F" "00000000" "10000000" "01")), 1},
-      {"negative count", ContainerFor(FromHex("FFFFFFFF" "00000000")), 0},
-      {"stream ends inside a segment", ContainerFor(FromHex("02000000" "00000000" "10000000" "05" "41")), 1},
+      {"count far beyond the bytes left",
+       ContainerFor(FromHex("FFFFFF7F"
+                            "00000000"
+                            "10000000"
+                            "01")),
+       1},
+      {"negative count",
+       ContainerFor(FromHex("FFFFFFFF"
+                            "00000000")),
+       0},
+      {"stream ends inside a segment",
+       ContainerFor(FromHex("02000000"
+                            "00000000"
+                            "10000000"
+                            "05"
+                            "41")),
+       1},
   };
   for (const Case& c : cases) {
     FakeModule module;
@@ -398,10 +427,13 @@ TEST_F(Lookups, SegmentPublicAndLineByAddress) {
   };
   const std::string longName(255, 'n');
   const Case cases[] = {
-      {0x00, "Alpha", "Alpha.Start()", 10},   {0x0F, "Alpha", "Alpha.Start()", 10},  {0x10, "Alpha", "Alpha.Start()", 11},
-      {0x43, "Alpha", "Alpha.Helper(int)", 300}, {0x44, "Alpha", "Alpha.Helper(int)", 12},
+      {0x00, "Alpha", "Alpha.Start()", 10},
+      {0x0F, "Alpha", "Alpha.Start()", 10},
+      {0x10, "Alpha", "Alpha.Start()", 11},
+      {0x43, "Alpha", "Alpha.Helper(int)", 300},
+      {0x44, "Alpha", "Alpha.Helper(int)", 12},
       {0xFF, "Alpha", "Alpha.Helper(int)", 12},  // the last line entry before the next segment still belongs to Alpha
-      {0x100, "Beta", "NoLines", 0},               // the line entry at 0x44 lies outside Beta
+      {0x100, "Beta", "NoLines", 0},             // the line entry at 0x44 lies outside Beta
       {0x47F, "Gamma", longName, 6},
       {0x480, "", longName, 0},
   };

@@ -73,10 +73,10 @@ TEST_F(LoadedProgram, DescribesTheProgramsOwnCodeFromItsContainer) {
 
   EXPECT_EQ(ProcNameOfAddress(At(winMain)), "Kelvane.WinMain");
   EXPECT_EQ(ProcNameOfAddress(At(winMain + 1)), "") << "only where a public begins";
-  EXPECT_EQ(map->EntryPoint() - base_, reinterpret_cast<const IMAGE_NT_HEADERS*>(
-                                           reinterpret_cast<const std::uint8_t*>(module_) +
-                                           reinterpret_cast<const IMAGE_DOS_HEADER*>(module_)->e_lfanew)
-                                           ->OptionalHeader.AddressOfEntryPoint);
+  EXPECT_EQ(map->EntryPoint() - base_,
+            reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const std::uint8_t*>(module_) +
+                                                      reinterpret_cast<const IMAGE_DOS_HEADER*>(module_)->e_lfanew)
+                ->OptionalHeader.AddressOfEntryPoint);
 }
 
 TEST_F(LoadedProgram, LineOfAddressRemembersItsRange) {
