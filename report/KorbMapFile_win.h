@@ -1,0 +1,40 @@
+#pragma once
+// The process-wide debug-info cache and the address lookups on top of it.
+//
+// Objects are shared: an entry replaced because its module file was rewritten stays valid for
+// whoever still holds it. Lookups are answered from any thread; the cache takes a lock, the loaded
+// objects are read-only. A module without debug information is cached too (its invalid object),
+// so that it costs no image parse and file probes at every lookup; addresses outside any module
+// are never cached.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "report/KorbMapFile.h"
+
+// The debug information of the module that contains address (null: the module that contains this
+// component). Never null: an invalid object when the address lies in no module or the module has
+// no debug information.
+std::shared_ptr<const TMapFile> DebugInfoForAddress(const void* address = nullptr);
+
+// Everything a report prints about one code address. False, with the outputs unchanged, when there
+// is no debug information; a null address describes the caller's call site.
+bool DescribeAddress(const void* address, std::string& moduleFile, std::string& unit, std::int32_t& line, std::uint32_t& publicAddress,
+                     std::string& publicName);
+
+// "Unit.Name" of a public that begins exactly at address, else empty. Placeholder names of
+// minimal information get " (module file name)" appended.
+std::string ProcNameOfAddress(const void* address);
+
+// The line of address, remembering [rangeStart, rangeEnd) in which the previous answer holds.
+void LineOfAddress(const void* address, std::int32_t& line, std::uint32_t& rangeStart, std::uint32_t& rangeEnd);
+
+namespace report {
+
+// Empties the cache (the component's finalisation); objects still held elsewhere stay valid.
+void ClearDebugInfoCache();
+// How many modules the cache holds, for tests.
+std::size_t DebugInfoCacheSize();
+
+}  // namespace report
