@@ -66,7 +66,7 @@ class LoadedModuleSource : public report::DebugInfoSource {
 };
 
 // The DOS date (high word) and time (low word) of the file's last write; 0 when it cannot be read.
-// Asked at every lookup: the attributes call costs a fiftieth of a directory search under Wine.
+// Asked once per module and round of lookups (see RecheckDebugInfoFiles).
 std::uint32_t FileDosTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA attributes;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes)) return 0;
@@ -76,16 +76,49 @@ std::uint32_t FileDosTime(const std::string& path) {
   return static_cast<std::uint32_t>(date) << 16 | time;
 }
 
+// How long a module's file time, once checked, stands for the round of lookups: its own 2-second
+// resolution, so that nobody who never starts a new round waits longer for a rebuilt file than the
+// time stamp itself lets anyone notice.
+constexpr DWORD kCheckedFor = 2000;
+
 struct CacheEntry {
   std::string fileName;
   std::uint32_t time;
   std::shared_ptr<const TMapFile> map;
+  // Where the module was loaded when its file time was last checked, and when that was. The query
+  // of the region, the module's name and the file's attributes cost several times the lookup itself
+  // under Wine; a report asks for hundreds of addresses in a few modules.
+  std::uintptr_t base = 0, end = 0;
+  unsigned round = 0;
+  DWORD checkedAt = 0;
 };
 
 struct Cache {
   platform::CriticalSection lock;
   std::vector<CacheEntry> entries;
+  unsigned round = 1;
 };
+
+std::uintptr_t ImageEnd(HMODULE module, const MEMORY_BASIC_INFORMATION& region) {
+  const auto base = reinterpret_cast<std::uintptr_t>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+  if (dos->e_magic == IMAGE_DOS_SIGNATURE && dos->e_lfanew > 0 && dos->e_lfanew < 4096) {
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    if (nt->Signature == IMAGE_NT_SIGNATURE && nt->OptionalHeader.SizeOfImage) return base + nt->OptionalHeader.SizeOfImage;
+  }
+  return reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+}
+
+// Marks entry i as the module loaded at [base, end), checked now; no other entry keeps that range.
+void Remember(Cache& cache, std::size_t i, std::uintptr_t base, std::uintptr_t end) {
+  for (CacheEntry& other : cache.entries)
+    if (other.base < end && base < other.end) other.base = other.end = 0;
+  CacheEntry& entry = cache.entries[i];
+  entry.base = base;
+  entry.end = end;
+  entry.round = cache.round;
+  entry.checkedAt = GetTickCount();
+}
 
 // Lives until the process ends: lookups may come from threads that run while it exits.
 Cache& TheCache() {
@@ -105,6 +138,14 @@ void ComponentMarker() {}
 std::shared_ptr<const TMapFile> DebugInfoForAddress(const void* address) {
   try {
     if (!address) address = reinterpret_cast<const void*>(&ComponentMarker);
+    Cache& cache = TheCache();
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    {
+      platform::AutoLock hold(cache.lock);
+      const DWORD now = GetTickCount();
+      for (const CacheEntry& entry : cache.entries)
+        if (entry.base <= at && at < entry.end && entry.round == cache.round && now - entry.checkedAt < kCheckedFor) return entry.map;
+    }
     MEMORY_BASIC_INFORMATION region;
     if (!VirtualQuery(address, &region, sizeof region) || region.State != MEM_COMMIT || !region.AllocationBase) return Invalid();
     const HMODULE module = static_cast<HMODULE>(region.AllocationBase);
@@ -113,12 +154,16 @@ std::shared_ptr<const TMapFile> DebugInfoForAddress(const void* address) {
     if (length == 0 || length >= sizeof name) return Invalid();
     const std::string fileName(name, length);
     const std::uint32_t time = FileDosTime(fileName);
+    const auto base = reinterpret_cast<std::uintptr_t>(module);
+    const std::uintptr_t end = ImageEnd(module, region);
 
-    Cache& cache = TheCache();
     platform::AutoLock hold(cache.lock);
     for (std::size_t i = 0; i < cache.entries.size(); ++i) {
       if (!SameName(cache.entries[i].fileName, fileName)) continue;
-      if (cache.entries[i].time == time) return cache.entries[i].map;
+      if (cache.entries[i].time == time) {
+        Remember(cache, i, base, end);
+        return cache.entries[i].map;
+      }
       // Rewritten since: the entry goes (the last one takes its place), holders keep their object.
       cache.entries[i] = std::move(cache.entries.back());
       cache.entries.pop_back();
@@ -128,6 +173,7 @@ std::shared_ptr<const TMapFile> DebugInfoForAddress(const void* address) {
     auto map = std::make_shared<const TMapFile>(true, fileName, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(module)), false,
                                                 false, source);
     cache.entries.push_back({fileName, time, map});
+    Remember(cache, cache.entries.size() - 1, base, end);
     return map;
   } catch (...) { return Invalid(); }
 }
@@ -177,6 +223,12 @@ void LineOfAddress(const void* address, std::int32_t& line, std::uint32_t& range
 }
 
 namespace report {
+
+void RecheckDebugInfoFiles() {
+  Cache& cache = TheCache();
+  platform::AutoLock hold(cache.lock);
+  ++cache.round;
+}
 
 void ClearDebugInfoCache() {
   Cache& cache = TheCache();

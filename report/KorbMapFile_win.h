@@ -32,6 +32,10 @@ void LineOfAddress(const void* address, std::int32_t& line, std::uint32_t& range
 
 namespace report {
 
+// Starts a new round of lookups: the next lookup in each module checks the module file's time again
+// (a rebuilt file is read again). A report calls it when it starts; without it a check stands for
+// two seconds, the file time's own resolution.
+void RecheckDebugInfoFiles();
 // Empties the cache (the component's finalisation); objects still held elsewhere stay valid.
 void ClearDebugInfoCache();
 // How many modules the cache holds, for tests.

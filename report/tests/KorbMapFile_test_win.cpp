@@ -106,6 +106,7 @@ TEST_F(LoadedProgram, CacheKeepsOneObjectPerFileVersionAndHoldersKeepTheirs) {
   EXPECT_EQ(DebugInfoForAddress(At(base_ + 0x1000)).get(), first.get()) << "an unchanged file comes from the cache";
   const std::size_t modules = report::DebugInfoCacheSize();
   Touch(4);
+  report::RecheckDebugInfoFiles();  // the next report
   const auto second = DebugInfoForAddress(module_);
   EXPECT_NE(second.get(), first.get()) << "a rewritten file is read again";
   EXPECT_EQ(report::DebugInfoCacheSize(), modules) << "the old entry is replaced, not kept beside";
@@ -130,6 +131,7 @@ TEST_F(LoadedProgram, ConcurrentLookupsWhileTheFileChanges) {
   }
   for (int i = 0; i < 5; ++i) {
     Touch(2);
+    report::RecheckDebugInfoFiles();
     Sleep(20);
   }
   stop = true;
