@@ -12,6 +12,7 @@
 
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
+#include "testing/TimeScale_win.h"
 
 namespace report {
 namespace {
@@ -80,8 +81,18 @@ TEST(SystemQueries, ModulesAreTheToolhelpModulesAtTheirAllocationBases) {
   EXPECT_NE(text.find(line + platform::ModuleFileName()), std::string::npos) << text;
 }
 
-// Stays alive for the processes test, which looks for it by id and name.
-TEST(SystemQueries, DISABLED_ChildThatWaits) { Sleep(30000); }
+constexpr char kChildRunning[] = "KESTRUM_CHILD_RUNNING";
+
+// Stays alive for the processes test, which looks for it by id and name. It says when it runs: a
+// process still being started has no name yet in any list (emulated, that takes seconds).
+TEST(SystemQueries, DISABLED_ChildThatWaits) {
+  char name[64] = {};
+  if (GetEnvironmentVariableA(kChildRunning, name, sizeof name)) {
+    const platform::ScopedKernelHandle running(OpenEventA(EVENT_MODIFY_STATE, FALSE, name));
+    if (running) SetEvent(running.Get());
+  }
+  Sleep(30000);
+}
 
 TEST(SystemQueries, ProcessesAreTheToolhelpProcessesTakenAtTheSameTime) {
   const std::string self = platform::ModulePath();
@@ -89,14 +100,28 @@ TEST(SystemQueries, ProcessesAreTheToolhelpProcessesTakenAtTheSameTime) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+  const std::string eventName = "KestrumSystemListsChild" + std::to_string(GetCurrentProcessId());
+  const platform::ScopedKernelHandle running(CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
+  ASSERT_TRUE(running);
+  SetEnvironmentVariableA(kChildRunning, eventName.c_str());
+  const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+  SetEnvironmentVariableA(kChildRunning, nullptr);
+  ASSERT_TRUE(started);
   const platform::ScopedKernelHandle child(pi.hProcess), childThread(pi.hThread);
-  Sleep(300);
+  // Ended by the test in any case, also when an assertion below returns early.
+  struct Ender {
+    HANDLE process;
+    ~Ender() {
+      TerminateProcess(process, 0);
+      WaitForSingleObject(process, testsupport::Scaled(10000));
+    }
+  } ender{child.Get()};
+  const HANDLE waits[] = {running.Get(), child.Get()};
+  ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, testsupport::Scaled(20000)), WAIT_OBJECT_0) << "the child did not start";
 
   const auto before = ToolhelpProcesses();
   const std::vector<ProcessEntry> processes = CollectProcesses();
   const auto after = ToolhelpProcesses();
-  TerminateProcess(child.Get(), 0);
 
   std::map<std::uint32_t, const ProcessEntry*> ours;
   for (const ProcessEntry& p : processes) ours[p.id] = &p;
