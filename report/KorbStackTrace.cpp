@@ -859,7 +859,10 @@ void Tracer::Compose() {
     const TInternalStackItem& item = items_[static_cast<std::size_t>(i)];
     if (item.Invalid) continue;
     const bool creatorLine = i == 0 && in_.creatorAddr != 0;
-    if (item.TopItem || creatorLine || (!item.FinalOutput.PublicName.empty() && (item.FinalOutput.Line > 0 || !in_.hideUglyItems)))
+    // The absolute line decides: a call on the function's first line has relative line 0 and is
+    // as much a line as any other.
+    const TFinalOutput& o = item.FinalOutput;
+    if (item.TopItem || creatorLine || (!o.PublicName.empty() && (o.Line > 0 || o.PublicLine > 0 || !in_.hideUglyItems)))
       shown.push_back(i);
   }
   std::size_t moduleWidth = 0, unitWidth = 0;

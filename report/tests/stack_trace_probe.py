@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+"""Runs the trace probe under Wine and checks its traces: every waiting thread's trace names its
+functions in call order, and each line's function and line number agree with addr2line on the same
+program for the same address."""
+import re
+import subprocess
+import sys
+
+wine_run, probe, addr2line = sys.argv[1:4]
+
+EXPECTED = {
+    # thread tag: the functions of our program, innermost first
+    "alpha": ["WaitHere", "WaitAlpha", "RunAlpha"],
+    "beta": ["WaitBeta", "RunBeta"],
+    "delta": ["WaitHere", "WaitAlpha", "WaitGamma", "WaitDelta", "RunDelta"],
+    "nested": ["WaitHere", "NestedC", "NestedB", "NestedA", "RunNested"],
+}
+
+run = subprocess.run([wine_run, probe, "threads"], capture_output=True, text=True, timeout=240)
+out = run.stdout.replace("\r", "")
+if run.returncode != 0 or "done" not in out:
+    sys.exit(f"probe failed ({run.returncode}):\n{out}\n{run.stderr[-3000:]}")
+
+tags = {}
+items = {}
+for line in out.splitlines():
+    m = re.match(r"start (\w+) (\d+)$", line)
+    if m:
+        tags[m.group(2)] = m.group(1)
+    m = re.match(r"item (\d+) ([0-9a-f]{8})\|([^|]*)\|([^|]*)\|(-?\d+)\|(.*)$", line)
+    if m:
+        items.setdefault(m.group(1), []).append((int(m.group(2), 16), m.group(3), m.group(4), int(m.group(5)), m.group(6)))
+
+def short_name(name, scope):
+    """The routine's own name: without parameter list and enclosing scopes."""
+    return re.sub(r"\([^()]*\)( const)?$", "", name).split(scope)[-1]
+
+
+failures = []
+checked = 0
+for tid, tag in tags.items():
+    trace = items.get(tid, [])
+    ours = [i for i in trace if i[2] == "KorbTraceProbe"]
+    names = [short_name(i[4], ".") for i in ours]
+    if names[: len(EXPECTED[tag])] != EXPECTED[tag]:
+        failures.append(f"{tag}: expected {EXPECTED[tag]}, traced {names}\n  " + "\n  ".join(map(str, trace)))
+    for address, _module, _unit, line, function in ours:
+        res = subprocess.run([addr2line, "-f", "-C", "-e", probe, f"{address:x}"], capture_output=True, text=True).stdout.split("\n")
+        fn, loc = res[0], res[1]
+        want_line = int(loc.rsplit(":", 1)[1].split()[0]) if ":" in loc and loc.rsplit(":", 1)[1].split()[0].isdigit() else 0
+        if short_name(fn, "::") != short_name(function, ".") or want_line != line:
+            failures.append(f"{tag} {address:08x}: traced {function} line {line}, addr2line {fn} {loc}")
+        checked += 1
+
+if failures:
+    print(out)
+    sys.exit("\n".join(failures))
+print(f"{len(tags)} threads, {checked} lines agree with addr2line")
