@@ -25,6 +25,7 @@ struct RaiseFacts {
   bool hasContext = false;
   // The stack pre-scan taken at raise time (packed candidate list); filled by the stack tracer.
   const std::uint8_t* preparedStack = nullptr;
+  std::uint8_t* preparedBuffer = nullptr;  // owned: where the throw-time pre-scan writes
 };
 const RaiseFacts* CurrentRaiseFacts();  // nullptr when nothing was recorded on this thread
 void ClearRaiseFacts();

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <stdexcept>
+
+#include "crash/KestrumInterception_win.h"
 #include "report/KorbStackTrace_win.h"
 
 namespace {
@@ -29,6 +32,14 @@ __attribute__((noinline)) void WaitDelta() { WaitGamma(); asm volatile(""); }
 __attribute__((noinline)) void NestedC() { WaitHere(); asm volatile(""); }
 __attribute__((noinline)) void NestedB() { NestedC(); asm volatile(""); }
 __attribute__((noinline)) void NestedA() { NestedB(); asm volatile(""); }
+
+volatile int g_depth = 3;
+__attribute__((noinline)) void Thrower3() {
+  if (g_depth > 0) throw std::runtime_error("three levels deep");
+  asm volatile("");
+}
+__attribute__((noinline)) void Thrower2() { Thrower3(); asm volatile(""); }
+__attribute__((noinline)) void Thrower1() { Thrower2(); asm volatile(""); }
 
 DWORD WINAPI RunAlpha(void*) { WaitAlpha(); return 0; }
 DWORD WINAPI RunBeta(void*) { InterlockedIncrement(&g_waiting); WaitBeta(); return 0; }
@@ -55,6 +66,35 @@ int main(int argc, char** argv) {
     threads.emplace_back(h, tag);
     std::printf("start %s %lu\n", tag, static_cast<unsigned long>(id));
   };
+  if (mode == "throw") {
+    // The candidates kept when the exception was thrown, traced after it was caught.
+    try {
+      Thrower1();
+    } catch (const std::exception&) {
+      const kestrum::RaiseFacts* facts = kestrum::CurrentRaiseFacts();
+      if (!facts || !facts->preparedStack) {
+        std::printf("no prepared stack\n");
+        return 1;
+      }
+      std::uint32_t count = 0;
+      std::memcpy(&count, facts->preparedStack, 4);
+      std::vector<report::TPreStackItem> prepared;
+      report::UnpackPreparedStack(facts->preparedStack, 4 + count * 5, prepared);
+      report::ProcessStackMemory memory;
+      report::TraceInput in;
+      in.prepared = &prepared;
+      in.isException = true;
+      in.currentAddr = static_cast<report::Addr>(reinterpret_cast<std::uintptr_t>(facts->address));
+      in.stackTop = facts->context.Esp + 4;
+      in.stackBottom = facts->context.Esp;
+      report::TraceOutput out;
+      report::TraceStack(memory, report::ProcessStackTables(), in, out);
+      std::printf("start throw %lu\n", GetCurrentThreadId());
+      Print(GetCurrentThreadId(), "item", out);
+    }
+    std::printf("done\n");
+    return 0;
+  }
   LONG expected = 0;
   if (mode == "threads") {
     start(RunAlpha, "alpha");
