@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <stdexcept>
+#include <thread>
 
 #include "crash/KestrumInterception_win.h"
 #include "report/KorbStackTrace_win.h"
@@ -40,6 +41,37 @@ __attribute__((noinline)) void Thrower3() {
 }
 __attribute__((noinline)) void Thrower2() { Thrower3(); asm volatile(""); }
 __attribute__((noinline)) void Thrower1() { Thrower2(); asm volatile(""); }
+
+__attribute__((noinline)) void Recurse(int n) {
+  if (n > 0) {
+    Recurse(n - 1);
+  } else {
+    WaitHere();
+  }
+  asm volatile("");
+}
+__attribute__((noinline)) void Pong(int n);
+__attribute__((noinline)) void Ping(int n) {
+  if (n > 0) {
+    Pong(n - 1);
+  } else {
+    WaitHere();
+  }
+  asm volatile("");
+}
+__attribute__((noinline)) void Pong(int n) {
+  Ping(n);
+  asm volatile("");
+}
+volatile DWORD g_standardThread = 0;
+__attribute__((noinline)) void WaitInStdThread() {
+  g_standardThread = GetCurrentThreadId();
+  WaitHere();
+  asm volatile("");
+}
+
+DWORD WINAPI RunRecurse(void*) { Recurse(50); return 0; }
+DWORD WINAPI RunPing(void*) { Ping(10); return 0; }
 
 DWORD WINAPI RunAlpha(void*) { WaitAlpha(); return 0; }
 DWORD WINAPI RunBeta(void*) { InterlockedIncrement(&g_waiting); WaitBeta(); return 0; }
@@ -101,12 +133,20 @@ int main(int argc, char** argv) {
     start(RunBeta, "beta");
     start(RunDelta, "delta");
     start(RunNested, "nested");
-    expected = 4;
+    start(RunRecurse, "recursion");
+    start(RunPing, "mutual");
+    expected = 6;
   } else {
     start(RunNested, "nested");
     expected = 1;
   }
+  std::thread standard;
+  if (mode == "threads") {
+    standard = std::thread(WaitInStdThread);
+    ++expected;
+  }
   while (g_waiting < expected) Sleep(10);
+  if (standard.joinable()) std::printf("start standard %lu\n", static_cast<unsigned long>(g_standardThread));
   Sleep(100);  // into the wait itself
   report::ThreadSnapshot snapshot;
   for (DWORD tid : report::ListProcessThreads()) {
@@ -125,6 +165,7 @@ int main(int argc, char** argv) {
     WaitForSingleObject(t.first, 5000);
     CloseHandle(t.first);
   }
+  if (standard.joinable()) standard.join();
   std::printf("done\n");
   return 0;
 }
