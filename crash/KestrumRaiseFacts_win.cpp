@@ -4,6 +4,7 @@
 // so that any program linked with the wrap links, whether it reports or not.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <typeinfo>
 
@@ -53,66 +54,23 @@ RaiseFacts* ThreadFacts(bool create) {
   return facts;
 }
 
-// The pre-scan's packed candidate list: a 32-bit count and 5 bytes per candidate (a Boolean, then the
-// return address). A stack with more candidates gets no list; the report then scans the live stack.
-constexpr std::size_t kMaxPrepared = 8192;
-constexpr std::size_t kPreparedBytes = 4 + kMaxPrepared * 5;
-
-bool Readable(DWORD address, void* dest, std::size_t count) {
-  return platform::GuardedRead(reinterpret_cast<const void*>(address), dest, count) == count;
-}
-
-// A call instruction ends at a: a near call, a register- or memory-indirect call of 2, 3, 4, 6 or 7
-// bytes, or a far call.
-bool CallEndsAt(DWORD a) {
-  std::uint8_t b[8];
-  if (a < 8 || !Readable(a - 8, b, 8)) return false;
-  if (b[3] == 0xE8 || b[1] == 0x9A) return true;
-  for (int n : {2, 3, 4, 6, 7}) {
-    if (b[8 - n] == 0xFF && ((b[8 - n + 1] >> 3) & 7) == 2) return true;
-  }
-  return false;
-}
-
-// Keeps the candidate return addresses of the stack as it is at the throw, before unwinding
-// overwrites it: from the stack's base down to esp, return slots of the frame-pointer chain marked.
-void PreScanAtThrow(RaiseFacts& facts) {
+// Keeps the used part of the stack as it is at the throw, before unwinding overwrites it: one copy
+// per throw is cheap enough for every throw, the search for return addresses in it is left to the
+// report (PreparedStackOf). The innermost kMaxStackCopy bytes are kept of a deeper stack.
+void CopyStackAtThrow(RaiseFacts& facts) {
+  facts.stackCopySize = 0;
   facts.preparedStack = nullptr;
-  if (!facts.preparedBuffer) {
-    facts.preparedBuffer = static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kPreparedBytes));
-    if (!facts.preparedBuffer) return;
+  if (!facts.stackCopy) {
+    facts.stackCopy = static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kMaxStackCopy + kMaxPreparedBytes));
+    if (!facts.stackCopy) return;
+    facts.preparedBuffer = facts.stackCopy + kMaxStackCopy;
   }
   const DWORD top = reinterpret_cast<DWORD>(reinterpret_cast<NT_TIB*>(NtCurrentTeb())->StackBase);
   const DWORD bottom = facts.context.Esp;
   if (bottom == 0 || top < bottom + 4) return;
-  // Return slots of the frame chain, innermost first, so that they are met in ascending order.
-  DWORD slots[256];
-  std::size_t slotCount = 0;
-  for (DWORD f = facts.context.Ebp; f >= bottom && f + 4 < top && slotCount < 256;) {
-    slots[slotCount++] = f + 4;
-    DWORD next = 0;
-    if (!Readable(f, &next, 4) || next <= f) break;
-    f = next;
-  }
-  std::uint32_t count = 0;
-  std::uint8_t* out = facts.preparedBuffer + 4;
-  for (DWORD slot = top - 4; slot >= bottom; slot -= 4) {
-    DWORD v = 0;
-    if (!Readable(slot, &v, 4)) return;
-    if (v == reinterpret_cast<DWORD>(facts.address)) break;
-    if (v > 7 && CallEndsAt(v)) {
-      if (count == kMaxPrepared) return;
-      bool dontKill = false;
-      for (std::size_t i = 0; i < slotCount && !dontKill; ++i) dontKill = slots[i] == slot;
-      out[count * 5] = dontKill ? 1 : 0;
-      std::memcpy(out + count * 5 + 1, &v, 4);
-      ++count;
-      if (dontKill) slot -= 4;  // the saved frame pointer below it
-    }
-    if (slot < bottom + 4) break;
-  }
-  std::memcpy(facts.preparedBuffer, &count, 4);
-  facts.preparedStack = facts.preparedBuffer;
+  const std::size_t size = std::min<std::size_t>(top - bottom, kMaxStackCopy);
+  facts.stackCopyBegin = bottom;
+  facts.stackCopySize = platform::GuardedRead(reinterpret_cast<const void*>(bottom), facts.stackCopy, size) & ~std::size_t{3};
 }
 
 void NTAPI FreeFactsAtThreadEnd(PVOID, DWORD reason, PVOID) {
@@ -121,7 +79,7 @@ void NTAPI FreeFactsAtThreadEnd(PVOID, DWORD reason, PVOID) {
   if (slot == TLS_OUT_OF_INDEXES) return;
   if (void* facts = TlsGetValue(slot)) {
     TlsSetValue(slot, nullptr);
-    if (void* buffer = static_cast<RaiseFacts*>(facts)->preparedBuffer) HeapFree(GetProcessHeap(), 0, buffer);
+    if (void* buffer = static_cast<RaiseFacts*>(facts)->stackCopy) HeapFree(GetProcessHeap(), 0, buffer);
     HeapFree(GetProcessHeap(), 0, facts);
   }
 }
@@ -186,7 +144,7 @@ extern "C" [[noreturn]] __attribute__((noinline)) void __wrap___cxa_throw(void* 
       facts->context.Esp = reinterpret_cast<DWORD>(frame + 2);
     }
     facts->hasContext = true;
-    PreScanAtThrow(*facts);
+    CopyStackAtThrow(*facts);
   }
   __real___cxa_throw(object, type, destructor);
 }

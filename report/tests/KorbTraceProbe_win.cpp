@@ -104,14 +104,15 @@ int main(int argc, char** argv) {
       Thrower1();
     } catch (const std::exception&) {
       const kestrum::RaiseFacts* facts = kestrum::CurrentRaiseFacts();
-      if (!facts || !facts->preparedStack) {
+      const std::uint8_t* packed = facts ? kestrum::PreparedStackOf(*facts) : nullptr;
+      if (!packed) {
         std::printf("no prepared stack\n");
         return 1;
       }
       std::uint32_t count = 0;
-      std::memcpy(&count, facts->preparedStack, 4);
+      std::memcpy(&count, packed, 4);
       std::vector<report::TPreStackItem> prepared;
-      report::UnpackPreparedStack(facts->preparedStack, 4 + count * 5, prepared);
+      report::UnpackPreparedStack(packed, 4 + count * 5, prepared);
       report::ProcessStackMemory memory;
       report::TraceInput in;
       in.prepared = &prepared;
