@@ -373,7 +373,8 @@ bool Tracer::AddCandidate(bool hasSlot, Addr slot, Addr v, bool top, bool dontKi
   bool plausible = false;
   Addr allocationBase = 0;
   bool image = false;
-  if (m_.AllocationAt(examined, allocationBase, image) && allocationBase != 0 && r > 7 && (top || CallEndsAt(m_, r))) {
+  // The instruction pattern first: it rejects most stack values without a system query.
+  if (r > 7 && (top || CallEndsAt(m_, r)) && m_.AllocationAt(examined, allocationBase, image) && allocationBase != 0) {
     if (!image) {
       plausible = true;
     } else {
