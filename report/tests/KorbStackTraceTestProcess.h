@@ -227,10 +227,12 @@ class SyntheticProcess : public StackMemory {
     start = functions_[static_cast<std::size_t>(i)].entry;
     return true;
   }
-  // Every function starts at line 10 × (its index + 1); each byte is a line of its own.
+  // Every function starts at line 10 × (its index + 1); each byte is a line of its own unless the
+  // functions are one-liners.
   int LineAt(Addr address) const override {
     const int i = exeDebugInfo ? FunctionAt(address) : -1;
-    return i < 0 ? 0 : 10 * (i + 1) + static_cast<int>(address - functions_[static_cast<std::size_t>(i)].entry);
+    if (i < 0) return 0;
+    return 10 * (i + 1) + (oneLineFunctions ? 0 : static_cast<int>(address - functions_[static_cast<std::size_t>(i)].entry));
   }
   std::string UnitAt(Addr address) const override {
     return exeDebugInfo && address >= kExeCode && address < exeEnd_ ? "uTest" : std::string();
@@ -244,6 +246,7 @@ class SyntheticProcess : public StackMemory {
   }
 
   bool exeDebugInfo = true;
+  bool oneLineFunctions = false;  // every function written on one line
 
  private:
   // Functions are laid out in ascending order.

@@ -56,6 +56,7 @@ struct Scenario {
   TraceInput in;
   bool framePointers = true;
   bool exeDebugInfo = true;
+  bool oneLineFunctions = false;
   StackTables tables;
 
   Addr At(const std::string& f, std::size_t n) const { return exe.After("uTest." + f, n); }
@@ -67,6 +68,7 @@ struct Scenario {
     in.ebp = framePointers ? stack.Ebp() : 0;
     SyntheticProcess process(exe, &dll, stack.Bytes());
     process.exeDebugInfo = exeDebugInfo;
+    process.oneLineFunctions = oneLineFunctions;
     TraceOutput out;
     TraceStack(process, tables, in, out);
     return out;
@@ -235,6 +237,18 @@ TEST(StackTrace, LinesAddressesAndFunctionStartsOfEachItem) {
   EXPECT_EQ(out.functionStart, s.exe.Entry("uTest.C"));
   EXPECT_EQ(out.functionAddr, s.At("C", 1));
   EXPECT_NE(out.text.find("uTest.B"), std::string::npos);
+}
+
+// A call on the first line of its function has relative line 0: it is still a line with a number.
+TEST(StackTrace, CallsOnTheFunctionsFirstLineAreShown) {
+  Scenario s;
+  s.oneLineFunctions = true;
+  Nested(s);
+  const TraceOutput out = s.Trace();
+  EXPECT_THAT(Names(out), ElementsAre("uTest.C", "uTest.B", "uTest.A", "uTest.main")) << out.text;
+  ASSERT_EQ(out.items.size(), 4u);
+  EXPECT_EQ(out.items[1].Line, 30);
+  EXPECT_EQ(out.items[1].relLine, 0);
 }
 
 TEST(StackTrace, RaiseRoutineLineIsTheCallOfThatRoutine) {
