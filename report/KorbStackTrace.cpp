@@ -64,8 +64,8 @@ constexpr std::int64_t kFlagNotReached = std::int64_t{0x10000000} << 32;
 constexpr std::int64_t kFlagAllFunctions = std::int64_t{0x20000000} << 32;
 constexpr std::int64_t kFlagReached = std::int64_t{0x40000000} << 32;
 constexpr std::int64_t kScoreMask = (std::int64_t{1} << 60) - 1;
-// How many valid items below an item are searched for an earlier occurrence of its return address.
-constexpr int kRecursionWindow = 512;
+// How far below an item (in items) an earlier occurrence of its return address counts as recursion.
+constexpr int kRecursionWindow = 128;
 
 struct Aborted {};
 
@@ -153,7 +153,7 @@ class Tracer {
 
   void InvalidateItem(int i);
   void InvalidateFunction(int f);
-  bool RemoveRecursionAt(int i, bool strict);
+  bool RemoveRecursionAt(int i, int k, bool strict);
   void RemoveRecursion(bool strict);
 
   void DeepCheck(int x);
@@ -534,20 +534,13 @@ void Tracer::InvalidateFunction(int f) {
   }
 }
 
-bool Tracer::RemoveRecursionAt(int i, bool strict) {
-  const Addr r = items_[static_cast<std::size_t>(i)].AfterInstr;
+bool Tracer::RemoveRecursionAt(int i, int k, bool strict) {
   std::vector<int> between;
-  int k = -1;
-  for (int x = i - 1; x >= 0 && static_cast<int>(between.size()) <= kRecursionWindow; --x) {
-    if (items_[static_cast<std::size_t>(x)].Invalid) continue;
-    if (items_[static_cast<std::size_t>(x)].AfterInstr == r) {
-      k = x;
-      break;
-    }
-    between.push_back(x);
+  for (int x = i - 1; x > k; --x) {
+    if (!items_[static_cast<std::size_t>(x)].Invalid) between.push_back(x);
   }
   const int j = static_cast<int>(between.size());
-  if (k < 0 || k < j) return false;
+  if (k < j) return false;
   int x = k - 1;
   for (int n = 0; n < j; ++n, --x) {
     while (x >= 0 && items_[static_cast<std::size_t>(x)].Invalid) --x;
@@ -567,14 +560,31 @@ bool Tracer::RemoveRecursionAt(int i, bool strict) {
   return true;
 }
 
+// Each pass first notes, for every valid item, the nearest valid item below it with the same
+// return address. Removals in a pass only touch items above the one being examined, so the notes
+// stay true for the rest of the pass, and a stack of thousands of candidates costs one hash lookup
+// per item instead of a search.
 void Tracer::RemoveRecursion(bool strict) {
+  const int count = static_cast<int>(items_.size());
+  std::vector<int> below(items_.size(), -1);
+  std::unordered_map<Addr, int> last;
   bool removed = true;
   while (removed) {
     removed = false;
-    for (int i = static_cast<int>(items_.size()) - 1; i >= 1; --i) {
+    last.clear();
+    for (int x = 0; x < count; ++x) {
+      const TInternalStackItem& item = items_[static_cast<std::size_t>(x)];
+      below[static_cast<std::size_t>(x)] = -1;
+      if (item.Invalid) continue;
+      const auto it = last.find(item.AfterInstr);
+      if (it != last.end()) below[static_cast<std::size_t>(x)] = it->second;
+      last[item.AfterInstr] = x;
+    }
+    for (int i = count - 1; i >= 1; --i) {
       CheckAbort();
-      if (items_[static_cast<std::size_t>(i)].Invalid) continue;
-      if (RemoveRecursionAt(i, strict)) removed = true;
+      const int k = below[static_cast<std::size_t>(i)];
+      if (items_[static_cast<std::size_t>(i)].Invalid || k < 0 || i - k > kRecursionWindow) continue;
+      if (RemoveRecursionAt(i, k, strict)) removed = true;
     }
   }
 }

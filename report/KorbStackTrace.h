@@ -123,7 +123,7 @@ struct TraceInput {
   TraceProgress* progress = nullptr;
   // How many inner items one item is linked to at most: linking is quadratic between anchors, and
   // a stack full of code-like values must still finish quickly.
-  int linkSpan = 256;
+  int linkSpan = 64;
 };
 
 struct TraceOutput {

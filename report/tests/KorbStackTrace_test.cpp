@@ -415,6 +415,32 @@ TEST(StackTrace, StackFullOfCodeLikeValuesStillGivesTheRealChain) {
   EXPECT_THAT(Names(out), ElementsAre("uTest.C", "uTest.B", "uTest.A", "uTest.main")) << out.text.substr(0, 2000);
 }
 
+// 1 MB of return addresses in no order and without frame pointers: no anchor bounds the linking,
+// only the link span does. The trace must finish and still end in the faulting function.
+TEST(StackTrace, MegabyteOfUnorderedReturnAddressesFinishes) {
+  constexpr int kFunctions = 400;
+  Scenario s;
+  s.exe = CodeBuilder(test::kExeCode);
+  for (int i = 0; i < kFunctions; ++i)
+    s.exe.Function("uTest.F" + std::to_string(i), {Call("uTest.F" + std::to_string((i * 7 + 1) % kFunctions)), Indirect()});
+  s.exe.Function("uTest.Faulting", {Nop(), Fault()});
+  s.exe.Build();
+  s.stack = StackBuilder(0x100000 + 0x100);
+  s.framePointers = false;
+  std::uint32_t seed = 12345;
+  for (int i = 0; i < 0x100000 / 4; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const int f = static_cast<int>((seed >> 8) % kFunctions);
+    s.stack.Push(s.exe.After("uTest.F" + std::to_string(f), (seed >> 24) & 1));
+  }
+  s.in.isException = true;
+  s.in.currentAddr = s.exe.After("uTest.Faulting", 1);
+  const TraceOutput out = s.Trace();
+  EXPECT_EQ(out.failedPhase, "");
+  ASSERT_FALSE(out.items.empty());
+  EXPECT_EQ(out.items[0].FunctionName, "uTest.Faulting");
+}
+
 TEST(StackTrace, AbortGivesAnEmptyText) {
   Scenario s;
   Nested(s);
