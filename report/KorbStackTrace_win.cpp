@@ -2,6 +2,9 @@
 
 #include <tlhelp32.h>
 
+#include <bits/functexcept.h>
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -139,8 +142,25 @@ StackTables& ProcessStackTables() {
   static StackTables* tables = [] {
     auto* t = new StackTables;
     // Calls to these never return, so the analyser must not run into the next function after them.
-    t->routines.NoReturn = {RoutineAddress(&std::abort), RoutineAddress(&std::terminate), RoutineAddress(&_Unwind_Resume),
-                            RoutineAddress(&std::exit), RoutineAddress(&ExitProcess), RoutineAddress(&ExitThread)};
+    // __cxa_throw is the wrapper where the program is linked with one (the link redirects this
+    // reference as it does every call).
+    t->routines.NoReturn = {RoutineAddress(&std::abort),
+                            RoutineAddress(&std::terminate),
+                            RoutineAddress(&_Unwind_Resume),
+                            RoutineAddress(&__cxxabiv1::__cxa_throw),
+                            RoutineAddress(&__cxxabiv1::__cxa_rethrow),
+                            RoutineAddress(&std::__throw_bad_alloc),
+                            RoutineAddress(&std::__throw_bad_cast),
+                            RoutineAddress(&std::__throw_logic_error),
+                            RoutineAddress(&std::__throw_invalid_argument),
+                            RoutineAddress(&std::__throw_length_error),
+                            RoutineAddress(&std::__throw_out_of_range),
+                            RoutineAddress(&std::__throw_out_of_range_fmt),
+                            RoutineAddress(&std::__throw_runtime_error),
+                            RoutineAddress(&std::__throw_system_error),
+                            RoutineAddress(&std::exit),
+                            RoutineAddress(&ExitProcess),
+                            RoutineAddress(&ExitThread)};
     return t;
   }();
   return *tables;
