@@ -679,8 +679,6 @@ void Tracer::DeepCheck(int x) {
   }
 }
 
-std::int64_t AddRatingImpl(std::int64_t quality, int exponent) { return AddRating(quality, exponent); }
-
 std::int64_t Tracer::LinkBonus(int from, const TStackLink& link, std::int64_t quality, bool direct) const {
   int e = 0;
   if (link.Func < 0) {
@@ -697,7 +695,7 @@ std::int64_t Tracer::LinkBonus(int from, const TStackLink& link, std::int64_t qu
     if (m_.LineAt(f.AfterInstr - 1) > 0) e += 3;
     if (t_.modules[static_cast<std::size_t>(o.Module)].facts.debugInfo && m_.LineAt(o.AfterInstr - 1) > 0) e += 3;
   }
-  return AddRatingImpl(quality, e);
+  return AddRating(quality, e);
 }
 
 // The rating walks links depth first; an explicit stack keeps a long stretch without anchors off
@@ -862,9 +860,6 @@ void Tracer::FillFinalOutput() {
 }
 
 void Tracer::Compose() {
-  struct Shown {
-    int index;
-  };
   std::vector<int> shown;
   for (int i = static_cast<int>(items_.size()) - 1; i >= 0; --i) {
     const TInternalStackItem& item = items_[static_cast<std::size_t>(i)];
