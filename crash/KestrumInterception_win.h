@@ -25,9 +25,21 @@ struct RaiseFacts {
   bool hasContext = false;
   // The stack pre-scan taken at raise time (packed candidate list); filled by the stack tracer.
   const std::uint8_t* preparedStack = nullptr;
+  // The stack as it was at the throw: [stackCopyBegin, + stackCopySize) from the throwing function
+  // upwards (context.Esp), and room for its packed candidate list. One allocation, kept for the
+  // thread's life.
+  std::uint8_t* stackCopy = nullptr;
+  std::size_t stackCopySize = 0;
+  DWORD stackCopyBegin = 0;
+  std::uint8_t* preparedBuffer = nullptr;
 };
+inline constexpr std::size_t kMaxStackCopy = 32 * 1024;
+inline constexpr std::size_t kMaxPreparedBytes = 4 + kMaxStackCopy / 4 * 5;
 const RaiseFacts* CurrentRaiseFacts();  // nullptr when nothing was recorded on this thread
 void ClearRaiseFacts();
+// The packed candidate list of the stack copied at the throw (the report's pre-scan over the copy),
+// written into the facts' own buffer; null when nothing was copied.
+const std::uint8_t* PreparedStackOf(const RaiseFacts& facts);
 // The address of the object an exception_ptr holds (what RaiseFacts::object names); null for null.
 const void* ThrownObjectOf(const std::exception_ptr& e);
 

@@ -4,12 +4,14 @@
 // so that any program linked with the wrap links, whether it reports or not.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <typeinfo>
 
 #include "crash/KestrumInterception_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Exceptions_win.h"
+#include "platform/GuardedRead_win.h"
 
 extern "C" {
 [[noreturn]] void __real___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
@@ -52,12 +54,32 @@ RaiseFacts* ThreadFacts(bool create) {
   return facts;
 }
 
+// Keeps the used part of the stack as it is at the throw, before unwinding overwrites it: one copy
+// per throw is cheap enough for every throw, the search for return addresses in it is left to the
+// report (PreparedStackOf). The innermost kMaxStackCopy bytes are kept of a deeper stack.
+void CopyStackAtThrow(RaiseFacts& facts) {
+  facts.stackCopySize = 0;
+  facts.preparedStack = nullptr;
+  if (!facts.stackCopy) {
+    facts.stackCopy = static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kMaxStackCopy + kMaxPreparedBytes));
+    if (!facts.stackCopy) return;
+    facts.preparedBuffer = facts.stackCopy + kMaxStackCopy;
+  }
+  const DWORD top = reinterpret_cast<DWORD>(reinterpret_cast<NT_TIB*>(NtCurrentTeb())->StackBase);
+  const DWORD bottom = facts.context.Esp;
+  if (bottom == 0 || top < bottom + 4) return;
+  const std::size_t size = std::min<std::size_t>(top - bottom, kMaxStackCopy);
+  facts.stackCopyBegin = bottom;
+  facts.stackCopySize = platform::GuardedRead(reinterpret_cast<const void*>(bottom), facts.stackCopy, size) & ~std::size_t{3};
+}
+
 void NTAPI FreeFactsAtThreadEnd(PVOID, DWORD reason, PVOID) {
   if (reason != DLL_THREAD_DETACH) return;
   const DWORD slot = static_cast<DWORD>(g_factsSlot);
   if (slot == TLS_OUT_OF_INDEXES) return;
   if (void* facts = TlsGetValue(slot)) {
     TlsSetValue(slot, nullptr);
+    if (void* buffer = static_cast<RaiseFacts*>(facts)->stackCopy) HeapFree(GetProcessHeap(), 0, buffer);
     HeapFree(GetProcessHeap(), 0, facts);
   }
 }
@@ -105,7 +127,7 @@ extern "C" [[noreturn]] __attribute__((noinline)) void __wrap___cxa_throw(void* 
     void* const* frame = static_cast<void* const*>(__builtin_frame_address(0));
     facts->object = object;
     facts->address = __builtin_return_address(0);
-    facts->preparedStack = nullptr;  // the stack tracer's pre-scan goes here
+    facts->preparedStack = nullptr;
     // A converted fault already carries the context of the faulting instruction: that is where
     // it was raised, not in the routine that throws it on the fault's behalf.
     void* adjusted = object;
@@ -122,6 +144,7 @@ extern "C" [[noreturn]] __attribute__((noinline)) void __wrap___cxa_throw(void* 
       facts->context.Esp = reinterpret_cast<DWORD>(frame + 2);
     }
     facts->hasContext = true;
+    CopyStackAtThrow(*facts);
   }
   __real___cxa_throw(object, type, destructor);
 }

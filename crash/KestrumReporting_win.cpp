@@ -16,6 +16,7 @@
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
 #include "platform/Trace_win.h"
+#include "report/KorbStackTrace_win.h"
 
 #include <cstring>
 
@@ -388,7 +389,7 @@ void ReportException(const ReportArgs& args) {
       if (sameObject && sameAddress) {
         if (!facts.address) facts.address = raised->address;
         if (!context && raised->hasContext) context = &raised->context;
-        facts.preparedStack = raised->preparedStack;
+        facts.preparedStack = PreparedStackOf(*raised);
       }
     }
     if (facts.object && ExceptionInheritsFrom(facts.object, "EAbort")) {
@@ -624,5 +625,19 @@ void RestartProgram() {
 }
 
 void CloseProgram() { EndProcess(1); }
+
+const std::uint8_t* PreparedStackOf(const RaiseFacts& facts) {
+  if (!facts.stackCopy || facts.stackCopySize < 4 || !facts.preparedBuffer) return nullptr;
+  report::ProcessStackMemory memory;
+  memory.UseStackCopy(facts.stackCopyBegin, facts.stackCopy, facts.stackCopySize);
+  const report::Addr top = facts.stackCopyBegin + static_cast<report::Addr>(facts.stackCopySize);
+  const std::vector<report::TPreStackItem> items =
+      report::PreScanStack(memory, facts.context.Ebp, top, facts.stackCopyBegin, true,
+                           static_cast<report::Addr>(reinterpret_cast<std::uintptr_t>(facts.address)));
+  const std::vector<std::uint8_t> packed = report::PackPreparedStack(items);
+  if (packed.size() > kMaxPreparedBytes) return nullptr;
+  std::memcpy(facts.preparedBuffer, packed.data(), packed.size());
+  return facts.preparedBuffer;
+}
 
 }  // namespace kestrum
