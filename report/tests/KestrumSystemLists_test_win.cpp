@@ -128,7 +128,9 @@ TEST(SystemQueries, ProcessesAreTheToolhelpProcessesTakenAtTheSameTime) {
   for (const auto& [id, name] : before) {
     if (!after.count(id)) continue;  // ended meanwhile
     ASSERT_TRUE(ours.count(id)) << id << " " << name;
-    EXPECT_EQ(Lower(Narrow(ours[id]->name)), name) << id;
+    // A process without an image name (the system's idle entry, or one the system lists before its
+    // image is known) is called Idle.
+    EXPECT_EQ(Lower(Narrow(ours[id]->name)), name.empty() ? "idle" : name) << id;
   }
   for (const ProcessEntry& p : processes)
     EXPECT_TRUE(before.count(p.id) || after.count(p.id) || p.id == 0) << p.id << " " << Narrow(p.name);
