@@ -152,6 +152,12 @@ bool DialogWouldBlock(DWORD limitMs) {
 StoreResult StoreBugReport(const std::string& path, const std::string& report, const StoreRules& rules, DWORD waitMs,
                            StorePlan* plan) {
   if (!ForceFolder(path)) return StoreResult::kNotOpened;
+  // Windows refuses to write a read-only file to anyone; a file system that lets an administrator
+  // (or root under a compatibility layer) write it anyway must not either.
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+    return StoreResult::kNotOpened;
+  }
   // Nobody else may read or write while the stored reports are rewritten. Another writer holds
   // the file only for the moment of its own save, so a save waits for it instead of losing its
   // report; a file that stays held (an editor) is reported as not saved.

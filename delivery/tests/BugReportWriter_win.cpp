@@ -1,6 +1,7 @@
 // A second process at the bug report file.
-//   write FILE TAG N EVENT  waits for the named event, then stores N reports of its own and, after
-//                           each, the report both writers share; the exit code counts failures
+//   write FILE TAG N GO READY  releases the named semaphore READY, waits for the named event GO,
+//                              then stores N reports of its own and, after each, the report both
+//                              writers share; the exit code counts failures
 //   hold FILE READY RELEASE holds the file open without sharing from READY until RELEASE is set
 #include <windows.h>
 
@@ -12,7 +13,7 @@
 
 namespace {
 
-HANDLE OpenEvent(const char* name) { return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name); }
+HANDLE OpenNamedEvent(const char* name) { return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name); }
 
 }  // namespace
 
@@ -20,11 +21,12 @@ int main(int argc, char** argv) {
   using delivery::testing::Crc;
   using delivery::testing::MakeReport;
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "write" && argc == 6) {
+  if (mode == "write" && argc == 7) {
     const std::string file = argv[2], tag = argv[3];
     const int n = std::atoi(argv[4]);
-    HANDLE go = OpenEvent(argv[5]);
-    if (!go || WaitForSingleObject(go, 60000) != WAIT_OBJECT_0) return 100;
+    HANDLE go = OpenNamedEvent(argv[5]);
+    HANDLE ready = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, argv[6]);
+    if (!go || !ready || !ReleaseSemaphore(ready, 1, nullptr) || WaitForSingleObject(go, 60000) != WAIT_OBJECT_0) return 100;
     delivery::StoreRules rules;
     rules.sizeLimit = 0;
     const unsigned base = tag == "a" ? 0x1000 : 0x2000;
@@ -41,7 +43,7 @@ int main(int argc, char** argv) {
   if (mode == "hold" && argc == 5) {
     HANDLE file = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 101;
-    HANDLE ready = OpenEvent(argv[3]), release = OpenEvent(argv[4]);
+    HANDLE ready = OpenNamedEvent(argv[3]), release = OpenNamedEvent(argv[4]);
     if (!ready || !release) return 102;
     SetEvent(ready);
     WaitForSingleObject(release, 60000);

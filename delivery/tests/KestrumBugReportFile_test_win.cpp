@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace delivery {
 namespace {
@@ -30,6 +31,17 @@ std::string ReadFile(const std::string& path) {
 }
 void WriteFileText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// BugReportWriter.exe with the given arguments; its process handle, or none.
+platform::ScopedKernelHandle StartWriter(const std::string& arguments) {
+  std::string command = "\"" + testsupport::BesideThisProgram("BugReportWriter.exe") + "\" " + arguments;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return {};
+  CloseHandle(pi.hThread);
+  return platform::ScopedKernelHandle(pi.hProcess);
 }
 
 class BugReportFileOnDisk : public ::testing::Test {
@@ -98,18 +110,18 @@ TEST_F(BugReportFileOnDisk, TwoProcessesWritingAtOnceLoseAndInterleaveNothing) {
   const std::string eventName = "KestrumBugReportGo" + std::to_string(GetCurrentProcessId());
   platform::ScopedKernelHandle go(CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
   ASSERT_TRUE(go);
+  const std::string readyName = "KestrumBugReportReady" + std::to_string(GetCurrentProcessId());
+  platform::ScopedKernelHandle ready(CreateSemaphoreA(nullptr, 0, 2, readyName.c_str()));
+  ASSERT_TRUE(ready);
   constexpr int kEach = 50;
   platform::ScopedKernelHandle writers[2];
   const char* tags[2] = {"a", "b"};
   for (int w = 0; w < 2; ++w) {
-    std::string command = "\"" + testsupport::BesideThisProgram("BugReportWriter.exe") + "\" write \"" + path_ + "\" " +
-                          tags[w] + " " + std::to_string(kEach) + " " + eventName;
-    STARTUPINFOA si{sizeof si};
-    PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    CloseHandle(pi.hThread);
-    writers[w].Reset(pi.hProcess);
+    writers[w] = StartWriter("write \"" + path_ + "\" " + tags[w] + " " + std::to_string(kEach) + " " + eventName + " " + readyName);
+    ASSERT_TRUE(writers[w]);
   }
+  // Both at the start line before either begins.
+  for (int w = 0; w < 2; ++w) ASSERT_EQ(WaitForSingleObject(ready.Get(), testsupport::Scaled(60000)), WAIT_OBJECT_0);
   SetEvent(go.Get());
   for (auto& w : writers) {
     ASSERT_EQ(WaitForSingleObject(w.Get(), testsupport::Scaled(120000)), WAIT_OBJECT_0);
@@ -157,13 +169,8 @@ TEST_F(BugReportFileOnDisk, AFileThatCannotBeWrittenIsReportedAndKeepsItsReports
   const std::string id = std::to_string(GetCurrentProcessId());
   platform::ScopedKernelHandle ready(CreateEventA(nullptr, TRUE, FALSE, ("KestrumHoldReady" + id).c_str()));
   platform::ScopedKernelHandle release(CreateEventA(nullptr, TRUE, FALSE, ("KestrumHoldRelease" + id).c_str()));
-  std::string command = "\"" + testsupport::BesideThisProgram("BugReportWriter.exe") + "\" hold \"" + path_ +
-                        "\" KestrumHoldReady" + id + " KestrumHoldRelease" + id;
-  STARTUPINFOA si{sizeof si};
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  CloseHandle(pi.hThread);
-  platform::ScopedKernelHandle holder(pi.hProcess);
+  platform::ScopedKernelHandle holder = StartWriter("hold \"" + path_ + "\" KestrumHoldReady" + id + " KestrumHoldRelease" + id);
+  ASSERT_TRUE(holder);
   HANDLE waits[2] = {ready.Get(), holder.Get()};
   ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, testsupport::Scaled(30000)), WAIT_OBJECT_0);
   EXPECT_EQ(Store(same, {}, 300), StoreResult::kNotOpened) << "locked";
@@ -193,25 +200,16 @@ TEST(BugReportFilePlace, DialogWouldBlockWhileAThreadHoldsTheLoaderLock) {
   std::memcpy(&loader, peb + 0xA0, sizeof loader);
   platform::ScopedKernelHandle held(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   platform::ScopedKernelHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  struct Handles {
-    CRITICAL_SECTION* lock;
-    HANDLE held, done;
-  } h{loader, held.Get(), done.Get()};
-  platform::ScopedKernelHandle thread(CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        auto* h = static_cast<Handles*>(p);
-        EnterCriticalSection(h->lock);
-        SetEvent(h->held);
-        WaitForSingleObject(h->done, INFINITE);
-        LeaveCriticalSection(h->lock);
-        return 0;
-      },
-      &h, 0, nullptr));
+  std::thread holder([&] {
+    EnterCriticalSection(loader);
+    SetEvent(held.Get());
+    WaitForSingleObject(done.Get(), INFINITE);
+    LeaveCriticalSection(loader);
+  });
   ASSERT_EQ(WaitForSingleObject(held.Get(), testsupport::Scaled(10000)), WAIT_OBJECT_0);
   EXPECT_TRUE(DialogWouldBlock(50));
   SetEvent(done.Get());
-  WaitForSingleObject(thread.Get(), INFINITE);
+  holder.join();
   EXPECT_FALSE(DialogWouldBlock(50));
 }
 
