@@ -69,6 +69,11 @@ void FieldList::Unlock() {
   section_.unlock();
 }
 
+void FieldList::WithoutUpdates(const std::function<void()>& fn) {
+  std::lock_guard<std::recursive_mutex> g(section_);
+  fn();
+}
+
 std::string FieldList::Name(int index) const {
   Guard g(*this);
   return index >= 0 && index < count_ ? items_[index].first : std::string();

@@ -3,6 +3,7 @@
 // change made under the list's lock is reported once to the list's owner.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -48,6 +49,8 @@ class FieldList {
   // Holds the list (and an update of the owner) across several operations. Nests.
   void Lock();
   void Unlock();
+  // Runs fn holding the list without opening an update (for an owner that changes its links).
+  void WithoutUpdates(const std::function<void()>& fn);
 
   int Count() const { return count_; }
   std::string Name(int index) const;
