@@ -100,7 +100,7 @@ std::string AskForFile(const std::string& configured, HWND parentWindow, kestrum
   ofn.nMaxFile = MAX_PATH;
   ofn.lpstrInitialDir = initialFolder.c_str();
   ofn.lpstrTitle = title.empty() ? nullptr : title.c_str();
-  ofn.Flags = OFN_HIDEREADONLY | OFN_NOREADONLYRETURN | OFN_PATHMUSTEXIST;
+  ofn.Flags = OFN_HIDEREADONLY | OFN_NOREADONLYRETURN;
   ofn.lpstrDefExt = "txt";
   return GetSaveFileNameA(&ofn) ? std::string(file) : std::string();
 }
