@@ -180,7 +180,8 @@ std::string MailAttachmentHead(const std::string& file, const std::string& sendA
          "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"" + sendAsName + "\"\r\n\r\n";
 }
 
-void AddSmtpAreas(ProgressSink& progress, const TransportTexts& texts, const AttachmentSet& attachments, bool direct) {
+int AddSmtpAreas(ProgressSink& progress, const TransportTexts& texts, const AttachmentSet& attachments, bool direct) {
+  int count = direct ? 12 : 11;
   if (direct) progress.AddArea(500, texts.mxLookup);
   progress.AddArea(100, texts.connect);
   progress.AddArea(100, "");
@@ -190,10 +191,14 @@ void AddSmtpAreas(ProgressSink& progress, const TransportTexts& texts, const Att
   for (int i = 0; i < 4; ++i) progress.AddArea(100, "");
   for (const std::string& file : attachments.files) {
     std::uint64_t size = 0;
-    if (FileSize(file, size) && size > 0) progress.AddArea(static_cast<std::int64_t>(3 * ((size + 56) / 57)), texts.sendAttachment);
+    if (FileSize(file, size) && size > 0) {
+      progress.AddArea(static_cast<std::int64_t>(3 * ((size + 56) / 57)), texts.sendAttachment);
+      ++count;
+    }
   }
   progress.AddArea(500, texts.sendFinal);
   progress.AddArea(100, "");
+  return count;
 }
 
 bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& target, const std::string& recipients,

@@ -61,8 +61,9 @@ struct TransportTexts {
   std::string mxLookup, connect, auth, sendMail, field, sendAttachment, sendFinal;
 };
 
-// The progress areas of one SMTP session (direct: with the MX lookup area first).
-void AddSmtpAreas(ProgressSink& progress, const TransportTexts& texts, const AttachmentSet& attachments, bool direct);
+// The progress areas of one SMTP session (direct: with the MX lookup area first); returns their
+// number.
+int AddSmtpAreas(ProgressSink& progress, const TransportTexts& texts, const AttachmentSet& attachments, bool direct);
 
 struct SmtpTarget {
   std::string host;  // empty: find the recipient's mail server by MX lookup

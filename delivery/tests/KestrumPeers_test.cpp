@@ -215,19 +215,16 @@ TEST_F(Peers, HttpUploadThroughAProxy) {
   std::filesystem::create_directories(received);
   PeerProcess server = Start({"http", received.string(), "ok"});
   ASSERT_GT(server.Port(), 0);
-  // tinyproxy on a free port of its own, in the foreground.
-  SilentServer probe;
-  const std::uint16_t proxyPort = probe.Port();
-  probe.~SilentServer();
-  new (&probe) SilentServer();
-  const std::string config = Write("tinyproxy.conf", "Port " + std::to_string(proxyPort + 1) +
+  // tinyproxy in the foreground on a port that was free a moment ago.
+  const std::uint16_t proxyPort = SilentServer().Port();
+  const std::string config = Write("tinyproxy.conf", "Port " + std::to_string(proxyPort) +
                                                          "\nListen 127.0.0.1\nTimeout 30\nMaxClients 4\nAllow 127.0.0.1\n"
                                                          "ConnectPort " + std::to_string(server.Port()) + "\n");
   std::vector<std::string> args = {"/usr/bin/tinyproxy", "-d", "-c", config};
   PeerProcess proxy(args);
-  ::usleep(300000);
   HostNetwork network;
-  network.proxy = "http=127.0.0.1:" + std::to_string(proxyPort + 1);
+  for (int i = 0; i < 100 && !network.Connect("127.0.0.1", proxyPort); ++i) ::usleep(50000);
+  network.proxy = "http=127.0.0.1:" + std::to_string(proxyPort);
   HttpUploadRequest request;
   request.url = "http://127.0.0.1/via-proxy";
   request.port = server.Port();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "delivery/KestrumDns.h"
+#include "delivery/KestrumTransport.h"
 #include "delivery/tests/ScriptNetwork.h"
 
 namespace delivery {
@@ -143,6 +145,72 @@ TEST(SmtpMailText, HeadersAndParts) {
   EXPECT_NE(MailAttachmentHead("C:\\tmp\\SHOT.PNG", "screenshot.png").find("Content-Type: image/png; name=\"screenshot.png\""),
             std::string::npos);
   EXPECT_NE(MailAttachmentHead("C:\\tmp\\bugreport.txt", "bugreport.txt").find("application/octet-stream"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace delivery
+
+namespace delivery {
+namespace {
+
+// Areas as the progress window keeps them: count, current area, texts.
+class RecordingProgress : public ProgressSink {
+ public:
+  std::vector<std::pair<std::int64_t, std::string>> areas;
+  int current = 0;
+  void AddArea(std::int64_t weight, const std::string& text) override { areas.emplace_back(weight, text); }
+  void ClearAreas() override {
+    areas.clear();
+    current = 0;
+  }
+  void AreaDone() override { SetCurrentArea(current + 1); }
+  int CurrentArea() override { return current; }
+  void SetCurrentArea(int value) override {
+    if (value >= 0 && value <= static_cast<int>(areas.size())) current = value;
+  }
+  void SetPosition(int) override {}
+};
+
+std::vector<std::uint8_t> MxAnswer(std::uint16_t id, const std::string& domain, const std::string& host) {
+  std::vector<std::uint8_t> q = BuildDnsQuery(id, domain, kDnsTypeMx);
+  q[2] = 0x81;
+  q[3] = 0x80;
+  q[7] = 1;
+  const std::vector<std::uint8_t> query = BuildDnsQuery(id, host, kDnsTypeMx);
+  std::vector<std::uint8_t> name(query.begin() + 12, query.end() - 4);
+  q.insert(q.end(), {0xC0, 12, 0, 15, 0, 1, 0, 0, 0, 60, 0, static_cast<std::uint8_t>(name.size() + 2), 0, 10});
+  q.insert(q.end(), name.begin(), name.end());
+  return q;
+}
+
+TEST(Transport, DirectDeliveryTriesEachRecipientsServer) {
+  testing::ScriptNetwork n;
+  n.dnsServers = {{"127.0.0.1", 53}};
+  n.datagrams = {{MxAnswer(n.nextId, "a.example", "mx.a.example")}, {MxAnswer(n.nextId, "b.example", "mx.b.example")}};
+  // The first recipient's server refuses everything; the second one takes the mail.
+  n.peers["mx.a.example:25"].chunks = {"554 go away\r\n"};
+  n.peers["mx.b.example:25"].chunks = {"220 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
+  TransportRequest r;
+  r.recipients = "ann@a.example; bob@b.example";
+  r.subject = "s";
+  r.body = "b";
+  r.texts.mxLookup = "MX";
+  r.texts.connect = "Connect";
+  RecordingProgress progress;
+  progress.AddArea(100, "from before");
+  EXPECT_TRUE(SendBySmtpOrHttp(n, &progress, r));
+  EXPECT_TRUE(n.peers["mx.a.example:25"].connected);
+  EXPECT_NE(n.peers["mx.b.example:25"].sent.find("RCPT TO:<bob@b.example>\r\n"), std::string::npos);
+  ASSERT_EQ(progress.areas.size(), 1u + 2 * 12);
+  EXPECT_EQ(progress.areas[0].second, "Prepare attachments...");
+  EXPECT_EQ(progress.areas[1], (std::pair<std::int64_t, std::string>{500, "MX"}));
+  EXPECT_EQ(progress.areas[13], (std::pair<std::int64_t, std::string>{500, "MX"}));
+  EXPECT_EQ(progress.current, 25);
+
+  r.recipients = "nobody@c.example";
+  EXPECT_FALSE(SendBySmtpOrHttp(n, &progress, r));
+  r.recipients.clear();
+  EXPECT_FALSE(SendBySmtpOrHttp(n, &progress, r));
 }
 
 }  // namespace
