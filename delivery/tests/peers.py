@@ -6,6 +6,8 @@
   peers.py check-mail EML BODY SUBJECTHEX [NAME=FILE ...]  compares a received mail with what was sent
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
 
+  peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started
+
 Servers print their port on the first line and run until stdin closes or they are killed.
 """
 import json
@@ -246,8 +248,45 @@ def check_form(folder, expected):
         fail("files: %r" % form["files"])
 
 
+def with_peers(command):
+    """Runs command with the servers started and their ports in KELVANE_*_PORT, the folder they
+    write to in KELVANE_PEER_DIR; the command's exit code is the result."""
+    import subprocess
+    import tempfile
+
+    folder = tempfile.mkdtemp(prefix="kelvane-peers-")
+    zone = os.path.join(folder, "zone.txt")
+    with open(zone, "w") as f:
+        f.write("kelvane.example MX mx1.kelvane.example\nb.example.org MX mail.example.org\n")
+    env = dict(os.environ, KELVANE_PEER_DIR=folder)
+    servers = []
+    for var, args in (("SMTP", ["smtp", "noauth"]), ("SMTP_AUTH", ["smtp", "auth-eq"]), ("HTTP", ["http", "ok"]),
+                      ("HTTP_REDIRECT", ["http", "redirect", "file:///C:/windows/system32/calc.exe"]), ("DNS", ["dns", zone])):
+        if args[0] in ("smtp", "http"):
+            out = os.path.join(folder, var.lower())
+            os.mkdir(out)
+            args = [args[0], out] + args[1:]
+        p = subprocess.Popen([sys.executable, __file__] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        servers.append(p)
+        env["KELVANE_%s_PORT" % var] = p.stdout.readline().decode().strip()
+    try:
+        return subprocess.call(command, env=env)
+    finally:
+        for p in servers:
+            p.stdin.close()
+        for p in servers:
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        import shutil
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     cmd = sys.argv[1]
+    if cmd == "with-peers":
+        sys.exit(with_peers(sys.argv[2:]))
     # Arguments are 8-bit texts as the program has them.
     args = [os.fsencode(a).decode("latin-1") for a in sys.argv[2:]]
     if cmd == "smtp":
