@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -82,7 +83,7 @@ TEST(HttpAddresses, UrlProxyPortAndWhatMayBeOpened) {
 class HttpUploadScript : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("kelvane-http-" + std::to_string(::getpid()));
+    dir_ = std::filesystem::temp_directory_path() / ("kelvane-http-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::create_directories(dir_);
     report_ = (dir_ / "bugreport.txt").string();
     std::ofstream(report_, std::ios::binary) << "line 1\r\nline 2\r\n";
