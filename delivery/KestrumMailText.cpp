@@ -35,7 +35,8 @@ int NormalizeAddressList(std::string& list) {
   std::size_t start = 0;
   while (true) {
     const std::size_t comma = list.find(',', start);
-    const std::string_view part = Trim(std::string_view(list).substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    const std::string_view part =
+        Trim(std::string_view(list).substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (count > 0) out += ',';
     out += part;
     ++count;
@@ -83,8 +84,8 @@ std::string EncodeBase64(std::string_view data) {
   out.reserve((data.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= data.size(); i += 3) {
-    const std::uint32_t v = static_cast<std::uint8_t>(data[i]) << 16 | static_cast<std::uint8_t>(data[i + 1]) << 8 |
-                            static_cast<std::uint8_t>(data[i + 2]);
+    const std::uint32_t v =
+        static_cast<std::uint8_t>(data[i]) << 16 | static_cast<std::uint8_t>(data[i + 1]) << 8 | static_cast<std::uint8_t>(data[i + 2]);
     out += kAlphabet[v >> 18];
     out += kAlphabet[(v >> 12) & 63];
     out += kAlphabet[(v >> 6) & 63];
@@ -175,11 +176,18 @@ std::string EscapeMailto(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '\n': case '\r': case ' ': case '"': case '#': case '%': case '&': case '+': case '<': case '>': case '?':
-        AppendPercent(out, '%', static_cast<unsigned char>(c));
-        break;
-      default:
-        out += c;
+      case '\n':
+      case '\r':
+      case ' ':
+      case '"':
+      case '#':
+      case '%':
+      case '&':
+      case '+':
+      case '<':
+      case '>':
+      case '?': AppendPercent(out, '%', static_cast<unsigned char>(c)); break;
+      default: out += c;
     }
   }
   return out;
@@ -224,11 +232,16 @@ namespace {
 
 void CounterPass(std::string& text, std::string_view key, std::uint32_t initial) {
   const report::Blowfish cipher(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
-  std::uint8_t counter[8] = {static_cast<std::uint8_t>(initial), static_cast<std::uint8_t>(initial >> 8),
-                             static_cast<std::uint8_t>(initial >> 16), static_cast<std::uint8_t>(initial >> 24), 0, 0, 0, 0};
+  std::uint8_t counter[8] = {static_cast<std::uint8_t>(initial),
+                             static_cast<std::uint8_t>(initial >> 8),
+                             static_cast<std::uint8_t>(initial >> 16),
+                             static_cast<std::uint8_t>(initial >> 24),
+                             0,
+                             0,
+                             0,
+                             0};
   for (std::size_t block = 0; block + 8 <= text.size(); block += 8) {
-    for (int i = 7; i >= 0 && ++counter[i] == 0; --i) {
-    }
+    for (int i = 7; i >= 0 && ++counter[i] == 0; --i) {}
     std::uint32_t left = static_cast<std::uint32_t>(counter[0]) << 24 | counter[1] << 16 | counter[2] << 8 | counter[3];
     std::uint32_t right = static_cast<std::uint32_t>(counter[4]) << 24 | counter[5] << 16 | counter[6] << 8 | counter[7];
     cipher.EncipherBlock(left, right);

@@ -2,8 +2,8 @@
 // of the internet settings and the shell; and the ZIP archive of files on disk.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <optional>
 #include <string>

@@ -88,8 +88,7 @@ UtcTime TimeFromFileTime(std::uint64_t fileTime) {
   const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   const int year = static_cast<int>(yoe + era * 400 + (month <= 2));
-  return {year, month, day, static_cast<int>(daySeconds / 3600), static_cast<int>(daySeconds / 60 % 60),
-          static_cast<int>(daySeconds % 60)};
+  return {year, month, day, static_cast<int>(daySeconds / 3600), static_cast<int>(daySeconds / 60 % 60), static_cast<int>(daySeconds % 60)};
 }
 
 struct FileCloser {
@@ -201,8 +200,8 @@ int AddSmtpAreas(ProgressSink& progress, const TransportTexts& texts, const Atta
   return count;
 }
 
-bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& target, const std::string& recipients,
-                 const SmtpMail& mail, int replyWaitMs) {
+bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& target, const std::string& recipients, const SmtpMail& mail,
+                 int replyWaitMs) {
   std::string host = target.host;
   if (host.empty()) {
     host = LookupMailServer(network, recipients);

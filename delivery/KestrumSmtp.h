@@ -71,8 +71,8 @@ struct SmtpTarget {
 };
 
 // One SMTP session delivering mail to recipients. progress may be null.
-bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& target, const std::string& recipients,
-                 const SmtpMail& mail, int replyWaitMs = kSmtpReplyWaitMs);
+bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& target, const std::string& recipients, const SmtpMail& mail,
+                 int replyWaitMs = kSmtpReplyWaitMs);
 
 // The header block of a mail (To, From, Subject, Date, Message-ID, each ended by CR LF).
 std::string MailHeaderBlock(const std::string& recipients, const std::string& sender, const std::string& subject,

@@ -67,7 +67,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 TEST(DnsQuery, EncodesTheQuestion) {
   EXPECT_EQ(BuildDnsQuery(0xBEEF, "mx.example.org", kDnsTypeMx),
-            (Bytes{0xBE, 0xEF, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 2, 'm', 'x', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'o', 'r', 'g', 0, 0, 15, 0, 1}));
+            (Bytes{0xBE, 0xEF, 1,   0,   0,   1,   0,   0, 0,   0,   0,   0, 2, 'm', 'x', 7,
+                   'e',  'x',  'a', 'm', 'p', 'l', 'e', 3, 'o', 'r', 'g', 0, 0, 15,  0,   1}));
   EXPECT_EQ(BuildDnsQuery(1, "org.", kDnsTypeNs), (Bytes{0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'o', 'r', 'g', 0, 0, 2, 0, 1}));
   for (const std::string& bad : std::vector<std::string>{"", "a..b", ".a", std::string(64, 'x') + ".org", std::string(254, 'x')}) {
     EXPECT_TRUE(BuildDnsQuery(1, bad, kDnsTypeMx).empty()) << bad;

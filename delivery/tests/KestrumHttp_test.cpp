@@ -63,7 +63,10 @@ TEST(HttpAddresses, UrlProxyPortAndWhatMayBeOpened) {
     std::string target;
     std::uint16_t port;
     std::string name;
-  } ports[] = {{"proxy:3128", 3128, "proxy"}, {"proxy", 80, "proxy"}, {"proxy:x", 80, "proxy:x"}, {"proxy:70000", 80, "proxy:70000"},
+  } ports[] = {{"proxy:3128", 3128, "proxy"},
+               {"proxy", 80, "proxy"},
+               {"proxy:x", 80, "proxy:x"},
+               {"proxy:70000", 80, "proxy:70000"},
                {"proxy:", 80, "proxy:"}};
   for (const auto& c : ports) {
     std::string t = c.target;
@@ -83,7 +86,8 @@ TEST(HttpAddresses, UrlProxyPortAndWhatMayBeOpened) {
 class HttpUploadScript : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("kelvane-http-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kelvane-http-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::create_directories(dir_);
     report_ = (dir_ / "bugreport.txt").string();
     std::ofstream(report_, std::ios::binary) << "line 1\r\nline 2\r\n";

@@ -36,8 +36,14 @@ TEST(MailAddresses, NormalizeAngleAndHeaderField) {
 
 TEST(MailEncoding, Base64Vectors) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"}, {std::string("\xFF\xFE\x00", 3), "//4A"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {std::string("\xFF\xFE\x00", 3), "//4A"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(EncodeBase64(in), out) << in;
 }
@@ -75,7 +81,9 @@ std::string DecodeSubject(const std::string& header) {
 TEST(MailEncoding, SubjectIsEncodedAndFoldedIntoWords) {
   EXPECT_EQ(EncodeSubjectHeader("Fehler in Kelvane"), "Subject: =?ISO-8859-1?Q?Fehler=20in=20Kelvane?=\r\n");
   EXPECT_EQ(EncodeSubjectHeader("\xC4rger \xFC"), "Subject: =?ISO-8859-1?Q?=C4rger=20=FC?=\r\n");
-  EXPECT_EQ(EncodeSubjectHeader(""), "Subject: =?ISO-8859-1?Q?" "?=\r\n");
+  EXPECT_EQ(EncodeSubjectHeader(""),
+            "Subject: =?ISO-8859-1?Q?"
+            "?=\r\n");
   const std::string subjects[] = {
       std::string(300, '\xE4'),
       "Zugriffsverletzung bei Adresse 0040A1B2 in Modul 'Kelvane.exe'. Lesen von Adresse 00000000 " + std::string(200, 'x'),

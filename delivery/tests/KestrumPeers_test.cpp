@@ -118,8 +118,8 @@ TEST_F(Peers, SmtpSessionsAgainstAMailServer) {
     std::vector<std::string> args = {"check-mail", eml.string(), Path("bugreport.txt"), Hex(subject)};
     if (c.attachments) {
       // The missing file is left out; the empty one goes as an empty part.
-      args.insert(args.end(), {"bugreport.txt=" + Path("bugreport.txt"), "screenshot.png=" + Path("screenshot.png"),
-                               "empty.txt=" + Path("empty.txt")});
+      args.insert(args.end(),
+                  {"bugreport.txt=" + Path("bugreport.txt"), "screenshot.png=" + Path("screenshot.png"), "empty.txt=" + Path("empty.txt")});
     }
     std::string output;
     EXPECT_EQ(Check(args, output), 0) << output;
@@ -219,7 +219,8 @@ TEST_F(Peers, HttpUploadThroughAProxy) {
   const std::uint16_t proxyPort = SilentServer().Port();
   const std::string config = Write("tinyproxy.conf", "Port " + std::to_string(proxyPort) +
                                                          "\nListen 127.0.0.1\nTimeout 30\nMaxClients 4\nAllow 127.0.0.1\n"
-                                                         "ConnectPort " + std::to_string(server.Port()) + "\n");
+                                                         "ConnectPort " +
+                                                         std::to_string(server.Port()) + "\n");
   std::vector<std::string> args = {"/usr/bin/tinyproxy", "-d", "-c", config};
   PeerProcess proxy(args);
   HostNetwork network;
@@ -232,8 +233,8 @@ TEST_F(Peers, HttpUploadThroughAProxy) {
   request.attachments = {{Path("bugreport.txt")}, {"bugreport.txt"}, {"BugReport"}};
   EXPECT_TRUE(HttpUpload(network, nullptr, request));
   std::string output;
-  EXPECT_EQ(Check({"check-form", received.string(), "MailSubject=" + Hex("proxied"), "file:BugReport=bugreport.txt=" + Path("bugreport.txt"),
-                   "header:path=" + Hex("/via-proxy")},
+  EXPECT_EQ(Check({"check-form", received.string(), "MailSubject=" + Hex("proxied"),
+                   "file:BugReport=bugreport.txt=" + Path("bugreport.txt"), "header:path=" + Hex("/via-proxy")},
                   output),
             0)
       << output;

@@ -45,9 +45,7 @@ TEST(SmtpReply, ChunksLinesAndAuthOffers) {
     testing::ScriptConnection connection(peer);
     bool auth = false;
     EXPECT_EQ(ReadSmtpReply(connection, c.code, &auth, 10), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(auth, c.authLogin);
-    }
+    if (c.ok) { EXPECT_EQ(auth, c.authLogin); }
   }
 }
 
@@ -189,7 +187,8 @@ TEST(Transport, DirectDeliveryTriesEachRecipientsServer) {
   n.datagrams = {{MxAnswer(n.nextId, "a.example", "mx.a.example")}, {MxAnswer(n.nextId, "b.example", "mx.b.example")}};
   // The first recipient's server refuses everything; the second one takes the mail.
   n.peers["mx.a.example:25"].chunks = {"554 go away\r\n"};
-  n.peers["mx.b.example:25"].chunks = {"220 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
+  n.peers["mx.b.example:25"].chunks = {"220 hi\r\n", "250 ok\r\n",     "250 ok\r\n", "250 ok\r\n",
+                                       "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
   TransportRequest r;
   r.recipients = "ann@a.example; bob@b.example";
   r.subject = "s";
