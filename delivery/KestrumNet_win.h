@@ -2,8 +2,10 @@
 // of the internet settings and the shell; and the ZIP archive of files on disk.
 #pragma once
 
-#include <windows.h>
+// Winsock's header must come before the window system's.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <optional>
 #include <string>

@@ -126,6 +126,9 @@ TEST_F(Peers, SmtpSessionsAgainstAMailServer) {
     const std::string envelope = ReadFile(mails / "1.eml.json");
     EXPECT_NE(envelope.find("\"from\": \"bugs@kelvane.example\""), std::string::npos) << envelope;
     EXPECT_NE(envelope.find("\"to\": [\"dev@kelvane.example\"]"), std::string::npos) << envelope;
+    if (!c.account.empty()) {
+      EXPECT_NE(envelope.find("\"auth\": \"alice\""), std::string::npos) << envelope;
+    }
   }
 }
 

@@ -44,7 +44,7 @@ def serve_smtp(folder, mode):
 
     def authenticator(server, session, envelope, mechanism, data):
         ok = data.login == b"alice" and data.password == b"s3cret \xe4"
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, auth_data=data)
 
     class EqualsSmtp(SMTP):
         async def push(self, status):
