@@ -144,7 +144,8 @@ int SendAttachment(Session& s, const std::string& file, const std::string& name)
     sent += static_cast<long>(n);
     s.Position(static_cast<int>(static_cast<std::int64_t>(std::min(sent, size)) * 1000 / size));
   }
-  s.Done();
+  // Only files with content have an area of their own.
+  if (size > 0) s.Done();
   return 0;
 }
 
