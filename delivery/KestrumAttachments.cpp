@@ -1,0 +1,85 @@
+#include "delivery/KestrumAttachments.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace delivery {
+namespace {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+bool AttachmentList::Add(AttachmentSpec item) {
+  if (item.originalFile.empty()) return false;
+  if (item.sendAsFileName.empty()) {
+    const std::size_t slash = item.originalFile.rfind('\\');
+    item.sendAsFileName = slash == std::string::npos ? item.originalFile : item.originalFile.substr(slash + 1);
+  }
+  if (item.fieldName.empty()) item.fieldName = item.sendAsFileName.substr(0, item.sendAsFileName.rfind('.'));
+  items_.push_back(std::move(item));
+  return true;
+}
+
+bool AttachmentList::Delete(std::string_view originalFile) {
+  const auto it =
+      std::find_if(items_.begin(), items_.end(), [&](const AttachmentSpec& a) { return EqualNoCase(a.originalFile, originalFile); });
+  if (it == items_.end()) return false;
+  items_.erase(it);
+  return true;
+}
+
+bool AttachmentList::Clear() {
+  const bool any = !items_.empty();
+  items_.clear();
+  return any;
+}
+
+std::string AttachmentList::Format() const {
+  std::string out;
+  for (const AttachmentSpec& a : items_) {
+    if (!out.empty()) out += '|';
+    out += a.originalFile + ">" + a.sendAsFileName + ">" + a.zipFile + ">" + a.fieldName;
+  }
+  return out;
+}
+
+AttachmentSet ResolveAttachments(const std::vector<AttachmentSpec>& items, const std::string& tempFolder,
+                                 const std::function<std::string(const std::string&)>& absolute,
+                                 const std::function<bool(const std::string&)>& exists, const ZipFunction& zip) {
+  AttachmentSet out;
+  std::vector<std::string> handled;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const AttachmentSpec& item = items[i];
+    if (item.zipFile.empty()) {
+      const std::string file = absolute(item.originalFile);
+      if (!exists(file)) continue;
+      out.files.push_back(file);
+      out.sendAsNames.push_back(item.sendAsFileName);
+      out.fieldNames.push_back(item.fieldName);
+      continue;
+    }
+    if (std::any_of(handled.begin(), handled.end(), [&](const std::string& z) { return EqualNoCase(z, item.zipFile); })) continue;
+    handled.push_back(item.zipFile);
+    std::vector<std::string> files, names;
+    for (std::size_t j = i; j < items.size(); ++j) {
+      if (!EqualNoCase(items[j].zipFile, item.zipFile)) continue;
+      const std::string file = absolute(items[j].originalFile);
+      if (!exists(file)) continue;
+      files.push_back(file);
+      names.push_back(items[j].sendAsFileName);
+    }
+    const std::string archive = tempFolder + item.zipFile;
+    if (files.empty() || tempFolder.empty() || !zip(archive, files, names)) continue;
+    out.files.push_back(archive);
+    out.sendAsNames.push_back(item.zipFile);
+    out.fieldNames.push_back(item.zipFile);
+  }
+  return out;
+}
+
+}  // namespace delivery

@@ -1,0 +1,296 @@
+#include "delivery/KestrumMailText.h"
+
+#include <cstdio>
+#include <span>
+
+#include "report/KorbMapFile.h"
+
+namespace delivery {
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void AppendPercent(std::string& out, char prefix, unsigned char c) {
+  out += prefix;
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}
+
+}  // namespace
+
+int NormalizeAddressList(std::string& list) {
+  for (char& c : list) {
+    if (c == ';') c = ',';
+  }
+  std::string out;
+  int count = 0;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = list.find(',', start);
+    const std::string_view part =
+        Trim(std::string_view(list).substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (count > 0) out += ',';
+    out += part;
+    ++count;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  list = Trim(out);
+  return list.empty() ? 0 : count;
+}
+
+std::vector<std::string> SplitAddressList(std::string list) {
+  std::vector<std::string> out;
+  if (NormalizeAddressList(list) == 0) return out;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = list.find(',', start);
+    out.push_back(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+std::string AngleAddress(std::string_view address, bool keepName) {
+  const std::size_t lt = address.find('<');
+  if (lt == std::string_view::npos) return "<" + std::string(address) + ">";
+  if (keepName) return std::string(address);
+  return std::string(address.substr(lt));
+}
+
+std::string ReportHeaderField(std::string_view bugReport, std::string_view name) {
+  const std::string key = "\r\n" + std::string(name) + " ";
+  const std::size_t at = bugReport.find(key);
+  if (at == std::string_view::npos) return {};
+  std::string_view line = bugReport.substr(at + key.size());
+  line = line.substr(0, line.find("\r\n"));
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return {};
+  return std::string(Trim(line.substr(colon + 1)));
+}
+
+std::string EncodeBase64(std::string_view data) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((data.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= data.size(); i += 3) {
+    const std::uint32_t v =
+        static_cast<std::uint8_t>(data[i]) << 16 | static_cast<std::uint8_t>(data[i + 1]) << 8 | static_cast<std::uint8_t>(data[i + 2]);
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  const std::size_t rest = data.size() - i;
+  if (rest) {
+    std::uint32_t v = static_cast<std::uint8_t>(data[i]) << 16;
+    if (rest == 2) v |= static_cast<std::uint8_t>(data[i + 1]) << 8;
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string EncodeSubjectHeader(std::string_view subject) {
+  static constexpr std::string_view kOpen = "=?ISO-8859-1?Q?";
+  static constexpr std::string_view kClose = "?=";
+  // RFC 2047 allows 75 characters an encoded word and 76 on a line that holds one; the first
+  // line shares its 78 characters with the field name.
+  constexpr std::size_t kMaxEncoded = 75 - kOpen.size() - kClose.size();
+  constexpr std::size_t kMaxFirst = 78 - std::string_view("Subject: ").size() - kOpen.size() - kClose.size();
+  std::vector<std::string> words;
+  std::string word;
+  for (char ch : subject) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    std::string piece;
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+      piece = static_cast<char>(c);
+    } else {
+      AppendPercent(piece, '=', c);
+    }
+    if (word.size() + piece.size() > (words.empty() ? kMaxFirst : kMaxEncoded)) {
+      words.push_back(std::move(word));
+      word.clear();
+    }
+    word += piece;
+  }
+  words.push_back(std::move(word));
+  std::string out = "Subject: ";
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i) out += "\r\n ";
+    out += kOpen;
+    out += words[i];
+    out += kClose;
+  }
+  return out + "\r\n";
+}
+
+std::string BodyAsSmtpData(std::string_view body) {
+  std::string out;
+  out.reserve(body.size() + body.size() / 32 + 2);
+  bool lineStart = true;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    const char c = body[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+      out += "\r\n";
+      lineStart = true;
+      continue;
+    }
+    if (lineStart && c == '.') out += '.';
+    out += c;
+    lineStart = false;
+  }
+  if (!lineStart) out += "\r\n";
+  return out;
+}
+
+std::string MailDate(const UtcTime& t) {
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const char* month = t.month >= 1 && t.month <= 12 ? kMonths[t.month - 1] : "Jan";
+  char text[64];
+  std::snprintf(text, sizeof text, "%d %s %d %02d:%02d:%02d UT", t.day, month, t.year, t.hour, t.minute, t.second);
+  return text;
+}
+
+std::string MessageId(std::uint64_t fileTime) {
+  char text[40];
+  std::snprintf(text, sizeof text, "<%016llx@Kestrum>", static_cast<unsigned long long>(fileTime));
+  return text;
+}
+
+std::string EscapeMailto(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '\n':
+      case '\r':
+      case ' ':
+      case '"':
+      case '#':
+      case '%':
+      case '&':
+      case '+':
+      case '<':
+      case '>':
+      case '?': AppendPercent(out, '%', static_cast<unsigned char>(c)); break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string MailtoUrl(std::string recipients, std::string_view subject, std::string_view text) {
+  NormalizeAddressList(recipients);
+  return "mailto:" + recipients + "?subject=" + EscapeMailto(subject) + "&body=" + EscapeMailto(text);
+}
+
+std::string MailtoCommand(std::string_view command, std::string_view url, std::size_t maxLength) {
+  std::string out;
+  bool placed = false;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    if (command[i] == '%' && i + 1 < command.size() && command[i + 1] == '1') {
+      out += url;
+      placed = true;
+      ++i;
+    } else {
+      out += command[i];
+    }
+  }
+  if (!placed) {
+    if (!out.empty() && out.back() != ' ') out += ' ';
+    out += url;
+  }
+  if (out.size() > maxLength) {
+    std::size_t cut = maxLength;
+    // A "%XX" escape whose start lies in the last two kept characters would be cut apart.
+    for (std::size_t back = 1; back <= 2 && back <= cut; ++back) {
+      if (out[cut - back] == '%') {
+        cut -= back;
+        break;
+      }
+    }
+    out.resize(cut);
+  }
+  return out;
+}
+
+namespace {
+
+void CounterPass(std::string& text, std::string_view key, std::uint32_t initial) {
+  const report::Blowfish cipher(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
+  std::uint8_t counter[8] = {static_cast<std::uint8_t>(initial),
+                             static_cast<std::uint8_t>(initial >> 8),
+                             static_cast<std::uint8_t>(initial >> 16),
+                             static_cast<std::uint8_t>(initial >> 24),
+                             0,
+                             0,
+                             0,
+                             0};
+  for (std::size_t block = 0; block + 8 <= text.size(); block += 8) {
+    for (int i = 7; i >= 0 && ++counter[i] == 0; --i) {}
+    std::uint32_t left = static_cast<std::uint32_t>(counter[0]) << 24 | counter[1] << 16 | counter[2] << 8 | counter[3];
+    std::uint32_t right = static_cast<std::uint32_t>(counter[4]) << 24 | counter[5] << 16 | counter[6] << 8 | counter[7];
+    cipher.EncipherBlock(left, right);
+    for (int i = 0; i < 4; ++i) {
+      text[block + i] = static_cast<char>(text[block + i] ^ static_cast<char>(left >> (24 - 8 * i)));
+      text[block + 4 + i] = static_cast<char>(text[block + 4 + i] ^ static_cast<char>(right >> (24 - 8 * i)));
+    }
+  }
+}
+
+void Unpad(std::string& text) {
+  if (text.empty()) return;
+  const unsigned v = static_cast<unsigned char>(text.back());
+  if (v < 1 || v > 8 || v > text.size()) return;
+  for (std::size_t i = text.size() - v; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) != v) return;
+  }
+  text.resize(text.size() - v);
+}
+
+void Pad(std::string& text) { text.append(8 - text.size() % 8, static_cast<char>(8 - text.size() % 8)); }
+
+constexpr std::uint32_t kServerCounter = 0x5A3C9E21;
+constexpr std::uint32_t kAccountCounter = 0x2B7D4F18;
+
+}  // namespace
+
+std::string DecodePassword(std::string stored, std::string_view account, std::string_view server) {
+  if (!server.empty()) {
+    CounterPass(stored, server, kServerCounter);
+    Unpad(stored);
+  }
+  if (!account.empty()) {
+    CounterPass(stored, account, kAccountCounter);
+    Unpad(stored);
+  }
+  return stored;
+}
+
+std::string EncodePassword(std::string plain, std::string_view account, std::string_view server) {
+  if (!account.empty()) {
+    Pad(plain);
+    CounterPass(plain, account, kAccountCounter);
+  }
+  if (!server.empty()) {
+    Pad(plain);
+    CounterPass(plain, server, kServerCounter);
+  }
+  return plain;
+}
+
+}  // namespace delivery

@@ -1,0 +1,308 @@
+"""Loopback peers and oracles for the transport tests.
+
+  peers.py smtp DIR [auth|auth-eq|noauth]   mail server; each message is written to DIR/N.eml
+  peers.py http DIR [ok|continue|redirect URL]  upload server; the parsed form goes to DIR
+  peers.py dns ZONEFILE                     DNS server answering from "name type value" lines
+  peers.py check-mail EML BODY SUBJECTHEX [NAME=FILE ...]  compares a received mail with what was sent
+  peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
+
+  peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started
+
+Servers print their port on the first line and run until stdin closes or they are killed.
+"""
+import json
+import os
+import sys
+import threading
+
+
+def wait_for_stdin_close():
+    try:
+        sys.stdin.read()
+    except Exception:
+        pass
+    os._exit(0)
+
+
+def serve_smtp(folder, mode):
+    from aiosmtpd.controller import Controller
+    from aiosmtpd.smtp import SMTP, AuthResult
+
+    count = [0]
+
+    class Handler:
+        async def handle_DATA(self, server, session, envelope):
+            count[0] += 1
+            path = os.path.join(folder, "%d.eml" % count[0])
+            with open(path + ".tmp", "wb") as f:
+                f.write(envelope.original_content)
+            with open(path + ".json", "w") as f:
+                json.dump({"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                           "auth": session.auth_data.login.decode() if session.auth_data else None}, f)
+            os.rename(path + ".tmp", path)
+            return "250 OK"
+
+    def authenticator(server, session, envelope, mechanism, data):
+        ok = data.login == b"alice" and data.password == b"s3cret \xe4"
+        return AuthResult(success=ok, auth_data=data)
+
+    class EqualsSmtp(SMTP):
+        async def push(self, status):
+            if mode == "auth-eq" and isinstance(status, str) and status.startswith("250-AUTH "):
+                status = "250-AUTH=LOGIN"
+            await super().push(status)
+
+    class Ctl(Controller):
+        def factory(self):
+            kwargs = dict(auth_require_tls=False, decode_data=False)
+            if mode in ("auth", "auth-eq"):
+                kwargs.update(authenticator=authenticator, auth_exclude_mechanism=["PLAIN"])
+            else:
+                kwargs.update(auth_exclude_mechanism=["LOGIN", "PLAIN"])
+            return EqualsSmtp(self.handler, **kwargs)
+
+    import socket
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    ctl = Ctl(Handler(), hostname="127.0.0.1", port=port)
+    ctl.start()
+    print(port, flush=True)
+    wait_for_stdin_close()
+
+
+def serve_http(folder, mode, location=None):
+    import email.parser
+    import email.policy
+    from http.server import BaseHTTPRequestHandler, HTTPServer
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, *args):
+            pass
+
+        def do_POST(self):
+            length = int(self.headers["Content-Length"])
+            body = self.rfile.read(length)
+            # Whatever follows the announced length would be a fault of the client.
+            self.connection.settimeout(0.3)
+            try:
+                extra = self.connection.recv(100)
+            except Exception:
+                extra = b""
+            head = "Content-Type: %s\r\n\r\n" % self.headers["Content-Type"]
+            msg = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(head.encode() + body)
+            form = {"path": self.path, "host": self.headers["Host"], "from": self.headers.get("From"),
+                    "authorization": self.headers.get("Authorization"), "extra": extra.decode("latin-1"),
+                    "user_agent": self.headers.get("User-Agent"), "fields": {}, "files": {}}
+            for part in msg.iter_parts():
+                name = part.get_param("name", header="content-disposition")
+                filename = part.get_param("filename", header="content-disposition")
+                data = part.get_payload(decode=True)
+                if filename is None:
+                    form["fields"][name] = data.decode("latin-1")
+                else:
+                    form["files"][name] = {"filename": filename}
+                    with open(os.path.join(folder, "file-" + name), "wb") as f:
+                        f.write(data)
+            with open(os.path.join(folder, "form.json"), "w") as f:
+                json.dump(form, f)
+            if mode == "continue":
+                self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+                self.wfile.flush()
+            if mode == "redirect":
+                self.send_response(302)
+                self.send_header("Location", location)
+            elif mode == "silent":
+                import time
+                time.sleep(30)
+                return
+            else:
+                self.send_response(200)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+    server = HTTPServer(("127.0.0.1", 0), Handler)
+    print(server.server_address[1], flush=True)
+    threading.Thread(target=wait_for_stdin_close, daemon=True).start()
+    server.serve_forever()
+
+
+def serve_dns(zonefile, port=0):
+    from dnslib import QTYPE, RR, MX, A, DNSRecord
+    from dnslib.server import BaseResolver, DNSServer
+
+    records = []
+    with open(zonefile) as f:
+        for line in f:
+            if line.strip():
+                records.append(line.split())
+
+    class Resolver(BaseResolver):
+        def resolve(self, request, handler):
+            reply = request.reply()
+            q = request.q
+            for name, rtype, value in records:
+                if str(q.qname).rstrip(".").lower() == name.lower() and QTYPE[q.qtype] == rtype:
+                    rdata = MX(value) if rtype == "MX" else A(value)
+                    reply.add_answer(RR(q.qname, q.qtype, rdata=rdata, ttl=60))
+            return reply
+
+    server = DNSServer(Resolver(), address="127.0.0.1", port=int(port))
+    server.start_thread()
+    print(server.server.server_address[1], flush=True)
+    wait_for_stdin_close()
+
+
+def fail(text):
+    print(text)
+    sys.exit(1)
+
+
+def check_mail(eml, body_file, subject, attachments):
+    import email
+    import email.policy
+    from email.header import decode_header, make_header
+
+    with open(eml, "rb") as f:
+        raw = f.read()
+    msg = email.message_from_bytes(raw, policy=email.policy.compat32)
+    with open(body_file, "rb") as f:
+        body = f.read()
+    got_subject = str(make_header(decode_header(msg["Subject"])))
+    if got_subject != subject:
+        fail("subject %r != %r" % (got_subject, subject))
+    for header in ("To", "From", "Date", "Message-ID"):
+        if not msg[header]:
+            fail("no " + header)
+    if email.utils.parsedate_to_datetime(msg["Date"]) is None:
+        fail("bad date")
+    if not attachments:
+        got = msg.get_payload(decode=True)
+        if got != body:
+            fail("body %r != %r" % (got[:200], body[:200]))
+        return
+    if not msg.is_multipart():
+        fail("not multipart")
+    parts = msg.get_payload()
+    text = parts[0].get_payload(decode=True)
+    if text != body:
+        fail("body %r != %r" % (text[:200], body[:200]))
+    files = parts[1:]
+    if len(files) != len(attachments):
+        fail("%d attachments, expected %d" % (len(files), len(attachments)))
+    for part, (name, path) in zip(files, attachments):
+        with open(path, "rb") as f:
+            data = f.read()
+        if part.get_filename() != name:
+            fail("name %r != %r" % (part.get_filename(), name))
+        if part.get_payload(decode=True) != data:
+            fail("attachment %s differs" % name)
+
+
+def check_zip(path, entries):
+    import zipfile
+
+    with zipfile.ZipFile(path) as z:
+        if z.testzip() is not None:
+            fail("bad CRC")
+        infos = z.infolist()
+        if [i.filename for i in infos] != [n.encode("latin-1").decode("utf-8") for n, _ in entries]:
+            fail("names %r" % [i.filename for i in infos])
+        for info, (name, file) in zip(infos, entries):
+            if not info.flag_bits & 0x800 or info.compress_type != zipfile.ZIP_DEFLATED:
+                fail("flags of " + name)
+            with open(file, "rb") as f:
+                if z.read(info) != f.read():
+                    fail("data of " + name)
+
+
+def check_form(folder, expected):
+    """expected: "field=VALUE", "file:FIELD=SENDAS=PATH", "header:NAME=VALUE" (VALUE in hex)."""
+    with open(os.path.join(folder, "form.json")) as f:
+        form = json.load(f)
+    if form["extra"]:
+        fail("bytes beyond Content-Length: %r" % form["extra"])
+    files = 0
+    for e in expected:
+        kind, rest = e.split(":", 1) if ":" in e.split("=", 1)[0] else ("field", e)
+        if kind == "field":
+            name, value = rest.split("=", 1)
+            got = form["fields"].get(name)
+            if got != bytes.fromhex(value).decode("latin-1"):
+                fail("field %s = %r" % (name, got))
+        elif kind == "header":
+            name, value = rest.split("=", 1)
+            if form[name] != bytes.fromhex(value).decode("latin-1"):
+                fail("%s = %r" % (name, form[name]))
+        else:
+            field, sendas, path = rest.split("=", 2)
+            files += 1
+            if form["files"].get(field, {}).get("filename") != sendas:
+                fail("file field %s: %r" % (field, form["files"]))
+            with open(path, "rb") as a, open(os.path.join(folder, "file-" + field), "rb") as b:
+                if a.read() != b.read():
+                    fail("file %s differs" % field)
+    if files != len(form["files"]):
+        fail("files: %r" % form["files"])
+
+
+def with_peers(command):
+    """Runs command with the servers started and their ports in KELVANE_*_PORT, the folder they
+    write to in KELVANE_PEER_DIR; the command's exit code is the result."""
+    import subprocess
+    import tempfile
+
+    folder = tempfile.mkdtemp(prefix="kelvane-peers-")
+    zone = os.path.join(folder, "zone.txt")
+    with open(zone, "w") as f:
+        f.write("kelvane.example MX mx1.kelvane.example\nb.example.org MX mail.example.org\n")
+    env = dict(os.environ, KELVANE_PEER_DIR=folder)
+    servers = []
+    for var, args in (("SMTP", ["smtp", "noauth"]), ("SMTP_AUTH", ["smtp", "auth-eq"]), ("HTTP", ["http", "ok"]),
+                      ("HTTP_REDIRECT", ["http", "redirect", "file:///C:/windows/system32/calc.exe"]), ("DNS", ["dns", zone])):
+        if args[0] in ("smtp", "http"):
+            out = os.path.join(folder, var.lower())
+            os.mkdir(out)
+            args = [args[0], out] + args[1:]
+        p = subprocess.Popen([sys.executable, __file__] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        servers.append(p)
+        env["KELVANE_%s_PORT" % var] = p.stdout.readline().decode().strip()
+    try:
+        return subprocess.call(command, env=env)
+    finally:
+        for p in servers:
+            p.stdin.close()
+        for p in servers:
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        import shutil
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def main():
+    cmd = sys.argv[1]
+    if cmd == "with-peers":
+        sys.exit(with_peers(sys.argv[2:]))
+    # Arguments are 8-bit texts as the program has them.
+    args = [os.fsencode(a).decode("latin-1") for a in sys.argv[2:]]
+    if cmd == "smtp":
+        serve_smtp(args[0], args[1])
+    elif cmd == "http":
+        serve_http(args[0], args[1], args[2] if len(args) > 2 else None)
+    elif cmd == "dns":
+        serve_dns(*args)
+    elif cmd == "check-mail":
+        check_mail(args[0], args[1], bytes.fromhex(args[2]).decode("latin-1"),
+                   [a.split("=", 1) for a in args[3:]])
+    elif cmd == "check-form":
+        check_form(args[0], args[1:])
+    elif cmd == "check-zip":
+        check_zip(args[0], [a.split("=", 1) for a in args[1:]])
+
+
+if __name__ == "__main__":
+    main()
