@@ -252,29 +252,10 @@ DWORD WINAPI ReportingThreadProc(void*) {
 // --- The loader lock. A thread that holds it cannot wait for the reporting thread, which may need
 // it (a box loads libraries); one that sees another thread hold it for long must not wait either.
 
-struct PebLocks {
-  CRITICAL_SECTION* loader;
-  CRITICAL_SECTION* environment;
-};
-
-PebLocks ProcessLocks() {
-  const BYTE* peb;
-  asm("movl %%fs:0x30, %0" : "=r"(peb));
-  PebLocks locks{};
-  std::memcpy(&locks.environment, peb + 0x1C, sizeof locks.environment);
-  std::memcpy(&locks.loader, peb + 0xA0, sizeof locks.loader);
-  return locks;
-}
-
-DWORD Owner(const CRITICAL_SECTION* cs) {
-  return cs ? static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(cs->OwningThread)) : 0;
-}
-
 bool MustHandleInThisThread() {
-  const PebLocks locks = ProcessLocks();
   const DWORD self = GetCurrentThreadId();
   for (int i = 0; i < 25; ++i) {
-    const DWORD loader = Owner(locks.loader), environment = Owner(locks.environment);
+    const auto [loader, environment] = platform::CurrentProcessLockOwners();
     if (!loader && !environment) return false;
     if (loader == self || environment == self) return true;
     Sleep(10);

@@ -18,17 +18,9 @@ namespace {
 constexpr LONGLONG kLargestRewrittenFile = 64LL << 20;
 constexpr DWORD kPollMs = 10;
 
-// --- The two process locks a dialog may wait for (in the process block: the environment lock at
-// 0x1C, the loader lock at 0xA0).
 bool ProcessLockHeld() {
-  const BYTE* peb;
-  asm("movl %%fs:0x30, %0" : "=r"(peb));
-  for (std::size_t offset : {std::size_t{0x1C}, std::size_t{0xA0}}) {
-    const RTL_CRITICAL_SECTION* lock;
-    std::memcpy(&lock, peb + offset, sizeof lock);
-    if (lock && lock->OwningThread) return true;
-  }
-  return false;
+  const platform::ProcessLockOwners owners = platform::CurrentProcessLockOwners();
+  return owners.loader || owners.environment;
 }
 
 // The file held open by this save, written through the handle.

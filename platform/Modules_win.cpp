@@ -1,5 +1,7 @@
 #include "platform/Modules_win.h"
 
+#include <cstring>
+
 namespace platform {
 
 HMODULE LoadModule(const wchar_t* fileName) {
@@ -73,6 +75,18 @@ HMODULE ModuleContaining(const void* address) {
                           static_cast<LPCSTR>(address), &module))
     return nullptr;
   return module;
+}
+
+ProcessLockOwners CurrentProcessLockOwners() {
+  // Both locks are named by the process block: the environment lock at 0x1C, the loader lock at 0xA0.
+  const BYTE* peb;
+  asm("movl %%fs:0x30, %0" : "=r"(peb));
+  const auto owner = [peb](std::size_t offset) -> DWORD {
+    const RTL_CRITICAL_SECTION* lock;
+    std::memcpy(&lock, peb + offset, sizeof lock);
+    return lock ? static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(lock->OwningThread)) : 0;
+  };
+  return {owner(0xA0), owner(0x1C)};
 }
 
 }  // namespace platform

@@ -74,4 +74,12 @@ std::string ModuleFolder(HMODULE module = nullptr);
 // The loaded module that contains address, without taking a reference; null when none does.
 HMODULE ModuleContaining(const void* address);
 
+// The threads that hold the process's loader lock and environment lock, 0 for a free one. A thread
+// that opens a window or loads a library while another holds them may wait for good.
+struct ProcessLockOwners {
+  DWORD loader;
+  DWORD environment;
+};
+ProcessLockOwners CurrentProcessLockOwners();
+
 }  // namespace platform
