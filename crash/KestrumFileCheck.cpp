@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "crash/KestrumBytes.h"
+#include "crash/settings/KestrumBytes.h"
 
 namespace kestrum {
 

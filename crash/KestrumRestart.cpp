@@ -1,6 +1,6 @@
 #include "crash/KestrumRestart.h"
 
-#include "crash/KestrumBytes.h"
+#include "crash/settings/KestrumBytes.h"
 #include "crash/settings/KestrumResource.h"
 
 #include <algorithm>

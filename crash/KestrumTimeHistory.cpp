@@ -1,6 +1,6 @@
 #include "crash/KestrumTimeHistory.h"
 
-#include "crash/KestrumBytes.h"
+#include "crash/settings/KestrumBytes.h"
 
 #include <algorithm>
 

@@ -1,24 +1,13 @@
-// Little-endian fields of the files and resources the report component reads. Byte by byte, so
-// that neither alignment nor the host's byte order matters.
+// The component's little-endian field helpers, under the names the report's readers use.
 #pragma once
 
-#include <cstdint>
+#include "crash/settings/KestrumBytes.h"
 
 namespace report {
 
-inline std::uint16_t LoadLe16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-inline std::uint32_t LoadLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
-         static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-inline void StoreLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-inline void StoreLe64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using kestrum::LoadLe16;
+using kestrum::LoadLe32;
+using kestrum::StoreLe32;
+using kestrum::StoreLe64;
 
 }  // namespace report

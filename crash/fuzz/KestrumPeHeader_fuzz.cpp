@@ -1,6 +1,6 @@
 // Module headers and files are read as untrusted bytes: the header reader must stay inside them,
 // and whatever field it finds must be one the file check can use on the same bytes.
-#include "crash/KestrumBytes.h"
+#include "crash/settings/KestrumBytes.h"
 #include "crash/KestrumFileCheck.h"
 #include "crash/fuzz/PeInput.h"
 

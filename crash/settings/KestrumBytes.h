@@ -1,5 +1,5 @@
 // Little-endian fields of the layouts the component shares with other processes and reads from
-// files. Byte by byte, so that neither alignment nor the host's byte order matters.
+// files and resources. Byte by byte, so that neither alignment nor the host's byte order matters.
 #pragma once
 
 #include <cstdint>
