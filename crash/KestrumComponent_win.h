@@ -16,6 +16,8 @@ namespace kestrum {
 
 // --- Start-up facts (KestrumStartup_win.cpp).
 DWORD ComponentMainThreadId();  // the thread that installed the component
+// When the component started, on the clock of report::CounterMilliseconds ("program up time").
+std::int64_t ComponentStartMs();
 void RemoveEndedTempFolders();
 
 // --- Reporting thread (KestrumReporting_win.cpp).

@@ -11,6 +11,7 @@
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
 #include "platform/Trace_win.h"
+#include "report/KestrumReportHeader_win.h"
 #include "report/KestrumSystemLists_win.h"
 
 #include <algorithm>
@@ -25,6 +26,7 @@ namespace {
 bool g_installed = false;
 bool g_restarted = false;
 DWORD g_mainThreadId = 0;
+std::int64_t g_startMs = 0;
 
 CreationTime CreationOf(HANDLE process) {
   FILETIME created, exited, kernel, user;
@@ -138,6 +140,8 @@ std::vector<std::string> Subfolders(const std::string& folder, const std::functi
 
 DWORD ComponentMainThreadId() { return g_mainThreadId; }
 
+std::int64_t ComponentStartMs() { return g_startMs; }
+
 bool StartedByRestart() { return g_restarted; }
 
 void RemoveEndedTempFolders() {
@@ -226,6 +230,7 @@ void UninstallAtExit() { UninstallKestrum(); }
 
 bool InstallKestrum() {
   if (g_installed) return true;
+  g_startMs = report::CounterMilliseconds();
   g_mainThreadId = GetCurrentThreadId();
   RememberStartDirectory();
   TheDeliveries();
