@@ -101,9 +101,14 @@ def check_lines(case, items, failures):
         fn, loc = res[0], res[1]
         tail = loc.rsplit(":", 1)[-1].split()
         want_line = int(tail[0]) if tail and tail[0].isdigit() else 0
+        fn = re.sub(r"@\d+$", "", fn)  # the stdcall decoration
         if fn.startswith("Z"):  # addr2line leaves the target's extra leading underscore out
             fn = subprocess.run([cxxfilt, "__" + fn], capture_output=True, text=True).stdout.strip()
-        same_name = "<" in fn or "<" in function or "{lambda" in fn or short_name(fn, "::") == short_name(function, ".")
+        if fn == "??" and want_line == 0 and line == 0:
+            continue  # library code without line information: nothing to compare but the public name
+        # Template instances: their parameter lists defeat a plain name comparison; the line decides.
+        ours_short, theirs_short = short_name(function, ".").lstrip("_"), short_name(fn, "::").lstrip("_")
+        same_name = "<" in fn or "<" in function or ours_short == theirs_short or ours_short == theirs_short + "()"
         if not same_name or want_line != line:
             failures.append(f"{case} {address:08x}: report {function} line {line}, addr2line {fn} {loc}")
         checked += 1
@@ -120,8 +125,13 @@ def mask(report):
     for title, lines in sections:
         title = re.sub(r"\$[0-9a-f]+", "$*", title)
         out += ["", title]
-        if title.startswith("cpu registers") or title.startswith("stack dump"):
-            out += [re.sub(r"[0-9a-f]{8}", "*", l.split("  ")[0]) for l in lines[:1]]
+        if title.startswith("cpu registers"):
+            out += [l[:6] + "*" for l in lines]
+            continue
+        if title.startswith("stack dump") or title.startswith("disassembling"):
+            # Stack bytes and code bytes change with every build and run; how many lines there are
+            # and, in the disassembly, the instructions do not.
+            out += ["*" if title.startswith("stack dump") else re.sub(r"\b(loc_)?[0-9a-f]{2,8}\b", "*", l) for l in lines]
             continue
         items = trace_lines(lines)
         if items or any(re.match(r"[0-9a-f]{8} ", l) for l in lines):
@@ -161,8 +171,8 @@ for case, (expected, cls) in CASES.items():
         failures.append(f"{case}: a placeholder is left")
     titles = [t for t, _ in sections]
     for name in ("cpu registers:", "stack dump:", "disassembling:"):
-        if name not in titles and not (name == "cpu registers:" and cls == "Exception"):
-            pass
+        if name not in titles:
+            failures.append(f"{case}: no section {name}")
     crashed_title, crashed_lines = sections[0]
     items = trace_lines(crashed_lines)
     names = [short_name(i[4], ".") for i in ours(items)]
