@@ -533,6 +533,9 @@ void TIZQException::FireCallbacks() {
 }
 
 void STDMETHODCALLTYPE TIZQException::RegisterBugReportCallback(TBugReportCallback callback, bool critical) {
+  // The report as it stands before the callback is in the list: building it announces changes,
+  // which would reach the new callback before its first call.
+  const std::string report = GetBugReport(false);
   bool added = false;
   {
     platform::AutoLock lock(HandlerLock());
@@ -545,7 +548,7 @@ void STDMETHODCALLTYPE TIZQException::RegisterBugReportCallback(TBugReportCallba
       added = true;
     }
   }
-  if (added) callback(FComplete, GetBugReport(false), this);
+  if (added) callback(FComplete, report, this);
 }
 
 void STDMETHODCALLTYPE TIZQException::UnregisterBugReportCallback(TBugReportCallback callback) {

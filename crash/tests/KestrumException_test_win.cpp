@@ -96,6 +96,7 @@ TEST_F(ExceptionObject, CanContinueReturnsOnlyWhenItWasGivenAtCreation) {
 TEST_F(ExceptionObject, PostProcessingOfACompleteReportIsTheCompletePhase) {
   TIZQException* e = Make(nullptr);
   EXPECT_EQ(e->GetPhase(), epNotHandledYet);
+  e->GetBugReport(true);
   e->SetPhase(epPostProcessing);
   EXPECT_EQ(e->GetPhase(), epCompleteReport);
 }
@@ -105,8 +106,9 @@ TEST_F(ExceptionObject, TextsAndReport) {
   EXPECT_EQ(e->GetExceptClass(), "std::runtime_error");
   EXPECT_EQ(e->GetExceptMessage(), "broken pipe.");
   const std::string report = e->GetBugReport();
-  EXPECT_NE(report.find("exception class    : std::runtime_error\r\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("exception message  : broken pipe.\r\n"), std::string::npos) << report;
+  // Names are padded to the longest name ("exception message") + 1.
+  EXPECT_NE(report.find("exception class   : std::runtime_error\r\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("exception message : broken pipe.\r\n"), std::string::npos) << report;
   EXPECT_EQ(Make(nullptr)->GetExceptClass(), "Unknown");
   TIZQException* frozen = Make(nullptr, true, etFrozen);
   EXPECT_EQ(frozen->ShowText(), "The application seems to be frozen.");
