@@ -219,7 +219,7 @@ TEST_F(ExceptionObject, AReportWhoseThreadCannotBeReadStillCompletes) {
   e->SetPropStr("Plugins", "");
   const std::string report = e->GetBugReport(true);
   EXPECT_TRUE(e->BugReportComplete());
-  EXPECT_NE(report.find("thread $fffffff0:\r\n>> stack not accessible, exception location: \r\n00401234 +0 ???"), std::string::npos)
+  EXPECT_NE(report.find("thread $fffffff0:\r\n>> stack not accessible, exception location:\r\n00401234 +0 ???"), std::string::npos)
       << report;
   EXPECT_EQ(e->GetBugReportHeader()->GetContent("callstack crc"), "$00000000, $00000000, $00000000");
 }
