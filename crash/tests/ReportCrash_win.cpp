@@ -7,7 +7,9 @@
 // Cases: button (the handler calls A, B, C, C faults), throw (three levels deep), worker (a thread
 // created by another thread faults), stdthread, recursion (50 deep), mutual, system (a fault inside
 // a system library called from our code), waiting (four threads wait in known functions while the
-// main thread throws).
+// main thread throws), bench (ten threads wait, the three system lists are on, the main thread
+// faults; the microseconds from the fault to the saved report go to the file named by
+// KESTRUM_BENCH_TIME, for bench/report.sh).
 #include <windows.h>
 
 #include "crash/KestrumException_win.h"
@@ -35,6 +37,7 @@ const TFormDesc kProbeForm{
 };
 
 std::string g_case;
+LARGE_INTEGER g_faultAt{};
 int volatile* volatile g_null = nullptr;
 HANDLE g_release = nullptr;
 volatile LONG g_waiting = 0;
@@ -52,6 +55,20 @@ void SaveReport(kestrum::IZQException* e, HWND, bool) {
     DWORD written = 0;
     WriteFile(f, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
     CloseHandle(f);
+  }
+  if (const std::string timeFile = Env("KESTRUM_BENCH_TIME"); !timeFile.empty()) {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const long long us = (now.QuadPart - g_faultAt.QuadPart) * 1000000 / (frequency.QuadPart ? frequency.QuadPart : 1);
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, "%lld %u\n", us, static_cast<unsigned>(report.size()));
+    HANDLE t = CreateFileA(timeFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (t != INVALID_HANDLE_VALUE) {
+      DWORD written = 0;
+      WriteFile(t, line, static_cast<DWORD>(n), &written, nullptr);
+      CloseHandle(t);
+    }
   }
   TerminateProcess(GetCurrentProcess(), 7);
 }
@@ -205,6 +222,15 @@ __attribute__((noinline)) void ButtonClick() {
     while (g_waiting < 4) Sleep(10);
     Sleep(100);  // into the waits themselves
     throw Exception("while four threads wait");
+  } else if (g_case == "bench") {
+    for (int i = 0; i < 10; ++i) CloseHandle(CreateThread(nullptr, 0, WaitingBeta, nullptr, 0, nullptr));
+    while (g_waiting < 10) Sleep(10);
+    Sleep(50);
+    kestrum::IZQModuleSettings* settings = kestrum::SettingsForModule(GetModuleHandleA(nullptr));
+    for (const char* list : {"modules", "processes", "hardware"}) settings->SetPluginEnabled(list, true);
+    settings->Release();
+    QueryPerformanceCounter(&g_faultAt);
+    FaultA();
   }
   asm volatile("");
 }
