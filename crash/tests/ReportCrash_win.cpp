@@ -6,7 +6,8 @@
 //
 // Cases: button (the handler calls A, B, C, C faults), throw (three levels deep), worker (a thread
 // created by another thread faults), stdthread, recursion (50 deep), mutual, system (a fault inside
-// a system library called from our code), waiting (four threads wait in known functions while the
+// a system library called from our code), noncode (a fault outside any module on a stack of
+// values that are no code addresses), waiting (four threads wait in known functions while the
 // main thread throws), bench (ten threads wait, the three system lists are on, the main thread
 // faults; the microseconds from the fault to the saved report go to the file named by
 // KESTRUM_BENCH_TIME, for bench/report.sh).
@@ -18,6 +19,8 @@
 #include "platform/Exceptions.h"
 #include "platform/Forms_win.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -160,6 +163,31 @@ __attribute__((noinline)) void StandardBody() {
   asm volatile("");
 }
 
+// A fault in code outside any module, on a stack that holds only values that are no code addresses
+// (below the first 64 KB, where nothing is ever mapped). The thread's stack limits move with it, so
+// that the system's dispatcher accepts the stack.
+DWORD WINAPI NonCodeBody(void*) {
+  constexpr SIZE_T kSize = 256 * 1024;
+  auto* stack = static_cast<std::uint32_t*>(VirtualAlloc(nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  auto* code = static_cast<std::uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+  if (!stack || !code) return 1;
+  for (SIZE_T i = 0; i < kSize / 4; ++i) stack[i] = static_cast<std::uint32_t>(i * 4 & 0xFFF0);
+  // The upper quarter is the stack the fault sees; the dispatcher works below it.
+  const std::uint32_t top = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(stack)) + kSize * 3 / 4;
+  const std::uint8_t body[] = {0xBC, 0, 0, 0, 0,  // mov esp, top
+                               0x31, 0xC0,        // xor eax, eax
+                               0x89, 0x00};       // mov [eax], eax
+  std::memcpy(code, body, sizeof body);
+  std::memcpy(code + 1, &top, 4);
+  // The limits span both stacks: the handler records stay on the thread's own.
+  auto* tib = reinterpret_cast<NT_TIB*>(NtCurrentTeb());
+  std::uint8_t* const begin = reinterpret_cast<std::uint8_t*>(stack);
+  tib->StackBase = std::max<void*>(tib->StackBase, begin + kSize);
+  tib->StackLimit = std::min<void*>(tib->StackLimit, begin);
+  reinterpret_cast<void (*)()>(code)();
+  return 0;
+}
+
 // --- Threads that wait in known functions.
 
 __attribute__((noinline)) void WaitHere() {
@@ -222,6 +250,8 @@ __attribute__((noinline)) void ButtonClick() {
     while (g_waiting < 4) Sleep(10);
     Sleep(100);  // into the waits themselves
     throw Exception("while four threads wait");
+  } else if (g_case == "noncode") {
+    CloseHandle(CreateThread(nullptr, 0, NonCodeBody, nullptr, 0, nullptr));
   } else if (g_case == "bench") {
     for (int i = 0; i < 10; ++i) CloseHandle(CreateThread(nullptr, 0, WaitingBeta, nullptr, 0, nullptr));
     while (g_waiting < 10) Sleep(10);

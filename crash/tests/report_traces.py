@@ -27,6 +27,8 @@ CASES = {
     "worker": (["FaultC", "WorkerFault", "SecondWorker"], "EAccessViolation"),
     "stdthread": (["FaultC", "FaultB", "FaultA", "StandardBody"], "EAccessViolation"),
     "waiting": (["ButtonClick"], "Exception"),
+    # a stack of values that are no code addresses: the fault's own line alone (then the creator)
+    "noncode": ([], "EAccessViolation"),
 }
 # threads of the case "waiting": each one's functions, innermost first
 WAITS = [["WaitHere", "WaitAlpha", "WaitingAlpha"], ["WaitHere", "WaitAlpha", "WaitBeta", "WaitingBeta"],
@@ -187,6 +189,10 @@ for case, (expected, cls) in CASES.items():
             failures.append(f"{case}: no creator line with the call in SpawnSecond under it:\n  " + "\n  ".join(crashed_lines))
         if not re.match(r">> created by thread \$[0-9a-f]+ at:$", crashed_lines[at[0]] if at else ""):
             failures.append(f"{case}: creator line {crashed_lines[at[0]] if at else None!r}")
+    if case == "noncode":
+        fault = int(re.search(r"Adresse \$([0-9a-f]+)", fields.get("exception message", "$0")).group(1), 16)
+        if [(i[0], i[1]) for i in items[:1]] != [(fault, "???")] or not crashed_lines[1].startswith(">> created by "):
+            failures.append(f"{case}: expected the fault's line alone:\n  " + "\n  ".join(crashed_lines))
     checked += check_lines(case, items, failures)
     if case == "waiting":
         for want in WAITS:
