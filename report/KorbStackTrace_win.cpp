@@ -14,6 +14,7 @@
 
 #include "platform/GuardedRead_win.h"
 #include "platform/Modules_win.h"
+#include "report/KestrumSystemLists_win.h"
 #include "report/KorbMapFile_win.h"
 
 extern "C" void _Unwind_Resume(void*);
@@ -172,24 +173,8 @@ namespace {
 // The thread ids of this process from the system's process table; false when the table cannot be
 // had. Faster than a tool-help snapshot, which copies the table of every process once more.
 bool ThreadsFromProcessTable(std::vector<DWORD>& ids) {
-  const auto query = platform::ProcAddress<decltype(&::NtQuerySystemInformation)>(L"ntdll.dll", "NtQuerySystemInformation");
-  if (!query) return false;
-  constexpr ULONG kProcessTable = 5;
-  const auto table = static_cast<SYSTEM_INFORMATION_CLASS>(kProcessTable);
-  std::vector<std::uint8_t> buffer;
-  ULONG needed = 0;
-  query(table, nullptr, 0, &needed);
-  bool ok = false;
-  if (needed != 0) {
-    buffer.resize(static_cast<std::size_t>(needed) * 2);
-    ok = NT_SUCCESS(query(table, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr));
-  } else {
-    for (ULONG size = 64 * 1024; !ok && size <= 4 * 1024 * 1024; size *= 2) {
-      buffer.assign(size, 0);
-      ok = NT_SUCCESS(query(table, buffer.data(), size, nullptr));
-    }
-  }
-  if (!ok) return false;
+  const std::vector<std::uint8_t> buffer = ProcessTable();
+  if (buffer.empty()) return false;
   const DWORD self = GetCurrentProcessId();
   std::size_t at = 0;
   while (at + sizeof(SYSTEM_PROCESS_INFORMATION) <= buffer.size()) {
