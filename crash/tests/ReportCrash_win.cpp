@@ -242,11 +242,15 @@ __attribute__((noinline)) void ButtonClick() {
     std::thread(StandardBody).detach();
   } else if (g_case == "waiting") {
     LPTHREAD_START_ROUTINE bodies[] = {WaitingAlpha, WaitingBeta, SleepingGamma, WaitingDelta};
+    HANDLE last = nullptr;
     for (LPTHREAD_START_ROUTINE body : bodies) {
-      DWORD id = 0;
-      CloseHandle(CreateThread(nullptr, 0, body, nullptr, 0, &id));
-      std::printf("thread %lx\n", static_cast<unsigned long>(id));
+      if (last) CloseHandle(last);
+      last = CreateThread(nullptr, 0, body, nullptr, 0, nullptr);
     }
+    SetThreadPriority(last, THREAD_PRIORITY_LOWEST);
+    CloseHandle(last);
+    // One more that never runs.
+    CloseHandle(CreateThread(nullptr, 0, SleepingGamma, nullptr, CREATE_SUSPENDED, nullptr));
     while (g_waiting < 4) Sleep(10);
     Sleep(100);  // into the waits themselves
     throw Exception("while four threads wait");

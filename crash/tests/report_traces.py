@@ -205,6 +205,10 @@ for case, (expected, cls) in CASES.items():
                     checked += check_lines(f"{case} {title}", t, failures)
             if not found:
                 failures.append(f"{case}: no thread shows {want}\n" + report)
+        marks = [t for t, _ in sections if re.fullmatch(r"thread \$[0-9a-f]+: <suspended>", t)]
+        lowered = [t for t, l in sections if "WaitingDelta" in "".join(l)]
+        if len(marks) != 1 or len(lowered) != 1 or not lowered[0].endswith(": <priority:-2>"):
+            failures.append(f"{case}: suspended {marks}, lowered {lowered}")
 
 golden = os.path.join(golden_dir, "report_throw.txt")
 masked = mask(reports["throw"])
