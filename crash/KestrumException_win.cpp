@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace kestrum {
 
@@ -85,6 +86,44 @@ bool ProcessBlocked() {
     Sleep(10);
   }
   return true;
+}
+
+// One step of the report that may reach foreign code (a plug-in, a system query): a C++ exception
+// or a fault there ends the step with its internal-error text, and failed is set.
+struct ReportStep {
+  const std::function<std::string()>* produce;
+  std::string text;
+  std::exception_ptr error;
+};
+
+void RunReportStepNoThrow(void* p) {
+  auto* step = static_cast<ReportStep*>(p);
+  try {
+    step->text = (*step->produce)();
+  } catch (...) {
+    step->error = std::current_exception();
+  }
+}
+
+std::string RunReportStep(const char* name, const std::function<std::string()>& produce, const report::TraceSettings& settings,
+                          bool* failed = nullptr) {
+  ReportStep step{&produce, {}, nullptr};
+  const void* faultAddress = nullptr;
+  const bool ran = GuardedRun(RunReportStepNoThrow, &step, &faultAddress);
+  if (failed) *failed = !ran || step.error;
+  if (!ran) {
+    const std::string where = report::DescribeCodeAddress(static_cast<report::Addr>(reinterpret_cast<std::uintptr_t>(faultAddress)),
+                                                          settings.showRelAddrs, settings.showRelLines);
+    return report::InternalErrorText(name, faultAddress ? &where : nullptr);
+  }
+  if (step.error) {
+    try {
+      std::rethrow_exception(step.error);
+    } catch (...) {
+      return report::CurrentInternalError(name, settings.showRelAddrs, settings.showRelLines);
+    }
+  }
+  return std::move(step.text);
 }
 
 // The prepared stack in the packed layout (count, then 5-byte entries).
@@ -303,10 +342,9 @@ void TIZQException::BuildHeader() {
   for (const std::string& name : report::PluginNames(GetPropStr("Plugins"))) {
     report::ReportPlugin plugin;
     if (!report::FindReportPlugin(name, plugin) || plugin.ownSection) continue;
-    try {
-      in.plugins.emplace_back(plugin.name, report::CallReportPlugin(plugin, this));
-    } catch (...) {
-    }
+    bool failed = false;
+    std::string content = RunReportStep("plugin", [&] { return report::CallReportPlugin(plugin, this); }, TraceSettingsInUse(), &failed);
+    if (!failed) in.plugins.emplace_back(plugin.name, std::move(content));
   }
   in.number = FExceptNumber;
   in.frozen = FExceptType == etFrozen;
@@ -436,16 +474,9 @@ void TIZQException::CompleteBugReport() {
     addMinimal(r.minimalDebugInfo);
     StoreSection(FThreadStacks[0].threadName, r.text);
   }
-  auto section = [this](const char* name, const char* step, auto produce) {
+  auto section = [this, &trace](const char* name, const char* step, const std::function<std::string()>& produce) {
     if (FAbortCompleteThread) return;
-    std::string text;
-    try {
-      text = produce();
-    } catch (...) {
-      const report::TraceSettings t = TraceSettingsInUse();
-      text = report::CurrentInternalError(step, t.showRelAddrs, t.showRelLines);
-    }
-    StoreSection(name, text);
+    StoreSection(name, RunReportStep(step, produce, trace));
   };
   if (FHasCpuRegisters) section("cpu registers", "GetCpuRegisters", [this] { return report::CpuRegistersSection(FContext); });
   if (FHasStackDump) section("stack dump", "GetStackDump", [this] { return report::StackDumpSection(FContext); });

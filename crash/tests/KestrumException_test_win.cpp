@@ -9,6 +9,7 @@
 #include "report/KestrumSystemLists.h"
 
 #include <algorithm>
+#include <cstring>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -163,6 +164,14 @@ std::vector<std::string> Names(report::IZQFields* list) {
 std::string Blocks() { return "blocks"; }
 std::string Fails() { throw Exception("plug-in failed"); }
 std::string Seen(IZQException* e) { return "for " + e->GetExceptClass(); }
+int* volatile g_nowhere = nullptr;
+std::string FaultsInTheLibrary() {
+  // The C library's copy faults in its own module, where no C++ exception comes of it.
+  char target[8];
+  volatile std::size_t bytes = sizeof target;
+  std::memcpy(target, g_nowhere, bytes);
+  return std::string(target, 1);
+}
 
 TEST_F(ExceptionObject, PlaceholdersFirstThenTheCompletedSectionsAndChecksum) {
   TIZQException* e = Make(Thrown([] { throw Exception("x"); }));
@@ -228,9 +237,11 @@ TEST_F(ExceptionObject, PlugInsFillFieldsAndSectionsAndAFailingOneSaysSo) {
   ::AddReportPlugin("test header", "", Blocks, false);
   ::AddReportPlugin("test failing", "", Fails, true);
   ::AddReportPluginEx("test section", "", Seen, true);
+  ::AddReportPlugin("test faulting", "", FaultsInTheLibrary, true);
+  ::AddReportPlugin("test faulting field", "", FaultsInTheLibrary, false);
   TIZQException* e = Make(Thrown([] { throw Exception("x"); }));
   e->SetDontCompleteYet(true);
-  e->SetPropStr("Plugins", "TEST SECTION|test header|unknown|test failing");
+  e->SetPropStr("Plugins", "TEST SECTION|test header|unknown|test failing|test faulting|test faulting field");
   e->GetBugReport(true);
   report::IZQFields* header = e->GetBugReportHeader();
   report::IZQFields* sections = e->GetBugReportSections();
@@ -242,7 +253,10 @@ TEST_F(ExceptionObject, PlugInsFillFieldsAndSectionsAndAFailingOneSaysSo) {
   EXPECT_EQ(sections->GetContent("test section"), "for Exception");
   EXPECT_EQ(sections->GetContent("test failing").rfind(">> internal error in plugin", 0), 0u) << sections->GetContent("test failing");
   EXPECT_EQ(sections->FindItem("unknown"), -1);
-  for (const char* name : {"test header", "test failing", "test section"}) ::RemoveReportPlugin(name);
+  const std::string faulted = sections->GetContent("test faulting");
+  EXPECT_EQ(faulted.rfind(">> internal error in plugin:\r\n", 0), 0u) << faulted;
+  EXPECT_EQ(header->FindItem("test faulting field"), -1) << "a field whose plug-in failed is left out";
+  for (const char* name : {"test header", "test failing", "test section", "test faulting", "test faulting field"}) ::RemoveReportPlugin(name);
 }
 
 }  // namespace
