@@ -513,6 +513,8 @@ std::string STDMETHODCALLTYPE TIZQException::GetBugReport(bool mustBeComplete) {
     if (FDontCompleteYet) {
       CompleteBugReport();
     } else if (FCompleteTh && GetCurrentThreadId() != FCompleteTid && !ProcessBlocked()) {
+      // Someone waits for it now: it runs ahead of the program's own threads.
+      SetThreadPriority(FCompleteTh, THREAD_PRIORITY_HIGHEST);
       WaitForSingleObject(FCompleteTh, INFINITE);
     }
   }
