@@ -359,6 +359,9 @@ std::vector<Addr> Tracer::FrameChain() const {
 
 bool Tracer::AddCandidate(bool hasSlot, Addr slot, Addr v, bool top, bool dontKill) {
   if (t_.tryFinallyReturn != 0 && v == t_.tryFinallyReturn) return false;
+  // The creator's call site has its own item, the first; a copy of it on the thread's stack is the
+  // creation record that the thread's start keeps, not a call of this thread.
+  if (in_.creatorAddr != 0 && v == in_.creatorAddr && !items_.empty() && !top) return false;
   if (!top && in_.isException && v == in_.currentAddr && v != 0) top = true;
   Addr examined = v - 1;
   Addr r = v;

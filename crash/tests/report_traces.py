@@ -202,6 +202,9 @@ for case, (expected, cls) in CASES.items():
                 got = [short_name(i[4], ".") for i in ours(t)]
                 if got[: len(want)] == want:
                     found = True
+                    # the creation site once, under the creator's line
+                    if got.count("ButtonClick") != 1 or "ButtonClick" not in lines[-1]:
+                        failures.append(f"{case}: {title} shows the creation site {got.count('ButtonClick')} times:\n  " + "\n  ".join(lines))
                     checked += check_lines(f"{case} {title}", t, failures)
             if not found:
                 failures.append(f"{case}: no thread shows {want}\n" + report)
