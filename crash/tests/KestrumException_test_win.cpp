@@ -9,6 +9,7 @@
 #include "report/KestrumSystemLists.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <stdexcept>
@@ -211,6 +212,18 @@ TEST_F(ExceptionObject, PlaceholdersFirstThenTheCompletedSectionsAndChecksum) {
   ASSERT_NE(customer, after.end());
   EXPECT_EQ(*(customer + 1), "callstack crc");
   EXPECT_NE(e->GetBugReport(false).find("customer"), std::string::npos);
+}
+
+TEST_F(ExceptionObject, ASingleThreadsReportHasTheSameChecksumForAllStacksAsForItsOwn) {
+  TIZQException* e = Make(Thrown([] { throw Exception("x"); }));
+  e->SetDontCompleteYet(true);
+  e->SetListThreads(false);
+  e->GetBugReport(true);
+  EXPECT_NE(e->GetCallstackCrc(1), 0u);
+  EXPECT_EQ(e->GetCallstackCrc(2), e->GetCallstackCrc(1));
+  char text[40];
+  std::snprintf(text, sizeof text, "$%08lx, $%08lx, $%08lx", e->GetCallstackCrc(0), e->GetCallstackCrc(1), e->GetCallstackCrc(2));
+  EXPECT_EQ(e->GetBugReportHeader()->GetContent("callstack crc"), text);
 }
 
 // Nothing left to compute must still complete the report, or whoever waits for it would find the
