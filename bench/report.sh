@@ -7,17 +7,16 @@
 # runs. Goal: at most 50 ms from the fault to the saved report, and within 8 times the floor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${KELVANE_BUILD_DIR:-build}/win32
-run=$build/wine-run
+. bench/session.sh  # the program has a window: a display of its own
 rounds=${1:-20}
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+trap 'rm -rf "$tmp"; scripts/wine-session stop "$session"' EXIT
 now() { date +%s%N; }
 floor=() whole=() inside=()
 for ((i = 0; i < rounds; i++)); do
-  t=$(now); "$run" "$build/bin/StackTraceTime.exe" floor >/dev/null; floor+=($(( ($(now) - t) / 1000 )))
+  t=$(now); /usr/lib/wine/wine "$bin/StackTraceTime.exe" floor >/dev/null; floor+=($(( ($(now) - t) / 1000 )))
   t=$(now)
-  KESTRUM_TEST_RESULT=$tmp/report.txt KESTRUM_BENCH_TIME=$tmp/time "$run" "$build/bin/ReportCrash.exe" bench || true
+  KESTRUM_TEST_RESULT=$tmp/report.txt KESTRUM_BENCH_TIME=$tmp/time /usr/lib/wine/wine "$bin/ReportCrash.exe" bench || true
   whole+=($(( ($(now) - t) / 1000 )))
   read -r us bytes <"$tmp/time"
   inside+=("$us")

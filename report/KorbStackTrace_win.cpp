@@ -130,12 +130,16 @@ bool ProcessStackMemory::NearestExport(Addr base, Addr address, Addr& exportAddr
   const std::uint32_t count = u32(exports + 20);
   const Addr functions = base + u32(exports + 28);
   if (!ok || count > 0x10000) return false;
+  // The whole table in one read: a guarded read per entry costs more than the search itself, and
+  // every candidate in a library without debug information asks.
+  std::vector<std::uint32_t> table(count);
+  if (count != 0 && Read(functions, table.data(), count * 4) != count * 4) return false;
   Addr best = 0;
-  for (std::uint32_t i = 0; i < count && ok; ++i) {
-    const Addr at = base + u32(functions + 4 * i);
+  for (const std::uint32_t rva : table) {
+    const Addr at = base + rva;
     if (at != base && at <= address && at > best) best = at;
   }
-  if (!ok || best == 0) return false;
+  if (best == 0) return false;
   exportAddress = best;
   return true;
 }
