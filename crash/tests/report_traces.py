@@ -122,8 +122,11 @@ def mask(report):
     exception's, thread ids, addresses, registers, stack bytes and line numbers; lines of modules
     other than the program collapse into one."""
     keep = {"exception number", "exception class", "exception message", "executable", "Kestrum version", "compiled with"}
+    # The fields that every report has, wherever it is made; the others come and go with the machine.
+    always = keep | {"date/time", "computer name", "user name", "operating system", "program up time", "physical memory",
+                     "free disk space", "display mode", "process id", "allocated memory", "callstack crc"}
     header, sections = parse(report)
-    out = [f"{n}: {v if n in keep else '*'}" for n, v in header if not n.endswith(".korb")]
+    out = [f"{n}: {v if n in keep else '*'}" for n, v in header if n in always]
     for title, lines in sections:
         title = re.sub(r"\$[0-9a-f]+", "$*", title)
         out += ["", title]
