@@ -269,7 +269,8 @@ TEST_F(ExceptionObject, PlugInsFillFieldsAndSectionsAndAFailingOneSaysSo) {
   const std::string faulted = sections->GetContent("test faulting");
   EXPECT_EQ(faulted.rfind(">> internal error in plugin:\r\n", 0), 0u) << faulted;
   EXPECT_EQ(header->FindItem("test faulting field"), -1) << "a field whose plug-in failed is left out";
-  for (const char* name : {"test header", "test failing", "test section", "test faulting", "test faulting field"}) ::RemoveReportPlugin(name);
+  for (const char* name : {"test header", "test failing", "test section", "test faulting", "test faulting field"})
+    ::RemoveReportPlugin(name);
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ def run(case):
         env = dict(os.environ, KESTRUM_TEST_RESULT=result)
         r = subprocess.run([wine_run, program, case], capture_output=True, timeout=240, env=env)
         if r.returncode != 7 or not os.path.exists(result):
-            sys.exit(f"{case}: exit code {r.returncode}, report saved: {os.path.exists(result)}\n{r.stderr.decode(errors='replace')[-3000:]}")
+            errors = r.stderr.decode(errors="replace")[-3000:]
+            sys.exit(f"{case}: exit code {r.returncode}, report saved: {os.path.exists(result)}\n{errors}")
         with open(result, "rb") as f:
             return f.read().decode("cp1252")
 
@@ -207,7 +208,8 @@ for case, (expected, cls) in CASES.items():
                     found = True
                     # the creation site once, under the creator's line
                     if got.count("ButtonClick") != 1 or "ButtonClick" not in lines[-1]:
-                        failures.append(f"{case}: {title} shows the creation site {got.count('ButtonClick')} times:\n  " + "\n  ".join(lines))
+                        times = got.count("ButtonClick")
+                        failures.append(f"{case}: {title} shows the creation site {times} times:\n  " + "\n  ".join(lines))
                     checked += check_lines(f"{case} {title}", t, failures)
             if not found:
                 failures.append(f"{case}: no thread shows {want}\n" + report)
