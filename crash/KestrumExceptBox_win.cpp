@@ -153,16 +153,17 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
 
   // Texts.
   const std::string broken = report::BreakMessage(FExc->GetExceptMessage());
-  std::string text, caption;
+  auto expand = [&](const std::string& setting) {
+    return ReplaceAllNoCase(ReplaceAllNoCase(setting, "%exceptClass%", FExc->GetExceptClass()), "%exceptMsg%", broken);
+  };
+  std::string text;
   if (frozen) {
     text = FExc->GetFrozenMsg();
-  } else if (FDefaultMsgBox) {
-    text = broken;
   } else {
-    text = ReplaceAllNoCase(FExc->GetExceptMsg(), "%exceptClass%", FExc->GetExceptClass());
-    text = ReplaceAllNoCase(text, "%exceptMsg%", broken);
+    text = FDefaultMsgBox ? broken : expand(FExc->GetExceptMsg());
   }
-  caption = FDefaultMsgBox ? ExeNameWithoutExtension() : FExc->GetTitleBar();
+  // A title that names the exception's class or message gets them as the main text does.
+  const std::string caption = FDefaultMsgBox ? ExeNameWithoutExtension() : expand(FExc->GetTitleBar());
 
   HINSTANCE instance = GetModuleHandleA(nullptr);
   if (!RegisterBoxClass(instance, WndProc)) return;
@@ -285,11 +286,10 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
   SetWindowPos(FMainWnd, nullptr, (screenW - boxW) / 2, (screenH - boxH) / 2, boxW, boxH, SWP_NOZORDER | SWP_NOACTIVATE);
   FMinWidth = boxW;
   FMinHeight = boxH;
+  // The tabs first: the details view goes below their row, whose height they decide.
+  if (FShowReport) CheckTabs();
   Layout();
-  if (FShowReport) {
-    CheckTabs();
-    CheckCurrentTab();
-  }
+  if (FShowReport) CheckCurrentTab();
 
   // Showing.
   if (makeSound) MessageBeep(MB_ICONHAND);
