@@ -1,0 +1,144 @@
+// The exception box in process, shown on a thread of its own as the reporting thread shows it,
+// for an exception object made here with the shipped settings: the report changing under it, the
+// box made again, the countdown without a delay, the message as the box breaks it.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include "crash/KestrumExceptBox_win.h"
+#include "crash/KestrumException_win.h"
+#include "testing/gui/GuiDriver_win.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace kestrum {
+namespace {
+
+using gui::WaitUntil;
+
+struct Showing {
+  TIZQException* exception;
+  BoxLook look;
+};
+
+DWORD WINAPI ShowBody(void* p) {
+  auto* s = static_cast<Showing*>(p);
+  ShowExceptionBox(s->exception, s->look);
+  return 0;
+}
+
+const char kReport[] = "exception class   : std::runtime_error\r\n\r\nmain thread ($1):\r\n00401000 x";
+
+class BoxWindow : public ::testing::Test {
+ protected:
+  void SetUp() override { module_ = SettingsForModule(GetModuleHandleA(nullptr)); }
+  void TearDown() override {
+    if (thread_) {
+      if (HWND box = FindExceptionBox()) PostMessageA(box, kBoxClose, 0, 0);
+      WaitForSingleObject(thread_, 10000);
+      CloseHandle(thread_);
+    }
+    if (e_) e_->Release();
+    module_->Release();
+  }
+  void Make(const std::string& message) {
+    ExceptionFacts facts;
+    try {
+      throw std::runtime_error(message);
+    } catch (...) {
+      facts.object = std::current_exception();
+    }
+    e_ = new TIZQException(module_, facts);
+  }
+  HWND Show(BoxLook look, HWND previous = nullptr) {
+    showing_ = {e_, look};
+    if (!thread_) thread_ = CreateThread(nullptr, 0, ShowBody, &showing_, 0, nullptr);
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = FindExceptionBox()) != nullptr && box != previous && IsWindowVisible(box); });
+    return box != previous ? box : nullptr;
+  }
+  static int TabCount(HWND box) {
+    HWND tabs = FindWindowExA(box, nullptr, WC_TABCONTROLA, nullptr);
+    return tabs ? static_cast<int>(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0)) : -1;
+  }
+  bool Ended() { return WaitForSingleObject(thread_, 10000) == WAIT_OBJECT_0; }
+
+  IZQModuleSettings* module_ = nullptr;
+  TIZQException* e_ = nullptr;
+  Showing showing_{};
+  HANDLE thread_ = nullptr;
+};
+
+TEST_F(BoxWindow, ReportChangesReachTheBoxThatIsThereAndNoBoxAfterIt) {
+  Make("broken");
+  e_->SetAutoShowBugReport(true);
+  e_->SetBugReport(kReport);
+  HWND box = Show(BoxLook::full);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(TabCount(box), 2);  // general, call stack
+
+  // A section completes on another thread, as the report's completion does.
+  const std::string withModules = std::string(kReport) + "\r\n\r\nmodules:\r\n00400000 x.exe";
+  e_->SetBugReport(withModules);
+  EXPECT_TRUE(WaitUntil([&] { return TabCount(box) == 3; })) << TabCount(box);
+
+  // "show bug report" makes the box again; later changes reach the new one.
+  e_->ShowBugReport(nullptr);
+  HWND again = Show(BoxLook::full, box);
+  ASSERT_NE(again, nullptr) << "not made again";
+  EXPECT_FALSE(IsWindow(box));
+  e_->SetBugReport(withModules + "\r\n\r\nprocesses:\r\n0001 x.exe");
+  EXPECT_TRUE(WaitUntil([&] { return TabCount(again) == 4; })) << TabCount(again);
+
+  // Gone while the report goes on changing: the changes find no box and harm nothing.
+  PostMessageA(again, kBoxClose, 0, 0);
+  ASSERT_TRUE(Ended());
+  e_->SetBugReport(kReport);
+  e_->SetBugReport(withModules);
+  EXPECT_EQ(FindExceptionBox(), nullptr);
+}
+
+TEST_F(BoxWindow, AutoDelayZeroNeverPressesTheCountdownButton) {
+  Make("broken");
+  // The close button is the countdown button: were it pressed, this test program would end.
+  e_->SetAutoClose(1);
+  e_->SetAutoDelay(0);
+  HWND box = Show(BoxLook::full);
+  ASSERT_NE(box, nullptr);
+  Sleep(1500);
+  EXPECT_TRUE(IsWindow(box));
+  PostMessageA(box, kBoxClose, 0, 0);
+  EXPECT_TRUE(Ended());
+}
+
+TEST_F(BoxWindow, TheSmallBoxBreaksLongMessagesOnlyInTheirMiddle) {
+  const struct {
+    const char* message;
+    const char* shown;
+  } cases[] = {
+      {"Short. Two. Three", "Short. Two. Three."},  // 30 characters or fewer: no middle to break in
+      {"abcdefghijklmnopqrstuvw. Second sentence here. x", "abcdefghijklmnopqrstuvw.\r\nSecond sentence here. x."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Make(c.message);
+    HWND box = Show(BoxLook::simple);
+    ASSERT_NE(box, nullptr);
+    std::string text;
+    for (const gui::Control& control : gui::Controls(box)) {
+      if (control.className == "Static" && !control.text.empty()) text = control.text;
+    }
+    EXPECT_EQ(text, c.shown);
+    PostMessageA(box, kBoxClose, 0, 0);
+    ASSERT_TRUE(Ended());
+    CloseHandle(thread_);
+    thread_ = nullptr;
+    e_->Release();
+    e_ = nullptr;
+  }
+}
+
+}  // namespace
+}  // namespace kestrum
