@@ -160,6 +160,12 @@ TEST_F(ExceptBox, ShowsTheTextsAndTheButtonsTheSettingsName) {
     EXPECT_EQ(gui::WindowText(box), c.caption);
     EXPECT_EQ(Text(box), c.text);
     EXPECT_EQ(Buttons(box), c.buttons);
+    if (std::find(c.buttons.begin(), c.buttons.end(), "save bug report") != c.buttons.end()) {
+      // Saving asks the exception object, whose save seam the program records; the box stays.
+      Click(box, "save bug report");
+      EXPECT_TRUE(WaitUntil([&] { return Lines("save ").size() == 1; }, kShown)) << "not saved";
+      EXPECT_TRUE(IsWindow(box));
+    }
     PostMessageA(box, WM_CLOSE, 0, 0);
     EXPECT_TRUE(GoesOn());
     PostMessageA(top_, WM_CLOSE, 0, 0);
