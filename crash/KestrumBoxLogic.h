@@ -65,4 +65,26 @@ std::vector<std::string> DetailTabs(const ParsedReport& report);
 // and its name and separated by an empty line, or the section's text. Empty for an unknown tab.
 std::string DetailTabText(const ParsedReport& report, std::string_view tab);
 
+// --- How a tab's text is shown: as columns and rows when its kind is known, else as the text.
+struct DetailColumn {
+  std::string caption;
+  bool rightAligned = false;
+  bool upperCase = false;
+  bool operator==(const DetailColumn&) const = default;
+};
+struct DetailRow {
+  std::vector<std::string> cells;
+  bool title = false;  // a thread's heading in the call stack tab
+  bool operator==(const DetailRow&) const = default;
+};
+struct DetailView {
+  bool list = false;  // false: the text as it is (an unknown kind, a section not computed)
+  std::vector<DetailColumn> columns;
+  std::vector<DetailRow> rows;
+};
+// Headings written as "^handle|file name| version|path": "^" shows the column in upper case, a
+// leading blank aligns it right.
+std::vector<DetailColumn> ParseHeadings(std::string_view headings);
+DetailView MakeDetailView(std::string_view tab, std::string_view text);
+
 }  // namespace kestrum

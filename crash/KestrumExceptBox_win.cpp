@@ -23,11 +23,12 @@ namespace {
 
 constexpr UINT_PTR kCountdownTimer = 777;
 constexpr int kButtonIdBase = 100;
-constexpr int kTabId = 200, kEditId = 201, kTextId = 202, kIconId = 203;
+constexpr int kTabId = 200, kEditId = 201, kTextId = 202, kIconId = 203, kListId = 204;
 // Button numbers as the box and its glyph names count them.
 enum ButtonNo : int { kSend = 0, kSave, kPrint, kShow, kContinue, kRestart, kClose, kCount };
 constexpr int kMargin = 11, kGap = 6, kIconSize = 32, kLabelHeight = 16, kDetailsHeight = 474, kMinBoxWidth = 664;
 constexpr COLORREF kDecoration = 0x101010;
+constexpr COLORREF kTitleRowColor = RGB(0, 0, 128);
 constexpr char kCreditText[] = "Kestrum crash report";
 
 // The box window of this process, for the report-change callback (any thread).
@@ -100,11 +101,13 @@ class TExceptionBox {
   void DrawIcon(const DRAWITEMSTRUCT& d);
   void CheckTabs();
   void CheckCurrentTab();
+  void FillList(const DetailView& view);
+  LRESULT ListCustomDraw(NMLVCUSTOMDRAW& draw);
   int TextWidth(HFONT font, const std::string& text);
 
   TIZQException* FExc;
   HFONT FFont1 = nullptr, FFont2 = nullptr, FFont3 = nullptr;
-  HWND FMainWnd = nullptr, FText = nullptr, FIcoWnd = nullptr, FTabs = nullptr, FEdit = nullptr;
+  HWND FMainWnd = nullptr, FText = nullptr, FIcoWnd = nullptr, FTabs = nullptr, FEdit = nullptr, FList = nullptr;
   HWND FButtons[kCount] = {};
   int FButtonWidth[kCount] = {};
   bool FDefaultMsgBox = false;
@@ -244,7 +247,13 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
                                 ES_AUTOVSCROLL | ES_AUTOHSCROLL,
                             0, 0, 10, 10, FMainWnd, reinterpret_cast<HMENU>(kEditId), instance, nullptr);
     SendMessageA(FEdit, WM_SETFONT, reinterpret_cast<WPARAM>(FFont2), FALSE);
-    SetWindowPos(FTabs, FEdit, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    // Known kinds of sections are shown as columns; the view that does not fit stays hidden.
+    FList = CreateWindowExA(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
+                            WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, 0, 0, 10,
+                            10, FMainWnd, reinterpret_cast<HMENU>(kListId), instance, nullptr);
+    SendMessageA(FList, WM_SETFONT, reinterpret_cast<WPARAM>(FFont1), FALSE);
+    SendMessageA(FList, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+    SetWindowPos(FTabs, FList, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
 
   // Size: as wide as the buttons need, at least the standard width, never beyond the screen.
@@ -395,8 +404,10 @@ void TExceptionBox::Layout() {
     MoveWindow(FTabs, kMargin, tabTop, std::max(40, w - 2 * kMargin), tabH, FALSE);
     RECT inner{kMargin, tabTop, kMargin + std::max(40, w - 2 * kMargin), tabTop + tabH};
     TabCtrl_AdjustRect(FTabs, FALSE, &inner);
-    MoveWindow(FEdit, inner.left, inner.top, std::max(10, static_cast<int>(inner.right - inner.left)),
-               std::max(10, static_cast<int>(inner.bottom - inner.top)), FALSE);
+    for (HWND view : {FEdit, FList}) {
+      MoveWindow(view, inner.left, inner.top, std::max(10, static_cast<int>(inner.right - inner.left)),
+                 std::max(10, static_cast<int>(inner.bottom - inner.top)), FALSE);
+    }
   }
   InvalidateRect(FMainWnd, nullptr, TRUE);
 }
@@ -562,7 +573,61 @@ void TExceptionBox::CheckCurrentTab() {
   if (tab == FCurrentTab && content == FCurrentTabContent) return;
   FCurrentTab = tab;
   FCurrentTabContent = content;
-  SetWindowTextA(FEdit, content.c_str());
+  const DetailView view = MakeDetailView(tab, content);
+  if (view.list) {
+    FillList(view);
+    SetWindowTextA(FEdit, "");
+  } else {
+    SetWindowTextA(FEdit, content.c_str());
+  }
+  ShowWindow(FList, view.list ? SW_SHOW : SW_HIDE);
+  ShowWindow(FEdit, view.list ? SW_HIDE : SW_SHOW);
+}
+
+void TExceptionBox::FillList(const DetailView& view) {
+  SendMessageA(FList, WM_SETREDRAW, FALSE, 0);
+  SendMessageA(FList, LVM_DELETEALLITEMS, 0, 0);
+  while (SendMessageA(FList, LVM_DELETECOLUMN, 0, 0)) {
+  }
+  for (std::size_t c = 0; c < view.columns.size(); ++c) {
+    LVCOLUMNA column{};
+    column.mask = LVCF_TEXT | LVCF_FMT | LVCF_WIDTH;
+    column.fmt = view.columns[c].rightAligned && c > 0 ? LVCFMT_RIGHT : LVCFMT_LEFT;
+    column.cx = 60;
+    column.pszText = const_cast<char*>(view.columns[c].caption.c_str());
+    SendMessageA(FList, LVM_INSERTCOLUMNA, c, reinterpret_cast<LPARAM>(&column));
+  }
+  for (std::size_t r = 0; r < view.rows.size(); ++r) {
+    const DetailRow& row = view.rows[r];
+    for (std::size_t c = 0; c < row.cells.size() && c < view.columns.size(); ++c) {
+      std::string cell = row.cells[c];
+      if (view.columns[c].upperCase && !row.title) CharUpperBuffA(cell.data(), static_cast<DWORD>(cell.size()));
+      LVITEMA item{};
+      item.iItem = static_cast<int>(r);
+      item.iSubItem = static_cast<int>(c);
+      item.pszText = cell.data();
+      if (c == 0) {
+        item.mask = LVIF_TEXT | LVIF_PARAM;
+        item.lParam = row.title ? 1 : 0;
+        SendMessageA(FList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+      } else {
+        item.mask = LVIF_TEXT;
+        SendMessageA(FList, LVM_SETITEMTEXTA, r, reinterpret_cast<LPARAM>(&item));
+      }
+    }
+  }
+  for (std::size_t c = 0; c < view.columns.size(); ++c) SendMessageA(FList, LVM_SETCOLUMNWIDTH, c, LVSCW_AUTOSIZE_USEHEADER);
+  SendMessageA(FList, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(FList, nullptr, TRUE);
+}
+
+LRESULT TExceptionBox::ListCustomDraw(NMLVCUSTOMDRAW& draw) {
+  if (draw.nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
+  if (draw.nmcd.dwDrawStage == CDDS_ITEMPREPAINT && draw.nmcd.lItemlParam == 1) {
+    draw.clrText = kTitleRowColor;
+    return CDRF_NEWFONT;
+  }
+  return CDRF_DODEFAULT;
 }
 
 LRESULT CALLBACK TExceptionBox::WndProc(HWND w, UINT message, WPARAM wp, LPARAM lp) {
@@ -654,6 +719,9 @@ LRESULT TExceptionBox::DialogWndMethod(UINT message, WPARAM wp, LPARAM lp) {
     case WM_NOTIFY: {
       const auto* n = reinterpret_cast<const NMHDR*>(lp);
       if (n->hwndFrom == FTabs && n->code == TCN_SELCHANGE) CheckCurrentTab();
+      if (n->hwndFrom == FList && n->code == NM_CUSTOMDRAW) {
+        return ListCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(const_cast<NMHDR*>(n)));
+      }
       return 0;
     }
     case WM_CTLCOLORSTATIC:

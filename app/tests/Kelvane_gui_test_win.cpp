@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/tests/Listing.h"
+#include "crash/tests/RemoteListView_win.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -145,9 +146,9 @@ class Kelvane : public ::testing::Test {
     if (!details || details == box) return "(no report)";
     std::string message = "(no message in the report)";
     for (const Control& c : Controls(details)) {
-      if (c.className != "Edit") continue;
-      for (const std::string& line : TextLines(c.hwnd))
-        if (line.rfind("exception message\t", 0) == 0) message = line.substr(18);
+      if (c.className != WC_LISTVIEWA) continue;
+      for (const std::string& row : testsupport::ListViewRows(c.hwnd))
+        if (row.rfind("exception message\t", 0) == 0) message = row.substr(18);
     }
     ClickReal(FindControl(details, "Button", "continue application").hwnd);
     WaitUntil([&] { return !IsWindow(details); });

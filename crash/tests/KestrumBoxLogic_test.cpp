@@ -123,5 +123,82 @@ TEST(BoxDetails, ShortAndUnusualReports) {
   EXPECT_EQ(DetailTabText(ParseReport(cases[2].report), "stack dump"), ">> will be computed");
 }
 
+TEST(BoxDetails, HeadingsMarkUpperCaseAndRightAlignedColumns) {
+  EXPECT_EQ(ParseHeadings("^handle|file name| version|path"),
+            (std::vector<DetailColumn>{{"handle", false, true}, {"file name"}, {"version", true, false}, {"path"}}));
+  EXPECT_EQ(ParseHeadings("^ rel."), (std::vector<DetailColumn>{{"rel.", true, true}}));
+}
+
+std::vector<std::vector<std::string>> Cells(const DetailView& v) {
+  std::vector<std::vector<std::string>> cells;
+  for (const DetailRow& r : v.rows) cells.push_back(r.cells);
+  return cells;
+}
+std::vector<std::string> Captions(const DetailView& v) {
+  std::vector<std::string> captions;
+  for (const DetailColumn& c : v.columns) captions.push_back(c.caption);
+  return captions;
+}
+
+TEST(BoxDetails, KnownKindsBecomeColumnsAndRows) {
+  using Table = std::vector<std::vector<std::string>>;
+  struct Case {
+    const char* tab;
+    const char* text;
+    std::vector<std::string> columns;
+    Table cells;
+  } cases[] = {
+      {"general", "date/time\t2026-12-10\r\nexception class\tE", {"description", "value"},
+       Table{{"date/time", "2026-12-10"}, {"exception class", "E"}}},
+      {"cpu regs", "eax = 00000001\r\nebx = 0012FF40", {"reg.", "content"}, Table{{"eax", "00000001"}, {"ebx", "0012FF40"}}},
+      {"stack dump",
+       "0012FF40  01 00 00 00 40 FF 12 00 - 00 00 00 00 00 00 00 00  ....@...........\r\n"
+       "0012FF50  41 42",
+       {"address", "data - hexadecimal", "data - chars"},
+       Table{{"0012FF40", "01 00 00 00 40 FF 12 00 - 00 00 00 00 00 00 00 00", "....@..........."}, {"0012FF50", "41 42", ""}}},
+      // A version column of blanks, and a folder with a blank in it: the last column keeps it.
+      {"modules",
+       "00400000 Kelvane.exe  1.0.0.0 C:\\Program Files\\Kelvane\r\n7C800000 kernel32.dll 5.1     C:\\windows\\system32",
+       {"handle", "file name", "version", "path"},
+       Table{{"00400000", "Kelvane.exe", "1.0.0.0", "C:\\Program Files\\Kelvane"}, {"7C800000", "kernel32.dll", "5.1", "C:\\windows\\system32"}}},
+      {"processes",
+       "01c wineboot.exe 2 3 normal C:\\windows\\system32\r\n0a4 Kelvane.exe  9 7 high   C:\\a b",
+       {"id", "file name", "gdi objects", "user objects", "priority", "path"},
+       Table{{"01c", "wineboot.exe", "2", "3", "normal", "C:\\windows\\system32"}, {"0a4", "Kelvane.exe", "9", "7", "high", "C:\\a b"}}},
+      {"call stacks",
+       ">> main thread ($1a4)\r\n00401234 +34 Kelvane.exe uMain 120 +3 TFormMain.btOpenClick(TObject*)\r\n"
+       "7C812AFB +0 ???\r\n00405000 +10 Kelvane.exe TFormMain.Run",
+       {"address", "rel.", "module", "unit", "line", "rel.", "function"},
+       Table{{">> main thread ($1a4)"},
+             {"00401234", "+34", "Kelvane.exe", "uMain", "120", "+3", "TFormMain.btOpenClick(TObject*)"},
+             {"7C812AFB", "+0", "???", "", "", "", ""},
+             {"00405000", "+10", "Kelvane.exe", "", "", "", "TFormMain.Run"}}},
+      {"call stack", "00401234 Kelvane.exe uMain 120 TFormMain.btOpenClick", {"address", "module", "unit", "line", "function"},
+       Table{{"00401234", "Kelvane.exe", "uMain", "120", "TFormMain.btOpenClick"}}},
+  };
+  for (const Case& c : cases) {
+    const DetailView v = MakeDetailView(c.tab, c.text);
+    ASSERT_TRUE(v.list) << c.tab;
+    EXPECT_EQ(Captions(v), c.columns) << c.tab;
+    EXPECT_EQ(Cells(v), c.cells) << c.tab;
+  }
+  EXPECT_TRUE(MakeDetailView("call stacks", ">> main thread ($1)").rows[0].title);
+}
+
+TEST(BoxDetails, OtherTextsStayText) {
+  const struct {
+    const char* tab;
+    const char* text;
+  } cases[] = {
+      {"stack dump", ">> will be computed when needed"},
+      {"call stack", ">> internal error in stack tracing"},
+      {"disasm", "00401234 mov eax, 1"},
+      {"hardware", "Display adapters\r\n  Wine display"},
+      {"modules", "00400000 Kelvane.exe"},  // fewer columns than the kind has
+      {"processes", ""},
+  };
+  for (const auto& c : cases) EXPECT_FALSE(MakeDetailView(c.tab, c.text).list) << c.tab << ": " << c.text;
+}
+
 }  // namespace
 }  // namespace kestrum

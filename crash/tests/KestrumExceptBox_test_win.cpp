@@ -1,6 +1,7 @@
 // The exception box on the test display, shown by the crash-test program for an exception thrown
 // in its button handler ("throw": std::runtime_error "  broken pipe!!  "), and worked as a user
 // would: with the pointer and the keyboard.
+#include "crash/tests/RemoteListView_win.h"
 #include "testing/gui/GuiDriver_win.h"
 
 #include <commctrl.h>
@@ -73,9 +74,10 @@ class ExceptBox : public ::testing::Test {
   }
 
   // Starts the program, throws in its button handler and waits for the box.
-  HWND Crash(const std::string& program) {
-    app_ = std::make_unique<Program>(gui::ExeDir() + program + ".exe", "throw",
-                                     std::vector<std::string>{"KESTRUM_TEST_RESULT=" + result_});
+  HWND Crash(const std::string& program, const std::string& autoDelay = "") {
+    std::vector<std::string> env{"KESTRUM_TEST_RESULT=" + result_};
+    if (!autoDelay.empty()) env.push_back("KESTRUM_TEST_AUTO_DELAY=" + autoDelay);
+    app_ = std::make_unique<Program>(gui::ExeDir() + program + ".exe", "throw", env);
     top_ = app_->waitWindow("Crash Test");
     if (!top_) return nullptr;
     PostMessageA(gui::FindControl(top_, "Button", "Run").hwnd, BM_CLICK, 0, 0);
@@ -230,18 +232,22 @@ TEST_F(ExceptBox, ShowBugReportReopensWithTheReportSectionBySection) {
   EXPECT_EQ(Buttons(again), (std::vector<std::string>{"send bug report", "continue application", "restart application",
                                                       "close application"}));
   HWND tabs = Child(again, WC_TABCONTROLA);
-  HWND edit = Child(again, "Edit");
+  HWND list = Child(again, WC_LISTVIEWA);
   ASSERT_NE(tabs, nullptr);
-  ASSERT_NE(edit, nullptr);
-  // The general tab first: the report's header, name and content.
-  const std::vector<std::string> general = gui::TextLines(edit);
+  ASSERT_NE(list, nullptr);
+  // The general tab first: the report's header as description and value.
+  const std::vector<std::string> general = testsupport::ListViewRows(list);
   EXPECT_NE(std::find(general.begin(), general.end(), "exception class\tstd::runtime_error"), general.end());
   EXPECT_NE(std::find(general.begin(), general.end(), "exception message\tbroken pipe."), general.end());
-  // Then the threads, each after ">> " and its title.
+  // Then the threads, each under its title row.
   ASSERT_GE(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 2);
   SendMessageA(tabs, TCM_SETCURFOCUS, 1, 0);
-  ASSERT_TRUE(WaitUntil([&] { return gui::WindowText(edit).rfind(">> ", 0) == 0; })) << gui::WindowText(edit);
-  EXPECT_NE(gui::WindowText(edit).find("main thread"), std::string::npos) << gui::WindowText(edit);
+  std::vector<std::string> stacks;
+  ASSERT_TRUE(WaitUntil([&] {
+    stacks = testsupport::ListViewRows(list);
+    return !stacks.empty() && stacks[0].rfind(">> ", 0) == 0;
+  })) << (stacks.empty() ? "(no rows)" : stacks[0]);
+  EXPECT_NE(stacks[0].find("main thread"), std::string::npos) << stacks[0];
 
   // Ctrl+C copies what the box shows: the report now.
   PutOnClipboard("before");
@@ -269,14 +275,14 @@ TEST_F(ExceptBox, CtrlCCopiesTheMessageWhileNoReportIsShown) {
 
 TEST_F(ExceptBox, TheCountdownPressesItsButtonUnlessTheFocusMoves) {
   // AutoClose 1 focuses the close button, which presses itself after AutoDelay (1 s).
-  HWND box = Crash("CrashTestBoxAutoClose");
+  HWND box = Crash("CrashTestBoxAutoClose", "1");
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(ExitCode(), 1u);
   TearDown();
   SetUp();
 
   // With AutoDelay 2 s, the focus moves to another button: nothing presses itself any more.
-  box = Crash("CrashTestBoxCountdown");
+  box = Crash("CrashTestBoxAutoClose", "2");
   ASSERT_NE(box, nullptr);
   Activate(box);
   gui::PressKeys("Tab");
