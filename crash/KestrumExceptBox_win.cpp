@@ -98,6 +98,7 @@ class TExceptionBox {
   void StopCountdown();
   void OnTimer();
   void DrawButton(const DRAWITEMSTRUCT& d);
+  void DrawPlainButton(const DRAWITEMSTRUCT& d, int number);
   void DrawIcon(const DRAWITEMSTRUCT& d);
   void CheckTabs();
   void CheckCurrentTab();
@@ -335,7 +336,7 @@ int TExceptionBox::TextWidth(HFONT font, const std::string& text) {
 
 HWND TExceptionBox::MakeButton(int number, const std::string& caption, int width) {
   // Screen readers and the test driver read a button by its window text, so every button has its caption.
-  const DWORD kind = FDefaultMsgBox || FUgly ? BS_PUSHBUTTON : BS_OWNERDRAW;
+  const DWORD kind = FDefaultMsgBox ? BS_PUSHBUTTON : BS_OWNERDRAW;
   HWND b = CreateWindowExA(0, "BUTTON", caption.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_NOTIFY | kind, 0, 0, width,
                            FBtnHeight, FMainWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonIdBase + number)),
                            GetModuleHandleA(nullptr), nullptr);
@@ -439,6 +440,10 @@ void TExceptionBox::OnTimer() {
 
 void TExceptionBox::DrawButton(const DRAWITEMSTRUCT& d) {
   const int number = static_cast<int>(GetWindowLongPtrA(d.hwndItem, GWLP_USERDATA));
+  if (FUgly) {
+    DrawPlainButton(d, number);
+    return;
+  }
   const bool isDefault = number == FFocused;
   bool inverted = (d.itemState & ODS_SELECTED) != 0 || number == FInverted;
   COLORREF back = isDefault ? GetSysColor(COLOR_3DDKSHADOW) : GetSysColor(COLOR_BTNFACE);
@@ -471,6 +476,37 @@ void TExceptionBox::DrawButton(const DRAWITEMSTRUCT& d) {
   if (d.itemState & ODS_FOCUS) {
     RECT focus = d.rcItem;
     InflateRect(&focus, -3, -3);
+    DrawFocusRect(d.hDC, &focus);
+  }
+}
+
+// The look of the system's own buttons, with the countdown's bar inside the frame.
+void TExceptionBox::DrawPlainButton(const DRAWITEMSTRUCT& d, int number) {
+  const bool pressed = (d.itemState & ODS_SELECTED) != 0 || number == FInverted;
+  RECT r = d.rcItem;
+  if (number == FFocused) {
+    // The default button's extra frame.
+    FrameRect(d.hDC, &r, GetSysColorBrush(COLOR_WINDOWFRAME));
+    InflateRect(&r, -1, -1);
+  }
+  DrawFrameControl(d.hDC, &r, DFC_BUTTON, DFCS_BUTTONPUSH | (pressed ? DFCS_PUSHED : 0));
+  if (number == FTimerBtn && FOldX > 5) {
+    RECT bar{d.rcItem.left + 5, d.rcItem.bottom - 8,
+             d.rcItem.left + static_cast<LONG>(std::min<std::int64_t>(FOldX, d.rcItem.right - d.rcItem.left - 6)), d.rcItem.bottom - 5};
+    FillRect(d.hDC, &bar, GetSysColorBrush(COLOR_HIGHLIGHT));
+  }
+  char caption[256] = {};
+  GetWindowTextA(d.hwndItem, caption, sizeof caption);
+  SetBkMode(d.hDC, TRANSPARENT);
+  SetTextColor(d.hDC, GetSysColor((d.itemState & ODS_DISABLED) ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
+  HGDIOBJ old = SelectObject(d.hDC, FFont1);
+  RECT text = d.rcItem;
+  if (pressed) OffsetRect(&text, 1, 1);
+  DrawTextA(d.hDC, caption, -1, &text, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  SelectObject(d.hDC, old);
+  if (d.itemState & ODS_FOCUS) {
+    RECT focus = d.rcItem;
+    InflateRect(&focus, -4, -4);
     DrawFocusRect(d.hDC, &focus);
   }
 }
