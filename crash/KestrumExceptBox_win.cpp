@@ -99,6 +99,8 @@ class TExceptionBox {
   void OnTimer();
   void DrawButton(const DRAWITEMSTRUCT& d);
   void DrawPlainButton(const DRAWITEMSTRUCT& d, int number);
+  // The caption centred, moved by shift when pressed, and the focus frame inset by focusInset.
+  void DrawCaption(const DRAWITEMSTRUCT& d, COLORREF color, int shift, int focusInset);
   void DrawIcon(const DRAWITEMSTRUCT& d);
   void CheckTabs();
   void CheckCurrentTab();
@@ -465,17 +467,22 @@ void TExceptionBox::DrawButton(const DRAWITEMSTRUCT& d) {
   HBRUSH frame = CreateSolidBrush(kDecoration);
   FrameRect(d.hDC, &d.rcItem, frame);
   DeleteObject(frame);
+  DrawCaption(d, fore, 0, 3);
+}
+
+void TExceptionBox::DrawCaption(const DRAWITEMSTRUCT& d, COLORREF color, int shift, int focusInset) {
   char caption[256] = {};
   GetWindowTextA(d.hwndItem, caption, sizeof caption);
   SetBkMode(d.hDC, TRANSPARENT);
-  SetTextColor(d.hDC, fore);
+  SetTextColor(d.hDC, color);
   HGDIOBJ old = SelectObject(d.hDC, FFont1);
   RECT text = d.rcItem;
+  OffsetRect(&text, shift, shift);
   DrawTextA(d.hDC, caption, -1, &text, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
   SelectObject(d.hDC, old);
   if (d.itemState & ODS_FOCUS) {
     RECT focus = d.rcItem;
-    InflateRect(&focus, -3, -3);
+    InflateRect(&focus, -focusInset, -focusInset);
     DrawFocusRect(d.hDC, &focus);
   }
 }
@@ -495,20 +502,7 @@ void TExceptionBox::DrawPlainButton(const DRAWITEMSTRUCT& d, int number) {
              d.rcItem.left + static_cast<LONG>(std::min<std::int64_t>(FOldX, d.rcItem.right - d.rcItem.left - 6)), d.rcItem.bottom - 5};
     FillRect(d.hDC, &bar, GetSysColorBrush(COLOR_HIGHLIGHT));
   }
-  char caption[256] = {};
-  GetWindowTextA(d.hwndItem, caption, sizeof caption);
-  SetBkMode(d.hDC, TRANSPARENT);
-  SetTextColor(d.hDC, GetSysColor((d.itemState & ODS_DISABLED) ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
-  HGDIOBJ old = SelectObject(d.hDC, FFont1);
-  RECT text = d.rcItem;
-  if (pressed) OffsetRect(&text, 1, 1);
-  DrawTextA(d.hDC, caption, -1, &text, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-  SelectObject(d.hDC, old);
-  if (d.itemState & ODS_FOCUS) {
-    RECT focus = d.rcItem;
-    InflateRect(&focus, -4, -4);
-    DrawFocusRect(d.hDC, &focus);
-  }
+  DrawCaption(d, GetSysColor((d.itemState & ODS_DISABLED) ? COLOR_GRAYTEXT : COLOR_BTNTEXT), pressed ? 1 : 0, 4);
 }
 
 void TExceptionBox::DrawIcon(const DRAWITEMSTRUCT& d) {

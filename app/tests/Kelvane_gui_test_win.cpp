@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/tests/Listing.h"
-#include "crash/tests/RemoteListView_win.h"
+#include "crash/tests/BoxReading_win.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The exception box on the test display, shown by the crash-test program for an exception thrown
 // in its button handler ("throw": std::runtime_error "  broken pipe!!  "), and worked as a user
 // would: with the pointer and the keyboard.
-#include "crash/tests/RemoteListView_win.h"
+#include "crash/tests/BoxReading_win.h"
 #include "testing/gui/GuiDriver_win.h"
 
 #include <commctrl.h>
@@ -21,33 +21,9 @@ using gui::WaitUntil;
 
 constexpr DWORD kShown = 20000;
 
-BOOL CALLBACK FindBox(HWND w, LPARAM lp) {
-  auto* search = reinterpret_cast<std::pair<DWORD, HWND>*>(lp);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(w, &pid);
-  char cls[32] = {};
-  GetClassNameA(w, cls, sizeof cls);
-  if (pid != search->first || !IsWindowVisible(w) || std::string(cls) != "KestrumWndClass") return TRUE;
-  search->second = w;
-  return FALSE;
-}
+using testsupport::ClipboardText;
 
-HWND BoxOf(DWORD pid) {
-  std::pair<DWORD, HWND> search{pid, nullptr};
-  EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-  return search.second;
-}
-
-std::string ClipboardText() {
-  std::string text;
-  if (!OpenClipboard(nullptr)) return text;
-  if (HANDLE data = GetClipboardData(CF_TEXT)) {
-    if (const char* p = static_cast<const char*>(GlobalLock(data))) text = p;
-    GlobalUnlock(data);
-  }
-  CloseClipboard();
-  return text;
-}
+HWND BoxOf(DWORD pid) { return testsupport::ExceptionBoxOf(pid); }
 
 void PutOnClipboard(const std::string& text) {
   if (!OpenClipboard(nullptr)) return;

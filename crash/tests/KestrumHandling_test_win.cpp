@@ -8,6 +8,7 @@
 
 #include "crash/KestrumFileCheck.h"
 #include "crash/KestrumTempFolder.h"
+#include "crash/tests/BoxReading_win.h"
 #include "platform/Handles_win.h"
 #include "testing/Paths_win.h"
 #include "testing/gui/GuiDriver_win.h"
@@ -45,35 +46,8 @@ struct Box {
   std::string caption, text;
 };
 
-BOOL CALLBACK FindExceptionBox(HWND w, LPARAM lp) {
-  auto* search = reinterpret_cast<std::pair<DWORD, HWND>*>(lp);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(w, &pid);
-  char cls[32] = {};
-  GetClassNameA(w, cls, sizeof cls);
-  if (pid != search->first || !IsWindowVisible(w) || std::string(cls) != "KestrumWndClass") return TRUE;
-  search->second = w;
-  return FALSE;
-}
-
-// The component's exception box of the process, null when none is shown. Its close request
-// (the close box, Escape) continues where the program can, else closes it.
-HWND ExceptionBoxOf(DWORD pid) {
-  std::pair<DWORD, HWND> search{pid, nullptr};
-  EnumWindows(FindExceptionBox, reinterpret_cast<LPARAM>(&search));
-  return search.second;
-}
-
-std::string ClipboardText() {
-  std::string text;
-  if (!OpenClipboard(nullptr)) return text;
-  if (HANDLE data = GetClipboardData(CF_TEXT)) {
-    if (const char* p = static_cast<const char*>(GlobalLock(data))) text = p;
-    GlobalUnlock(data);
-  }
-  CloseClipboard();
-  return text;
-}
+using testsupport::ClipboardText;
+using testsupport::ExceptionBoxOf;
 
 class Handling : public ::testing::Test {
  protected:

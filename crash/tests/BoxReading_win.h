@@ -1,6 +1,5 @@
-// The rows of a report-style list view in another process, for tests that read the exception
-// box's details: each row's cells joined by tabs. The item buffer lives in the list's process,
-// where the list view writes the texts.
+// Reading the component's exception box of another process, for the tests that work it: the box
+// itself, the rows of its details, the clipboard it fills.
 #pragma once
 
 #include <windows.h>
@@ -9,10 +8,42 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
 
+inline BOOL CALLBACK FindExceptionBoxOf(HWND w, LPARAM lp) {
+  auto* search = reinterpret_cast<std::pair<DWORD, HWND>*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  char cls[32] = {};
+  GetClassNameA(w, cls, sizeof cls);
+  if (pid != search->first || !IsWindowVisible(w) || std::string(cls) != "KestrumWndClass") return TRUE;
+  search->second = w;
+  return FALSE;
+}
+
+// The visible exception box of the process, null when none is shown.
+inline HWND ExceptionBoxOf(DWORD pid) {
+  std::pair<DWORD, HWND> search{pid, nullptr};
+  EnumWindows(FindExceptionBoxOf, reinterpret_cast<LPARAM>(&search));
+  return search.second;
+}
+
+inline std::string ClipboardText() {
+  std::string text;
+  if (!OpenClipboard(nullptr)) return text;
+  if (HANDLE data = GetClipboardData(CF_TEXT)) {
+    if (const char* p = static_cast<const char*>(GlobalLock(data))) text = p;
+    GlobalUnlock(data);
+  }
+  CloseClipboard();
+  return text;
+}
+
+// The rows of a report-style list view, each row's cells joined by tabs. The item buffer lives in
+// the list's process, where the list view writes the texts.
 inline std::vector<std::string> ListViewRows(HWND list) {
   std::vector<std::string> rows;
   DWORD pid = 0;
