@@ -50,10 +50,10 @@ class ExceptBox : public ::testing::Test {
   }
 
   // Starts the program, throws in its button handler and waits for the box.
-  HWND Crash(const std::string& program, const std::string& autoDelay = "") {
+  HWND Crash(const std::string& program, const std::string& autoDelay = "", const std::string& kase = "throw") {
     std::vector<std::string> env{"KESTRUM_TEST_RESULT=" + result_};
     if (!autoDelay.empty()) env.push_back("KESTRUM_TEST_AUTO_DELAY=" + autoDelay);
-    app_ = std::make_unique<Program>(gui::ExeDir() + program + ".exe", "throw", env);
+    app_ = std::make_unique<Program>(gui::ExeDir() + program + ".exe", kase, env);
     top_ = app_->waitWindow("Crash Test");
     if (!top_) return nullptr;
     PostMessageA(gui::FindControl(top_, "Button", "Run").hwnd, BM_CLICK, 0, 0);
@@ -195,6 +195,19 @@ TEST_F(ExceptBox, EachWayOutEndsAsTheFlowSays) {
     TearDown();
     SetUp();
   }
+}
+
+TEST_F(ExceptBox, AProgramThatCannotGoOnOffersNoContinue) {
+  // A fault in a system library on the main thread: the program cannot continue.
+  HWND box = Crash("CrashTestBox", "", "foreignmain");
+  ASSERT_NE(box, nullptr);
+  HWND continueButton = gui::FindControl(box, "Button", "continue application").hwnd;
+  ASSERT_NE(continueButton, nullptr);
+  EXPECT_FALSE(IsWindowEnabled(continueButton));
+  // Escape, with the continue button there but disabled, closes.
+  Activate(box);
+  gui::PressKeys("Escape");
+  EXPECT_EQ(ExitCode(), 1u);
 }
 
 TEST_F(ExceptBox, ShowBugReportReopensWithTheReportSectionBySection) {
