@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,13 @@ HFONT MakeFont(const char* face, int height, const char* fallbackFace, int fallb
                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, fallbackFace);
   }
   return f ? f : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+// A cell as the list shows it.
+std::string ShownCell(const DetailView& view, std::size_t row, std::size_t column) {
+  std::string cell = view.rows[row].cells[column];
+  if (view.columns[column].upperCase && !view.rows[row].title) CharUpperBuffA(cell.data(), static_cast<DWORD>(cell.size()));
+  return cell;
 }
 
 bool RegisterBoxClass(HINSTANCE instance, WNDPROC proc) {
@@ -105,6 +113,7 @@ class TExceptionBox {
   void CheckTabs();
   void CheckCurrentTab();
   void FillList(const DetailView& view);
+  void OfferToIde(int row);
   LRESULT ListCustomDraw(NMLVCUSTOMDRAW& draw);
   int TextWidth(HFONT font, const std::string& text);
 
@@ -132,6 +141,7 @@ class TExceptionBox {
   std::vector<std::string> FTabNames;
   std::string FCurrentTab;
   std::string FCurrentTabContent;
+  DetailView FView;  // what the list shows
 };
 
 TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detailsBtn, bool makeSound)
@@ -603,7 +613,8 @@ void TExceptionBox::CheckCurrentTab() {
   if (tab == FCurrentTab && content == FCurrentTabContent) return;
   FCurrentTab = tab;
   FCurrentTabContent = content;
-  const DetailView view = MakeDetailView(tab, content);
+  FView = MakeDetailView(tab, content);
+  const DetailView& view = FView;
   if (view.list) {
     FillList(view);
     SetWindowTextA(FEdit, "");
@@ -630,8 +641,7 @@ void TExceptionBox::FillList(const DetailView& view) {
   for (std::size_t r = 0; r < view.rows.size(); ++r) {
     const DetailRow& row = view.rows[r];
     for (std::size_t c = 0; c < row.cells.size() && c < view.columns.size(); ++c) {
-      std::string cell = row.cells[c];
-      if (view.columns[c].upperCase && !row.title) CharUpperBuffA(cell.data(), static_cast<DWORD>(cell.size()));
+      std::string cell = ShownCell(view, r, c);
       LVITEMA item{};
       item.iItem = static_cast<int>(r);
       item.iSubItem = static_cast<int>(c);
@@ -649,6 +659,36 @@ void TExceptionBox::FillList(const DetailView& view) {
   for (std::size_t c = 0; c < view.columns.size(); ++c) SendMessageA(FList, LVM_SETCOLUMNWIDTH, c, LVSCW_AUTOSIZE_USEHEADER);
   SendMessageA(FList, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(FList, nullptr, TRUE);
+}
+
+// A call stack line offered to a running development environment, which shows that place in its
+// source: to every message window of the environment's process, with a time limit so that a hung
+// receiver cannot hold the box.
+void TExceptionBox::OfferToIde(int row) {
+  if (FCurrentTab != "call stack" && FCurrentTab != "call stacks") return;
+  if (row <= 0 || row >= static_cast<int>(FView.rows.size())) return;
+  std::string text;
+  for (std::size_t c = 0; c < FView.rows[row].cells.size() && c < FView.columns.size(); ++c) {
+    if (c > 0) text += ' ';
+    text += ShownCell(FView, static_cast<std::size_t>(row), c);
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (text.empty() || text == ">") return;
+  SetWindowPos(FMainWnd, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  HWND ide = FindWindowA("TAppBuilder", nullptr);
+  if (!ide) return;
+  DWORD idePid = 0;
+  GetWindowThreadProcessId(ide, &idePid);
+  char cls[64];
+  std::snprintf(cls, sizeof cls, "KorbToolsMsgHandlerWindow$%lx", static_cast<unsigned long>(idePid));
+  const UINT message = RegisterWindowMessageA("KestrumIdeJumpCommand");
+  for (HWND parent : {HWND(nullptr), HWND_MESSAGE}) {
+    for (HWND w = FindWindowExA(parent, nullptr, cls, nullptr); w; w = FindWindowExA(parent, w, cls, nullptr)) {
+      DWORD_PTR result = 0;
+      SendMessageTimeoutA(w, message, GetCurrentProcessId(), reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 1000,
+                          &result);
+    }
+  }
 }
 
 LRESULT TExceptionBox::ListCustomDraw(NMLVCUSTOMDRAW& draw) {
@@ -749,6 +789,7 @@ LRESULT TExceptionBox::DialogWndMethod(UINT message, WPARAM wp, LPARAM lp) {
     case WM_NOTIFY: {
       const auto* n = reinterpret_cast<const NMHDR*>(lp);
       if (n->hwndFrom == FTabs && n->code == TCN_SELCHANGE) CheckCurrentTab();
+      if (n->hwndFrom == FList && n->code == NM_DBLCLK) OfferToIde(reinterpret_cast<const NMITEMACTIVATE*>(n)->iItem);
       if (n->hwndFrom == FList && n->code == NM_CUSTOMDRAW) {
         return ListCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(const_cast<NMHDR*>(n)));
       }

@@ -10,6 +10,7 @@
 #include "crash/KestrumException_win.h"
 #include "testing/gui/GuiDriver_win.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -138,6 +139,77 @@ TEST_F(BoxWindow, TheSmallBoxBreaksLongMessagesOnlyInTheirMiddle) {
     e_->Release();
     e_ = nullptr;
   }
+}
+
+// A development environment as the box finds it: a main window of class TAppBuilder and, in the
+// same process, a message window that receives the line to show.
+std::string g_offered;
+DWORD g_offeredBy = 0;
+
+LRESULT CALLBACK IdeProc(HWND w, UINT message, WPARAM wp, LPARAM lp) {
+  if (message == RegisterWindowMessageA("KestrumIdeJumpCommand")) {
+    g_offeredBy = static_cast<DWORD>(wp);
+    g_offered = reinterpret_cast<const char*>(lp);
+    return 1;
+  }
+  return DefWindowProcA(w, message, wp, lp);
+}
+
+HWND MakeWindow(const char* className) {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = IdeProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = className;
+  RegisterClassA(&wc);
+  return CreateWindowExA(0, className, "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, wc.hInstance, nullptr);
+}
+
+TEST_F(BoxWindow, ADoubleClickedCallStackLineGoesToTheDevelopmentEnvironment) {
+  HWND appBuilder = MakeWindow("TAppBuilder");
+  char handlerClass[64];
+  std::snprintf(handlerClass, sizeof handlerClass, "KorbToolsMsgHandlerWindow$%lx", GetCurrentProcessId());
+  HWND handler = MakeWindow(handlerClass);
+  ASSERT_TRUE(appBuilder && handler);
+
+  Make("broken");
+  e_->SetAutoShowBugReport(true);
+  e_->SetBugReport("exception class : E\r\n\r\nmain thread ($1):\r\n00401a3f +34 Kelvane.exe uMain 120 +3 TFormMain.Click");
+  HWND box = Show(BoxLook::full);
+  ASSERT_NE(box, nullptr);
+  HWND tabs = FindWindowExA(box, nullptr, WC_TABCONTROLA, nullptr);
+  HWND list = FindWindowExA(box, nullptr, WC_LISTVIEWA, nullptr);
+  SendMessageA(tabs, TCM_SETCURFOCUS, 1, 0);
+  ASSERT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), 2);  // the thread's title, its line
+
+  auto doubleClick = [&](int row) {
+    RECT r{LVIR_BOUNDS, 0, 0, 0};
+    SendMessageA(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&r));
+    const LPARAM at = MAKELPARAM(r.left + 4, (r.top + r.bottom) / 2);
+    PostMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageA(list, WM_LBUTTONUP, 0, at);
+    PostMessageA(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+    PostMessageA(list, WM_LBUTTONUP, 0, at);
+  };
+  // The box's thread sends to our windows: they are served while we wait.
+  auto serveFor = [](DWORD ms) {
+    const DWORD end = GetTickCount() + ms;
+    while (GetTickCount() < end && g_offered.empty()) {
+      MSG m;
+      while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+      Sleep(10);
+    }
+  };
+  doubleClick(0);
+  serveFor(1000);
+  EXPECT_EQ(g_offered, "") << "a thread's title is no place in the source";
+  doubleClick(1);
+  serveFor(5000);
+  // The line as the list shows it: the address in upper case.
+  EXPECT_EQ(g_offered, "00401A3F +34 Kelvane.exe uMain 120 +3 TFormMain.Click");
+  EXPECT_EQ(g_offeredBy, GetCurrentProcessId());
+  EXPECT_EQ(GetWindowLongA(box, GWL_EXSTYLE) & WS_EX_TOPMOST, 0) << "the box stays above the environment";
+  DestroyWindow(handler);
+  DestroyWindow(appBuilder);
 }
 
 }  // namespace
