@@ -81,7 +81,7 @@ bool RegisterBoxClass(HINSTANCE instance, WNDPROC proc) {
 
 using namespace kestrum;
 
-// Global name: the specification's box, seen by name in traces and reports.
+// Global name, as the component's other classes: traces and reports show it by name.
 class TExceptionBox {
  public:
   TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detailsBtn, bool makeSound);
@@ -222,7 +222,7 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
       int number;
       bool visible;
       std::string caption;
-    } specs[] = {
+    } buttons[] = {
         {kSend, FExc->GetSendBtnVisible(), FExc->GetSendBtnCaption()},
         {kSave, FExc->GetSaveBtnVisible(), FExc->GetSaveBtnCaption()},
         {kPrint, FExc->GetPrintBtnVisible(), FExc->GetPrintBtnCaption()},
@@ -231,7 +231,7 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
         {kRestart, FExc->GetRestartBtnVisible(), FExc->GetRestartBtnCaption()},
         {kClose, FExc->GetCloseBtnVisible(), FExc->GetCloseBtnCaption()},
     };
-    for (const auto& s : specs) {
+    for (const auto& s : buttons) {
       if (s.visible) MakeButton(s.number, s.caption, TextWidth(FFont1, s.caption) + 39);
     }
     // A program that cannot go on offers continuing only where nothing else ends the box.
