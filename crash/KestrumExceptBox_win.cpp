@@ -166,6 +166,7 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
   rules.canContinue = FExc->GetCanContinue();
   const FocusChoice focus = ChooseFocus(rules);
   FFocused = FDefaultMsgBox ? static_cast<int>(kContinue) : static_cast<int>(focus.focused);
+  if (FFocused < 0 || FFocused >= kCount) FFocused = kContinue;  // a damaged setting
 
   // Texts.
   const std::string broken = report::BreakMessage(FExc->GetExceptMessage());
@@ -305,6 +306,8 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
   int clientH = top + 14 + rows * (FBtnHeight + 4) + 8 + kLabelHeight;
   if (FShowReport) clientH += kDetailsHeight;
   const int boxH = std::min(clientH + frameH, std::max(150, screenH - caption5));
+  // A message too long for the screen is cut, never the buttons below it.
+  if (clientH + frameH > boxH) FTextHeight = std::max(16, FTextHeight - (clientH + frameH - boxH));
   SetWindowPos(FMainWnd, nullptr, (screenW - boxW) / 2, (screenH - boxH) / 2, boxW, boxH, SWP_NOZORDER | SWP_NOACTIVATE);
   FMinWidth = boxW;
   FMinHeight = boxH;

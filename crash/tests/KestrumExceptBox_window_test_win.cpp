@@ -141,6 +141,22 @@ TEST_F(BoxWindow, TheSmallBoxBreaksLongMessagesOnlyInTheirMiddle) {
   }
 }
 
+TEST_F(BoxWindow, AMessageTooLongForTheScreenLeavesTheButtonsOnIt) {
+  std::string message;
+  for (int i = 0; i < 3000; ++i) message += "word" + std::to_string(i) + " ";
+  Make(message);
+  HWND box = Show(BoxLook::simple);
+  ASSERT_NE(box, nullptr);
+  HWND ok = FindWindowExA(box, nullptr, "Button", nullptr);
+  ASSERT_NE(ok, nullptr);
+  RECT boxRect, okRect;
+  GetWindowRect(box, &boxRect);
+  GetWindowRect(ok, &okRect);
+  EXPECT_LE(boxRect.bottom, GetSystemMetrics(SM_CYSCREEN));
+  EXPECT_GE(boxRect.top, 0);
+  EXPECT_LT(okRect.bottom, boxRect.bottom) << "the button is below the box";
+}
+
 // A development environment as the box finds it: a main window of class TAppBuilder and, in the
 // same process, a message window that receives the line to show.
 std::string g_offered;
