@@ -63,6 +63,15 @@ std::string ShownCell(const DetailView& view, std::size_t row, std::size_t colum
   return cell;
 }
 
+// The module of this code: a library with its own copy of the component registers its own box
+// class, whose window procedure goes when the library goes.
+HINSTANCE OwnModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&OwnModule), &module);
+  return module ? module : GetModuleHandleA(nullptr);
+}
+
 bool RegisterBoxClass(HINSTANCE instance, WNDPROC proc) {
   WNDCLASSA wc{};
   if (GetClassInfoA(instance, kExceptBoxClass, &wc)) return true;
@@ -182,7 +191,7 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
   // A title that names the exception's class or message gets them as the main text does.
   const std::string caption = FDefaultMsgBox ? ExeNameWithoutExtension() : expand(FExc->GetTitleBar());
 
-  HINSTANCE instance = GetModuleHandleA(nullptr);
+  HINSTANCE instance = OwnModule();
   if (!RegisterBoxClass(instance, WndProc)) return;
   FFont1 = MakeFont("Tahoma", 11, "MS Sans Serif", 12);
   FFont2 = MakeFont("Courier New", 11, nullptr, 0);
@@ -354,7 +363,7 @@ HWND TExceptionBox::MakeButton(int number, const std::string& caption, int width
   const DWORD kind = FDefaultMsgBox ? BS_PUSHBUTTON : BS_OWNERDRAW;
   HWND b = CreateWindowExA(0, "BUTTON", caption.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_NOTIFY | kind, 0, 0, width,
                            FBtnHeight, FMainWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonIdBase + number)),
-                           GetModuleHandleA(nullptr), nullptr);
+                           OwnModule(), nullptr);
   if (!b) return nullptr;
   SendMessageA(b, WM_SETFONT, reinterpret_cast<WPARAM>(FFont1), FALSE);
   SetWindowLongPtrA(b, GWLP_USERDATA, number);
