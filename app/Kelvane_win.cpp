@@ -3,9 +3,11 @@
 
 #include "app/uMain_win.h"
 #include "crash/KestrumHandling_win.h"
+#include "delivery/KestrumBugReportFile_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The crash-report component installs itself here, before the window framework starts.
+  delivery::InstallBugReportFileSeam();
   kestrum::InstallKestrum();
 
   Application->Initialize();
