@@ -1,0 +1,71 @@
+// kestrum_form SOURCE OUTPUT [NAME]: turns a readable assistant form description into the binary
+// form stream that the assistant reads from the resource "TZQ" + the form's name. With NAME, the
+// description's top object must carry that name (the resource is named after the file).
+// Runs on the build machine, also in the cross build, so it uses nothing but the C++ library.
+#include "delivery/KestrumAssistantForm.h"
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3 && argc != 4) {
+    std::cerr << "usage: kestrum_form SOURCE OUTPUT [NAME]\n";
+    return 2;
+  }
+  std::ifstream in(argv[1], std::ios::binary);
+  if (!in) {
+    std::cerr << argv[1] << ": cannot be read\n";
+    return 1;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  std::vector<std::uint8_t> bytes;
+  try {
+    const delivery::FormObject root = delivery::ParseFormText(text.str());
+    if (argc == 4 && !SameNoCase(root.name, argv[3])) {
+      std::cerr << argv[1] << ": the form object is named " << root.name << ", expected " << argv[3] << "\n";
+      return 1;
+    }
+    bytes = delivery::WriteFormStream(root);
+    // What the program will read must be exactly what was written: the reader's limits hold and
+    // nothing is lost on the way.
+    const delivery::FormStream back = delivery::ParseFormStream(bytes.data(), bytes.size());
+    if (!back.signatureOk || back.damaged || back.invalidType != -1 || !(back.root == root)) {
+      std::cerr << argv[1] << ": the written form does not read back as written\n";
+      return 1;
+    }
+  } catch (const std::invalid_argument& e) {
+    std::cerr << argv[1] << ": " << e.what() << "\n";
+    return 1;
+  }
+  const std::string temp = std::string(argv[2]) + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      std::cerr << temp << ": cannot be written\n";
+      return 1;
+    }
+  }
+  if (std::rename(temp.c_str(), argv[2]) != 0) {
+    std::cerr << argv[2] << ": cannot be replaced\n";
+    return 1;
+  }
+  return 0;
+}
