@@ -74,7 +74,7 @@ FormObject ParseFormText(std::string_view text);
 
 // --- The items of one assistant step.
 
-enum TNVOutputType : std::int32_t { otHeader = 0, otOwnSection = 1 };
+enum TOutputType : std::int32_t { otHeader = 0, otOwnSection = 1 };
 enum class FormItemKind { button, label, edit, checkBox, image };
 
 struct FormItem {
@@ -83,7 +83,7 @@ struct FormItem {
   // Common.
   bool enabled = true;
   int spacing = 0;  // pixels below the item; 0: automatic
-  TNVOutputType outputType = otHeader;
+  TOutputType outputType = otHeader;
   std::string outputName;
   // Button (minWidth, caption, noOwnerDraw, visible), label and check box (caption).
   std::string caption;

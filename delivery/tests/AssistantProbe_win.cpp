@@ -1,0 +1,140 @@
+// AssistantProbe RESULTFILE ASSISTANT [screenshot]: runs one assistant of its own settings for an
+// exception object, the way the handling will, and writes what came of it into RESULTFILE: the
+// result, the mail sender, whether the screenshot goes along, and every header field and section
+// the forms put into the report. With "screenshot" the exception carries a red 160 x 120 picture.
+#include <windows.h>
+
+#include "crash/KestrumException_win.h"
+#include "delivery/KestrumAssistant_win.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Header fields and sections as plain name/content lists.
+class ProbeFields final : public report::IZQFields {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  void STDMETHODCALLTYPE Lock() override {}
+  void STDMETHODCALLTYPE Unlock() override {}
+  int STDMETHODCALLTYPE GetItemCount() override { return static_cast<int>(items.size()); }
+  std::string STDMETHODCALLTYPE GetItem(int i) override { return items[static_cast<std::size_t>(i)].first; }
+  void STDMETHODCALLTYPE SetItem(int i, const std::string& v) override { items[static_cast<std::size_t>(i)].first = v; }
+  int STDMETHODCALLTYPE FindItem(const std::string& name) override {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (items[i].first == name) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  std::string STDMETHODCALLTYPE GetContent(const std::string& name) override {
+    const int i = FindItem(name);
+    return i < 0 ? std::string() : items[static_cast<std::size_t>(i)].second;
+  }
+  void STDMETHODCALLTYPE SetContent(const std::string& name, const std::string& value) override {
+    const int i = FindItem(name);
+    if (i < 0) items.emplace_back(name, value);
+    else items[static_cast<std::size_t>(i)].second = value;
+  }
+  void STDMETHODCALLTYPE Add(const std::string& name, const std::string& content) override { items.emplace_back(name, content); }
+  void STDMETHODCALLTYPE Insert(int, const std::string& name, const std::string& content) override { Add(name, content); }
+  void STDMETHODCALLTYPE DeleteAt(int i) override { items.erase(items.begin() + i); }
+  void STDMETHODCALLTYPE Delete(const std::string& name) override {
+    const int i = FindItem(name);
+    if (i >= 0) DeleteAt(i);
+  }
+  report::IZQFields* STDMETHODCALLTYPE Clone() override { return nullptr; }
+
+  std::vector<std::pair<std::string, std::string>> items;
+};
+
+ProbeFields g_header, g_sections;
+INVBitmap* g_screenShot = nullptr;
+
+std::string Escaped(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+// The colour in the middle of the picture, as the tests compare it.
+std::string Describe(INVBitmap* b) {
+  if (!b) return "none";
+  const std::string bmp = b->AsBmpStr();
+  char text[64];
+  std::snprintf(text, sizeof text, "%dx%d", b->GetWidth(), b->GetHeight());
+  std::string out = text;
+  auto* own = static_cast<TINVBitmap*>(b);
+  const delivery::PixelView p = own->Pixels();
+  const std::uint8_t* px = p.bits + (static_cast<std::size_t>(p.height / 2) * p.width + p.width / 2) * 4;
+  std::snprintf(text, sizeof text, " %02x%02x%02x", px[2], px[1], px[0]);
+  return out + text;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  if (__argc < 3) return 2;
+  const std::string resultFile = __argv[1];
+  const std::string assistant = __argv[2];
+  const bool withShot = __argc > 3 && std::string(__argv[3]) == "screenshot";
+
+  delivery::AssistantReportAccess access;
+  access.bugReportHeader = [](kestrum::IZQException*) -> report::IZQFields* { return &g_header; };
+  access.bugReportSections = [](kestrum::IZQException*) -> report::IZQFields* { return &g_sections; };
+  access.getScreenShot = [](kestrum::IZQException*) -> INVBitmap* {
+    if (g_screenShot) g_screenShot->AddRef();
+    return g_screenShot;
+  };
+  access.setScreenShot = [](kestrum::IZQException*, INVBitmap* b) {
+    if (b) b->AddRef();
+    if (g_screenShot) g_screenShot->Release();
+    g_screenShot = b;
+  };
+  delivery::SetAssistantReportAccess(access);
+  if (withShot) {
+    TINVBitmap* red = TINVBitmap::Create(160, 120);
+    HBRUSH brush = CreateSolidBrush(RGB(255, 0, 0));
+    RECT all{0, 0, 160, 120};
+    FillRect(red->Canvas(), &all, brush);
+    DeleteObject(brush);
+    GdiFlush();
+    g_screenShot = red;
+  }
+
+  kestrum::IZQModuleSettings* settings = kestrum::SettingsForModule(GetModuleHandleA(nullptr));
+  kestrum::ExceptionFacts facts;
+  auto* exception = new TIZQException(settings, facts);
+  exception->SetCreateScreenShot(withShot);
+  exception->SetAppendScreenShot(withShot);
+  kestrum::IZQPropertyAccess* cache = nullptr;
+  settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&cache));
+
+  const TNVModalResult result = delivery::RunAssistant(exception, assistant, nullptr, cache);
+
+  std::ofstream out(resultFile, std::ios::binary | std::ios::trunc);
+  out << "result=" << result << "\n";
+  out << "mailFrom=" << exception->GetMailFrom() << "\n";
+  out << "appendScreenShot=" << exception->GetAppendScreenShot() << "\n";
+  out << "screenShot=" << Describe(g_screenShot) << "\n";
+  for (const auto& [name, content] : g_header.items) out << "header:" << name << "=" << Escaped(content) << "\n";
+  for (const auto& [name, content] : g_sections.items) out << "section:" << name << "=" << Escaped(content) << "\n";
+  out.close();
+
+  if (cache) cache->Release();
+  exception->Release();
+  settings->Release();
+  return 0;
+}
