@@ -1,7 +1,8 @@
-// AssistantProbe RESULTFILE ASSISTANT [screenshot]: runs one assistant of its own settings for an
-// exception object, the way the handling will, and writes what came of it into RESULTFILE: the
-// result, the mail sender, whether the screenshot goes along, and every header field and section
-// the forms put into the report. With "screenshot" the exception carries a red 160 x 120 picture.
+// AssistantProbe RESULTFILE ASSISTANT [screenshot|twice]: runs one assistant of its own settings
+// for an exception object, the way the handling will, and writes what came of it into RESULTFILE:
+// the result, the mail sender, whether the screenshot goes along, and every header field and
+// section the forms put into the report. With "screenshot" the exception carries a red 160 x 120
+// picture; with "twice" a second exception follows the first, with the same form cache.
 #include <windows.h>
 
 #include "crash/KestrumException_win.h"
@@ -90,6 +91,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::string resultFile = __argv[1];
   const std::string assistant = __argv[2];
   const bool withShot = __argc > 3 && std::string(__argv[3]) == "screenshot";
+  const bool twice = __argc > 3 && std::string(__argv[3]) == "twice";
 
   delivery::AssistantReportAccess access;
   access.bugReportHeader = [](kestrum::IZQException*) -> report::IZQFields* { return &g_header; };
@@ -115,17 +117,25 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
 
   kestrum::IZQModuleSettings* settings = kestrum::SettingsForModule(GetModuleHandleA(nullptr));
-  kestrum::ExceptionFacts facts;
-  auto* exception = new TIZQException(settings, facts);
-  exception->SetCreateScreenShot(withShot);
-  exception->SetAppendScreenShot(withShot);
   kestrum::IZQPropertyAccess* cache = nullptr;
   settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&cache));
-
-  const TNVModalResult result = delivery::RunAssistant(exception, assistant, nullptr, cache);
+  TIZQException* exception = nullptr;
+  TNVModalResult result = nvmInvalid, firstResult = nvmInvalid;
+  for (int run = 0; run < (twice ? 2 : 1); ++run) {
+    if (exception) exception->Release();
+    g_header.items.clear();
+    g_sections.items.clear();
+    kestrum::ExceptionFacts facts;
+    exception = new TIZQException(settings, facts);
+    exception->SetCreateScreenShot(withShot);
+    exception->SetAppendScreenShot(withShot);
+    result = delivery::RunAssistant(exception, assistant, nullptr, cache);
+    if (run == 0) firstResult = result;
+  }
 
   std::ofstream out(resultFile, std::ios::binary | std::ios::trunc);
   out << "result=" << result << "\n";
+  out << "firstResult=" << firstResult << "\n";
   out << "mailFrom=" << exception->GetMailFrom() << "\n";
   out << "appendScreenShot=" << exception->GetAppendScreenShot() << "\n";
   out << "screenShot=" << Describe(g_screenShot) << "\n";

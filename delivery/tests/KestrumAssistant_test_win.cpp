@@ -27,10 +27,10 @@ struct Outcome {
 
 class AssistantProbe {
  public:
-  explicit AssistantProbe(const std::string& assistant, bool screenshot = false)
+  explicit AssistantProbe(const std::string& assistant, const std::string& option = "")
       : result_(ExeDir() + "assistant-result-" + assistant + ".txt") {
     DeleteFileA(result_.c_str());
-    const std::string args = "\"" + result_ + "\" " + assistant + (screenshot ? " screenshot" : "");
+    const std::string args = "\"" + result_ + "\" " + assistant + " " + option;
     program_ = std::make_unique<Program>(ExeDir() + "AssistantProbe.exe", args);
   }
   Program& program() { return *program_; }
@@ -207,7 +207,7 @@ TEST(AssistantForms, ScreenshotEditedElsewhereIsReloadedAndCanBeLeftOut) {
   const std::string editFile = std::string(temp) + "screenShot.bmp";
   DeleteFileA(editFile.c_str());
 
-  AssistantProbe probe("ShotAssistant", true);
+  AssistantProbe probe("ShotAssistant", "screenshot");
   HWND form = probe.NextStep("Shot Assistant");
   ASSERT_NE(form, nullptr);
   EXPECT_TRUE(WaitUntil([&] { return FocusOf(form) == Item(form, kContinue); })) << "the form names Continue as its active control";
@@ -237,6 +237,38 @@ TEST(AssistantForms, ScreenshotEditedElsewhereIsReloadedAndCanBeLeftOut) {
   EXPECT_EQ(o.values.at("appendScreenShot"), "0") << "unchecked: no screenshot is sent";
   EXPECT_EQ(o.values.at("screenShot"), "100x80 00ff00") << "the edit became the exception's screenshot";
   EXPECT_EQ(GetFileAttributesA(editFile.c_str()), INVALID_FILE_ATTRIBUTES) << "the edit file goes with the form";
+}
+
+TEST(AssistantForms, TheNextExceptionStartsWithTheLastAnswers) {
+  ForgetContact();
+  AssistantProbe probe("SendAssistant", "twice");
+  HWND contact = probe.NextStep("Send Assistant");
+  ASSERT_NE(contact, nullptr);
+  TypeText(Item(contact, 104), "Eve");
+  TypeText(Item(contact, 106), "eve@example.net");
+  ASSERT_TRUE(WaitUntil([&] { return Enabled(contact, kContinue); }));
+  ClickReal(Item(contact, kContinue));
+  HWND details = probe.NextStep("Send Assistant", contact);
+  ASSERT_NE(details, nullptr);
+  TypeText(Item(details, 104), "again");
+  ASSERT_TRUE(WaitUntil([&] { return Enabled(details, kContinue); }));
+  ClickReal(Item(details, kContinue));
+
+  // The second exception of the same process: nothing was remembered in the registry, so what
+  // the fields hold comes from the form cache.
+  contact = probe.NextStep("Send Assistant", details);
+  ASSERT_NE(contact, nullptr);
+  EXPECT_EQ(WindowText(Item(contact, 104)), "Eve");
+  EXPECT_EQ(WindowText(Item(contact, 106)), "eve@example.net");
+  EXPECT_TRUE(WaitUntil([&] { return FocusOf(contact) == Item(contact, kContinue); })) << "every field came from the cache";
+  ClickReal(Item(contact, kContinue));
+  details = probe.NextStep("Send Assistant", contact);
+  ASSERT_NE(details, nullptr);
+  EXPECT_EQ(WindowText(Item(details, 104)), "again");
+  ClickReal(Item(details, kCancel));
+  const Outcome o = probe.Finish();
+  EXPECT_EQ(o.values.at("firstResult"), "1");
+  EXPECT_EQ(o.values.at("result"), "3");
 }
 
 TEST(AssistantForms, DamagedAndOddFormResources) {
