@@ -1,5 +1,6 @@
 #include "delivery/KestrumAssistantForm.h"
 
+#include "crash/settings/KestrumStreamReader.h"
 #include "platform/Convert.h"
 
 #include <cctype>
@@ -24,44 +25,7 @@ enum : std::uint8_t {
 
 constexpr std::uint8_t kSignature[] = {'T', 'P', 'F', '0'};
 
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : p_(data), left_(data ? size : 0) {}
-
-  bool Byte(std::uint8_t& out) {
-    if (left_ < 1) return false;
-    out = *p_;
-    Skip(1);
-    return true;
-  }
-  bool Le(std::size_t bytes, std::uint32_t& out) {
-    if (left_ < bytes) return false;
-    out = 0;
-    for (std::size_t i = 0; i < bytes; ++i) out |= static_cast<std::uint32_t>(p_[i]) << (8 * i);
-    Skip(bytes);
-    return true;
-  }
-  // The count is compared with what is left before anything is allocated, so a stored length of
-  // 4 GB costs nothing.
-  bool Chars(std::size_t count, std::string& out) {
-    if (left_ < count) return false;
-    out.assign(reinterpret_cast<const char*>(p_), count);
-    Skip(count);
-    return true;
-  }
-  bool ShortString(std::string& out) {
-    std::uint8_t len;
-    return Byte(len) && Chars(len, out);
-  }
-
- private:
-  void Skip(std::size_t n) {
-    p_ += n;
-    left_ -= n;
-  }
-  const std::uint8_t* p_;
-  std::size_t left_;
-};
+using Reader = kestrum::StreamReader;
 
 enum class ReadStatus { ok, invalidType, damaged };
 
@@ -113,8 +77,10 @@ ReadStatus ReadValue(StreamState& s, std::uint8_t type, FormProperty& p) {
 
 // Fills obj as far as the data goes, from its class name on (whose length byte classLen was read
 // by the caller); obj keeps what was read when the status is not ok.
+// The caller has checked the depth and the count of objects, so that a refused object never
+// enters the tree.
 ReadStatus ReadObject(StreamState& s, int depth, std::uint8_t classLen, FormObject& obj) {
-  if (depth > kMaxFormDepth || ++s.objects > kMaxFormObjects) return ReadStatus::damaged;
+  ++s.objects;
   if (!s.in.Chars(classLen, obj.className) || !s.in.ShortString(obj.name)) return ReadStatus::damaged;
   for (;;) {
     std::uint8_t len, type;
@@ -130,6 +96,7 @@ ReadStatus ReadObject(StreamState& s, int depth, std::uint8_t classLen, FormObje
     std::uint8_t len;
     if (!s.in.Byte(len)) return ReadStatus::damaged;
     if (len == 0) return ReadStatus::ok;
+    if (depth + 1 > kMaxFormDepth || s.objects >= kMaxFormObjects) return ReadStatus::damaged;
     obj.children.emplace_back();
     const ReadStatus st = ReadObject(s, depth + 1, len, obj.children.back());
     if (st != ReadStatus::ok) return st;

@@ -2,7 +2,6 @@
 
 #include <shellapi.h>
 
-#include "crash/settings/KestrumSettings_win.h"
 #include "platform/Trace_win.h"
 
 #include <algorithm>
@@ -1140,7 +1139,7 @@ std::map<std::string, TNVActionHandler>& Handlers() {
   return handlers;
 }
 
-AssistantReportAccess g_access;
+AssistantExceptionAccess g_access;
 
 TNVForm* OwnForm(INVForm* form) {
   void* self = nullptr;
@@ -1222,8 +1221,8 @@ void ForgetRememberedContact() {
   RegCloseKey(key);
 }
 
-void SetAssistantReportAccess(const AssistantReportAccess& access) { g_access = access; }
-const AssistantReportAccess& AssistantReportAccessInUse() { return g_access; }
+void SetAssistantExceptionAccess(const AssistantExceptionAccess& access) { g_access = access; }
+const AssistantExceptionAccess& AssistantExceptionAccessInUse() { return g_access; }
 
 std::vector<FinishedForm> FinishedForms(INVAssistant* assistant) {
   std::vector<FinishedForm> forms;
@@ -1265,8 +1264,9 @@ void HandleContactForm(INVForm* form, TNVAction action, INVItem* item, kestrum::
       const std::string n = name ? name->GetText() : std::string(), e = email ? email->GetText() : std::string();
       if (remember && remember->GetChecked()) delivery::WriteRememberedContact({n, e});
       else delivery::ForgetRememberedContact();
-      if (exception) {
-        if (const std::optional<std::string> from = delivery::ContactMailFrom(n, e)) exception->SetMailFrom(*from);
+      const delivery::AssistantExceptionAccess& access = delivery::AssistantExceptionAccessInUse();
+      if (exception && access.setMailFrom) {
+        if (const std::optional<std::string> from = delivery::ContactMailFrom(n, e)) access.setMailFrom(exception, *from);
       }
       break;
     }
@@ -1278,7 +1278,7 @@ void HandleContactForm(INVForm* form, TNVAction action, INVItem* item, kestrum::
 void HandleScreenshotForm(INVForm* form, TNVAction action, INVItem* item, kestrum::IZQException* exception) {
   TNVForm* f = delivery::OwnForm(form);
   if (!exception || !f) return;
-  const delivery::AssistantReportAccess& access = delivery::AssistantReportAccessInUse();
+  const delivery::AssistantExceptionAccess& access = delivery::AssistantExceptionAccessInUse();
   INVImage* image = form->FindImage("ScrShotImg");
   INVCheckBox* attach = form->FindCheckBox("AttachCheck");
   TNVForm::ScreenshotEdit& edit = f->FScreenshotEdit;
@@ -1290,7 +1290,7 @@ void HandleScreenshotForm(INVForm* form, TNVAction action, INVItem* item, kestru
           shot->Release();
         }
       }
-      if (attach) attach->SetChecked(exception->GetAppendScreenShot());
+      if (attach && access.getAppendScreenShot) attach->SetChecked(access.getAppendScreenShot(exception));
       break;
     case nvaItemEvent:
       if (item && image && item->GetName() == "ScrShotImg" && image->GetBitmap()) {
@@ -1337,7 +1337,7 @@ void HandleScreenshotForm(INVForm* form, TNVAction action, INVItem* item, kestru
       }
       if (edit.saved) DeleteFileA(edit.file.c_str());
       edit.saved = false;
-      if (attach) exception->SetAppendScreenShot(attach->GetChecked());
+      if (attach && access.setAppendScreenShot) access.setAppendScreenShot(exception, attach->GetChecked());
       break;
     case nvaFormShow:
       break;
@@ -1385,14 +1385,10 @@ INVAssistant* BuildAssistant(HMODULE module, const std::string& title, const std
 std::vector<delivery::AssistantOutput> ApplyAssistantOutputs(INVAssistant* assistant, kestrum::IZQException* exception) {
   const std::vector<delivery::AssistantOutput> outputs = delivery::AssistantOutputs(delivery::FinishedForms(assistant));
   if (!exception) return outputs;
-  const delivery::AssistantReportAccess& access = delivery::AssistantReportAccessInUse();
-  report::IZQFields* header = access.bugReportHeader ? access.bugReportHeader(exception) : nullptr;
-  report::IZQFields* sections = access.bugReportSections ? access.bugReportSections(exception) : nullptr;
+  const delivery::AssistantExceptionAccess& access = delivery::AssistantExceptionAccessInUse();
   for (const delivery::AssistantOutput& o : outputs) {
-    if (report::IZQFields* list = o.ownSection ? sections : header) list->SetContent(o.name, o.content);
+    if (auto set = o.ownSection ? access.setSection : access.setHeaderField) set(exception, o.name, o.content);
   }
-  if (header) header->Release();
-  if (sections) sections->Release();
   return outputs;
 }
 
@@ -1422,15 +1418,11 @@ std::vector<kestrum::FormCacheForm> CacheForms(INVAssistant* assistant) {
 
 }  // namespace
 
-TNVModalResult RunAssistant(kestrum::IZQException* exception, const std::string& name, HWND parentWindow,
-                            kestrum::IZQPropertyAccess* formCache) {
-  if (!exception) return nvmInvalid;
-  kestrum::AssistantDefinition def;
-  if (!exception->GetAssistant(name, def)) return nvmInvalid;
-  if (!exception->GetCreateScreenShot()) {
-    std::erase_if(def.forms, [](const std::string& f) { return SameNoCase(f, "ScrShotForm"); });
-  }
-  INVAssistant* assistant = BuildAssistant(exception->Module(), def.title, def.forms, exception);
+TNVModalResult RunAssistant(kestrum::IZQException* exception, HMODULE module, const kestrum::AssistantDefinition& definition,
+                            bool takesScreenShot, HWND parentWindow, kestrum::IZQPropertyAccess* formCache) {
+  std::vector<std::string> forms = definition.forms;
+  if (!takesScreenShot) std::erase_if(forms, [](const std::string& f) { return SameNoCase(f, "ScrShotForm"); });
+  INVAssistant* assistant = BuildAssistant(module, definition.title, forms, exception);
   if (!assistant) return nvmInvalid;
 
   if (formCache) {

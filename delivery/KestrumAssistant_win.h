@@ -6,16 +6,19 @@
 // Forms and items live as long as their assistant: their reference counts are the assistant's,
 // so a held item keeps the whole assistant alive, and the pointers the getters return are
 // borrowed (no reference is added).
+//
+// The exception object belongs to the handling above this folder: the assistant hands it to the
+// handlers and reaches the report, the mail sender and the screenshot through the access the
+// handling installs (SetAssistantExceptionAccess).
 #pragma once
 
 #include <windows.h>
 #include <unknwn.h>
 
-#include "crash/KestrumException_win.h"
+#include "crash/settings/KestrumSettings_win.h"
 #include "delivery/KestrumAssistantForm.h"
 #include "delivery/KestrumAssistantRules.h"
 #include "delivery/KestrumBitmap_win.h"
-#include "report/KestrumFields_win.h"
 
 #include <memory>
 #include <string>
@@ -28,6 +31,9 @@ using delivery::TOutputType;
 struct INVAssistant;
 struct INVForm;
 struct INVItem;
+namespace kestrum {
+struct IZQException;
+}
 
 extern const GUID IID_INVAssistant;  // {14A3AFE4-B39F-4745-8F85-08FFABE8771C}
 extern const GUID IID_INVForm;       // {9C62303F-3C4A-4E2F-9C14-74C518871995}
@@ -167,18 +173,22 @@ RememberedContact ReadRememberedContact();
 void WriteRememberedContact(const RememberedContact& contact);
 void ForgetRememberedContact();
 
-// What the assistant needs of the exception object beyond its interfaces: its report header and
-// sections (new references, null when it has none), its screenshot (a new reference or null) and
-// the folder for the screenshot's edit file. The handling installs them; a null entry is left out.
-struct AssistantReportAccess {
-  report::IZQFields* (*bugReportHeader)(kestrum::IZQException* exception) = nullptr;
-  report::IZQFields* (*bugReportSections)(kestrum::IZQException* exception) = nullptr;
+// What the assistant does to an exception object: a field of the report header or a section of
+// its own (both replace one of the same name), the mail sender, whether the screenshot goes along,
+// the screenshot itself (get: a new reference or null), and the folder for the screenshot's edit
+// file. The handling installs them; a null entry is left out (a null folder: the user's temp).
+struct AssistantExceptionAccess {
+  void (*setHeaderField)(kestrum::IZQException* exception, const std::string& name, const std::string& content) = nullptr;
+  void (*setSection)(kestrum::IZQException* exception, const std::string& name, const std::string& content) = nullptr;
+  void (*setMailFrom)(kestrum::IZQException* exception, const std::string& from) = nullptr;
+  bool (*getAppendScreenShot)(kestrum::IZQException* exception) = nullptr;
+  void (*setAppendScreenShot)(kestrum::IZQException* exception, bool value) = nullptr;
   INVBitmap* (*getScreenShot)(kestrum::IZQException* exception) = nullptr;
   void (*setScreenShot)(kestrum::IZQException* exception, INVBitmap* bitmap) = nullptr;
-  std::string (*tempFolder)() = nullptr;  // with a trailing backslash; null: the user's temp folder
+  std::string (*tempFolder)() = nullptr;
 };
-void SetAssistantReportAccess(const AssistantReportAccess& access);
-const AssistantReportAccess& AssistantReportAccessInUse();
+void SetAssistantExceptionAccess(const AssistantExceptionAccess& access);
+const AssistantExceptionAccess& AssistantExceptionAccessInUse();
 
 // The items of every form as they stand, for the form cache and the outputs.
 std::vector<FinishedForm> FinishedForms(INVAssistant* assistant);
@@ -192,12 +202,12 @@ std::vector<delivery::AssistantOutput> ApplyAssistantOutputs(INVAssistant* assis
 
 namespace delivery {
 
-// The whole use of a named assistant for one exception: its definition from the exception's
-// settings (without the screenshot step when the exception takes no screenshot), the forms
-// prefilled from formCache when given, shown modally, and on OK the cache filled and the outputs
-// applied. nvmInvalid when there is no such assistant or its resources are damaged: the caller
-// shows the full box instead.
-TNVModalResult RunAssistant(kestrum::IZQException* exception, const std::string& name, HWND parentWindow,
-                            kestrum::IZQPropertyAccess* formCache);
+// The whole use of an assistant for one exception: built from the definition (GetAssistant of the
+// exception's settings) and the module's resources, without the screenshot step when the exception
+// takes no screenshot, prefilled from formCache when given, shown modally, and on OK the cache
+// filled and the outputs applied. nvmInvalid when the resources are damaged: the caller shows the
+// full box instead.
+TNVModalResult RunAssistant(kestrum::IZQException* exception, HMODULE module, const kestrum::AssistantDefinition& definition,
+                            bool takesScreenShot, HWND parentWindow, kestrum::IZQPropertyAccess* formCache);
 
 }  // namespace delivery

@@ -3,12 +3,10 @@
 // description's top object must carry that name (the resource is named after the file).
 // Runs on the build machine, also in the cross build, so it uses nothing but the C++ library.
 #include "delivery/KestrumAssistantForm.h"
+#include "tools/KestrumToolFiles.h"
 
 #include <cctype>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -28,16 +26,11 @@ int main(int argc, char** argv) {
     std::cerr << "usage: kestrum_form SOURCE OUTPUT [NAME]\n";
     return 2;
   }
-  std::ifstream in(argv[1], std::ios::binary);
-  if (!in) {
-    std::cerr << argv[1] << ": cannot be read\n";
-    return 1;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
+  std::string text;
+  if (!kestrum::ReadToolSource(argv[1], text)) return 1;
   std::vector<std::uint8_t> bytes;
   try {
-    const delivery::FormObject root = delivery::ParseFormText(text.str());
+    const delivery::FormObject root = delivery::ParseFormText(text);
     if (argc == 4 && !SameNoCase(root.name, argv[3])) {
       std::cerr << argv[1] << ": the form object is named " << root.name << ", expected " << argv[3] << "\n";
       return 1;
@@ -54,18 +47,5 @@ int main(int argc, char** argv) {
     std::cerr << argv[1] << ": " << e.what() << "\n";
     return 1;
   }
-  const std::string temp = std::string(argv[2]) + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-      std::cerr << temp << ": cannot be written\n";
-      return 1;
-    }
-  }
-  if (std::rename(temp.c_str(), argv[2]) != 0) {
-    std::cerr << argv[2] << ": cannot be replaced\n";
-    return 1;
-  }
-  return 0;
+  return kestrum::WriteToolOutput(argv[2], bytes) ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 
 #include "crash/KestrumException_win.h"
 #include "delivery/KestrumAssistant_win.h"
+#include "report/KestrumFields_win.h"
 
 #include <cstdio>
 #include <fstream>
@@ -93,9 +94,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const bool withShot = __argc > 3 && std::string(__argv[3]) == "screenshot";
   const bool twice = __argc > 3 && std::string(__argv[3]) == "twice";
 
-  delivery::AssistantReportAccess access;
-  access.bugReportHeader = [](kestrum::IZQException*) -> report::IZQFields* { return &g_header; };
-  access.bugReportSections = [](kestrum::IZQException*) -> report::IZQFields* { return &g_sections; };
+  // As the handling will: the report's lists and the exception object's own properties.
+  delivery::AssistantExceptionAccess access;
+  access.setHeaderField = [](kestrum::IZQException*, const std::string& n, const std::string& c) { g_header.SetContent(n, c); };
+  access.setSection = [](kestrum::IZQException*, const std::string& n, const std::string& c) { g_sections.SetContent(n, c); };
+  access.setMailFrom = [](kestrum::IZQException* e, const std::string& from) { e->SetMailFrom(from); };
+  access.getAppendScreenShot = [](kestrum::IZQException* e) { return e->GetAppendScreenShot(); };
+  access.setAppendScreenShot = [](kestrum::IZQException* e, bool value) { e->SetAppendScreenShot(value); };
   access.getScreenShot = [](kestrum::IZQException*) -> INVBitmap* {
     if (g_screenShot) g_screenShot->AddRef();
     return g_screenShot;
@@ -105,7 +110,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (g_screenShot) g_screenShot->Release();
     g_screenShot = b;
   };
-  delivery::SetAssistantReportAccess(access);
+  delivery::SetAssistantExceptionAccess(access);
   if (withShot) {
     TINVBitmap* red = TINVBitmap::Create(160, 120);
     HBRUSH brush = CreateSolidBrush(RGB(255, 0, 0));
@@ -129,7 +134,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     exception = new TIZQException(settings, facts);
     exception->SetCreateScreenShot(withShot);
     exception->SetAppendScreenShot(withShot);
-    result = delivery::RunAssistant(exception, assistant, nullptr, cache);
+    kestrum::AssistantDefinition definition;
+    if (exception->GetAssistant(assistant, definition)) {
+      result = delivery::RunAssistant(exception, exception->Module(), definition, exception->GetCreateScreenShot(), nullptr, cache);
+    }
     if (run == 0) firstResult = result;
   }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -239,11 +240,22 @@ TEST(AssistantFormResource, DamagedStreamsAreRefusedNeverOverread) {
   }
   cases.push_back({"no end marks", Bytes({'T', 'P', 'F', '0', 1, 'F', 1, 'F'})});
   cases.push_back({"signature only", Bytes({'T', 'P', 'F', '0'})});
+  // What was read of a refused stream never holds more than the limits allow.
+  std::function<std::size_t(const FormObject&, int, int&)> count = [&](const FormObject& o, int depth, int& deepest) {
+    deepest = std::max(deepest, depth);
+    std::size_t n = 1;
+    for (const FormObject& child : o.children) n += count(child, depth + 1, deepest);
+    return n;
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const FormRead r = ReadFormResource(c.bytes.data(), c.bytes.size());
     EXPECT_TRUE(r.damaged);
     EXPECT_GE(r.form.items.size(), 3u);
+    const FormStream s = ParseFormStream(c.bytes.data(), c.bytes.size());
+    int deepest = 0;
+    EXPECT_LE(count(s.root, 0, deepest), kMaxFormObjects);
+    EXPECT_LE(deepest, kMaxFormDepth);
   }
 
   // Exactly at the limits is still a form.
