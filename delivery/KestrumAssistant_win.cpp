@@ -898,10 +898,10 @@ LRESULT TNVForm::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
       switch (it->d.kind) {
         case FormItemKind::button:
           if (code != BN_CLICKED || !it->EnabledOnScreen()) break;
+          Raise(nvaItemEvent, it);
           if (id == kContinueBtn) CloseWith(nvmOk);
           else if (id == kSkipBtn) CloseWith(nvmSkip);
           else if (id == kCancelBtn) CloseWith(nvmCancel);
-          else Raise(nvaItemEvent, it);
           break;
         case FormItemKind::checkBox:
           // Owner-drawn buttons report a quick second click as a double click.
@@ -1376,6 +1376,19 @@ INVAssistant* BuildAssistant(HMODULE module, const std::string& title, const std
     const std::string onAction = read.form.onAction;
     assistant->FForms.push_back(std::make_unique<TNVForm>(assistant, std::move(read.form), i + 1, steps, exception));
     TNVForm* form = assistant->FForms.back().get();
+    for (int j = 0; j < form->GetItemCount(); ++j) {
+      INVImage* image = nullptr;
+      INVItem* item = form->GetItem(j);
+      if (item->QueryInterface(IID_INVImage, reinterpret_cast<void**>(&image)) != S_OK) continue;
+      // A picture file named by the form; one that cannot be read leaves the image empty.
+      if (!image->GetFile().empty()) {
+        if (INVBitmap* picture = LoadBitmapFile(image->GetFile())) {
+          image->SetBitmap(picture);
+          picture->Release();
+        }
+      }
+      image->Release();
+    }
     form->SetOnAction(delivery::FindAssistantHandler(onAction));
     form->Raise(nvaFormCreate, nullptr);
   }

@@ -99,4 +99,24 @@ TEST_F(ShippedAssistant, MissingFormHasTheThreeButtonsAndSkippedFormsReturnAtOnc
   a->Release();
 }
 
+TEST_F(ShippedAssistant, PicturesNamedByTheFormAreLoaded) {
+  TINVBitmap* picture = TINVBitmap::Create(40, 30);
+  ASSERT_NE(picture, nullptr);
+  const std::string folder = testsupport::BesideThisProgram("");
+  ASSERT_TRUE(picture->SaveBmp(folder + "assistant-picture.bmp"));
+  picture->Release();
+  ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+  INVAssistant* a = BuildAssistant(GetModuleHandleA(nullptr), "T", {"PictureForm"}, nullptr);
+  ASSERT_NE(a, nullptr);
+  INVForm* f = a->GetForm(0);
+  ASSERT_NE(f->FindImage("Shown"), nullptr);
+  INVBitmap* shown = f->FindImage("Shown")->GetBitmap();
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->GetWidth(), 40);
+  EXPECT_EQ(shown->GetHeight(), 30);
+  EXPECT_EQ(f->FindImage("Missing")->GetBitmap(), nullptr);
+  a->Release();
+  DeleteFileA((folder + "assistant-picture.bmp").c_str());
+}
+
 }  // namespace
