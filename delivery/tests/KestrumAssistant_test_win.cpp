@@ -181,24 +181,35 @@ TEST(AssistantForms, NameWithoutAddressKeepsTheSender) {
   TypeText(Item(contact, 103), "Carl");
   PressKeys("Return");
   EXPECT_TRUE(WaitUntil([&] { return FocusOf(contact) == Item(contact, 104); })) << "Enter in a one-line field moves on";
+  PressKeys("Tab");
+  EXPECT_TRUE(WaitUntil([&] { return FocusOf(contact) == Item(contact, 105); })) << "Tab: the next item";
+  PressKeys("space");  // the drawn check box takes the keyboard as well
+  PressKeys("shift+Tab");
+  EXPECT_TRUE(WaitUntil([&] { return FocusOf(contact) == Item(contact, 104); })) << "Shift+Tab: the previous item";
   ClickReal(Item(contact, kContinue));
   const Outcome o = probe.Finish();
   EXPECT_EQ(o.values.at("result"), "1");
   EXPECT_EQ(o.header.at("contact name"), "Carl");
   EXPECT_EQ(o.header.count("contact email"), 0u);
   EXPECT_EQ(o.values.at("mailFrom"), "probe@kelvane.test");
+  EXPECT_EQ(delivery::ReadRememberedContact().name, "Carl") << "Space checked \"remember me\"";
+  ForgetContact();
 }
 
-TEST(AssistantForms, EscapeCancels) {
-  AssistantProbe probe("SendAssistant");
-  HWND contact = probe.NextStep("Send Assistant");
-  ASSERT_NE(contact, nullptr);
-  TypeText(Item(contact, 104), "Dora");
-  PressKeys("Escape");
-  const Outcome o = probe.Finish();
-  EXPECT_EQ(o.values.at("result"), "3");
-  EXPECT_TRUE(o.header.empty());
-  EXPECT_EQ(o.values.at("mailFrom"), "probe@kelvane.test");
+TEST(AssistantForms, EscapeAndTheTitleBarCancel) {
+  for (const bool escape : {true, false}) {
+    SCOPED_TRACE(escape ? "Escape" : "title bar");
+    AssistantProbe probe("SendAssistant");
+    HWND contact = probe.NextStep("Send Assistant");
+    ASSERT_NE(contact, nullptr);
+    TypeText(Item(contact, 104), "Dora");
+    if (escape) PressKeys("Escape");
+    else PostMessageA(contact, WM_SYSCOMMAND, SC_CLOSE, 0);
+    const Outcome o = probe.Finish();
+    EXPECT_EQ(o.values.at("result"), "3");
+    EXPECT_TRUE(o.header.empty());
+    EXPECT_EQ(o.values.at("mailFrom"), "probe@kelvane.test");
+  }
 }
 
 TEST(AssistantForms, ScreenshotEditedElsewhereIsReloadedAndCanBeLeftOut) {
