@@ -426,7 +426,6 @@ TNVForm::TNVForm(TNVAssistant* parent, delivery::FormDescription desc, int step,
       case FormItemKind::image: FItems.push_back(std::make_unique<TNVImage>(this, std::move(it), index)); break;
     }
   }
-  // The focus ring: every item knows the next and the previous one, the last wrapping to the first.
   for (std::size_t i = 0; i < FItems.size(); ++i) {
     FItems[i]->FNext = FItems[(i + 1) % FItems.size()].get();
     FItems[i]->FPrev = FItems[(i + FItems.size() - 1) % FItems.size()].get();
@@ -955,7 +954,6 @@ void TNVForm::Paint(HDC dc) {
   FillRect(dc, &client, back);
   DeleteObject(back);
 
-  // The panel that holds the items, with a dotted frame.
   RECT panel{S(8), S(25), client.right - S(8), FButtonsTop - S(10)};
   HBRUSH faceBrush = CreateSolidBrush(face);
   FillRect(dc, &panel, faceBrush);
@@ -968,7 +966,7 @@ void TNVForm::Paint(HDC dc) {
   SelectObject(dc, oldPen);
   DeleteObject(dotted);
 
-  // The heading, dark with a white halo.
+  // The halo keeps the heading readable whatever the system colours are.
   HGDIOBJ oldFont = SelectObject(dc, FHeadingFont);
   const int hx = S(11), hy = S(6);
   SetTextColor(dc, RGB(255, 255, 255));
@@ -978,7 +976,6 @@ void TNVForm::Paint(HDC dc) {
   SetTextColor(dc, GetSysColor(COLOR_3DDKSHADOW));
   TextOutA(dc, hx, hy, FMessage.c_str(), static_cast<int>(FMessage.size()));
 
-  // The step marker: 1..steps at the top right, the current step bold on a shaded box.
   for (int step = 1; step <= FSteps; ++step) {
     const std::string n = std::to_string(step);
     const int x = client.right - S(14) - S(19) * (FSteps - step + 1);
@@ -998,7 +995,7 @@ void TNVForm::Paint(HDC dc) {
   }
   SelectObject(dc, oldFont);
 
-  // Frames around the edit fields; the focused one in the highlight colour.
+  // The fields have no border of their own, so the focus shows in the frame the form draws.
   HWND focus = GetFocus();
   for (auto& it : FItems) {
     if (it->d.kind != FormItemKind::edit || !it->FHandle) continue;
@@ -1040,7 +1037,7 @@ void TNVForm::DrawMainButton(const DRAWITEMSTRUCT& di, TNVItem* item) {
     DeleteObject(b);
     DrawEdge(dc, &r, EDGE_SUNKEN, BF_RECT);
   } else {
-    // A vertical gradient, dark for the focused button and light otherwise, line by line.
+    // Line by line: a gradient call would add a library to the program's imports for one effect.
     const COLORREF top = focused ? RGB(110, 110, 120) : RGB(252, 252, 252);
     const COLORREF bottom = focused ? RGB(40, 40, 50) : RGB(214, 214, 220);
     const int h = std::max<int>(r.bottom - r.top, 1);
