@@ -119,4 +119,16 @@ TEST_F(ShippedAssistant, PicturesNamedByTheFormAreLoaded) {
   DeleteFileA((folder + "assistant-picture.bmp").c_str());
 }
 
+void OwnHandler(INVForm*, TNVAction, INVItem*, kestrum::IZQException*) {}
+
+TEST(AssistantHandlers, NamesResolveThroughTheTable) {
+  EXPECT_EQ(delivery::FindAssistantHandler("KESTRUM.handleContactForm"), &HandleContactForm);
+  EXPECT_EQ(delivery::FindAssistantHandler("Kestrum.HandleScreenshotForm"), &HandleScreenshotForm);
+  EXPECT_EQ(delivery::FindAssistantHandler("uMain.OnStep"), nullptr) << "unknown: the form runs without a handler";
+  EXPECT_EQ(delivery::FindAssistantHandler(""), nullptr);
+  delivery::RegisterAssistantHandler("uMain.OnStep", &OwnHandler);
+  EXPECT_EQ(delivery::FindAssistantHandler("umain.onstep"), &OwnHandler);
+  EXPECT_EQ(delivery::FindAssistantHandler("OnStep"), nullptr) << "a routine is known by the name it was registered under";
+}
+
 }  // namespace
