@@ -1,8 +1,9 @@
 // AssistantProbe RESULTFILE ASSISTANT [screenshot|twice]: runs one assistant of its own settings
 // for an exception object, the way the handling will, and writes what came of it into RESULTFILE:
 // the result, the mail sender, whether the screenshot goes along, and every header field and
-// section the forms put into the report. With "screenshot" the exception carries a red 160 x 120
-// picture; with "twice" a second exception follows the first, with the same form cache.
+// section of its report, whose composed text goes beside it (RESULTFILE.report), when it ended with
+// OK. With "screenshot" the exception carries a red 160 x 120 picture; with "twice" a second
+// exception follows the first, with the same form cache.
 #include <windows.h>
 
 #include "crash/KestrumException_win.h"
@@ -17,48 +18,6 @@
 
 namespace {
 
-// Header fields and sections as plain name/content lists.
-class ProbeFields final : public report::IZQFields {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  void STDMETHODCALLTYPE Lock() override {}
-  void STDMETHODCALLTYPE Unlock() override {}
-  int STDMETHODCALLTYPE GetItemCount() override { return static_cast<int>(items.size()); }
-  std::string STDMETHODCALLTYPE GetItem(int i) override { return items[static_cast<std::size_t>(i)].first; }
-  void STDMETHODCALLTYPE SetItem(int i, const std::string& v) override { items[static_cast<std::size_t>(i)].first = v; }
-  int STDMETHODCALLTYPE FindItem(const std::string& name) override {
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (items[i].first == name) return static_cast<int>(i);
-    }
-    return -1;
-  }
-  std::string STDMETHODCALLTYPE GetContent(const std::string& name) override {
-    const int i = FindItem(name);
-    return i < 0 ? std::string() : items[static_cast<std::size_t>(i)].second;
-  }
-  void STDMETHODCALLTYPE SetContent(const std::string& name, const std::string& value) override {
-    const int i = FindItem(name);
-    if (i < 0) items.emplace_back(name, value);
-    else items[static_cast<std::size_t>(i)].second = value;
-  }
-  void STDMETHODCALLTYPE Add(const std::string& name, const std::string& content) override { items.emplace_back(name, content); }
-  void STDMETHODCALLTYPE Insert(int, const std::string& name, const std::string& content) override { Add(name, content); }
-  void STDMETHODCALLTYPE DeleteAt(int i) override { items.erase(items.begin() + i); }
-  void STDMETHODCALLTYPE Delete(const std::string& name) override {
-    const int i = FindItem(name);
-    if (i >= 0) DeleteAt(i);
-  }
-  report::IZQFields* STDMETHODCALLTYPE Clone() override { return nullptr; }
-
-  std::vector<std::pair<std::string, std::string>> items;
-};
-
-ProbeFields g_header, g_sections;
 INVBitmap* g_screenShot = nullptr;
 
 std::string Escaped(const std::string& s) {
@@ -96,8 +55,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
   // As the handling will: the report's lists and the exception object's own properties.
   delivery::AssistantExceptionAccess access;
-  access.setHeaderField = [](kestrum::IZQException*, const std::string& n, const std::string& c) { g_header.SetContent(n, c); };
-  access.setSection = [](kestrum::IZQException*, const std::string& n, const std::string& c) { g_sections.SetContent(n, c); };
+  access.setHeaderField = [](kestrum::IZQException* e, const std::string& n, const std::string& c) {
+    static_cast<TIZQException*>(e)->GetBugReportHeader()->SetContent(n, c);
+  };
+  access.setSection = [](kestrum::IZQException* e, const std::string& n, const std::string& c) {
+    static_cast<TIZQException*>(e)->GetBugReportSections()->SetContent(n, c);
+  };
   access.setMailFrom = [](kestrum::IZQException* e, const std::string& from) { e->SetMailFrom(from); };
   access.getAppendScreenShot = [](kestrum::IZQException* e) { return e->GetAppendScreenShot(); };
   access.setAppendScreenShot = [](kestrum::IZQException* e, bool value) { e->SetAppendScreenShot(value); };
@@ -128,8 +91,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   TNVModalResult result = nvmInvalid, firstResult = nvmInvalid;
   for (int run = 0; run < (twice ? 2 : 1); ++run) {
     if (exception) exception->Release();
-    g_header.items.clear();
-    g_sections.items.clear();
     kestrum::ExceptionFacts facts;
     exception = new TIZQException(settings, facts);
     exception->SetCreateScreenShot(withShot);
@@ -147,8 +108,18 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   out << "mailFrom=" << exception->GetMailFrom() << "\n";
   out << "appendScreenShot=" << exception->GetAppendScreenShot() << "\n";
   out << "screenShot=" << Describe(g_screenShot) << "\n";
-  for (const auto& [name, content] : g_header.items) out << "header:" << name << "=" << Escaped(content) << "\n";
-  for (const auto& [name, content] : g_sections.items) out << "section:" << name << "=" << Escaped(content) << "\n";
+  if (result == nvmOk) {
+    const std::pair<const char*, report::IZQFields*> lists[] = {{"header:", exception->GetBugReportHeader()},
+                                                                 {"section:", exception->GetBugReportSections()}};
+    for (const auto& [prefix, list] : lists) {
+      for (int i = 0; i < list->GetItemCount(); ++i) {
+        const std::string name = list->GetItem(i);
+        out << prefix << name << "=" << Escaped(list->GetContent(name)) << "\n";
+      }
+    }
+    std::ofstream report(resultFile + ".report", std::ios::binary | std::ios::trunc);
+    report << exception->GetBugReport(true);
+  }
   out.close();
 
   if (cache) cache->Release();
