@@ -211,3 +211,13 @@ TNVModalResult RunAssistant(kestrum::IZQException* exception, HMODULE module, co
                             bool takesScreenShot, HWND parentWindow, kestrum::IZQPropertyAccess* formCache);
 
 }  // namespace delivery
+
+namespace delivery {
+
+// Makes the component's exception handling show assistants: instead of the box when the show
+// setting asks for one, and before a send, save or print that the settings give one to. Fills the
+// exception access with the report's own lists, the exception's mail sender and screenshot flag,
+// and the component's temporary folder. A screenshot is not reached yet: the step shows none.
+void InstallAssistantSeam();
+
+}  // namespace delivery
