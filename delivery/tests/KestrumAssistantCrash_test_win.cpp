@@ -161,4 +161,37 @@ TEST_F(AssistantCrash, MailSenderChangesOnlyWithAnAddress) {
   }
 }
 
+// What the screenshot step's box says goes along with the send; the send path takes the
+// screenshot only when the exception's flag says so.
+TEST_F(AssistantCrash, ScreenshotStepDecidesWhetherTheScreenshotGoesAlong) {
+  constexpr int kAttachCheck = 103;
+  for (const bool uncheck : {false, true}) {
+    SCOPED_TRACE(uncheck ? "unchecked" : "left checked");
+    Crash("AssistantCrashShot");
+    HWND box = Box();
+    ASSERT_NE(box, nullptr);
+    ClickBox(box, "send bug report");
+    HWND shot = Step("Shot Assistant");
+    ASSERT_NE(shot, nullptr) << "an exception that takes a screenshot gets the screenshot step";
+    if (uncheck) Click(shot, kAttachCheck);
+    Click(shot, kContinue);
+    ASSERT_TRUE(WaitUntil([&] { return !Sends().empty(); }, kShown));
+    EXPECT_EQ(Sends().front().substr(Sends().front().find(" append=")), uncheck ? " append=0" : " append=1");
+    app_.reset();
+  }
+}
+
+// The user must hear of the exception even when the assistant to show cannot be built.
+TEST_F(AssistantCrash, FullBoxStandsInForAnAssistantThatCannotBeShown) {
+  for (const char* program : {"AssistantCrashMissing", "AssistantCrashBroken"}) {
+    SCOPED_TRACE(program);
+    Crash(program);
+    HWND box = Box();
+    ASSERT_NE(box, nullptr) << "no box";
+    EXPECT_NE(FindControl(box, "Button", "send bug report").hwnd, nullptr) << "the full box, with its buttons";
+    EXPECT_EQ(FindTopLevel("Broken Assistant", 0), nullptr);
+    app_.reset();
+  }
+}
+
 }  // namespace
