@@ -194,4 +194,30 @@ TEST_F(AssistantCrash, FullBoxStandsInForAnAssistantThatCannotBeShown) {
   }
 }
 
+// A step confirmed before the Cancel is remembered for the next try: the contact form comes back
+// filled, though "remember me" was left unchecked and nothing is in the registry.
+TEST_F(AssistantCrash, StepsConfirmedBeforeACancelAreOfferedAgain) {
+  Crash("AssistantCrashBox");
+  HWND box = Box();
+  ASSERT_NE(box, nullptr);
+  ClickBox(box, "save bug report");
+  HWND contact = Step("Save Assistant");
+  ASSERT_NE(contact, nullptr);
+  TypeText(ControlById(contact, 104).hwnd, "Ann Smith");
+  TypeText(ControlById(contact, 106).hwnd, "ann@example.com");
+  ASSERT_TRUE(WaitUntil([&] { return ControlById(contact, kContinue).enabled; }));
+  Click(contact, kContinue);
+  HWND details = Step("Save Assistant", contact);
+  ASSERT_NE(details, nullptr);
+  Click(details, kCancel);
+  ASSERT_TRUE(WaitUntil([&] { return !IsWindow(details); }));
+
+  ClickBox(box, "save bug report");
+  HWND again = Step("Save Assistant");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(WindowText(ControlById(again, 104).hwnd), "Ann Smith");
+  EXPECT_EQ(WindowText(ControlById(again, 106).hwnd), "ann@example.com");
+  Click(again, kCancel);
+}
+
 }  // namespace
