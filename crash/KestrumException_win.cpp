@@ -622,7 +622,7 @@ void STDMETHODCALLTYPE TIZQException::Show() {
   in.showBtnVis = GetPropBool("ShowBtnVis");
   const ShowLookDecision look = ChooseShowLook(in);
   if (look.look == ShowLook::nothing) return;
-  // A damaged or missing assistant must not leave the user without any word of the exception.
+  // An assistant that cannot be shown (undefined, damaged) leaves the full box: the user must hear of the exception.
   if (look.look == ShowLook::assistant && RunAssistantNamed(FShowAssis, nullptr) != AssistantRun::notShown) return;
   const BoxLook box = look.look == ShowLook::simpleBox   ? BoxLook::simple
                       : look.look == ShowLook::detailBox ? BoxLook::detail
@@ -637,7 +637,8 @@ void STDMETHODCALLTYPE TIZQException::ShowBugReport(HWND parentWindow) {
 }
 
 void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) {
-  if (ConfirmThroughAssistant(GetSendAssistant(), parentWindow)) StartSending(parentWindow, GetSendInBackground());
+  // Without a way to send, asking the user for the mail's contents would be for nothing.
+  if (g_seams.sendReport && ConfirmThroughAssistant(GetSendAssistant(), parentWindow)) StartSending(parentWindow, GetSendInBackground());
 }
 
 AssistantRun TIZQException::RunAssistantNamed(const std::string& name, HWND parentWindow) {
