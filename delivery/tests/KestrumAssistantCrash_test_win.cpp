@@ -61,6 +61,13 @@ class AssistantCrash : public ::testing::Test {
     }
     return app_->waitWindow(caption, kShown);
   }
+  // The shipped contact step, filled in and confirmed.
+  static void ConfirmContact(HWND contact) {
+    TypeText(ControlById(contact, 104).hwnd, "Ann Smith");
+    TypeText(ControlById(contact, 106).hwnd, "ann@example.com");
+    ASSERT_TRUE(WaitUntil([&] { return ControlById(contact, kContinue).enabled; }));
+    Click(contact, kContinue);
+  }
   static void Click(HWND window, int id) {
     HWND item = ControlById(window, id).hwnd;
     ASSERT_NE(item, nullptr) << id;
@@ -89,10 +96,7 @@ TEST_F(AssistantCrash, ShownInsteadOfTheBoxItsEntriesReachTheStoredReport) {
   HWND contact = Step("Save Assistant");
   ASSERT_NE(contact, nullptr) << "the assistant replaces the box";
   EXPECT_EQ(testsupport::ExceptionBoxOf(app_->pid()), nullptr);
-  TypeText(ControlById(contact, 104).hwnd, "Ann Smith");
-  TypeText(ControlById(contact, 106).hwnd, "ann@example.com");
-  ASSERT_TRUE(WaitUntil([&] { return ControlById(contact, kContinue).enabled; }));
-  Click(contact, kContinue);
+  ASSERT_NO_FATAL_FAILURE(ConfirmContact(contact));
 
   HWND details = Step("Save Assistant", contact);
   ASSERT_NE(details, nullptr);
@@ -203,10 +207,7 @@ TEST_F(AssistantCrash, StepsConfirmedBeforeACancelAreOfferedAgain) {
   ClickBox(box, "save bug report");
   HWND contact = Step("Save Assistant");
   ASSERT_NE(contact, nullptr);
-  TypeText(ControlById(contact, 104).hwnd, "Ann Smith");
-  TypeText(ControlById(contact, 106).hwnd, "ann@example.com");
-  ASSERT_TRUE(WaitUntil([&] { return ControlById(contact, kContinue).enabled; }));
-  Click(contact, kContinue);
+  ASSERT_NO_FATAL_FAILURE(ConfirmContact(contact));
   HWND details = Step("Save Assistant", contact);
   ASSERT_NE(details, nullptr);
   Click(details, kCancel);
