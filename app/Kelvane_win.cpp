@@ -3,11 +3,13 @@
 
 #include "app/uMain_win.h"
 #include "crash/KestrumHandling_win.h"
+#include "delivery/KestrumAssistant_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The crash-report component installs itself here, before the window framework starts.
   delivery::InstallBugReportFileSeam();
+  delivery::InstallAssistantSeam();
   kestrum::InstallKestrum();
 
   Application->Initialize();
