@@ -403,7 +403,7 @@ void TIZQException::BuildSections() {
 
 void TIZQException::StartCompletion() {
   if (FDontCompleteYet) return;
-  if (GetCurrentThreadId() == ReportingThreadId() && !ProcessBlocked()) {
+  if ((FCompleteOnOwnThread || GetCurrentThreadId() == ReportingThreadId()) && !ProcessBlocked()) {
     DWORD id = 0;
     HANDLE thread = CreateThread(nullptr, 0, CompleteThreadProc, this, CREATE_SUSPENDED, &id);
     if (thread) {

@@ -247,6 +247,9 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void CompleteBugReport();
   // While set, nothing is completed until the complete report is asked for.
   void SetDontCompleteYet(bool value) { FDontCompleteYet = value; }
+  // Completes on a thread of its own also when the report is asked for elsewhere than on the
+  // reporting thread (tests that stop a completion halfway).
+  void SetCompleteOnOwnThread(bool value) { FCompleteOnOwnThread = value; }
   bool BugReportComplete() const { return FComplete; }
   // What the automatic-work callback does on this call (only the first complete call acts).
   kestrum::AutoWorkStep AutoWorkStepFor(bool complete) {
@@ -315,6 +318,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   std::atomic<bool> FAbortCompleteThread{false};
   LONG FCompletionStarted = 0;
   bool FDontCompleteYet = false;
+  bool FCompleteOnOwnThread = false;
   ListOwner FListOwner{this};
   TIZQFields* FBugReportHeader = nullptr;
   TIZQFields* FBugReportSections = nullptr;
