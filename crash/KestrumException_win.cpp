@@ -170,8 +170,16 @@ TIZQException::~TIZQException() {
   FAbortCompleteThread = true;
   if (FCompleteTh) {
     if (GetCurrentThreadId() != FCompleteTid) {
-      if (ProcessBlocked()) TerminateThread(FCompleteTh, 0);
-      else WaitForSingleObject(FCompleteTh, INFINITE);
+      if (ProcessBlocked()) {
+        TerminateThread(FCompleteTh, 0);
+        // Its plug-in thread would go on with this object freed.
+        if (HANDLE plugins = InterlockedExchangePointer(&FPluginTh, nullptr)) {
+          TerminateThread(plugins, 0);
+          CloseHandle(plugins);
+        }
+      } else {
+        WaitForSingleObject(FCompleteTh, INFINITE);
+      }
     }
     CloseHandle(FCompleteTh);
   }
@@ -428,6 +436,23 @@ DWORD WINAPI TIZQException::CompleteThreadProc(void* exception) {
   return 0;
 }
 
+void TIZQException::ProducePluginSections() {
+  const report::TraceSettings trace = TraceSettingsInUse();
+  for (std::size_t i = 0; i < FSectionPlugins.size() && !FAbortCompleteThread; ++i) {
+    const report::ReportPlugin& plugin = FSectionPlugins[i];
+    FPluginTexts[i] = RunReportStep("plugin", [this, &plugin] { return report::CallReportPlugin(plugin, this); }, trace);
+    FPluginDone[i] = 1;
+  }
+}
+
+DWORD WINAPI TIZQException::PluginThreadProc(void* exception) {
+  try {
+    static_cast<TIZQException*>(exception)->ProducePluginSections();
+  } catch (...) {
+  }
+  return 0;
+}
+
 void TIZQException::FinishHeaderNow() {
   const std::uint32_t crc[3] = {FCallstackCrc[0], FCallstackCrc[1], FCallstackCrc[2]};
   report::FinishHeader(FBugReportHeader->List(), crc, FMinimalDebugInfo);
@@ -463,6 +488,20 @@ void TIZQException::CompleteBugReport() {
         FMinimalDebugInfo.push_back(e);
     }
   };
+  // The plug-in sections (the system lists among them) mostly wait for the system: on a thread of
+  // their own they are made while this one traces. They are stored here, in their turn, so that
+  // whoever the stores notify is never called on the plug-in thread, which this one waits for.
+  FPluginTexts.assign(FSectionPlugins.size(), std::string());
+  FPluginDone.assign(FSectionPlugins.size(), 0);
+  if (!FSectionPlugins.empty() && !FAbortCompleteThread && GetCurrentThreadId() == FCompleteTid) {
+    DWORD id = 0;
+    if (HANDLE thread = CreateThread(nullptr, 0, PluginThreadProc, this, CREATE_SUSPENDED, &id)) {
+      SetThreadEntry(id, thread, "-", GetCurrentThreadId(), nullptr, nullptr);
+      SetThreadPriority(thread, GetThreadPriority(GetCurrentThread()));
+      FPluginTh = thread;
+      ResumeThread(thread);
+    }
+  }
   if (!FThreadStacks.empty() && !FAbortCompleteThread) {
     report::ThreadReport r = report::GetThreadReport(FThreadStacks[0], trace, &FAbortCompleteThread, &g_registryThreads);
     FCallstackCrc[0] = r.crc.crc1;
@@ -485,9 +524,14 @@ void TIZQException::CompleteBugReport() {
       return report::DisassemblySection(FDisAsmStart, FDisAsmAddr, GetFormatDisassembly(), GetLimitDisassembly());
     });
   }
-  for (const report::ReportPlugin& plugin : FSectionPlugins) {
-    const std::string name = plugin.name;
-    section(name.c_str(), "plugin", [this, &plugin] { return report::CallReportPlugin(plugin, this); });
+  if (FPluginTh) {
+    WaitForSingleObject(FPluginTh, INFINITE);
+    if (HANDLE plugins = InterlockedExchangePointer(&FPluginTh, nullptr)) CloseHandle(plugins);
+  } else {
+    ProducePluginSections();
+  }
+  for (std::size_t i = 0; i < FSectionPlugins.size() && !FAbortCompleteThread; ++i) {
+    if (FPluginDone[i]) StoreSection(FSectionPlugins[i].name, FPluginTexts[i]);
   }
   for (std::size_t i = 1; i < FThreadStacks.size() && !FAbortCompleteThread; ++i) {
     report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads);

@@ -281,6 +281,8 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void FinishHeaderNow();  // the checksum and the debug-info fields in; complete
   report::TraceSettings TraceSettingsInUse();
   static DWORD WINAPI CompleteThreadProc(void* exception);
+  void ProducePluginSections();
+  static DWORD WINAPI PluginThreadProc(void* exception);
 
   kestrum::IZQModuleSettings* FModuleSettings = nullptr;
   kestrum::TZQSettingsModule FSettingsBuf{};
@@ -325,6 +327,11 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   platform::CriticalSection FBuildSection;  // building the lists, never held while waiting
   std::vector<report::ThreadRecord> FThreadStacks;
   std::vector<report::ReportPlugin> FSectionPlugins;
+  // The plug-in sections' texts, made on a thread of their own while the completion thread traces;
+  // only the completion thread stores them.
+  HANDLE FPluginTh = nullptr;
+  std::vector<std::string> FPluginTexts;
+  std::vector<char> FPluginDone;
   bool FHasCpuRegisters = false, FHasStackDump = false, FHasDisAsm = false;
   LONG FPendingSections = 0;
   std::vector<std::string> FMinimalDebugInfo;
