@@ -264,7 +264,7 @@ void StartPreparation() {
     return;
   }
   DWORD id = 0;
-  p->thread.Reset(CreateThread(nullptr, 64 * 1024, PreparationProc, p, CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, &id));
+  p->thread.Reset(CreateThread(nullptr, 0, PreparationProc, p, CREATE_SUSPENDED, &id));
   if (!p->thread) {
     delete p;
     return;
@@ -279,6 +279,9 @@ void StartPreparation() {
   ResumeThread(p->thread.Get());
 }
 
+// Not waited for: the end may come under the loader's lock, which the thread may be waiting for.
+// It touches nothing but the debug-info cache, which lives until the process ends, and its own
+// block, which is left to it.
 void StopPreparation() {
   Preparation* p = g_preparation;
   if (!p) return;
@@ -288,10 +291,6 @@ void StopPreparation() {
       unregister(p->cookie);
   }
   SetEvent(p->stop.Get());
-  // A thread that cannot end in time keeps its state: it may still read it.
-  if (WaitForSingleObject(p->thread.Get(), 5000) != WAIT_OBJECT_0) return;
-  SetThreadEntry(GetThreadId(p->thread.Get()), nullptr, nullptr, 0, nullptr, nullptr);
-  delete p;
 }
 
 }  // namespace
