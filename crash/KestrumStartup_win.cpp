@@ -242,6 +242,7 @@ using DllNotificationFn = void(CALLBACK*)(ULONG reason, const void* data, void* 
 using LdrRegisterDllNotificationFn = LONG(NTAPI*)(ULONG flags, DllNotificationFn notification, void* context, void** cookie);
 using LdrUnregisterDllNotificationFn = LONG(NTAPI*)(void* cookie);
 constexpr ULONG kDllLoaded = 1;
+constexpr DWORD kStartWaitMs = 10000;
 
 // Runs under the loader's lock, where nothing may wait: it only wakes the preparation.
 void CALLBACK LibraryNotification(ULONG reason, const void*, void* context) {
@@ -251,6 +252,11 @@ void CALLBACK LibraryNotification(ULONG reason, const void*, void* context) {
 DWORD WINAPI PreparationProc(void* context) {
   auto* p = static_cast<Preparation*>(context);
   const HANDLE events[2] = {p->stop.Get(), p->loaded.Get()};
+  // Not before the program has shown itself and waits for input: during its start the reads would
+  // compete with it for the system (about 90 ms later to the main window under Wine). A program
+  // without windows is not waited for.
+  WaitForInputIdle(GetCurrentProcess(), kStartWaitMs);
+  if (WaitForSingleObject(p->stop.Get(), 0) == WAIT_OBJECT_0) return 0;
   do {
     report::PrepareLoadedModules();
   } while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1);
