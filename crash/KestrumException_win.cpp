@@ -524,6 +524,13 @@ void TIZQException::CompleteBugReport() {
       return report::DisassemblySection(FDisAsmStart, FDisAsmAddr, GetFormatDisassembly(), GetLimitDisassembly());
     });
   }
+  for (std::size_t i = 1; i < FThreadStacks.size() && !FAbortCompleteThread; ++i) {
+    report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads);
+    if (r.hasLines) FCallstackCrc[2] = report::FoldThreadChecksum(FCallstackCrc[2], r.crc.crc2);
+    addMinimal(r.minimalDebugInfo);
+    StoreSection(FThreadStacks[i].threadName, r.text);
+  }
+  // Last: they have run beside all the traces.
   if (FPluginTh) {
     WaitForSingleObject(FPluginTh, INFINITE);
     if (HANDLE plugins = InterlockedExchangePointer(&FPluginTh, nullptr)) CloseHandle(plugins);
@@ -532,12 +539,6 @@ void TIZQException::CompleteBugReport() {
   }
   for (std::size_t i = 0; i < FSectionPlugins.size() && !FAbortCompleteThread; ++i) {
     if (FPluginDone[i]) StoreSection(FSectionPlugins[i].name, FPluginTexts[i]);
-  }
-  for (std::size_t i = 1; i < FThreadStacks.size() && !FAbortCompleteThread; ++i) {
-    report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads);
-    if (r.hasLines) FCallstackCrc[2] = report::FoldThreadChecksum(FCallstackCrc[2], r.crc.crc2);
-    addMinimal(r.minimalDebugInfo);
-    StoreSection(FThreadStacks[i].threadName, r.text);
   }
   if (!FAbortCompleteThread && FPhase == epPostProcessing) SetPhase(epCompleteReport);
 }
