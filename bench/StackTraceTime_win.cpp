@@ -1,12 +1,14 @@
 // Tracing every thread of a process at the moment of a fault: ten threads wait in nested functions,
 // the main thread faults, and the unhandled-exception filter traces the faulting thread and every
 // other one. "trace" prints the time the traces took; "floor" exits from the filter at once, the
-// reference for bench/trace.sh.
+// reference for bench/trace.sh. The debug information is read at the start, as the component
+// reads it when it is installed.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
+#include "report/KorbMapFile_win.h"
 #include "report/KorbStackTrace_win.h"
 
 namespace {
@@ -72,6 +74,8 @@ LONG WINAPI Filter(EXCEPTION_POINTERS* ep) {
 
 int main(int argc, char** argv) {
   g_trace = argc > 1 && std::string(argv[1]) == "trace";
+  // As the component does at its start: the debug information read before any fault.
+  if (g_trace) report::PrepareLoadedModules();
   g_release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   for (int i = 0; i < 10; ++i) CloseHandle(CreateThread(nullptr, 0, Worker, nullptr, 0, nullptr));
   while (g_waiting < 10) Sleep(1);

@@ -176,8 +176,16 @@ TIZQException::~TIZQException() {
   FAbortCompleteThread = true;
   if (FCompleteTh) {
     if (GetCurrentThreadId() != FCompleteTid) {
-      if (ProcessBlocked()) TerminateThread(FCompleteTh, 0);
-      else WaitForSingleObject(FCompleteTh, INFINITE);
+      if (ProcessBlocked()) {
+        TerminateThread(FCompleteTh, 0);
+        // Its plug-in thread would go on with this object freed.
+        if (HANDLE plugins = InterlockedExchangePointer(&FPluginTh, nullptr)) {
+          TerminateThread(plugins, 0);
+          CloseHandle(plugins);
+        }
+      } else {
+        WaitForSingleObject(FCompleteTh, INFINITE);
+      }
     }
     CloseHandle(FCompleteTh);
   }
@@ -409,7 +417,7 @@ void TIZQException::BuildSections() {
 
 void TIZQException::StartCompletion() {
   if (FDontCompleteYet) return;
-  if (GetCurrentThreadId() == ReportingThreadId() && !ProcessBlocked()) {
+  if ((FCompleteOnOwnThread || GetCurrentThreadId() == ReportingThreadId()) && !ProcessBlocked()) {
     DWORD id = 0;
     HANDLE thread = CreateThread(nullptr, 0, CompleteThreadProc, this, CREATE_SUSPENDED, &id);
     if (thread) {
@@ -429,6 +437,23 @@ void TIZQException::StartCompletion() {
 DWORD WINAPI TIZQException::CompleteThreadProc(void* exception) {
   try {
     static_cast<TIZQException*>(exception)->CompleteBugReport();
+  } catch (...) {
+  }
+  return 0;
+}
+
+void TIZQException::ProducePluginSections() {
+  const report::TraceSettings trace = TraceSettingsInUse();
+  for (std::size_t i = 0; i < FSectionPlugins.size() && !FAbortCompleteThread; ++i) {
+    const report::ReportPlugin& plugin = FSectionPlugins[i];
+    FPluginTexts[i] = RunReportStep("plugin", [this, &plugin] { return report::CallReportPlugin(plugin, this); }, trace);
+    FPluginDone[i] = 1;
+  }
+}
+
+DWORD WINAPI TIZQException::PluginThreadProc(void* exception) {
+  try {
+    static_cast<TIZQException*>(exception)->ProducePluginSections();
   } catch (...) {
   }
   return 0;
@@ -469,6 +494,20 @@ void TIZQException::CompleteBugReport() {
         FMinimalDebugInfo.push_back(e);
     }
   };
+  // The plug-in sections (the system lists among them) mostly wait for the system: on a thread of
+  // their own they are made while this one traces. They are stored here, in their turn, so that
+  // whoever the stores notify is never called on the plug-in thread, which this one waits for.
+  FPluginTexts.assign(FSectionPlugins.size(), std::string());
+  FPluginDone.assign(FSectionPlugins.size(), 0);
+  if (!FSectionPlugins.empty() && !FAbortCompleteThread && GetCurrentThreadId() == FCompleteTid) {
+    DWORD id = 0;
+    if (HANDLE thread = CreateThread(nullptr, 0, PluginThreadProc, this, CREATE_SUSPENDED, &id)) {
+      SetThreadEntry(id, thread, "-", GetCurrentThreadId(), nullptr, nullptr);
+      SetThreadPriority(thread, GetThreadPriority(GetCurrentThread()));
+      FPluginTh = thread;
+      ResumeThread(thread);
+    }
+  }
   if (!FThreadStacks.empty() && !FAbortCompleteThread) {
     report::ThreadReport r = report::GetThreadReport(FThreadStacks[0], trace, &FAbortCompleteThread, &g_registryThreads);
     FCallstackCrc[0] = r.crc.crc1;
@@ -491,15 +530,21 @@ void TIZQException::CompleteBugReport() {
       return report::DisassemblySection(FDisAsmStart, FDisAsmAddr, GetFormatDisassembly(), GetLimitDisassembly());
     });
   }
-  for (const report::ReportPlugin& plugin : FSectionPlugins) {
-    const std::string name = plugin.name;
-    section(name.c_str(), "plugin", [this, &plugin] { return report::CallReportPlugin(plugin, this); });
-  }
   for (std::size_t i = 1; i < FThreadStacks.size() && !FAbortCompleteThread; ++i) {
     report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads);
     if (r.hasLines) FCallstackCrc[2] = report::FoldThreadChecksum(FCallstackCrc[2], r.crc.crc2);
     addMinimal(r.minimalDebugInfo);
     StoreSection(FThreadStacks[i].threadName, r.text);
+  }
+  // Last: they have run beside all the traces.
+  if (FPluginTh) {
+    WaitForSingleObject(FPluginTh, INFINITE);
+    if (HANDLE plugins = InterlockedExchangePointer(&FPluginTh, nullptr)) CloseHandle(plugins);
+  } else {
+    ProducePluginSections();
+  }
+  for (std::size_t i = 0; i < FSectionPlugins.size() && !FAbortCompleteThread; ++i) {
+    if (FPluginDone[i]) StoreSection(FSectionPlugins[i].name, FPluginTexts[i]);
   }
   if (!FAbortCompleteThread && FPhase == epPostProcessing) SetPhase(epCompleteReport);
 }

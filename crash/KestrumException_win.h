@@ -261,6 +261,9 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void CompleteBugReport();
   // While set, nothing is completed until the complete report is asked for.
   void SetDontCompleteYet(bool value) { FDontCompleteYet = value; }
+  // Completes on a thread of its own also when the report is asked for elsewhere than on the
+  // reporting thread (tests that stop a completion halfway).
+  void SetCompleteOnOwnThread(bool value) { FCompleteOnOwnThread = value; }
   bool BugReportComplete() const { return FComplete; }
   // What the automatic-work callback does on this call (only the first complete call acts).
   kestrum::AutoWorkStep AutoWorkStepFor(bool complete) {
@@ -295,6 +298,8 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   // The assistant the settings name for an action, over parentWindow; false when it was cancelled.
   bool ConfirmThroughAssistant(const std::string& name, HWND parentWindow);
   kestrum::AssistantRun RunAssistantNamed(const std::string& name, HWND parentWindow);
+  void ProducePluginSections();
+  static DWORD WINAPI PluginThreadProc(void* exception);
 
   kestrum::IZQModuleSettings* FModuleSettings = nullptr;
   kestrum::TZQSettingsModule FSettingsBuf{};
@@ -332,12 +337,18 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   std::atomic<bool> FAbortCompleteThread{false};
   LONG FCompletionStarted = 0;
   bool FDontCompleteYet = false;
+  bool FCompleteOnOwnThread = false;
   ListOwner FListOwner{this};
   TIZQFields* FBugReportHeader = nullptr;
   TIZQFields* FBugReportSections = nullptr;
   platform::CriticalSection FBuildSection;  // building the lists, never held while waiting
   std::vector<report::ThreadRecord> FThreadStacks;
   std::vector<report::ReportPlugin> FSectionPlugins;
+  // The plug-in sections' texts, made on a thread of their own while the completion thread traces;
+  // only the completion thread stores them.
+  HANDLE FPluginTh = nullptr;
+  std::vector<std::string> FPluginTexts;
+  std::vector<char> FPluginDone;
   bool FHasCpuRegisters = false, FHasStackDump = false, FHasDisAsm = false;
   LONG FPendingSections = 0;
   std::vector<std::string> FMinimalDebugInfo;

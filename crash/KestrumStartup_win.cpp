@@ -13,6 +13,7 @@
 #include "platform/Trace_win.h"
 #include "report/KestrumReportHeader_win.h"
 #include "report/KestrumSystemLists_win.h"
+#include "report/KorbMapFile_win.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -231,6 +232,78 @@ FileCheck CheckOwnFile(HMODULE module) {
 
 void UninstallAtExit() { UninstallKestrum(); }
 
+// --- What a report reads, prepared ahead: the debug information of every loaded module (reading
+// it, or probing for files that are not there, costs a few milliseconds per module under Wine).
+
+struct Preparation {
+  platform::ScopedKernelHandle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  platform::ScopedKernelHandle loaded{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+  platform::ScopedKernelHandle thread;
+  void* cookie = nullptr;
+};
+Preparation* g_preparation = nullptr;
+
+using DllNotificationFn = void(CALLBACK*)(ULONG reason, const void* data, void* context);
+using LdrRegisterDllNotificationFn = LONG(NTAPI*)(ULONG flags, DllNotificationFn notification, void* context, void** cookie);
+using LdrUnregisterDllNotificationFn = LONG(NTAPI*)(void* cookie);
+constexpr ULONG kDllLoaded = 1;
+constexpr DWORD kStartWaitMs = 10000;
+
+// Runs under the loader's lock, where nothing may wait: it only wakes the preparation.
+void CALLBACK LibraryNotification(ULONG reason, const void*, void* context) {
+  if (reason == kDllLoaded) SetEvent(static_cast<Preparation*>(context)->loaded.Get());
+}
+
+DWORD WINAPI PreparationProc(void* context) {
+  auto* p = static_cast<Preparation*>(context);
+  const HANDLE events[2] = {p->stop.Get(), p->loaded.Get()};
+  // Not before the program has shown itself and waits for input: during its start the reads would
+  // compete with it for the system (about 90 ms later to the main window under Wine). A program
+  // without windows is not waited for.
+  WaitForInputIdle(GetCurrentProcess(), kStartWaitMs);
+  if (WaitForSingleObject(p->stop.Get(), 0) == WAIT_OBJECT_0) return 0;
+  do {
+    report::PrepareLoadedModules();
+  } while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1);
+  return 0;
+}
+
+void StartPreparation() {
+  auto* p = new Preparation;
+  if (!p->stop || !p->loaded) {
+    delete p;
+    return;
+  }
+  DWORD id = 0;
+  p->thread.Reset(CreateThread(nullptr, 0, PreparationProc, p, CREATE_SUSPENDED, &id));
+  if (!p->thread) {
+    delete p;
+    return;
+  }
+  // One of the component's own threads: reports leave it out.
+  SetThreadEntry(id, p->thread.Get(), "-", GetCurrentThreadId(), nullptr, nullptr);
+  // Second to the program: what it prepares only pays off at the first report.
+  SetThreadPriority(p->thread.Get(), THREAD_PRIORITY_BELOW_NORMAL);
+  if (const auto registerNotification = platform::ProcAddress<LdrRegisterDllNotificationFn>(L"ntdll.dll", "LdrRegisterDllNotification"))
+    registerNotification(0, LibraryNotification, p, &p->cookie);
+  g_preparation = p;
+  ResumeThread(p->thread.Get());
+}
+
+// Not waited for: the end may come under the loader's lock, which the thread may be waiting for.
+// It touches nothing but the debug-info cache, which lives until the process ends, and its own
+// block, which is left to it.
+void StopPreparation() {
+  Preparation* p = g_preparation;
+  if (!p) return;
+  g_preparation = nullptr;
+  if (p->cookie) {
+    if (const auto unregister = platform::ProcAddress<LdrUnregisterDllNotificationFn>(L"ntdll.dll", "LdrUnregisterDllNotification"))
+      unregister(p->cookie);
+  }
+  SetEvent(p->stop.Get());
+}
+
 }  // namespace
 
 bool InstallKestrum() {
@@ -265,6 +338,7 @@ bool InstallKestrum() {
     return false;
   }
   if (settings->CheckForFreeze()) StartWatchdog(settings->FreezeTimeout());
+  StartPreparation();
   InstallInterception();
   if (settings->GetSuspendThreads()) InstallPauseHooks();
   TakeMemoryReserve();
@@ -279,6 +353,7 @@ void UninstallKestrum() {
   if (!g_installed) return;
   g_installed = false;
   RemoveInterception();
+  StopPreparation();
   report::UnregisterSystemLists();
   ReleasePausedThreads();  // nobody is left to let them go
   const bool watchdogStopped = StopWatchdog();

@@ -136,8 +136,11 @@ std::vector<ProcessEntry> CollectProcesses() {
     } else {
       path = L"Idle";
     }
+    // One handle serves the path, the priority and the object counts where the wider access is
+    // granted: every open is a round trip to the system.
+    platform::ScopedKernelHandle process;
     if (psapi.pGetModuleFileNameExW) {
-      const platform::ScopedKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, p.id));
+      process.Reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, p.id));
       wchar_t full[MAX_PATH * 2];
       if (process) {
         const DWORD length = psapi.pGetModuleFileNameExW(process.Get(), nullptr, full, MAX_PATH * 2);
@@ -146,7 +149,7 @@ std::vector<ProcessEntry> CollectProcesses() {
     }
     SplitPath(path, p.folder, p.name);
     if (p.id != 0) {
-      const platform::ScopedKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, p.id));
+      if (!process) process.Reset(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, p.id));
       if (process) {
         p.priority = static_cast<std::int32_t>(GetPriorityClass(process.Get()));
         if (getGuiResources) {

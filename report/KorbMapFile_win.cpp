@@ -239,6 +239,18 @@ void ClearDebugInfoCache() {
   }
 }
 
+void PrepareLoadedModules() {
+  MEMORY_BASIC_INFORMATION region;
+  const char* address = nullptr;
+  while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_IMAGE && region.BaseAddress == region.AllocationBase)
+      DebugInfoForAddress(region.AllocationBase);
+    const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+    if (next <= address) break;  // the top of the address space
+    address = next;
+  }
+}
+
 std::size_t DebugInfoCacheSize() {
   Cache& cache = TheCache();
   platform::AutoLock hold(cache.lock);

@@ -38,6 +38,9 @@ namespace report {
 void RecheckDebugInfoFiles();
 // Empties the cache (the component's finalisation); objects still held elsewhere stay valid.
 void ClearDebugInfoCache();
+// Fills the cache for every module loaded now, so that a report finds their debug information (or
+// their lack of it) ready instead of parsing images and probing for files while the user waits.
+void PrepareLoadedModules();
 // How many modules the cache holds, for tests.
 std::size_t DebugInfoCacheSize();
 

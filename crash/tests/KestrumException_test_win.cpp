@@ -273,5 +273,57 @@ TEST_F(ExceptionObject, PlugInsFillFieldsAndSectionsAndAFailingOneSaysSo) {
     ::RemoveReportPlugin(name);
 }
 
+HANDLE g_pluginEntered = nullptr;
+HANDLE g_pluginGo = nullptr;
+std::string WaitsToGo() {
+  SetEvent(g_pluginEntered);
+  WaitForSingleObject(g_pluginGo, INFINITE);
+  return "late";
+}
+DWORD WINAPI ReleaseException(void* e) {
+  static_cast<TIZQException*>(e)->Release();
+  return 0;
+}
+
+// The object goes while its completion thread is in a section: the thread stops at the next step,
+// what it had not stored keeps its placeholder, the report never counts as complete, and neither
+// the destruction nor the thread hangs or touches the freed object.
+TEST_F(ExceptionObject, DestroyedWhileTheCompletionRunsStopsItAndLeavesThePlaceholders) {
+  g_pluginEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_pluginGo = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ::AddReportPlugin("test waiting", "", WaitsToGo, true);
+  ::AddReportPlugin("test later", "", Blocks, true);
+  ExceptionFacts facts;
+  facts.object = Thrown([] { throw Exception("x"); });
+  auto* e = new TIZQException(module_, facts);
+  e->SetCompleteOnOwnThread(true);
+  e->SetPropStr("Plugins", "test waiting|test later");
+  report::IZQFields* header = e->GetBugReportHeader();
+  header->AddRef();
+  report::IZQFields* sections = e->GetBugReportSections();
+  sections->AddRef();
+  ASSERT_EQ(WaitForSingleObject(g_pluginEntered, 30000), WAIT_OBJECT_0) << "the completion thread reaches the plug-in";
+  ASSERT_NE(e->GetCompleteThreadId(), GetCurrentThreadId());
+  HANDLE completion = OpenThread(SYNCHRONIZE, FALSE, e->GetCompleteThreadId());
+  ASSERT_NE(completion, nullptr);
+  EXPECT_FALSE(e->BugReportComplete());
+
+  HANDLE releaser = CreateThread(nullptr, 0, ReleaseException, e, 0, nullptr);
+  ASSERT_NE(releaser, nullptr);
+  EXPECT_EQ(WaitForSingleObject(releaser, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "the destructor waits for the thread";
+  SetEvent(g_pluginGo);
+  EXPECT_EQ(WaitForSingleObject(releaser, 30000), WAIT_OBJECT_0) << "the destruction ends";
+  EXPECT_EQ(WaitForSingleObject(completion, 0), WAIT_OBJECT_0) << "and the completion thread with it";
+
+  EXPECT_EQ(sections->GetContent("test waiting"), report::kSectionSoon) << "a section finished after the abort is not stored";
+  EXPECT_EQ(sections->GetContent("test later"), report::kSectionSoon);
+  EXPECT_EQ(header->GetContent("callstack crc"), "will be calculated soon");
+  header->Release();
+  sections->Release();
+  for (HANDLE h : {releaser, completion, g_pluginEntered, g_pluginGo}) CloseHandle(h);
+  ::RemoveReportPlugin("test later");
+  ::RemoveReportPlugin("test waiting");
+}
+
 }  // namespace
 }  // namespace kestrum

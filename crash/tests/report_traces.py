@@ -218,6 +218,20 @@ for case, (expected, cls) in CASES.items():
         if len(marks) != 1 or len(lowered) != 1 or not lowered[0].endswith(": <priority:-2>"):
             failures.append(f"{case}: suspended {marks}, lowered {lowered}")
 
+# The interception's thread start calls the thread's procedure at one place; a line of it at any other
+# place, or a second one, is an old return address left on the stack, not a call of the thread.
+starts = set()
+for case, report in reports.items():
+    for title, lines in parse(report)[1]:
+        end = next((k for k, l in enumerate(lines) if l.startswith(">> created by ")), len(lines))
+        own = ours(trace_lines(lines[:end]))
+        at = [k for k, i in enumerate(own) if short_name(i[4], ".") == "ThreadStart"]
+        starts |= {own[k][0] for k in at}
+        if len(at) > 1 or (at and at[0] != len(own) - 1):
+            failures.append(f"{case}: {title} has a stale thread start line:\n  " + "\n  ".join(lines))
+if len(starts) > 1:
+    failures.append(f"thread start lines at {len(starts)} addresses: {sorted(hex(a) for a in starts)}")
+
 golden = os.path.join(golden_dir, "report_throw.txt")
 masked = mask(reports["throw"])
 if os.environ.get("KELVANE_REWRITE_GOLDEN") == "1":

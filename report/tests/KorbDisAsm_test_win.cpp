@@ -118,5 +118,21 @@ TEST_F(KorbProcess, UnreadableMemoryEndsTheAnalysisNotTheProgram) {
   VirtualFree(page, 0, MEM_RELEASE);
 }
 
+// Small numbers on a stack are probed as return addresses by the hundred: the lowest 64 KB, where
+// nothing is ever mapped, are refused without the fault that a read there would cost.
+TEST_F(KorbProcess, TheLowestAddressesAreRefusedWithoutAFault) {
+  const unsigned long faults = platform::GuardedReadFaultCount();
+  for (Addr at : {Addr{0}, Addr{8}, Addr{0x1234}, Addr{0xFFF8}, Addr{0xFFFF}}) {
+    unsigned char bytes[8] = {};
+    EXPECT_EQ(memory_.Read(at, bytes, sizeof bytes), 0u) << at;
+    EXPECT_FALSE(DecodeInstruction(memory_, at).Valid) << at;
+  }
+  EXPECT_EQ(platform::GuardedReadFaultCount(), faults);
+  const int readable = 7;
+  int copy = 0;
+  EXPECT_EQ(memory_.Read(A(&readable), &copy, sizeof copy), sizeof copy) << "readable memory is still read";
+  EXPECT_EQ(copy, readable);
+}
+
 }  // namespace
 }  // namespace report

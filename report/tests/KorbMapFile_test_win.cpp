@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <thread>
@@ -137,6 +138,26 @@ TEST_F(LoadedProgram, ConcurrentLookupsWhileTheFileChanges) {
   stop = true;
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong, 0);
+}
+
+// Read ahead at the start, every loaded module (as the system's own list has them) is answered from
+// the cache afterwards, the program's container among them.
+TEST_F(LoadedProgram, PreparedModulesAreAllInTheCache) {
+  report::ClearDebugInfoCache();
+  report::PrepareLoadedModules();
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
+  ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  std::vector<HMODULE> listed;
+  MODULEENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) listed.push_back(entry.hModule);
+  CloseHandle(snapshot);
+  ASSERT_GT(listed.size(), 2u);
+  EXPECT_EQ(report::DebugInfoCacheSize(), listed.size());
+  const auto program = DebugInfoForAddress(module_);
+  EXPECT_TRUE(program->IsValid());
+  for (HMODULE m : listed) DebugInfoForAddress(m);
+  EXPECT_EQ(report::DebugInfoCacheSize(), listed.size()) << "no module was left for the lookups";
 }
 
 // This test program carries no container and has no debug files beside it.
