@@ -3,8 +3,11 @@
 
 #include "app/uMain_win.h"
 #include "crash/KestrumHandling_win.h"
+#include "delivery/KestrumDeliver_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // Sending and printing reports, and the stored mail passwords, before the settings load.
+  delivery::InstallMailSeams();
   // The crash-report component installs itself here, before the window framework starts.
   kestrum::InstallKestrum();
 

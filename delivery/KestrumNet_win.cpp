@@ -89,7 +89,28 @@ std::unique_ptr<Connection> WinsockNetwork::Connect(const std::string& host, std
   if (!Resolve(host, to.sin_addr)) return nullptr;
   SocketHandle s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   if (s.Get() == INVALID_SOCKET) return nullptr;
-  if (connect(s.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return nullptr;
+  // A host that drops the connection request would hold a blocking connect for minutes: the
+  // request is made without blocking and waited for at most connectWaitMs.
+  u_long nonBlocking = 1;
+  if (ioctlsocket(s.Get(), FIONBIO, &nonBlocking) != 0) return nullptr;
+  if (connect(s.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return nullptr;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s.Get(), &writable);
+    FD_SET(s.Get(), &failed);
+    timeval t{connectWaitMs / 1000, (connectWaitMs % 1000) * 1000};
+    if (select(0, nullptr, &writable, &failed, &t) != 1 || !FD_ISSET(s.Get(), &writable)) return nullptr;
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(s.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 || error != 0) return nullptr;
+  }
+  nonBlocking = 0;
+  if (ioctlsocket(s.Get(), FIONBIO, &nonBlocking) != 0) return nullptr;
+  // A peer that stops reading must not hold a send for ever either.
+  const DWORD sendWaitMs = kSendWaitMs;
+  setsockopt(s.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendWaitMs), sizeof sendWaitMs);
   return std::make_unique<WinsockConnection>(s.Release());
 }
 

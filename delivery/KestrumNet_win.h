@@ -28,8 +28,13 @@ class WinsockSession {
   bool started_ = false;
 };
 
+// How long a connection may take to come about, and one send to be taken by the peer.
+inline constexpr int kConnectWaitMs = 10000;
+inline constexpr DWORD kSendWaitMs = 30000;
+
 class WinsockNetwork : public Network {
  public:
+  int connectWaitMs = kConnectWaitMs;
   // Tests put their own servers and proxy here instead of the system's.
   std::optional<std::vector<DnsServer>> dnsServersOverride;
   std::optional<std::string> proxyOverride;

@@ -114,6 +114,31 @@ TEST_F(WinsockTransport, MxLookupWithGivenServers) {
   for (const Network::DnsServer& s : SystemDnsServers()) EXPECT_NE(inet_addr(s.host.c_str()), INADDR_NONE) << s.host;
 }
 
+TEST_F(WinsockTransport, ConnectionThatNeverComesAboutIsGivenUp) {
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = inet_addr("127.0.0.1");
+  int size = sizeof at;
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+  // Nobody accepts: once the queue is full the system drops further connection requests, and a
+  // blocking connect would wait for minutes.
+  network_.connectWaitMs = 300;
+  std::vector<std::unique_ptr<Connection>> queued;
+  const DWORD start = GetTickCount();
+  bool refused = false;
+  for (int i = 0; i < 16 && !refused; ++i) {
+    std::unique_ptr<Connection> c = network_.Connect("127.0.0.1", ntohs(at.sin_port));
+    refused = !c;
+    if (c) queued.push_back(std::move(c));
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_LT(GetTickCount() - start, 16u * 300 + 5000);
+  closesocket(listener);
+}
+
 TEST_F(WinsockTransport, ZipFilesFromDisk) {
   const std::string archive = dir_ + "\\report.zip";
   EXPECT_TRUE(ZipFiles(archive, {report_, dir_ + "\\missing.txt", shot_}, {"bugreport.txt", "", "Bild \xE4.png"}));

@@ -6,7 +6,9 @@
   peers.py check-mail EML BODY SUBJECTHEX [NAME=FILE ...]  compares a received mail with what was sent
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
 
-  peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started
+  peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started; then
+                                            every line of the folder's checks.txt (tab-separated
+                                            arguments of the commands above, in code page 1252)
 
 Servers print their port on the first line and run until stdin closes or they are killed.
 """
@@ -270,7 +272,18 @@ def with_peers(command):
         servers.append(p)
         env["KELVANE_%s_PORT" % var] = p.stdout.readline().decode().strip()
     try:
-        return subprocess.call(command, env=env)
+        result = subprocess.call(command, env=env)
+        # Checks that a Windows test program asks for: the oracles run on this side of Wine.
+        checks = os.path.join(folder, "checks.txt")
+        if result == 0 and os.path.exists(checks):
+            with open(checks, "rb") as f:
+                lines = [l for l in f.read().decode("latin-1").split("\n") if l.strip()]
+            for line in lines:
+                args = [a.encode("latin-1") for a in line.rstrip("\r").split("\t")]
+                if subprocess.call([sys.executable, __file__] + [os.fsdecode(a) for a in args]) != 0:
+                    print("check failed: " + line)
+                    result = 1
+        return result
     finally:
         for p in servers:
             p.stdin.close()
