@@ -143,6 +143,11 @@ std::vector<Network::DnsServer> WinsockNetwork::DnsServers() {
   return SystemDnsServers();
 }
 
+std::vector<Network::DnsServer> WinsockNetwork::RootServers() {
+  if (rootServersOverride) return *rootServersOverride;
+  return {{"198.41.0.4", 53}, {"193.0.14.129", 53}};
+}
+
 std::optional<std::vector<std::uint8_t>> WinsockNetwork::ExchangeDatagram(const std::vector<DnsServer>& servers,
                                                                           const std::vector<std::uint8_t>& query, int timeoutMs,
                                                                           bool (*accept)(const std::vector<std::uint8_t>&, void*),

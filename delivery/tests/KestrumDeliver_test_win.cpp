@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "crash/KestrumException_win.h"
@@ -110,7 +111,17 @@ class LoopbackNetwork : public WinsockNetwork {
     if (port == 25) return WinsockNetwork::Connect("127.0.0.1", PortOf("KELVANE_SMTP_PORT"));
     return WinsockNetwork::Connect(host, port);
   }
-  std::vector<std::string> connected;
+  std::optional<std::vector<std::uint8_t>> ExchangeDatagram(const std::vector<DnsServer>& servers, const std::vector<std::uint8_t>& query,
+                                                            int timeoutMs, bool (*accept)(const std::vector<std::uint8_t>&, void*),
+                                                            void* context) override {
+    std::vector<DnsServer> local = servers;
+    for (DnsServer& s : local) {
+      asked.push_back(s.host + ":" + std::to_string(s.port));
+      if (s.port == 53) s.port = PortOf("KELVANE_DNS_PORT");
+    }
+    return WinsockNetwork::ExchangeDatagram(local, query, timeoutMs, accept, context);
+  }
+  std::vector<std::string> connected, asked;
 };
 
 const char kReport[] =
@@ -224,6 +235,20 @@ TEST_F(Delivery, DirectlyToTheRecipientsMailServer) {
   WriteFile(PeerWindows("body2.txt"), kReport);
   AddCheck({"check-mail", PeerLinux("smtp/" + std::to_string(before + 1) + ".eml"), PeerLinux("body2.txt"),
             Hex("Fehler EDivByZero: Division durch Null \xE4\xF6\xFC."), "bugreport.txt=" + Kept("bugreport.txt")});
+}
+
+TEST_F(Delivery, DirectlyWithoutDnsServersFromTheRoots) {
+  TIZQSettings* s = Settings();
+  s->SetMailAsSmtpServer(true);
+  s->SetMailAddr("dev@kelvane.example");
+  network_.dnsServersOverride = std::vector<Network::DnsServer>{};
+  network_.rootServersOverride = std::vector<Network::DnsServer>{{"127.0.0.1", PortOf("KELVANE_DNS_PORT")}};
+  const int before = MailCount("smtp");
+  ASSERT_EQ(Deliver(kReport, true), kDelivered);
+  EXPECT_EQ(MailCount("smtp"), before + 1);
+  // The root named the domain's server with its address; the MX question went there.
+  EXPECT_EQ(network_.asked, (std::vector<std::string>{"127.0.0.1:" + std::to_string(PortOf("KELVANE_DNS_PORT")), "127.0.0.1:53"}));
+  EXPECT_EQ(network_.connected, std::vector<std::string>{"mx1.kelvane.example:25"});
 }
 
 TEST_F(Delivery, UploadWithOneArchiveForReportAndScreenShot) {

@@ -132,7 +132,7 @@ def serve_http(folder, mode, location=None):
 
 
 def serve_dns(zonefile, port=0):
-    from dnslib import QTYPE, RR, MX, A, DNSRecord
+    from dnslib import QTYPE, RR, MX, A, NS, DNSRecord
     from dnslib.server import BaseResolver, DNSServer
 
     records = []
@@ -147,8 +147,12 @@ def serve_dns(zonefile, port=0):
             q = request.q
             for name, rtype, value in records:
                 if str(q.qname).rstrip(".").lower() == name.lower() and QTYPE[q.qtype] == rtype:
-                    rdata = MX(value) if rtype == "MX" else A(value)
+                    rdata = {"MX": MX, "NS": NS}.get(rtype, A)(value)
                     reply.add_answer(RR(q.qname, q.qtype, rdata=rdata, ttl=60))
+                    # A name server comes with its address, as servers give it.
+                    for glue_name, glue_type, glue_value in records:
+                        if rtype == "NS" and glue_type == "A" and glue_name.lower() == value.lower():
+                            reply.add_ar(RR(glue_name, QTYPE.A, rdata=A(glue_value), ttl=60))
             return reply
 
     server = DNSServer(Resolver(), address="127.0.0.1", port=int(port))
@@ -259,7 +263,8 @@ def with_peers(command):
     folder = tempfile.mkdtemp(prefix="kelvane-peers-")
     zone = os.path.join(folder, "zone.txt")
     with open(zone, "w") as f:
-        f.write("kelvane.example MX mx1.kelvane.example\nb.example.org MX mail.example.org\n")
+        f.write("kelvane.example MX mx1.kelvane.example\nb.example.org MX mail.example.org\n"
+                "kelvane.example NS ns.kelvane.example\nns.kelvane.example A 127.0.0.1\n")
     env = dict(os.environ, KELVANE_PEER_DIR=folder)
     servers = []
     for var, args in (("SMTP", ["smtp", "noauth"]), ("SMTP_AUTH", ["smtp", "auth-eq"]), ("HTTP", ["http", "ok"]),
