@@ -28,9 +28,9 @@ mkfifo "$work/hold"
 exec 5<>"$work/hold"
 /usr/bin/python3 delivery/tests/peers.py smtp "$work/smtp" noauth <"$work/hold" >"$work/smtp.port" 5>&- &
 smtp_pid=$!
-/usr/bin/python3 delivery/tests/peers.py http "$work/http" ok <"$work/hold" >"$work/http.port" 5>&- &
+/usr/bin/python3 delivery/tests/peers.py http "$work/http" bench <"$work/hold" >"$work/http.port" 5>&- &
 http_pid=$!
-trap 'kill "$smtp_pid" "$http_pid" 2>/dev/null; scripts/wine-session stop "$session"' EXIT
+trap 'kill "$smtp_pid" "$http_pid" 2>/dev/null || true; scripts/wine-session stop "$session"' EXIT
 for _ in $(seq 100); do [ -s "$work/smtp.port" ] && [ -s "$work/http.port" ] && break; sleep 0.1; done
 smtp_port=$(head -1 "$work/smtp.port")
 http_port=$(head -1 "$work/http.port")

@@ -134,11 +134,6 @@ void AddReportCopy(const DeliverySettings& s, const std::string& folder, const s
   }
 }
 
-// The stored passwords are Base64 text of the enciphered bytes.
-std::string DecipherStored(const std::string& stored, const std::string& account, const std::string& server) {
-  return DecodePassword(stored, account, server);
-}
-
 std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWND parentWindow, bool hidden,
                         kestrum::IZQSettings* settings, bool inThread) {
   const DeliverySettings s = ReadDeliverySettings(settings);
@@ -437,6 +432,7 @@ void SendSeam(kestrum::IZQException* exception, HWND parentWindow, bool backgrou
   kestrum::IZQExceptionEx* ex = nullptr;
   exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex));
   HANDLE* pThread = ex ? ex->PSendThread() : nullptr;
+  // The automatic send is the one without a window: it never asks the user anything.
   const bool hidden = parentWindow == nullptr && background;
   DeliverBugReport(exception->GetBugReport(true), shot, parentWindow, hidden, background, exception, false, pThread);
   if (ex) ex->Release();
@@ -446,8 +442,9 @@ void PrintSeam(kestrum::IZQException* exception, HWND parentWindow) {
   PrintBugReportText(exception->GetBugReport(true), parentWindow, exception);
 }
 
+// The settings hand over the bytes of a stored password's Base64 text.
 std::string DecodeStoredPassword(const std::string& stored, const std::string& account, const std::string& server) {
-  return DecipherStored(stored, account, server);
+  return DecodePassword(stored, account, server);
 }
 
 }  // namespace

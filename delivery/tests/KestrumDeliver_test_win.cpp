@@ -427,6 +427,25 @@ TEST_F(Delivery, MissingAdditionalFileIsLeftOut) {
   s->SetPropStr("AddAttachs", "");
 }
 
+TEST_F(Delivery, ExceptionSendsInTheBackgroundThroughItsSeam) {
+  InstallMailSeams();
+  Settings()->SetMailViaMapi(true);
+  Settings()->SetSendInBackground(true);
+  auto* exception = new TIZQException(Settings(), kestrum::ExceptionFacts{});
+  exception->SetBugReport(kReport);
+  // A change made to this exception's settings applies to its delivery only.
+  exception->SetMailSubject("Nur diese Ausnahme");
+  exception->SendBugReport(nullptr);
+  ASSERT_NE(*exception->PSendThread(), nullptr);
+  exception->FinishAutoWork(true);
+  EXPECT_TRUE(exception->GetMailWasSent());
+  const std::string log = ReadFile(dir_ + "\\mapi.log");
+  EXPECT_NE(log.find("subject=Nur diese Ausnahme\n"), std::string::npos) << log;
+  EXPECT_EQ(ReadFile(dir_ + "\\mapi.log.1").find(kReport), 0u);
+  exception->Release();
+  EXPECT_EQ(Settings()->GetMailSubject(), "Fehler %exceptClass%: %exceptMsg%");
+}
+
 TEST(AttachmentObject, WritesTheListBackToItsOwner) {
   ZQRef<TIZQSettings> settings(new TIZQSettings(GetModuleHandleA(nullptr), true));
   auto* list = new TIZQAttachments(settings.get());
