@@ -23,37 +23,17 @@
 #include "delivery/KestrumMailText.h"
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumZip.h"
+#include "delivery/tests/PeerFiles_win.h"
 
 namespace delivery {
 namespace {
 
 using kestrum::TIZQSettings;
 using kestrum::ZQRef;
-
-std::uint16_t PortOf(const char* name) {
-  const char* v = std::getenv(name);
-  return static_cast<std::uint16_t>(v ? std::atoi(v) : 0);
-}
-
-std::string PeerLinux(const std::string& sub) {
-  const char* dir = std::getenv("KELVANE_PEER_DIR");
-  return std::string(dir ? dir : "") + "/" + sub;
-}
-
-std::string PeerWindows(const std::string& sub) {
-  std::string path = "Z:" + PeerLinux(sub);
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using testing::PeerLinux;
+using testing::PeerWindows;
+using testing::PortOf;
+using testing::ReadFile;
 
 void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "delivery/KestrumDns.h"
 #include "delivery/KestrumHttp.h"
@@ -13,31 +12,14 @@
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumSmtp.h"
 #include "delivery/KestrumZip.h"
+#include "delivery/tests/PeerFiles_win.h"
 
 namespace delivery {
 namespace {
 
-std::uint16_t PortOf(const char* name) {
-  const char* v = std::getenv(name);
-  return static_cast<std::uint16_t>(v ? std::atoi(v) : 0);
-}
-
-// The servers' Linux folder as Wine shows it (drive Z: is the root).
-std::string PeerFolder(const char* sub) {
-  const char* dir = std::getenv("KELVANE_PEER_DIR");
-  std::string path = std::string("Z:") + (dir ? dir : "") + "/" + sub;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using testing::PeerWindows;
+using testing::PortOf;
+using testing::ReadFile;
 
 class WinsockTransport : public ::testing::Test {
  protected:
@@ -72,7 +54,7 @@ TEST_F(WinsockTransport, SmtpSessionsReachTheMailServer) {
   mail.body = ReadFile(report_);
   mail.attachments = {{report_, shot_}, {"bugreport.txt", "screenshot.png"}, {}};
   EXPECT_TRUE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_PORT")}, "dev@kelvane.example", mail));
-  const std::string eml = ReadFile(PeerFolder("smtp/1.eml"));
+  const std::string eml = ReadFile(PeerWindows("smtp/1.eml"));
   // The server has undone the dot-stuffing: the report's lines arrive as they were.
   EXPECT_NE(eml.find("\r\n\r\nKelvane bug report\r\n.dot line\r\n.\r\nend\r\n"), std::string::npos) << eml;
   EXPECT_NE(eml.find(EncodeBase64(ReadFile(shot_).substr(0, 57)) + "\r\n"), std::string::npos);
@@ -82,7 +64,7 @@ TEST_F(WinsockTransport, SmtpSessionsReachTheMailServer) {
   mail.account = "alice";
   mail.password = "s3cret \xE4";
   EXPECT_TRUE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_AUTH_PORT")}, "dev@kelvane.example", mail));
-  EXPECT_NE(ReadFile(PeerFolder("smtp_auth/1.eml.json")).find("\"auth\": \"alice\""), std::string::npos);
+  EXPECT_NE(ReadFile(PeerWindows("smtp_auth/1.eml.json")).find("\"auth\": \"alice\""), std::string::npos);
   mail.password = "wrong";
   EXPECT_FALSE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_AUTH_PORT")}, "dev@kelvane.example", mail));
   // An account on a server without AUTH LOGIN.
@@ -97,8 +79,8 @@ TEST_F(WinsockTransport, HttpUploadAndRedirects) {
   request.fields = {{"MailSubject", "Fehler"}};
   request.attachments = {{report_, shot_}, {"bugreport.txt", "screenshot.png"}, {"BugReport", "ScreenShot"}};
   EXPECT_TRUE(HttpUpload(network_, nullptr, request));
-  EXPECT_EQ(ReadFile(PeerFolder("http/file-ScreenShot")), ReadFile(shot_));
-  EXPECT_EQ(ReadFile(PeerFolder("http/file-BugReport")), ReadFile(report_));
+  EXPECT_EQ(ReadFile(PeerWindows("http/file-ScreenShot")), ReadFile(shot_));
+  EXPECT_EQ(ReadFile(PeerWindows("http/file-BugReport")), ReadFile(report_));
   request.port = PortOf("KELVANE_HTTP_REDIRECT_PORT");
   EXPECT_TRUE(HttpUpload(network_, nullptr, request));
   EXPECT_TRUE(opened_.empty()) << opened_.front();
