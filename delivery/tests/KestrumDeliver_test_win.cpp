@@ -22,6 +22,7 @@
 #include "delivery/KestrumDeliver_win.h"
 #include "delivery/KestrumMailText.h"
 #include "delivery/KestrumNet_win.h"
+#include "delivery/KestrumProgress_win.h"
 #include "delivery/KestrumZip.h"
 #include "delivery/tests/PeerFiles_win.h"
 
@@ -405,6 +406,61 @@ TEST_F(Delivery, MissingAdditionalFileIsLeftOut) {
   EXPECT_EQ(ReadFile(dir_ + "\\mapi.log.1"), "extra");
   s->SetAttachBugReport(true);
   s->SetPropStr("AddAttachs", "");
+}
+
+// A delivery on its own thread; the test looks at its window meanwhile.
+struct ThreadDelivery {
+  std::string report;
+  TIZQSettings* settings;
+  std::uint8_t result = 0xFF;
+};
+
+DWORD WINAPI DeliverOnThread(void* p) {
+  auto* d = static_cast<ThreadDelivery*>(p);
+  d->result = DeliverBugReport(d->report, nullptr, nullptr, false, false, d->settings, true, nullptr);
+  return 0;
+}
+
+TEST_F(Delivery, SilentServerIsGivenUpWhileTheSendingWindowShows) {
+  // A server that takes the connection and never greets.
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = inet_addr("127.0.0.1");
+  int size = sizeof at;
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+  TIZQSettings* s = Settings();
+  s->SetMailAsSmtpClient(true);
+  s->SetSmtpServer("127.0.0.1");
+  s->SetSmtpPort(ntohs(at.sin_port));
+  s->SetMailAddr("dev@kelvane.example");
+  s->SetSendBoxTitle("Sende Fehlerbericht");
+  ThreadDelivery d{kReport, s};
+  const DWORD start = GetTickCount();
+  HANDLE thread = CreateThread(nullptr, 0, DeliverOnThread, &d, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  HWND window = nullptr;
+  for (int i = 0; i < 100 && !window; ++i) {
+    Sleep(50);
+    window = FindWindowA(kProgressWindowClass, nullptr);
+  }
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(IsWindowVisible(window));
+  // Read without a message to the delivery's thread, which is waiting for the server.
+  wchar_t title[64] = {};
+  InternalGetWindowText(window, title, 64);
+  EXPECT_STREQ(title, L"Sende Fehlerbericht");
+  ASSERT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  // The greeting's wait is bounded; then the failure message, and the window is gone.
+  EXPECT_GE(GetTickCount() - start, static_cast<DWORD>(kSmtpReplyWaitMs) - 100);
+  EXPECT_EQ(d.result, kDeliveryFailed);
+  EXPECT_EQ(g_failures, std::vector<std::string>{"Sorry, sending the bug report didn't work."});
+  EXPECT_FALSE(IsWindow(window));
+  closesocket(listener);
+  s->SetSendBoxTitle("Sending bug report...");
 }
 
 TEST_F(Delivery, ExceptionSendsInTheBackgroundThroughItsSeam) {
