@@ -122,7 +122,6 @@ std::unique_ptr<Connection> WinsockNetwork::Connect(const std::string& host, std
   const BOOL noDelay = TRUE;
   setsockopt(s.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
   // A peer that stops reading must not hold a send for ever either.
-  const DWORD sendWaitMs = kSendWaitMs;
   setsockopt(s.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendWaitMs), sizeof sendWaitMs);
   return std::make_unique<WinsockConnection>(s.Release());
 }

@@ -35,6 +35,7 @@ inline constexpr DWORD kSendWaitMs = 30000;
 class WinsockNetwork : public Network {
  public:
   int connectWaitMs = kConnectWaitMs;
+  DWORD sendWaitMs = kSendWaitMs;
   // Tests put their own servers and proxy here instead of the system's.
   std::optional<std::vector<DnsServer>> dnsServersOverride;
   std::optional<std::string> proxyOverride;

@@ -121,6 +121,26 @@ TEST_F(WinsockTransport, ConnectionThatNeverComesAboutIsGivenUp) {
   closesocket(listener);
 }
 
+TEST_F(WinsockTransport, ServerThatStopsReadingIsGivenUp) {
+  // More than the two sides' socket buffers can take, so that a send has to wait.
+  const std::string big = dir_ + "\\big.bin";
+  {
+    std::ofstream out(big, std::ios::binary);
+    std::string block(1 << 20, 'x');
+    for (int i = 0; i < 48; ++i) out << block;
+  }
+  SmtpMail mail;
+  mail.sender = "bugs@kelvane.example";
+  mail.subject = "Gross";
+  mail.body = "report\r\n";
+  mail.attachments = {{big}, {"big.bin"}, {}};
+  network_.sendWaitMs = 1000;
+  const DWORD start = GetTickCount();
+  EXPECT_FALSE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_STALL_PORT")}, "dev@kelvane.example", mail));
+  // One send's wait, then QUIT's reply wait.
+  EXPECT_LT(GetTickCount() - start, static_cast<DWORD>(1000 + kSmtpReplyWaitMs + 10000));
+}
+
 TEST_F(WinsockTransport, ZipFilesFromDisk) {
   const std::string archive = dir_ + "\\report.zip";
   EXPECT_TRUE(ZipFiles(archive, {report_, dir_ + "\\missing.txt", shot_}, {"bugreport.txt", "", "Bild \xE4.png"}));

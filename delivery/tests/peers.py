@@ -3,6 +3,7 @@
   peers.py smtp DIR [auth|auth-eq|noauth]   mail server; each message is written to DIR/N.eml
   peers.py http DIR [ok|continue|redirect URL|bench]  upload server; the parsed form goes to DIR
   peers.py dns ZONEFILE                     DNS server answering from "name type value" lines
+  peers.py stall                            mail server that stops reading after DATA
   peers.py check-mail EML BODY SUBJECTHEX [NAME=FILE ...]  compares a received mail with what was sent
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
 
@@ -70,6 +71,39 @@ def serve_smtp(folder, mode):
     ctl = Ctl(Handler(), hostname="127.0.0.1", port=port)
     ctl.start()
     print(port, flush=True)
+    wait_for_stdin_close()
+
+
+def serve_stall():
+    """A mail server that takes everything up to DATA and then never reads again."""
+    import socket
+
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(4)
+    print(server.getsockname()[1], flush=True)
+
+    def session(conn):
+        conn.sendall(b"220 stall\r\n")
+        buffer = b""
+        while True:
+            data = conn.recv(4096)
+            if not data:
+                return
+            buffer += data
+            while b"\r\n" in buffer:
+                line, buffer = buffer.split(b"\r\n", 1)
+                if line.upper().startswith(b"DATA"):
+                    conn.sendall(b"354 go on\r\n")
+                    threading.Event().wait()
+                conn.sendall(b"250 ok\r\n")
+
+    def accept():
+        while True:
+            conn, _ = server.accept()
+            threading.Thread(target=session, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
     wait_for_stdin_close()
 
 
@@ -271,7 +305,8 @@ def with_peers(command):
     env = dict(os.environ, KELVANE_PEER_DIR=folder)
     servers = []
     for var, args in (("SMTP", ["smtp", "noauth"]), ("SMTP_AUTH", ["smtp", "auth-eq"]), ("HTTP", ["http", "ok"]),
-                      ("HTTP_REDIRECT", ["http", "redirect", "file:///C:/windows/system32/calc.exe"]), ("DNS", ["dns", zone])):
+                      ("HTTP_REDIRECT", ["http", "redirect", "file:///C:/windows/system32/calc.exe"]), ("DNS", ["dns", zone]),
+                      ("SMTP_STALL", ["stall"])):
         if args[0] in ("smtp", "http"):
             out = os.path.join(folder, var.lower())
             os.mkdir(out)
@@ -312,6 +347,8 @@ def main():
     args = [os.fsencode(a).decode("latin-1") for a in sys.argv[2:]]
     if cmd == "smtp":
         serve_smtp(args[0], args[1])
+    elif cmd == "stall":
+        serve_stall()
     elif cmd == "http":
         serve_http(args[0], args[1], args[2] if len(args) > 2 else None)
     elif cmd == "dns":
