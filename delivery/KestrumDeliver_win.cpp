@@ -376,8 +376,16 @@ std::uint8_t SendViaMailto(const std::string& recipients, const std::string& sub
 
 namespace {
 
-// The pages go out one by one; a failure of the device ends the job as far as it got.
-void PrintOnPrinter(HDC dc, const std::string& bugReport, const std::string& jobName) {
+constexpr UINT kPrintFormat = DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS | DT_LEFT | DT_TOP;
+
+}  // namespace
+
+HFONT CreatePrintFont(HDC dc) {
+  return CreateFontA(-MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New");
+}
+
+PrintLayout LayOutReport(HDC dc, const std::string& bugReport) {
   PrinterMetrics m;
   m.widthMm = GetDeviceCaps(dc, HORZSIZE);
   m.heightMm = GetDeviceCaps(dc, VERTSIZE);
@@ -385,20 +393,30 @@ void PrintOnPrinter(HDC dc, const std::string& bugReport, const std::string& job
   m.heightPx = GetDeviceCaps(dc, VERTRES);
   m.offsetXPx = GetDeviceCaps(dc, PHYSICALOFFSETX);
   m.offsetYPx = GetDeviceCaps(dc, PHYSICALOFFSETY);
-  const PrintArea area = PrintAreaOf(m);
-  HFONT font = CreateFontA(-MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New");
-  HGDIOBJ oldFont = SelectObject(dc, font);
-  constexpr UINT kFormat = DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS | DT_LEFT | DT_TOP;
-  const std::vector<std::string> lines = PrintLines(bugReport);
-  std::vector<int> heights;
-  heights.reserve(lines.size());
-  for (const std::string& line : lines) {
-    RECT r{area.left, 0, area.left + area.width, 0};
-    DrawTextA(dc, line.c_str(), static_cast<int>(line.size()), &r, kFormat | DT_CALCRECT);
-    heights.push_back(r.bottom - r.top);
+  PrintLayout layout;
+  layout.area = PrintAreaOf(m);
+  layout.lines = PrintLines(bugReport);
+  layout.heights.reserve(layout.lines.size());
+  for (const std::string& line : layout.lines) {
+    RECT r{layout.area.left, 0, layout.area.left + layout.area.width, 0};
+    DrawTextA(dc, line.c_str(), static_cast<int>(line.size()), &r, kPrintFormat | DT_CALCRECT);
+    layout.heights.push_back(r.bottom - r.top);
   }
-  const std::vector<PrintPlacement> placed = PlacePrintLines(heights, area);
+  layout.placed = PlacePrintLines(layout.heights, layout.area);
+  return layout;
+}
+
+namespace {
+
+// The pages go out one by one; a failure of the device ends the job as far as it got.
+void PrintOnPrinter(HDC dc, const std::string& bugReport, const std::string& jobName) {
+  HFONT font = CreatePrintFont(dc);
+  HGDIOBJ oldFont = SelectObject(dc, font);
+  const PrintLayout layout = LayOutReport(dc, bugReport);
+  const std::vector<std::string>& lines = layout.lines;
+  const std::vector<int>& heights = layout.heights;
+  const std::vector<PrintPlacement>& placed = layout.placed;
+  const PrintArea& area = layout.area;
   DOCINFOA doc{};
   doc.cbSize = sizeof doc;
   doc.lpszDocName = jobName.c_str();
@@ -414,7 +432,7 @@ void PrintOnPrinter(HDC dc, const std::string& bugReport, const std::string& job
         page = placed[i].page;
       }
       RECT r{area.left, placed[i].top, area.left + area.width, placed[i].top + heights[i]};
-      if (ok) DrawTextA(dc, lines[i].c_str(), static_cast<int>(lines[i].size()), &r, kFormat);
+      if (ok) DrawTextA(dc, lines[i].c_str(), static_cast<int>(lines[i].size()), &r, kPrintFormat);
     }
     if (ok) EndPage(dc);
     if (ok) {

@@ -46,6 +46,17 @@ std::uint8_t SendViaMapi(const std::string& recipients, const std::string& subje
 // The registered mailto handler, started with the whole text as the mail body.
 std::uint8_t SendViaMailto(const std::string& recipients, const std::string& subject, const std::string& text);
 
+// The print font (Courier New, 8 points) for dc.
+HFONT CreatePrintFont(HDC dc);
+// The report laid out on dc in the font selected into it: its lines, their heights word-wrapped
+// over the printable width, and their places on the pages.
+struct PrintLayout {
+  PrintArea area;
+  std::vector<std::string> lines;
+  std::vector<int> heights;
+  std::vector<PrintPlacement> placed;
+};
+PrintLayout LayOutReport(HDC dc, const std::string& bugReport);
 // Prints the report through the print dialog owned by parentWindow.
 void PrintBugReportText(const std::string& bugReport, HWND parentWindow, kestrum::IZQSettings* settings);
 

@@ -512,6 +512,37 @@ TEST(AttachmentObject, WritesTheListBackToItsOwner) {
   settings->SetPropStr("AddAttachs", "");
 }
 
+TEST(ReportPrintLayout, WrapsLongLinesAndBreaksPages) {
+  HDC dc = CreateCompatibleDC(nullptr);
+  ASSERT_NE(dc, nullptr);
+  HFONT font = CreatePrintFont(dc);
+  HGDIOBJ old = SelectObject(dc, font);
+  std::string words;
+  for (int i = 0; i < 120; ++i) words += "Wort" + std::to_string(i) + " ";
+  std::string report = "kurz\r\n\r\n" + words + "\r\nEnde\r\n";
+  for (int i = 0; i < 400; ++i) report += "Zeile " + std::to_string(i) + "\r\n";
+  const PrintLayout layout = LayOutReport(dc, report);
+  ASSERT_EQ(layout.lines.size(), 404u);
+  const int line = layout.heights[0];
+  EXPECT_GT(line, 0);
+  // The empty line keeps its height; the long one wraps onto several.
+  EXPECT_EQ(layout.heights[1], line);
+  EXPECT_GE(layout.heights[2], 2 * line);
+  EXPECT_EQ(layout.heights[2] % line, 0);
+  EXPECT_EQ(layout.placed[3].top, layout.placed[2].top + layout.heights[2]);
+  // Pages: every line within the printable area, each page starting at the top margin.
+  EXPECT_GT(layout.placed.back().page, 0);
+  for (std::size_t i = 0; i < layout.placed.size(); ++i) {
+    EXPECT_LE(layout.placed[i].top + layout.heights[i], layout.area.bottom) << i;
+    if (i > 0 && layout.placed[i].page != layout.placed[i - 1].page) {
+      EXPECT_EQ(layout.placed[i].top, layout.area.top) << i;
+    }
+  }
+  SelectObject(dc, old);
+  DeleteObject(font);
+  DeleteDC(dc);
+}
+
 TEST(MailSeams, SendAndPrintOnlyAreSet) {
   kestrum::DeliverySeams before = kestrum::DeliverySeamsInUse();
   auto save = [](kestrum::IZQException*, HWND, bool) {};
