@@ -82,6 +82,21 @@ def short_name(name):
     return name[start:].split("<")[0].lstrip("_")
 
 
+def scope_of(name):
+    """The class or namespace a function name lies in. An inheriting constructor's DWARF name is
+    the class that inherits it, while its demangled name ends in the base's constructor
+    ("std.__uniq_ptr_data<...>.__uniq_ptr_impl(_iobuf*)" against "__uniq_ptr_data")."""
+    depth, last = 0, -1
+    for i, c in enumerate(name):
+        if c in "<({":
+            depth += 1
+        elif c in ">)}":
+            depth -= 1
+        elif c == "." and depth == 0:
+            last = i
+    return name[:last] if last > 0 else ""
+
+
 def main():
     bin_dir, first_link, describe, addr2line, objdump, cxxfilt, nm = sys.argv[1:8]
     product = os.path.join(bin_dir, "Kelvane.exe")
@@ -187,7 +202,8 @@ def main():
             outer = re.sub(r"@\d+$", "", outer)
             expected = (outer.split("<")[0].lstrip("_"), chain[0][1])
             same = got is not None and got[3] == expected[1] and (
-                short_name(got[2]) == expected[0] or expected[0] in aliases.get(got[4], set()))
+                short_name(got[2]) == expected[0] or expected[0] in aliases.get(got[4], set()) or
+                short_name(scope_of(got[2])) == expected[0])
         if not same or got[0] != "Kelvane.exe":
             mismatches.append(f"{address:08x}: ours {got}, addr2line {expected}")
         if "<" in outer:
