@@ -423,18 +423,13 @@ DWORD WINAPI DeliverOnThread(void* p) {
 
 TEST_F(Delivery, SilentServerIsGivenUpWhileTheSendingWindowShows) {
   // A server that takes the connection and never greets.
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = inet_addr("127.0.0.1");
-  int size = sizeof at;
-  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+  std::uint16_t port = 0;
+  SOCKET listener = testing::ListenOnLoopback(4, port);
+  ASSERT_NE(listener, INVALID_SOCKET);
   TIZQSettings* s = Settings();
   s->SetMailAsSmtpClient(true);
   s->SetSmtpServer("127.0.0.1");
-  s->SetSmtpPort(ntohs(at.sin_port));
+  s->SetSmtpPort(port);
   s->SetMailAddr("dev@kelvane.example");
   s->SetSendBoxTitle("Sende Fehlerbericht");
   ThreadDelivery d{kReport, s};

@@ -97,14 +97,9 @@ TEST_F(WinsockTransport, MxLookupWithGivenServers) {
 }
 
 TEST_F(WinsockTransport, ConnectionThatNeverComesAboutIsGivenUp) {
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = inet_addr("127.0.0.1");
-  int size = sizeof at;
-  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size), 0);
+  std::uint16_t port = 0;
+  SOCKET listener = testing::ListenOnLoopback(0, port);
+  ASSERT_NE(listener, INVALID_SOCKET);
   // Nobody accepts: once the queue is full the system drops further connection requests, and a
   // blocking connect would wait for minutes.
   network_.connectWaitMs = 300;
@@ -112,7 +107,7 @@ TEST_F(WinsockTransport, ConnectionThatNeverComesAboutIsGivenUp) {
   const DWORD start = GetTickCount();
   bool refused = false;
   for (int i = 0; i < 16 && !refused; ++i) {
-    std::unique_ptr<Connection> c = network_.Connect("127.0.0.1", ntohs(at.sin_port));
+    std::unique_ptr<Connection> c = network_.Connect("127.0.0.1", port);
     refused = !c;
     if (c) queued.push_back(std::move(c));
   }
