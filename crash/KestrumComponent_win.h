@@ -30,6 +30,10 @@ bool StopReportingThread();
 void TakeMemoryReserve();
 void GiveBackMemoryReserve();
 SIZE_T MemoryReserveBytes();  // what is held now
+// Runs fn under a structured-exception frame of its own: a fault in foreign code that fn reaches
+// (which no conversion makes a C++ exception) ends fn there and gives false, with the fault's
+// address. fn must not let a C++ exception out.
+bool GuardedRun(void (*fn)(void*), void* arg, const void** faultAddress = nullptr);
 // The handling of one exception on the calling thread (the reporting thread, or a thread that
 // cannot hand its request over). reportOut receives the report when given.
 void HandleException(const ExceptionFacts& facts, std::string* reportOut);

@@ -6,12 +6,14 @@
 #include "crash/settings/KestrumPropList.h"
 #include "crash/settings/KestrumRules.h"
 #include "platform/Exceptions.h"
-
-#include <tlhelp32.h>
+#include "platform/Modules_win.h"
+#include "report/KestrumReportHeader_win.h"
+#include "report/KestrumReportText.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace kestrum {
 
@@ -57,6 +59,86 @@ bool CopyTextToClipboard(const std::string& text) {
 
 using namespace kestrum;
 
+namespace {
+
+// The thread registry as the report reads it.
+class RegistryThreads : public report::ReportThreads {
+ public:
+  std::string Title(DWORD threadId, bool showHidden, report::Addr& creator, DWORD& creatorThreadId) override {
+    const void* site = nullptr;
+    DWORD creatorId = 0;
+    std::string title = ThreadDisplayName(threadId, showHidden, &site, &creatorId);
+    creator = static_cast<report::Addr>(reinterpret_cast<std::uintptr_t>(site));
+    creatorThreadId = site ? creatorId : 0;
+    return title;
+  }
+};
+
+RegistryThreads g_registryThreads;
+
+// Another thread holds the loader's or the environment's lock for 250 ms: a thread started now
+// could not even begin, and one waited for might never end.
+bool ProcessBlocked() {
+  const DWORD self = GetCurrentThreadId();
+  for (int i = 0; i < 25; ++i) {
+    const auto [loader, environment] = platform::CurrentProcessLockOwners();
+    if ((!loader || loader == self) && (!environment || environment == self)) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+// One step of the report that may reach foreign code (a plug-in, a system query): a C++ exception
+// or a fault there ends the step with its internal-error text, and failed is set.
+struct ReportStep {
+  const std::function<std::string()>* produce;
+  std::string text;
+  std::exception_ptr error;
+};
+
+void RunReportStepNoThrow(void* p) {
+  auto* step = static_cast<ReportStep*>(p);
+  try {
+    step->text = (*step->produce)();
+  } catch (...) {
+    step->error = std::current_exception();
+  }
+}
+
+std::string RunReportStep(const char* name, const std::function<std::string()>& produce, const report::TraceSettings& settings,
+                          bool* failed = nullptr) {
+  ReportStep step{&produce, {}, nullptr};
+  const void* faultAddress = nullptr;
+  const bool ran = GuardedRun(RunReportStepNoThrow, &step, &faultAddress);
+  if (failed) *failed = !ran || step.error;
+  if (!ran) {
+    const std::string where = report::DescribeCodeAddress(static_cast<report::Addr>(reinterpret_cast<std::uintptr_t>(faultAddress)),
+                                                          settings.showRelAddrs, settings.showRelLines);
+    return report::InternalErrorText(name, faultAddress ? &where : nullptr);
+  }
+  if (step.error) {
+    try {
+      std::rethrow_exception(step.error);
+    } catch (...) {
+      return report::CurrentInternalError(name, settings.showRelAddrs, settings.showRelLines);
+    }
+  }
+  return std::move(step.text);
+}
+
+// The prepared stack in the packed layout (count, then 5-byte entries).
+std::vector<report::TPreStackItem> UnpackPrepared(const void* packed) {
+  std::vector<report::TPreStackItem> items;
+  if (!packed) return items;
+  std::uint32_t count = 0;
+  std::memcpy(&count, packed, 4);
+  if (count > kMaxPreparedBytes / 5) return items;
+  report::UnpackPreparedStack(static_cast<const std::uint8_t*>(packed), 4 + std::size_t{count} * 5, items);
+  return items;
+}
+
+}  // namespace
+
 TIZQException::TIZQException(IZQModuleSettings* settings, const ExceptionFacts& facts)
     : TIZQSettings(settings ? settings->Module() : GetModuleHandleA(nullptr), true) {
   FModuleSettings = settings;
@@ -80,9 +162,24 @@ TIZQException::TIZQException(IZQModuleSettings* settings, const ExceptionFacts& 
   FPreparedStack = facts.preparedStack;
   ApplyFilterGroup();
   FAppendScreenShot = FCreateScreenShot;
+  // Without a report there is nothing to wait for.
+  FComplete = !FCreateBugReport;
 }
 
 TIZQException::~TIZQException() {
+  FAbortCompleteThread = true;
+  if (FCompleteTh) {
+    if (GetCurrentThreadId() != FCompleteTid) {
+      if (ProcessBlocked()) TerminateThread(FCompleteTh, 0);
+      else WaitForSingleObject(FCompleteTh, INFINITE);
+    }
+    CloseHandle(FCompleteTh);
+  }
+  for (TIZQFields* list : {FBugReportHeader, FBugReportSections}) {
+    if (!list) continue;
+    list->ClearExcParent();
+    list->Release();
+  }
   PropListClear(FSettingsBuf, HeapAllocator());
   if (FSendThread) CloseHandle(FSendThread);
   if (FModuleSettings) FModuleSettings->Release();
@@ -179,60 +276,254 @@ void STDMETHODCALLTYPE TIZQException::SetPhase(TExceptPhase value) {
   FPhase = value == epPostProcessing && FComplete ? epCompleteReport : value;
 }
 
-// --- The report. Until the report parts exist it is the header's exception lines and one section
-// per thread: its title and, for a thread with a known creator, the creating thread's title and
-// the call site that created it.
+// --- The report: the header and the sections with placeholders at once, the slow contents on
+// the completion thread, each replacing its placeholder when it is done.
 
-std::string TIZQException::ThreadSections() {
-  // The crashed thread first (for a freeze or a state report the main thread), then the main
-  // thread, then the others when ListThreads is on.
-  const DWORD mainId = MainThreadId();
-  const DWORD first = FExceptType == etFrozen ? mainId : FCrashedThreadId;
-  std::vector<DWORD> ids{first};
-  if (mainId && mainId != first) ids.push_back(mainId);
-  if (GetListThreads()) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-      THREADENTRY32 t{};
-      t.dwSize = sizeof t;
-      for (BOOL more = Thread32First(snapshot, &t); more; more = Thread32Next(snapshot, &t)) {
-        if (t.th32OwnerProcessID == GetCurrentProcessId() && std::find(ids.begin(), ids.end(), t.th32ThreadID) == ids.end())
-          ids.push_back(t.th32ThreadID);
-      }
-      CloseHandle(snapshot);
-    }
-  }
-  std::string text;
-  for (DWORD id : ids) {
-    const void* creator = nullptr;
-    DWORD creatorThread = 0;
-    const std::string title = ThreadDisplayName(id, id == first, &creator, &creatorThread);
-    if (title.empty()) continue;  // the component's own threads
-    text += "\r\n" + title + ":\r\n";
-    if (creator && creatorThread) {
-      char site[16];
-      std::snprintf(site, sizeof site, "%08lx", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(creator)));
-      text += ">> created by " + ThreadDisplayName(creatorThread, true) + " at:\r\n" + site + "\r\n";
-    }
-  }
-  return text;
+report::TraceSettings TIZQException::TraceSettingsInUse() {
+  report::TraceSettings settings;
+  settings.hideUglyItems = GetHideUglyItems();
+  settings.showRelAddrs = GetShowRelativeAddrs();
+  settings.showRelLines = GetShowRelativeLines();
+  return settings;
 }
 
-// --- The report. Until the report parts exist it is the header's exception lines.
-
-std::string STDMETHODCALLTYPE TIZQException::GetBugReport(bool) {
-  platform::AutoLock lock(FSection);
-  if (FBugReport.empty() && FCreateBugReport) {
-    FBugReport = "exception number   : " + std::to_string(FExceptNumber) + "\r\n";
-    if (FExceptType == etFrozen) {
-      FBugReport += "exception message  : " + GetFrozenMsg() + "\r\n";
-    } else {
-      FBugReport += "exception class    : " + GetExceptClass() + "\r\n";
-      FBugReport += "exception message  : " + GetExceptMessage() + "\r\n";
-    }
-    FBugReport += ThreadSections();
+void TIZQException::ListsModified() {
+  {
+    platform::AutoLock lock(FSection);
+    FBugReport.clear();
   }
-  return FBugReport;
+  SetModified();
+}
+
+report::IZQFields* TIZQException::GetBugReportHeader() {
+  // One notice when the build is done, after the build lock is left: a handler that the notice
+  // runs may wait for the completion thread, which needs that lock.
+  BeginUpdate();
+  {
+    platform::AutoLock build(FBuildSection);
+    if (!FBugReportHeader) FBugReportHeader = new TIZQFields(&FListOwner, nullptr);
+    if (FCreateBugReport && FBugReportHeader->GetItemCount() == 0) BuildHeader();
+  }
+  EndUpdate();
+  return FBugReportHeader;
+}
+
+report::IZQFields* TIZQException::GetBugReportSections() {
+  GetBugReportHeader();
+  bool start = false;
+  BeginUpdate();
+  {
+    platform::AutoLock build(FBuildSection);
+    if (!FBugReportSections) FBugReportSections = new TIZQFields(&FListOwner, nullptr);
+    if (FCreateBugReport && FBugReportSections->GetItemCount() == 0) {
+      BuildSections();
+      start = true;
+    }
+  }
+  EndUpdate();
+  if (start) StartCompletion();
+  return FBugReportSections;
+}
+
+void TIZQException::BuildHeader() {
+  report::FieldList& header = FBugReportHeader->List();
+  header.AcceptData();
+  header.Lock();
+  try {
+    report::SystemHeaderInput system;
+    system.time = FTime;
+    system.componentStartMs = ComponentStartMs();
+    system.componentModule = platform::ModuleContaining(reinterpret_cast<const void*>(&ProcessBlocked));
+    system.versionVar = VersionVar();
+    report::AddSystemHeaderFields(header, system);
+  } catch (...) {
+  }
+  report::ExceptionHeaderInput in;
+  for (const std::string& name : report::PluginNames(GetPropStr("Plugins"))) {
+    report::ReportPlugin plugin;
+    if (!report::FindReportPlugin(name, plugin) || plugin.ownSection) continue;
+    bool failed = false;
+    std::string content = RunReportStep("plugin", [&] { return report::CallReportPlugin(plugin, this); }, TraceSettingsInUse(), &failed);
+    if (!failed) in.plugins.emplace_back(plugin.name, std::move(content));
+  }
+  in.number = FExceptNumber;
+  in.frozen = FExceptType == etFrozen;
+  if (in.frozen) {
+    in.frozenMsg = GetFrozenMsg();
+  } else {
+    in.className = GetExceptClass();
+    in.message = GetExceptMessage();
+  }
+  report::AddExceptionHeaderFields(header, in);
+  header.Unlock();
+}
+
+void TIZQException::BuildSections() {
+  report::FieldList& sections = FBugReportSections->List();
+  sections.AcceptData();
+  const report::TraceSettings trace = TraceSettingsInUse();
+  report::ReportItems pairs;
+  try {
+    report::CollectInput in;
+    in.frozen = FExceptType == etFrozen;
+    in.listThreads = GetListThreads();
+    in.crashedThreadId = FCrashedThreadId;
+    in.mainThreadId = MainThreadId();
+    in.skipped = {ReportingThreadId()};
+    in.exceptAddr = static_cast<report::Addr>(reinterpret_cast<std::uintptr_t>(FExceptAddr));
+    in.context = FPContext;
+    in.currentEsp = FCurrentEsp;
+    in.currentEbp = FCurrentEbp;
+    const std::vector<report::TPreStackItem> prepared = UnpackPrepared(FPreparedStack);
+    in.prepared = &prepared;
+    in.extException = ExceptionInheritsFrom(FExceptObject, "EExternal");
+    in.bcbTermination = GetExceptClass() == "BcbTermination";
+    in.trace = trace;
+    in.threads = &g_registryThreads;
+    pairs = report::CollectThreads(in, FThreadStacks);
+  } catch (...) {
+  }
+  FSectionPlugins.clear();
+  for (const std::string& name : report::PluginNames(GetPropStr("Plugins"))) {
+    report::ReportPlugin plugin;
+    if (!report::FindReportPlugin(name, plugin) || !plugin.ownSection) continue;
+    FSectionPlugins.push_back(plugin);
+    pairs.emplace_back(plugin.name, report::kSectionSoon);
+  }
+  FHasCpuRegisters = GetShowCpuRegisters() && FPContext;
+  FHasStackDump = GetShowStackDump() && FPContext;
+  FHasDisAsm = GetShowDisAsm();
+  if (FHasCpuRegisters) pairs.emplace_back("cpu registers", report::kSectionSoon);
+  if (FHasStackDump) pairs.emplace_back("stack dump", report::kSectionSoon);
+  if (FHasDisAsm) pairs.emplace_back("disassembling", report::kSectionSoon);
+  sections.Lock();
+  for (const auto& [name, content] : pairs) sections.SetContent(name, content);
+  sections.Unlock();
+}
+
+void TIZQException::StartCompletion() {
+  if (FDontCompleteYet) return;
+  if (GetCurrentThreadId() == ReportingThreadId() && !ProcessBlocked()) {
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, CompleteThreadProc, this, CREATE_SUSPENDED, &id);
+    if (thread) {
+      FCompleteTh = thread;
+      FCompleteTid = id;
+      SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL);
+      SetThreadEntry(id, thread, "-", GetCurrentThreadId(), nullptr, nullptr);
+      ResumeThread(thread);
+      return;
+    }
+  }
+  // The please-wait window belongs to the delivery part, which this part does not reach: the
+  // completion runs here without one.
+  CompleteBugReport();
+}
+
+DWORD WINAPI TIZQException::CompleteThreadProc(void* exception) {
+  try {
+    static_cast<TIZQException*>(exception)->CompleteBugReport();
+  } catch (...) {
+  }
+  return 0;
+}
+
+void TIZQException::FinishHeaderNow() {
+  const std::uint32_t crc[3] = {FCallstackCrc[0], FCallstackCrc[1], FCallstackCrc[2]};
+  report::FinishHeader(FBugReportHeader->List(), crc, FMinimalDebugInfo);
+  FComplete = true;
+}
+
+void TIZQException::StoreSection(const std::string& name, const std::string& content) {
+  if (FAbortCompleteThread) return;
+  BeginUpdate();
+  FBugReportSections->List().SetContent(name, content);
+  if (InterlockedDecrement(&FPendingSections) == 0) {
+    FinishHeaderNow();
+  }
+  EndUpdate();
+}
+
+void TIZQException::CompleteBugReport() {
+  if (InterlockedExchange(&FCompletionStarted, 1) != 0) return;
+  GetBugReportSections();
+  const report::TraceSettings trace = TraceSettingsInUse();
+  if (!GetListThreads() && FThreadStacks.size() > 1) FThreadStacks.resize(1);
+  const LONG pending = static_cast<LONG>(FThreadStacks.size() + FSectionPlugins.size()) + FHasCpuRegisters + FHasStackDump + FHasDisAsm;
+  InterlockedExchange(&FPendingSections, pending);
+  if (pending == 0) {
+    // Nothing to wait for (no thread could be read, no section asked for): complete at once.
+    BeginUpdate();
+    FinishHeaderNow();
+    EndUpdate();
+  }
+  auto addMinimal = [this](const std::vector<std::string>& entries) {
+    for (const std::string& e : entries) {
+      if (std::none_of(FMinimalDebugInfo.begin(), FMinimalDebugInfo.end(), [&](const std::string& k) { return report::SameName(k, e); }))
+        FMinimalDebugInfo.push_back(e);
+    }
+  };
+  if (!FThreadStacks.empty() && !FAbortCompleteThread) {
+    report::ThreadReport r = report::GetThreadReport(FThreadStacks[0], trace, &FAbortCompleteThread, &g_registryThreads);
+    FCallstackCrc[0] = r.crc.crc1;
+    FCallstackCrc[1] = FCallstackCrc[2] = r.crc.crc2;
+    // A trace that ended early keeps the address the exception came with.
+    if (r.exceptAddr != 0) FExceptAddr = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(r.exceptAddr));
+    FDisAsmStart = r.functionStart;
+    FDisAsmAddr = r.functionAddr;
+    addMinimal(r.minimalDebugInfo);
+    StoreSection(FThreadStacks[0].threadName, r.text);
+  }
+  auto section = [this, &trace](const char* name, const char* step, const std::function<std::string()>& produce) {
+    if (FAbortCompleteThread) return;
+    StoreSection(name, RunReportStep(step, produce, trace));
+  };
+  if (FHasCpuRegisters) section("cpu registers", "GetCpuRegisters", [this] { return report::CpuRegistersSection(FContext); });
+  if (FHasStackDump) section("stack dump", "GetStackDump", [this] { return report::StackDumpSection(FContext); });
+  if (FHasDisAsm) {
+    section("disassembling", "GetCleartextDisAsm", [this] {
+      return report::DisassemblySection(FDisAsmStart, FDisAsmAddr, GetFormatDisassembly(), GetLimitDisassembly());
+    });
+  }
+  for (const report::ReportPlugin& plugin : FSectionPlugins) {
+    const std::string name = plugin.name;
+    section(name.c_str(), "plugin", [this, &plugin] { return report::CallReportPlugin(plugin, this); });
+  }
+  for (std::size_t i = 1; i < FThreadStacks.size() && !FAbortCompleteThread; ++i) {
+    report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads);
+    if (r.hasLines) FCallstackCrc[2] = report::FoldThreadChecksum(FCallstackCrc[2], r.crc.crc2);
+    addMinimal(r.minimalDebugInfo);
+    StoreSection(FThreadStacks[i].threadName, r.text);
+  }
+  if (!FAbortCompleteThread && FPhase == epPostProcessing) SetPhase(epCompleteReport);
+}
+
+std::string STDMETHODCALLTYPE TIZQException::GetBugReport(bool mustBeComplete) {
+  unsigned long long number;
+  std::string result;
+  {
+    platform::AutoLock lock(FSection);
+    number = FCorrectBugReportNo;
+    result = FBugReport;
+  }
+  if (!((FCreateBugReport && result.empty()) || (mustBeComplete && !FComplete))) return result;
+  report::IZQFields* header = GetBugReportHeader();
+  report::IZQFields* sections = GetBugReportSections();
+  if (mustBeComplete) {
+    if (FDontCompleteYet) {
+      CompleteBugReport();
+    } else if (FCompleteTh && GetCurrentThreadId() != FCompleteTid && !ProcessBlocked()) {
+      // Someone waits for it now: it runs ahead of the program's own threads.
+      SetThreadPriority(FCompleteTh, THREAD_PRIORITY_HIGHEST);
+      WaitForSingleObject(FCompleteTh, INFINITE);
+    }
+  }
+  const report::ReportItems headerItems = static_cast<TIZQFields*>(header)->List().Items();
+  const report::ReportItems sectionItems = static_cast<TIZQFields*>(sections)->List().Items();
+  result = report::ComposeReport(headerItems, sectionItems);
+  platform::AutoLock lock(FSection);
+  if (FCorrectBugReportNo == number) FBugReport = result;
+  return result;
 }
 
 void STDMETHODCALLTYPE TIZQException::SetBugReport(const std::string& value) {
@@ -275,6 +566,9 @@ void TIZQException::FireCallbacks() {
 }
 
 void STDMETHODCALLTYPE TIZQException::RegisterBugReportCallback(TBugReportCallback callback, bool critical) {
+  // The report as it stands before the callback is in the list: building it announces changes,
+  // which would reach the new callback before its first call.
+  const std::string report = GetBugReport(false);
   bool added = false;
   {
     platform::AutoLock lock(HandlerLock());
@@ -287,7 +581,7 @@ void STDMETHODCALLTYPE TIZQException::RegisterBugReportCallback(TBugReportCallba
       added = true;
     }
   }
-  if (added) callback(FComplete, GetBugReport(false), this);
+  if (added) callback(FComplete, report, this);
 }
 
 void STDMETHODCALLTYPE TIZQException::UnregisterBugReportCallback(TBugReportCallback callback) {

@@ -10,7 +10,10 @@
 #include "crash/KestrumFlow.h"
 #include "crash/settings/KestrumSettings_win.h"
 #include "platform/Handles_win.h"
+#include "report/KestrumBugReport_win.h"
+#include "report/KestrumFields_win.h"
 
+#include <atomic>
 #include <exception>
 #include <string>
 #include <vector>
@@ -236,6 +239,15 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void FinishAutoWork(bool wait);
   // Sends the complete report through the send seam; a previous sending thread's handle is closed.
   void StartSending(HWND parentWindow, bool background);
+  // The report's header fields and sections, built on first use (the sections start the
+  // completion). The object keeps its reference; the lists live as long as it does.
+  report::IZQFields* GetBugReportHeader();
+  report::IZQFields* GetBugReportSections();
+  // Computes every section still pending (the completion thread's body; runs once).
+  void CompleteBugReport();
+  // While set, nothing is completed until the complete report is asked for.
+  void SetDontCompleteYet(bool value) { FDontCompleteYet = value; }
+  bool BugReportComplete() const { return FComplete; }
   // What the automatic-work callback does on this call (only the first complete call acts).
   kestrum::AutoWorkStep AutoWorkStepFor(bool complete) {
     return kestrum::DecideAutoWork(complete, GetAutoSend(), GetAutoClipboard(), FFirstCompleteCallback);
@@ -250,7 +262,22 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void ApplyFilterGroup();
   kestrum::ExceptObjectTexts ObjectTexts(std::string& className, std::string& message) const;
   void CacheTexts();  // both texts at once, once
-  std::string ThreadSections();  // the report's thread titles and creators
+  // The lists tell the object about their changes through this.
+  struct ListOwner final : report::FieldListOwner {
+    explicit ListOwner(TIZQException* e) : exception(e) {}
+    void BeginUpdate() override { exception->BeginUpdate(); }
+    void EndUpdate() override { exception->EndUpdate(); }
+    void Modified(const report::FieldList&) override { exception->ListsModified(); }
+    TIZQException* exception;
+  };
+  void ListsModified();
+  void BuildHeader();
+  void BuildSections();
+  void StartCompletion();
+  void StoreSection(const std::string& name, const std::string& content);
+  void FinishHeaderNow();  // the checksum and the debug-info fields in; complete
+  report::TraceSettings TraceSettingsInUse();
+  static DWORD WINAPI CompleteThreadProc(void* exception);
 
   kestrum::IZQModuleSettings* FModuleSettings = nullptr;
   kestrum::TZQSettingsModule FSettingsBuf{};
@@ -270,7 +297,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   HMODULE FPackage = nullptr;
   const void* FPreparedStack = nullptr;
   std::string FBugReport;
-  bool FComplete = true;  // nothing is computed in the background yet
+  bool FComplete = false;
   LONG FUpdating = 0;
   bool FDirty = false;
   struct Callback {
@@ -284,6 +311,20 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   platform::CriticalSection FSection;
   unsigned long long FCorrectBugReportNo = 0;
   DWORD FCompleteTid = 0;
+  HANDLE FCompleteTh = nullptr;
+  std::atomic<bool> FAbortCompleteThread{false};
+  LONG FCompletionStarted = 0;
+  bool FDontCompleteYet = false;
+  ListOwner FListOwner{this};
+  TIZQFields* FBugReportHeader = nullptr;
+  TIZQFields* FBugReportSections = nullptr;
+  platform::CriticalSection FBuildSection;  // building the lists, never held while waiting
+  std::vector<report::ThreadRecord> FThreadStacks;
+  std::vector<report::ReportPlugin> FSectionPlugins;
+  bool FHasCpuRegisters = false, FHasStackDump = false, FHasDisAsm = false;
+  LONG FPendingSections = 0;
+  std::vector<std::string> FMinimalDebugInfo;
+  report::Addr FDisAsmStart = 0, FDisAsmAddr = 0;
   bool FMailWasSent = false, FMailWasSaved = false;
   kestrum::FirstCall FFirstCompleteCallback, FFirstAutoSave;
   HANDLE FSendThread = nullptr;

@@ -191,6 +191,7 @@ struct GuardFrame {
   void* handler;
   void* resume[5];
   DWORD code;
+  void* address;
 };
 
 extern "C" EXCEPTION_DISPOSITION __cdecl KestrumGuardHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT* context, void*) {
@@ -199,20 +200,24 @@ extern "C" EXCEPTION_DISPOSITION __cdecl KestrumGuardHandler(EXCEPTION_RECORD* r
   if ((record->ExceptionCode & 0xC0000000u) != 0xC0000000u) return ExceptionContinueSearch;
   auto* g = static_cast<GuardFrame*>(frame);
   g->code = record->ExceptionCode;
+  g->address = record->ExceptionAddress;
   context->Ebp = reinterpret_cast<DWORD>(g->resume[0]);
   context->Eip = reinterpret_cast<DWORD>(g->resume[1]);
   context->Esp = reinterpret_cast<DWORD>(g->resume[2]);
   return ExceptionContinueExecution;
 }
 
+}  // namespace
+
 // fn must not throw: a C++ exception leaving it would skip the removal of the frame.
-__attribute__((noinline)) bool GuardedRun(void (*fn)(void*), void* arg) {
+__attribute__((noinline)) bool GuardedRun(void (*fn)(void*), void* arg, const void** faultAddress) {
   GuardFrame g{};
   g.handler = reinterpret_cast<void*>(&KestrumGuardHandler);
   asm volatile("movl %%fs:0, %0" : "=r"(g.next));
   if (__builtin_setjmp(g.resume)) {
     asm volatile("movl %0, %%fs:0" : : "r"(g.next) : "memory");
     platform::Trace("kestrum: fault %08lx in the handling, guarded", static_cast<unsigned long>(g.code));
+    if (faultAddress) *faultAddress = g.address;
     return false;
   }
   asm volatile("movl %0, %%fs:0" : : "r"(&g) : "memory");
@@ -220,6 +225,8 @@ __attribute__((noinline)) bool GuardedRun(void (*fn)(void*), void* arg) {
   asm volatile("movl %0, %%fs:0" : : "r"(g.next) : "memory");
   return true;
 }
+
+namespace {
 
 void HandleRequestNoThrow(void* p) {
   auto* r = static_cast<ReportRequest*>(p);

@@ -23,7 +23,9 @@ struct SystemHeaderInput {
 std::int64_t CounterMilliseconds();
 
 // Adds the fields in their order through SetContent. Each field is gathered on its own: one whose
-// query fails or faults is left out and the others still come.
-void AddSystemHeaderFields(FieldList& header, const SystemHeaderInput& input);
+// query fails or faults, or that does not apply here, comes out empty and is not stored; the
+// others still come. Returns how many fields were gathered, empty ones included: the report
+// places the fields added later by that count.
+int AddSystemHeaderFields(FieldList& header, const SystemHeaderInput& input);
 
 }  // namespace report

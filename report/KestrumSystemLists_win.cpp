@@ -33,28 +33,6 @@ struct PsapiEntries {
   decltype(&::GetModuleFileNameExW) pGetModuleFileNameExW;
 };
 
-constexpr ULONG kSystemProcessInformation = 5;
-constexpr ULONG kFirstBuffer = 128 * 1024, kLastBuffer = 4 * 1024 * 1024;
-
-// The system's process table in one buffer, sized from its answer where it gives one.
-std::vector<std::uint8_t> ProcessTable() {
-  const auto query = platform::ProcAddress<decltype(&::NtQuerySystemInformation)>(L"ntdll.dll", "NtQuerySystemInformation");
-  if (!query) return {};
-  const auto processes = static_cast<SYSTEM_INFORMATION_CLASS>(kSystemProcessInformation);
-  ULONG needed = 0;
-  query(processes, nullptr, 0, &needed);
-  if (needed != 0) {
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(needed) * 2);
-    if (NT_SUCCESS(query(processes, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr))) return buffer;
-    return {};
-  }
-  for (ULONG size = kFirstBuffer; size <= kLastBuffer; size *= 2) {
-    std::vector<std::uint8_t> buffer(size);
-    if (NT_SUCCESS(query(processes, buffer.data(), size, nullptr))) return buffer;
-  }
-  return {};
-}
-
 // --- Hardware ---------------------------------------------------------------------------------
 
 struct SetupApiEntries {
@@ -81,7 +59,28 @@ std::string HardwarePlugin() { return HardwareList(); }
 std::wstring ProcessesPlugin() { return ProcessesList(); }
 std::wstring ModulesPlugin() { return ModulesList(); }
 
+constexpr ULONG kSystemProcessInformation = 5;
+constexpr ULONG kFirstBuffer = 128 * 1024, kLastBuffer = 4 * 1024 * 1024;
+
 }  // namespace
+
+std::vector<std::uint8_t> ProcessTable() {
+  const auto query = platform::ProcAddress<decltype(&::NtQuerySystemInformation)>(L"ntdll.dll", "NtQuerySystemInformation");
+  if (!query) return {};
+  const auto processes = static_cast<SYSTEM_INFORMATION_CLASS>(kSystemProcessInformation);
+  ULONG needed = 0;
+  query(processes, nullptr, 0, &needed);
+  if (needed != 0) {
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(needed) * 2);
+    if (NT_SUCCESS(query(processes, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr))) return buffer;
+    return {};
+  }
+  for (ULONG size = kFirstBuffer; size <= kLastBuffer; size *= 2) {
+    std::vector<std::uint8_t> buffer(size);
+    if (NT_SUCCESS(query(processes, buffer.data(), size, nullptr))) return buffer;
+  }
+  return {};
+}
 
 std::vector<ModuleEntry> CollectModules() {
   std::vector<ModuleEntry> modules;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@ namespace report {
 
 // The loaded modules of this process in address order, from a walk of its address space.
 std::vector<ModuleEntry> CollectModules();
+// The system's process table (process and thread entries) in one buffer, sized from its answer
+// where it gives one; empty when it cannot be had.
+std::vector<std::uint8_t> ProcessTable();
 // The running processes in the order the system reports them.
 std::vector<ProcessEntry> CollectProcesses();
 // The present devices as the device-setup services describe them; none when the services are

@@ -1,5 +1,7 @@
 #include "report/KorbStackTrace.h"
 
+#include "report/KestrumBugReport.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -89,6 +91,7 @@ struct TFinalOutput {
   int Line = 0;
   Addr PublicAddr = 0;
   int PublicLine = 0;
+  bool RelLine = false;  // Line counts from the function's first line
 };
 
 struct TInternalStackItem {
@@ -356,6 +359,9 @@ std::vector<Addr> Tracer::FrameChain() const {
 
 bool Tracer::AddCandidate(bool hasSlot, Addr slot, Addr v, bool top, bool dontKill) {
   if (t_.tryFinallyReturn != 0 && v == t_.tryFinallyReturn) return false;
+  // The creator's call site has its own item, the first; a copy of it on the thread's stack is the
+  // creation record that the thread's start keeps, not a call of this thread.
+  if (in_.creatorAddr != 0 && v == in_.creatorAddr && !items_.empty() && !top) return false;
   if (!top && in_.isException && v == in_.currentAddr && v != 0) top = true;
   Addr examined = v - 1;
   Addr r = v;
@@ -834,6 +840,7 @@ void Tracer::FillFinalOutput() {
           if (startLine > 0) {
             o.PublicLine = o.Line;
             o.Line = o.Line - startLine;
+            o.RelLine = true;
           }
         }
         if (o.PublicLine == 0) o.PublicLine = o.Line;
@@ -871,11 +878,6 @@ void Tracer::Compose() {
     if (item.TopItem || creatorLine || (!o.PublicName.empty() && (o.Line > 0 || o.PublicLine > 0 || !in_.hideUglyItems)))
       shown.push_back(i);
   }
-  std::size_t moduleWidth = 0, unitWidth = 0;
-  for (int i : shown) {
-    moduleWidth = std::max(moduleWidth, items_[static_cast<std::size_t>(i)].FinalOutput.ModuleName.size());
-    unitWidth = std::max(unitWidth, items_[static_cast<std::size_t>(i)].FinalOutput.UnitName.size());
-  }
   bool disasmSet = false;
   for (int i : shown) {
     const TFinalOutput& o = items_[static_cast<std::size_t>(i)].FinalOutput;
@@ -907,32 +909,15 @@ void Tracer::Compose() {
     s.Line = o.PublicLine;
     s.relLine = (o.Line > 0 || o.PublicLine > 0) ? o.Line : 0;
     s.FunctionName = o.PublicName;
-    if (o.PublicLine > 0) out_.hasLines = true;
-    char head[64];
-    if (in_.showRelAddrs && s.relAddr != 0) {
-      std::snprintf(head, sizeof head, "%08x+%03x ", s.Addr_, s.relAddr);
-    } else {
-      std::snprintf(head, sizeof head, "%08x     ", s.Addr_);
-    }
-    std::string line = head;
-    line += s.ModuleName;
-    line.append(moduleWidth - s.ModuleName.size() + 1, ' ');
-    line += s.UnitName;
-    line.append(unitWidth - s.UnitName.size() + 1, ' ');
-    char num[32];
-    if (o.PublicLine > 0 && o.PublicLine != o.Line) {
-      std::snprintf(num, sizeof num, "%5d +%3d ", o.PublicLine, o.Line);
-    } else if (o.Line > 0) {
-      std::snprintf(num, sizeof num, "%5d      ", o.Line);
-    } else {
-      std::snprintf(num, sizeof num, "           ");
-    }
-    line += num;
-    line += s.FunctionName;
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out_.text += line + "\r\n";
+    s.functionStart = start;
+    s.hasRelLine = o.RelLine;
     out_.items.push_back(std::move(s));
   }
+  TraceLines lines = LayoutTrace(out_.items, in_.showRelAddrs, in_.showRelLines);
+  out_.text = std::move(lines.text);
+  out_.crc1 = lines.crc.crc1;
+  out_.crc2 = lines.crc.crc2;
+  out_.hasLines = lines.hasLines;
 }
 
 void Tracer::Run() {

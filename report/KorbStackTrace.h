@@ -62,6 +62,8 @@ struct TStackItem {
   int Line = 0;
   int relLine = 0;
   std::string FunctionName;
+  Addr functionStart = 0;   // 0: unknown
+  bool hasRelLine = false;  // relLine counts from the function's first line
 };
 using TStackTrace = std::vector<TStackItem>;
 
@@ -133,6 +135,7 @@ struct TraceOutput {
   Addr functionStart = 0;
   Addr exceptAddr = 0;
   TStackTrace items;
+  std::uint32_t crc1 = 0, crc2 = 0;            // the checksums of the shown lines
   std::vector<std::string> minimalDebugInfo;  // "module|identifier", once per module
   std::string failedPhase;                    // the phase that faulted, empty when none did
 };

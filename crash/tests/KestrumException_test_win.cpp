@@ -6,7 +6,12 @@
 
 #include "crash/KestrumException_win.h"
 #include "platform/Exceptions.h"
+#include "report/KestrumSystemLists.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -96,6 +101,7 @@ TEST_F(ExceptionObject, CanContinueReturnsOnlyWhenItWasGivenAtCreation) {
 TEST_F(ExceptionObject, PostProcessingOfACompleteReportIsTheCompletePhase) {
   TIZQException* e = Make(nullptr);
   EXPECT_EQ(e->GetPhase(), epNotHandledYet);
+  e->GetBugReport(true);
   e->SetPhase(epPostProcessing);
   EXPECT_EQ(e->GetPhase(), epCompleteReport);
 }
@@ -105,8 +111,9 @@ TEST_F(ExceptionObject, TextsAndReport) {
   EXPECT_EQ(e->GetExceptClass(), "std::runtime_error");
   EXPECT_EQ(e->GetExceptMessage(), "broken pipe.");
   const std::string report = e->GetBugReport();
-  EXPECT_NE(report.find("exception class    : std::runtime_error\r\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("exception message  : broken pipe.\r\n"), std::string::npos) << report;
+  // Names are padded to the longest name ("exception message") + 1.
+  EXPECT_NE(report.find("exception class   : std::runtime_error\r\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("exception message : broken pipe.\r\n"), std::string::npos) << report;
   EXPECT_EQ(Make(nullptr)->GetExceptClass(), "Unknown");
   TIZQException* frozen = Make(nullptr, true, etFrozen);
   EXPECT_EQ(frozen->ShowText(), "The application seems to be frozen.");
@@ -145,6 +152,125 @@ TEST_F(ExceptionObject, ReportCallbacksAndTheOneAutomaticSave) {
 
   EXPECT_TRUE(e->FirstAutoSave());
   EXPECT_FALSE(e->FirstAutoSave());
+}
+
+// --- The report in two stages.
+
+std::vector<std::string> Names(report::IZQFields* list) {
+  std::vector<std::string> names;
+  for (int i = 0; i < list->GetItemCount(); ++i) names.push_back(list->GetItem(i));
+  return names;
+}
+
+std::string Blocks() { return "blocks"; }
+std::string Fails() { throw Exception("plug-in failed"); }
+std::string Seen(IZQException* e) { return "for " + e->GetExceptClass(); }
+int* volatile g_nowhere = nullptr;
+std::string FaultsInTheLibrary() {
+  // The C library's copy faults in its own module, where no C++ exception comes of it.
+  char target[8];
+  volatile std::size_t bytes = sizeof target;
+  std::memcpy(target, g_nowhere, bytes);
+  return std::string(target, 1);
+}
+
+TEST_F(ExceptionObject, PlaceholdersFirstThenTheCompletedSectionsAndChecksum) {
+  TIZQException* e = Make(Thrown([] { throw Exception("x"); }));
+  e->SetDontCompleteYet(true);
+  report::IZQFields* header = e->GetBugReportHeader();
+  report::IZQFields* sections = e->GetBugReportSections();
+  EXPECT_EQ(header->GetContent("callstack crc"), "will be calculated soon");
+  const std::vector<std::string> names = Names(header);
+  const auto at = [&](const char* name) { return std::find(names.begin(), names.end(), name) - names.begin(); };
+  EXPECT_LT(at("callstack crc"), at("exception number"));
+  EXPECT_LT(at("exception number"), at("exception class"));
+  EXPECT_EQ(header->GetContent("exception message"), "x.");
+
+  const std::vector<std::string> titles = Names(sections);
+  ASSERT_GE(titles.size(), 2u);
+  EXPECT_EQ(titles.front().rfind("thread $", 0), 0u) << "the crashed thread (this one, not registered) first";
+  const std::string placeholder = sections->GetContent(titles.front());
+  EXPECT_EQ(placeholder.substr(placeholder.size() - 34), "\r\n>> stack will be calculated soon") << placeholder;
+  EXPECT_EQ(titles.back(), "disassembling");
+  EXPECT_EQ(std::count(titles.begin(), titles.end(), "cpu registers"), 0) << "no processor context, no registers";
+  EXPECT_NE(e->GetBugReport(false).find("will be calculated soon"), std::string::npos);
+  EXPECT_FALSE(e->BugReportComplete());
+
+  const std::string complete = e->GetBugReport(true);
+  EXPECT_TRUE(e->BugReportComplete());
+  EXPECT_EQ(complete.find("will be calculated soon"), std::string::npos) << complete;
+  EXPECT_TRUE(std::regex_match(header->GetContent("callstack crc"), std::regex(R"(\$[0-9a-f]{8}, \$[0-9a-f]{8}, \$[0-9a-f]{8})")));
+  // This program has no debug information: its own lines have no names, the system's do.
+  const std::string trace = sections->GetContent(titles.front());
+  EXPECT_EQ(trace.find(">>"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("ntdll.dll"), std::string::npos) << trace;
+
+  // A field added later goes in front of the checksum, and the report is composed again.
+  header->SetContent("customer", "ACME");
+  const std::vector<std::string> after = Names(header);
+  const auto customer = std::find(after.begin(), after.end(), "customer");
+  ASSERT_NE(customer, after.end());
+  EXPECT_EQ(*(customer + 1), "callstack crc");
+  EXPECT_NE(e->GetBugReport(false).find("customer"), std::string::npos);
+}
+
+TEST_F(ExceptionObject, ASingleThreadsReportHasTheSameChecksumForAllStacksAsForItsOwn) {
+  TIZQException* e = Make(Thrown([] { throw Exception("x"); }));
+  e->SetDontCompleteYet(true);
+  e->SetListThreads(false);
+  e->GetBugReport(true);
+  EXPECT_NE(e->GetCallstackCrc(1), 0u);
+  EXPECT_EQ(e->GetCallstackCrc(2), e->GetCallstackCrc(1));
+  char text[40];
+  std::snprintf(text, sizeof text, "$%08lx, $%08lx, $%08lx", e->GetCallstackCrc(0), e->GetCallstackCrc(1), e->GetCallstackCrc(2));
+  EXPECT_EQ(e->GetBugReportHeader()->GetContent("callstack crc"), text);
+}
+
+// Nothing left to compute must still complete the report, or whoever waits for it would find the
+// checksum's placeholder for ever.
+TEST_F(ExceptionObject, AReportWhoseThreadCannotBeReadStillCompletes) {
+  ExceptionFacts facts;
+  facts.object = Thrown([] { throw Exception("x"); });
+  facts.crashedThreadId = 0xFFFFFFF0;  // no such thread
+  facts.address = reinterpret_cast<const void*>(0x401234);
+  made_.push_back(new TIZQException(module_, facts));
+  TIZQException* e = made_.back();
+  e->SetDontCompleteYet(true);
+  e->SetListThreads(false);
+  e->SetShowDisAsm(false);
+  e->SetPropStr("Plugins", "");
+  const std::string report = e->GetBugReport(true);
+  EXPECT_TRUE(e->BugReportComplete());
+  EXPECT_NE(report.find("thread $fffffff0:\r\n>> stack not accessible, exception location:\r\n00401234 +0 ???"), std::string::npos)
+      << report;
+  EXPECT_EQ(e->GetBugReportHeader()->GetContent("callstack crc"), "$00000000, $00000000, $00000000");
+}
+
+TEST_F(ExceptionObject, PlugInsFillFieldsAndSectionsAndAFailingOneSaysSo) {
+  ::AddReportPlugin("test header", "", Blocks, false);
+  ::AddReportPlugin("test failing", "", Fails, true);
+  ::AddReportPluginEx("test section", "", Seen, true);
+  ::AddReportPlugin("test faulting", "", FaultsInTheLibrary, true);
+  ::AddReportPlugin("test faulting field", "", FaultsInTheLibrary, false);
+  TIZQException* e = Make(Thrown([] { throw Exception("x"); }));
+  e->SetDontCompleteYet(true);
+  e->SetPropStr("Plugins", "TEST SECTION|test header|unknown|test failing|test faulting|test faulting field");
+  e->GetBugReport(true);
+  report::IZQFields* header = e->GetBugReportHeader();
+  report::IZQFields* sections = e->GetBugReportSections();
+  EXPECT_EQ(header->GetContent("test header"), "blocks");
+  const std::vector<std::string> titles = Names(sections);
+  const auto section = std::find(titles.begin(), titles.end(), "test section");
+  ASSERT_NE(section, titles.end());
+  EXPECT_EQ(*(section + 1), "test failing") << "in the order of the setting, under the registered names";
+  EXPECT_EQ(sections->GetContent("test section"), "for Exception");
+  EXPECT_EQ(sections->GetContent("test failing").rfind(">> internal error in plugin", 0), 0u) << sections->GetContent("test failing");
+  EXPECT_EQ(sections->FindItem("unknown"), -1);
+  const std::string faulted = sections->GetContent("test faulting");
+  EXPECT_EQ(faulted.rfind(">> internal error in plugin:\r\n", 0), 0u) << faulted;
+  EXPECT_EQ(header->FindItem("test faulting field"), -1) << "a field whose plug-in failed is left out";
+  for (const char* name : {"test header", "test failing", "test section", "test faulting", "test faulting field"})
+    ::RemoveReportPlugin(name);
 }
 
 }  // namespace

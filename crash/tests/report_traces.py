@@ -1,0 +1,232 @@
+#!/usr/bin/python3
+"""Runs the report crash program under Wine once per case and checks the complete report it saved:
+the crashed thread's lines name our functions in call order, and each line's function and line
+number agree with addr2line on the same program for the same address; a thread created by another
+ends with the creator's call site under ">> created by"; waiting threads show their waits; the
+header carries the finished checksum. One report is also compared with a golden file, its volatile
+values masked (KELVANE_REWRITE_GOLDEN=1 rewrites the file)."""
+import difflib
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+wine_run, program, addr2line, golden_dir = sys.argv[1:5]
+cxxfilt = addr2line.replace("addr2line", "c++filt")
+exe = os.path.basename(program)
+
+# case: (the crashed thread's functions of our program, innermost first; exception class)
+CASES = {
+    "button": (["FaultC", "FaultB", "FaultA", "ButtonClick"], "EAccessViolation"),
+    "throw": (["Thrower3", "Thrower2", "Thrower1", "ButtonClick"], "Exception"),
+    # recursion shown once: the call that faults, one self call, the caller
+    "recursion": (["FaultC", "Recurse", "Recurse", "ButtonClick"], "EAccessViolation"),
+    "mutual": (["FaultC", "Ping", "Pong", "Ping", "ButtonClick"], "EAccessViolation"),
+    "system": (["SystemCopy", "CallSystem", "ButtonClick"], "EAccessViolation"),
+    "worker": (["FaultC", "WorkerFault", "SecondWorker"], "EAccessViolation"),
+    "stdthread": (["FaultC", "FaultB", "FaultA", "StandardBody"], "EAccessViolation"),
+    "waiting": (["ButtonClick"], "Exception"),
+    # a stack of values that are no code addresses: the fault's own line alone (then the creator)
+    "noncode": ([], "EAccessViolation"),
+}
+# threads of the case "waiting": each one's functions, innermost first
+WAITS = [["WaitHere", "WaitAlpha", "WaitingAlpha"], ["WaitHere", "WaitAlpha", "WaitBeta", "WaitingBeta"],
+         ["SleepGamma", "SleepingGamma"], ["WaitHere", "WaitingDelta"]]
+
+
+def run(case):
+    with tempfile.TemporaryDirectory() as tmp:
+        result = os.path.join(tmp, "report.txt")
+        env = dict(os.environ, KESTRUM_TEST_RESULT=result)
+        r = subprocess.run([wine_run, program, case], capture_output=True, timeout=240, env=env)
+        if r.returncode != 7 or not os.path.exists(result):
+            errors = r.stderr.decode(errors="replace")[-3000:]
+            sys.exit(f"{case}: exit code {r.returncode}, report saved: {os.path.exists(result)}\n{errors}")
+        with open(result, "rb") as f:
+            return f.read().decode("cp1252")
+
+
+def parse(report):
+    """Header fields as (name, value) and sections as (title, lines)."""
+    blocks = report.split("\r\n\r\n")
+    header = []
+    for line in blocks[0].split("\r\n"):
+        name, _, value = line.partition(": ")
+        header.append((name.rstrip(), value))
+    sections = []
+    for block in blocks[1:]:
+        lines = block.split("\r\n")
+        sections.append((lines[0], lines[1:]))
+    return header, sections
+
+
+def trace_lines(lines):
+    """The trace lines of a thread section as (address, module, unit, line, function); the columns
+    are found from the lines themselves, as a reader of the report would."""
+    rows = [l for l in lines if re.match(r"[0-9a-f]{8} ", l)]
+    if not rows:
+        return []
+    rel = rows[0][9] == "+"
+    start = 9 + (len(rows[0][9:].split(" ")[0]) + 1 if rel else 0)
+    module_width = max(len(r[start:].split(" ")[0]) for r in rows) + 1
+    unit_start = start + module_width
+    unit_width = max(len(r[unit_start:].split(" ")[0]) for r in rows) + 1
+    items = []
+    for r in rows:
+        module = r[start:unit_start].strip()
+        unit = r[unit_start:unit_start + unit_width].strip()
+        rest = r[unit_start + unit_width:].split()
+        line = 0
+        if rest and rest[0].isdigit():
+            line = int(rest.pop(0))
+            if rest and re.fullmatch(r"\+\d+", rest[0]):
+                rest.pop(0)
+        elif rest and re.fullmatch(r"\+\d+", rest[0]):
+            rest.pop(0)
+        items.append((int(r[:8], 16), module, unit, line, " ".join(rest)))
+    return items
+
+
+def short_name(name, scope):
+    """The routine's own name: without parameter list and enclosing scopes."""
+    return re.sub(r"\([^()]*\)( const)?$", "", name).split(scope)[-1]
+
+
+def ours(items):
+    return [i for i in items if i[1] == exe]
+
+
+def check_lines(case, items, failures):
+    checked = 0
+    for address, _module, _unit, line, function in ours(items):
+        res = subprocess.run([addr2line, "-f", "-C", "-e", program, f"{address:x}"], capture_output=True, text=True).stdout.split("\n")
+        fn, loc = res[0], res[1]
+        tail = loc.rsplit(":", 1)[-1].split()
+        want_line = int(tail[0]) if tail and tail[0].isdigit() else 0
+        fn = re.sub(r"@\d+$", "", fn)  # the stdcall decoration
+        if fn.startswith("Z"):  # addr2line leaves the target's extra leading underscore out
+            fn = subprocess.run([cxxfilt, "__" + fn], capture_output=True, text=True).stdout.strip()
+        if fn == "??" and want_line == 0 and line == 0:
+            continue  # library code without line information: nothing to compare but the public name
+        # Template instances: their parameter lists defeat a plain name comparison; the line decides.
+        ours_short, theirs_short = short_name(function, ".").lstrip("_"), short_name(fn, "::").lstrip("_")
+        same_name = "<" in fn or "<" in function or ours_short == theirs_short or ours_short == theirs_short + "()"
+        if not same_name or want_line != line:
+            failures.append(f"{case} {address:08x}: report {function} line {line}, addr2line {fn} {loc}")
+        checked += 1
+    return checked
+
+
+def mask(report):
+    """The report with what differs between runs and machines masked: header values other than the
+    exception's, thread ids, addresses, registers, stack bytes and line numbers; lines of modules
+    other than the program collapse into one."""
+    keep = {"exception number", "exception class", "exception message", "executable", "Kestrum version", "compiled with"}
+    # The fields that every report has, wherever it is made; the others come and go with the machine.
+    always = keep | {"date/time", "computer name", "user name", "operating system", "program up time", "physical memory",
+                     "free disk space", "display mode", "process id", "allocated memory", "callstack crc"}
+    header, sections = parse(report)
+    out = [f"{n}: {v if n in keep else '*'}" for n, v in header if n in always]
+    for title, lines in sections:
+        title = re.sub(r"\$[0-9a-f]+", "$*", title)
+        out += ["", title]
+        if title.startswith("cpu registers"):
+            out += [l[:6] + "*" for l in lines]
+            continue
+        if title.startswith("stack dump") or title.startswith("disassembling"):
+            # Stack bytes and code bytes change with every build and run; how many lines there are
+            # and, in the disassembly, the instructions do not.
+            out += ["*" if title.startswith("stack dump") else re.sub(r"\b(loc_)?[0-9a-f]{2,8}\b", "*", l) for l in lines]
+            continue
+        items = trace_lines(lines)
+        if items or any(re.match(r"[0-9a-f]{8} ", l) for l in lines):
+            previous = None
+            for l in lines:
+                if not re.match(r"[0-9a-f]{8} ", l):
+                    out.append(re.sub(r"\$[0-9a-f]+", "$*", l))
+                    previous = None
+                    continue
+                item = trace_lines([l])[0]
+                if item[1] != exe:
+                    if previous != "foreign":
+                        out.append("* (other modules)")
+                    previous = "foreign"
+                    continue
+                previous = None
+                out.append(f"* {item[1]} {item[2]} # {item[4]}")
+        else:
+            out += [re.sub(r"\b[0-9a-f]{4,8}\b", "*", l) for l in lines]
+    return "\n".join(out) + "\n"
+
+
+failures = []
+checked = 0
+reports = {}
+for case, (expected, cls) in CASES.items():
+    report = run(case)
+    reports[case] = report
+    header, sections = parse(report)
+    fields = dict(header)
+    if fields.get("exception class") != cls:
+        failures.append(f"{case}: exception class {fields.get('exception class')}")
+    crc = fields.get("callstack crc", "")
+    if not re.fullmatch(r"\$[0-9a-f]{8}, \$[0-9a-f]{8}, \$[0-9a-f]{8}", crc):
+        failures.append(f"{case}: callstack crc {crc!r}")
+    if "will be calculated soon" in report:
+        failures.append(f"{case}: a placeholder is left")
+    titles = [t for t, _ in sections]
+    for name in ("cpu registers:", "stack dump:", "disassembling:"):
+        if name not in titles:
+            failures.append(f"{case}: no section {name}")
+    crashed_title, crashed_lines = sections[0]
+    items = trace_lines(crashed_lines)
+    names = [short_name(i[4], ".") for i in ours(items)]
+    if names[: len(expected)] != expected:
+        failures.append(f"{case}: expected {expected}, reported {names}\n  " + "\n  ".join(crashed_lines))
+    if case == "system" and (not items or items[0][1] == exe):
+        failures.append(f"{case}: the innermost line is not in the system's module: {items[:1]}")
+    if case == "worker":
+        at = [k for k, l in enumerate(crashed_lines) if l.startswith(">> created by ")]
+        site = trace_lines(crashed_lines[at[0] + 1:]) if at else []
+        if not at or not site or short_name(site[0][4], ".") != "SpawnSecond" or at[0] + 2 != len(crashed_lines):
+            failures.append(f"{case}: no creator line with the call in SpawnSecond under it:\n  " + "\n  ".join(crashed_lines))
+        if not re.match(r">> created by thread \$[0-9a-f]+ at:$", crashed_lines[at[0]] if at else ""):
+            failures.append(f"{case}: creator line {crashed_lines[at[0]] if at else None!r}")
+    if case == "noncode":
+        fault = int(re.search(r"Adresse \$([0-9a-f]+)", fields.get("exception message", "$0")).group(1), 16)
+        if [(i[0], i[1]) for i in items[:1]] != [(fault, "???")] or not crashed_lines[1].startswith(">> created by "):
+            failures.append(f"{case}: expected the fault's line alone:\n  " + "\n  ".join(crashed_lines))
+    checked += check_lines(case, items, failures)
+    if case == "waiting":
+        for want in WAITS:
+            found = False
+            for title, lines in sections[1:]:
+                t = trace_lines(lines)
+                got = [short_name(i[4], ".") for i in ours(t)]
+                if got[: len(want)] == want:
+                    found = True
+                    # the creation site once, under the creator's line
+                    if got.count("ButtonClick") != 1 or "ButtonClick" not in lines[-1]:
+                        times = got.count("ButtonClick")
+                        failures.append(f"{case}: {title} shows the creation site {times} times:\n  " + "\n  ".join(lines))
+                    checked += check_lines(f"{case} {title}", t, failures)
+            if not found:
+                failures.append(f"{case}: no thread shows {want}\n" + report)
+        marks = [t for t, _ in sections if re.fullmatch(r"thread \$[0-9a-f]+: <suspended>", t)]
+        lowered = [t for t, l in sections if "WaitingDelta" in "".join(l)]
+        if len(marks) != 1 or len(lowered) != 1 or not lowered[0].endswith(": <priority:-2>"):
+            failures.append(f"{case}: suspended {marks}, lowered {lowered}")
+
+golden = os.path.join(golden_dir, "report_throw.txt")
+masked = mask(reports["throw"])
+if os.environ.get("KELVANE_REWRITE_GOLDEN") == "1":
+    with open(golden, "w") as f:
+        f.write(masked)
+elif not os.path.exists(golden) or open(golden).read() != masked:
+    want = open(golden).read().splitlines() if os.path.exists(golden) else []
+    failures.append("golden report differs:\n" + "\n".join(difflib.unified_diff(want, masked.splitlines(), golden, "report", lineterm="")))
+
+if failures:
+    sys.exit("\n".join(failures))
+print(f"{len(CASES)} reports, {checked} lines agree with addr2line, golden report matches")
