@@ -3,10 +3,13 @@
 
 #include "app/uMain_win.h"
 #include "crash/KestrumHandling_win.h"
+#include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumDeliver_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // Sending and printing reports, and the stored mail passwords, before the settings load.
+  // The report's delivery: saving, sending and printing, and the stored mail passwords, which
+  // are deciphered when the settings load.
+  delivery::InstallBugReportFileSeam();
   delivery::InstallMailSeams();
   // The crash-report component installs itself here, before the window framework starts.
   kestrum::InstallKestrum();

@@ -1,6 +1,7 @@
 #include "crash/KestrumException_win.h"
 
 #include "crash/KestrumComponent_win.h"
+#include "crash/KestrumExceptBox_win.h"
 #include "crash/KestrumInterception_win.h"
 #include "crash/KestrumExceptText.h"
 #include "crash/settings/KestrumPropList.h"
@@ -9,6 +10,8 @@
 #include "platform/Modules_win.h"
 #include "report/KestrumReportHeader_win.h"
 #include "report/KestrumReportText.h"
+
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -598,18 +601,7 @@ bool STDMETHODCALLTYPE TIZQException::CriticalBugReportCallbackExists() {
 
 std::string TIZQException::ShowText() {
   if (FExceptType == etFrozen) return GetFrozenMsg();
-  // Long messages break after each sentence, but not within the first 20 or the last 10 characters.
-  const std::string message = GetExceptMessage();
-  std::string text;
-  for (std::size_t i = 0; i < message.size(); ++i) {
-    text += message[i];
-    // i counts from 0: the 20th character is 19, the 10th-last is size - 10.
-    if (message[i] == '.' && i >= 19 && i + 10 <= message.size() && i + 1 < message.size() && message[i + 1] == ' ') {
-      text += "\r\n";
-      ++i;
-    }
-  }
-  return text;
+  return report::BreakMessage(GetExceptMessage());
 }
 
 std::string TIZQException::ShowCaption() {
@@ -627,12 +619,17 @@ void STDMETHODCALLTYPE TIZQException::Show() {
   in.showBtnVis = GetPropBool("ShowBtnVis");
   const ShowLookDecision look = ChooseShowLook(in);
   if (look.look == ShowLook::nothing) return;
-  // Every look is the plain box for now; the exception box and the assistants replace it.
-  ShowPlainBox(this);
+  // An assistant look shows the full box until the assistants can be shown from here.
+  const BoxLook box = look.look == ShowLook::simpleBox   ? BoxLook::simple
+                      : look.look == ShowLook::detailBox ? BoxLook::detail
+                                                         : BoxLook::full;
+  // A box that cannot be made (no window station, out of resources) still tells the user.
+  if (!ShowExceptionBox(this, box)) ShowPlainBox(this);
 }
 
 void STDMETHODCALLTYPE TIZQException::ShowBugReport(HWND parentWindow) {
-  if (parentWindow) PostMessageA(parentWindow, 0x070A, 0, 0);
+  if (!parentWindow) parentWindow = FindExceptionBox();
+  if (parentWindow) PostMessageA(parentWindow, kBoxShowReport, 0, 0);
 }
 
 void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) { StartSending(parentWindow, GetSendInBackground()); }

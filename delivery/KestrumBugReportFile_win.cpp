@@ -3,6 +3,7 @@
 #include <commdlg.h>
 #include <shlobj.h>
 
+#include "crash/KestrumException_win.h"
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
 
@@ -213,6 +214,29 @@ bool SaveBugReportToFile(const std::string& fileName, const std::string& bugRepo
   }
   if (path.empty()) return false;
   return StoreBugReport(path, bugReport, StoreRulesOf(settings)) == StoreResult::kStored;
+}
+
+namespace {
+
+void SaveThroughFile(kestrum::IZQException* exception, HWND parentWindow, bool ask) {
+  if (!exception) return;
+  const bool saved = SaveBugReportToFile("", exception->GetBugReport(true), parentWindow, exception, !ask);
+  // Only a silent save lands in the configured file, which the mail part attaches; a file the
+  // user chose is not that file.
+  if (!saved || ask) return;
+  kestrum::IZQExceptionEx* ex = nullptr;
+  if (SUCCEEDED(exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex))) && ex) {
+    ex->SetMailWasSaved(true);
+    ex->Release();
+  }
+}
+
+}  // namespace
+
+void InstallBugReportFileSeam() {
+  kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
+  seams.saveReport = SaveThroughFile;
+  kestrum::SetDeliverySeams(seams);
 }
 
 }  // namespace delivery

@@ -45,4 +45,9 @@ StoreRules StoreRulesOf(kestrum::IZQSettings* settings);
 bool SaveBugReportToFile(const std::string& fileName, const std::string& bugReport, HWND parentWindow,
                          kestrum::IZQSettings* settings, bool silent);
 
+// Makes the component's save seam store reports here: the box's save button asks for the file, the
+// automatic save writes the configured file silently and marks the report saved only when it
+// was written whole. The other seams stay as they are.
+void InstallBugReportFileSeam();
+
 }  // namespace delivery

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "app/tests/Listing.h"
+#include "crash/tests/BoxReading_win.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -60,6 +61,7 @@ std::string FileContents(const std::string& path) {
 class Kelvane : public ::testing::Test {
  protected:
   void Start(const std::string& scenario) {
+    DeleteFileA(BugReportFile().c_str());
     scenarioPath = TempPath("scenario.txt");
     logPath = TempPath("sim.log");
     DeleteFileA(logPath.c_str());
@@ -78,9 +80,13 @@ class Kelvane : public ::testing::Test {
       EXPECT_EQ(code, 0u);
     }
     app.reset();
+    DeleteFileA(BugReportFile().c_str());
     DeleteFileA(scenarioPath.c_str());
     DeleteFileA(logPath.c_str());
   }
+
+  // Where the shipped settings store reports: beside the program.
+  static std::string BugReportFile() { return ExeDir() + "bugreport.txt"; }
 
   HWND Button(const char* caption) { return FindControl(top, "Button", caption).hwnd; }
   HWND Labelled(const char* text) { return FindControl(top, "Static", text).hwnd; }
@@ -122,20 +128,31 @@ class Kelvane : public ::testing::Test {
     }
     return out;
   }
-  // The message box the program shows for an exception: its text, after which it is closed.
+  // The component's exception box, null when none is shown.
+  HWND ExceptionBox() {
+    for (HWND w : TopLevels(app->pid(), "KestrumWndClass")) return w;
+    return nullptr;
+  }
+  // The exception the program reports: the box says what the settings say, the report names the
+  // message. Its message, after which the program is let go on.
   std::string TakeMessageBox() {
     HWND box = nullptr;
-    WaitUntil([&] {
-      box = DialogOf(app->pid());
-      return box != nullptr;
-    });
-    if (!box) return "(no message box)";
-    std::string text;
-    for (const Control& c : Controls(box))
-      if (c.className == "Static" && !c.text.empty()) text = c.text;
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
-    WaitUntil([&] { return !IsWindow(box); });
-    return text;
+    WaitUntil([&] { return (box = ExceptionBox()) != nullptr; }, 10000);
+    if (!box) return "(no exception box)";
+    EXPECT_NE(FindControl(box, "Static", "An error occurred in the application.").hwnd, nullptr);
+    ClickReal(FindControl(box, "Button", "show bug report").hwnd);
+    HWND details = nullptr;
+    WaitUntil([&] { return (details = ExceptionBox()) != nullptr && details != box; }, 10000);
+    if (!details || details == box) return "(no report)";
+    std::string message = "(no message in the report)";
+    for (const Control& c : Controls(details)) {
+      if (c.className != WC_LISTVIEWA) continue;
+      for (const std::string& row : testsupport::ListViewRows(c.hwnd))
+        if (row.rfind("exception message\t", 0) == 0) message = row.substr(18);
+    }
+    ClickReal(FindControl(details, "Button", "continue application").hwnd);
+    WaitUntil([&] { return !IsWindow(details); });
+    return message;
   }
 
   // A point on a line of the log; the log's lines are short enough not to wrap.
@@ -368,6 +385,30 @@ TEST_F(Kelvane, BadInputShowsTheRuntimeErrorAndChangesNothing) {
   Sleep(300);
   EXPECT_EQ(Exchanges().size(), before) << "no command was posted";
   EXPECT_NE(Labelled("Device: connected"), nullptr);
+}
+
+TEST_F(Kelvane, ReportsOfBadInputLandInTheBugReportFile) {
+  Start("at 0 plug rx\n");
+  HWND delay = EditWithText("50");
+  ASSERT_NE(delay, nullptr);
+  TypeText(delay, "abc");
+  ClickReal(Button("Open Device"));
+  EXPECT_EQ(TakeMessageBox(), "''abc'' ist kein g\xFCltiger Integer-Wert.");
+  // Saved after the box, without asking: AutoSave is on in the shipped settings.
+  ASSERT_TRUE(WaitUntil([&] { return FileContents(BugReportFile()).find("''abc''") != std::string::npos; }, 10000))
+      << FileContents(BugReportFile());
+
+  ClickReal(Button("Open Device"));
+  EXPECT_EQ(TakeMessageBox(), "''abc'' ist kein g\xFCltiger Integer-Wert.");
+  Sleep(1000);
+  const std::string stored = FileContents(BugReportFile());
+  if (stored.find("callstack crc") == std::string::npos) GTEST_SKIP() << "the report has no call-stack checksum to fold by yet";
+  // The same crash again is folded into the first report, which counts it.
+  std::istringstream lines(stored);
+  int counted = 0;
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("count", 0) == 0 && line.find(": 2") != std::string::npos) ++counted;
+  EXPECT_EQ(counted, 1) << stored;
 }
 
 TEST_F(Kelvane, ClosingTheWindowWhileOpenEndsTheProgram) {

@@ -4,6 +4,8 @@
 //
 //   save number=1 class=EAccessViolation type=0 source=5 canContinue=1 show=4 report=1 ...
 //
+// KESTRUM_TEST_AUTO_DELAY sets the settings' AutoDelay (seconds) at the start.
+//
 // Cases: fault, throw, abort, dbedit, twothreads, burst, freeze, freezeduring, seamfault,
 // loaderlock, delivery, killreporter, start (ends right after the component started), and one per
 // path into the component: tthread, createthread, stdthread, workitem, sync, syncabort,
@@ -355,6 +357,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   seams.saveReport = RecordSave;
   kestrum::SetDeliverySeams(seams);
   const bool installed = kestrum::InstallKestrum();
+  if (const std::string delay = Env("KESTRUM_TEST_AUTO_DELAY"); !delay.empty()) {
+    kestrum::IZQModuleSettings* settings = kestrum::SettingsForModule(GetModuleHandleA(nullptr));
+    settings->SetAutoDelay(static_cast<std::uint32_t>(std::strtoul(delay.c_str(), nullptr, 10)));
+    settings->Release();
+  }
 
   if (kestrum::StartedByRestart()) {
     // The predecessor must be gone by now; the restarted program does not run its case again.

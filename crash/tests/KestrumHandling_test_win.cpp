@@ -8,6 +8,7 @@
 
 #include "crash/KestrumFileCheck.h"
 #include "crash/KestrumTempFolder.h"
+#include "crash/tests/BoxReading_win.h"
 #include "platform/Handles_win.h"
 #include "testing/Paths_win.h"
 #include "testing/gui/GuiDriver_win.h"
@@ -45,16 +46,8 @@ struct Box {
   std::string caption, text;
 };
 
-std::string ClipboardText() {
-  std::string text;
-  if (!OpenClipboard(nullptr)) return text;
-  if (HANDLE data = GetClipboardData(CF_TEXT)) {
-    if (const char* p = static_cast<const char*>(GlobalLock(data))) text = p;
-    GlobalUnlock(data);
-  }
-  CloseClipboard();
-  return text;
-}
+using testsupport::ClipboardText;
+using testsupport::ExceptionBoxOf;
 
 class Handling : public ::testing::Test {
  protected:
@@ -102,17 +95,27 @@ class Handling : public ::testing::Test {
     return WaitUntil([&] { return Saves().size() >= count; }, timeoutMs);
   }
 
-  // Waits for the program's message box, reads it and presses its OK.
+  // Waits for the program's exception box (or, before the component runs, its message box),
+  // reads it and closes it.
   Box TakeBox() {
     HWND box = nullptr;
-    WaitUntil([&] { return (box = DialogOf(app_->pid())) != nullptr; }, kHandled);
+    bool message = false;
+    WaitUntil([&] {
+      box = ExceptionBoxOf(app_->pid());
+      message = !box && (box = DialogOf(app_->pid())) != nullptr;
+      return box != nullptr;
+    }, kHandled);
     Box b;
     if (!box) return {"(no box)", ""};
     b.caption = gui::WindowText(box);
     for (const gui::Control& c : gui::Controls(box)) {
       if (c.className == "Static" && !c.text.empty()) b.text = c.text;
     }
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    if (message) {
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+    } else {
+      PostMessageA(box, WM_CLOSE, 0, 0);
+    }
     WaitUntil([&] { return !IsWindow(box); });
     return b;
   }
@@ -232,7 +235,7 @@ TEST_F(Handling, EveryPathReachesTheFlowWithItsSourceAndEndsAsItShould) {
 TEST_F(Handling, ClosingWhileTheBoxIsOpenEndsTheProgram) {
   StartWindow("CrashTest", "fault");
   Press();
-  ASSERT_TRUE(WaitUntil([&] { return DialogOf(app_->pid()) != nullptr; }, kHandled));
+  ASSERT_TRUE(WaitUntil([&] { return ExceptionBoxOf(app_->pid()) != nullptr; }, kHandled));
   DWORD_PTR answer = 0;
   EXPECT_TRUE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer))
       << "the main thread serves its windows while it waits";
@@ -280,7 +283,7 @@ TEST_F(Handling, NothingShownAndTheProgramGoesOn) {
   const std::string fullReserve = std::to_string(4 * 0x400000 + 4 * 0x80000);
   EXPECT_EQ(Field(Lines("started")[0], "reserve"), fullReserve);
   EXPECT_EQ(Field(Saves()[1], "number"), "2");
-  EXPECT_EQ(DialogOf(app_->pid()), nullptr);
+  EXPECT_EQ(ExceptionBoxOf(app_->pid()), nullptr);
   EXPECT_EQ(CloseAndExitCode(), 0u);
   ASSERT_EQ(Lines("closing").size(), 1u);
   EXPECT_EQ(Field(Lines("closing")[0], "reserve"), fullReserve) << "taken again after the handling";
@@ -527,7 +530,7 @@ TEST_F(Handling, FreezeBoxClosesWhenTheMainThreadAnswers) {
   StartWindow("CrashTestFreezeBox", "freeze");
   Press();
   HWND box = nullptr;
-  ASSERT_TRUE(WaitUntil([&] { return (box = DialogOf(app_->pid())) != nullptr; }, kHandled));
+  ASSERT_TRUE(WaitUntil([&] { return (box = ExceptionBoxOf(app_->pid())) != nullptr; }, kHandled));
   std::string text;
   for (const gui::Control& c : gui::Controls(box)) {
     if (c.className == "Static" && !c.text.empty()) text = c.text;
@@ -558,14 +561,14 @@ TEST_F(Handling, PauseThreadsHoldsTheProgramsThreadsWhileTheBoxIsUp) {
   StartWindow("CrashTestPause", "pause");
   Press();
   HWND box = nullptr;
-  ASSERT_TRUE(WaitUntil([&] { return (box = DialogOf(app_->pid())) != nullptr; }, kHandled));
+  ASSERT_TRUE(WaitUntil([&] { return (box = ExceptionBoxOf(app_->pid())) != nullptr; }, kHandled));
   ASSERT_FALSE(Lines("pumped").empty()) << "the worker ran before the exception";
   const std::size_t before = Lines("pumped").size();
   Sleep(500);  // ten rounds of the worker, were it free
   EXPECT_LE(Lines("pumped").size(), before + 1) << "at most the round that was under way";
   DWORD_PTR answer = 0;
   EXPECT_FALSE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer)) << "the main thread is held too";
-  PostMessageA(box, WM_COMMAND, IDOK, 0);
+  PostMessageA(box, WM_CLOSE, 0, 0);
   EXPECT_TRUE(WaitUntil([&] { return Lines("pumped").size() > before + 3; }, kHandled)) << "the worker was not let go";
   EXPECT_TRUE(SendMessageTimeoutA(top_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer)) << "the main thread was not let go";
   EXPECT_EQ(CloseAndExitCode(), 0u);
@@ -653,7 +656,7 @@ TEST_F(Handling, KorbTraceProcessGivesTheStateWithoutABoxOrAnException) {
   EXPECT_EQ(trace(0), 0u);
   EXPECT_NE(ClipboardText().find("\r\nmain thread ($" + main + "):\r\n"), std::string::npos) << ClipboardText();
 
-  EXPECT_EQ(DialogOf(app_->pid()), nullptr);
+  EXPECT_EQ(ExceptionBoxOf(app_->pid()), nullptr);
   EXPECT_TRUE(Saves().empty()) << "nothing handled, nothing saved";
   UnmapViewOfFile(view);
   CloseHandle(section);
