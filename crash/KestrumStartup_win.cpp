@@ -26,7 +26,9 @@ namespace {
 bool g_installed = false;
 bool g_restarted = false;
 DWORD g_mainThreadId = 0;
-std::int64_t g_startMs = 0;
+// Start-up sets it again; a program that reports without installing the component counts from its
+// own start.
+std::int64_t g_startMs = report::CounterMilliseconds();
 
 CreationTime CreationOf(HANDLE process) {
   FILETIME created, exited, kernel, user;

@@ -22,6 +22,7 @@ function(kestrum_settings_tool var)
   if(NOT TARGET kestrum_settings_host_tool)
     set(sources ${PROJECT_SOURCE_DIR}/tools/KestrumSettingsTool.cpp ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.cpp)
     set(headers ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumSettingsTypes.h
+                ${PROJECT_SOURCE_DIR}/crash/settings/KestrumStreamReader.h ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h
                 ${PROJECT_SOURCE_DIR}/platform/Convert.h)
     set(flags -std=c++20 -O1 -Wall -Wextra -Werror)
     if(KELVANE_CONFIG STREQUAL "host")

@@ -53,6 +53,8 @@ class SaveSeam : public ::testing::Test {
     facts.object = std::make_exception_ptr(std::runtime_error("x"));
     auto* e = new TIZQException(module_, facts);
     e->SetBugReportFile(path_);
+    // A report replaced before it is complete would be composed anew when it is saved.
+    e->GetBugReport(true);
     e->SetBugReport(report);
     kestrum::DeliverySeamsInUse().saveReport(e, nullptr, false);
     const bool saved = e->GetMailWasSaved();

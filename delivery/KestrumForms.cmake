@@ -1,0 +1,66 @@
+# kestrum_form_tool(<var>)
+# The form tool (tools/KestrumFormTool.cpp), built once per build folder with the build machine's
+# C++ compiler, as the settings tool is: the cross build cannot make host programs with its own
+# compiler, and the tool must run the reader's own code.
+#
+# kestrum_form_resources(<target> <form file>...)
+# Compiles each readable form description (NAME.form) into its binary form stream and links them
+# into <target> as the RT_RCDATA resources "TZQ" + NAME in upper case.
+include_guard(GLOBAL)
+
+function(kestrum_form_tool var)
+  set(tool ${CMAKE_BINARY_DIR}/host-tools/kestrum_form)
+  if(NOT TARGET kestrum_form_host_tool)
+    set(sources ${PROJECT_SOURCE_DIR}/tools/KestrumFormTool.cpp ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.cpp)
+    set(headers ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumStreamReader.h
+                ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h ${PROJECT_SOURCE_DIR}/platform/Convert.h)
+    set(flags -std=c++20 -O1 -Wall -Wextra -Werror)
+    if(KELVANE_CONFIG STREQUAL "host")
+      list(APPEND flags -g -fsanitize=address,undefined -fno-sanitize-recover=undefined)
+    endif()
+    find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+    add_custom_command(
+      OUTPUT ${tool}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host-tools
+      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${sources} -o ${tool}
+      DEPENDS ${sources} ${headers}
+      COMMENT "Building the host form tool"
+      VERBATIM)
+    add_custom_target(kestrum_form_host_tool ALL DEPENDS ${tool})
+  endif()
+  set(${var} ${tool} PARENT_SCOPE)
+endfunction()
+
+function(kestrum_form_resources target)
+  if(NOT WIN32)
+    return()
+  endif()
+  kestrum_form_tool(tool)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/kestrum_forms_${target})
+  file(MAKE_DIRECTORY ${dir})
+  set(rcText "")
+  set(bins)
+  foreach(form ${ARGN})
+    get_filename_component(stem ${form} NAME_WE)
+    string(TOUPPER ${stem} upper)
+    set(bin ${dir}/${stem}.form.bin)
+    add_custom_command(
+      OUTPUT ${bin}
+      COMMAND ${tool} ${form} ${bin} ${stem}
+      DEPENDS ${form} ${tool} kestrum_form_host_tool
+      COMMENT "Compiling form ${stem} for ${target}"
+      VERBATIM)
+    string(APPEND rcText "TZQ${upper} RCDATA \"${bin}\"\n")
+    list(APPEND bins ${bin})
+  endforeach()
+  set(rc ${dir}/forms.rc)
+  set(obj ${dir}/forms.res.obj)
+  file(CONFIGURE OUTPUT ${rc} CONTENT "${rcText}")
+  add_custom_command(
+    OUTPUT ${obj}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${rc} -o ${obj}
+    DEPENDS ${rc} ${bins}
+    VERBATIM)
+  set_source_files_properties(${obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  target_sources(${target} PRIVATE ${obj})
+endfunction()
