@@ -26,6 +26,7 @@ const GUID IID_IZQExceptionEx = {0x0BCABCF1, 0xB70F, 0x4952, {0xB9, 0x07, 0xA1, 
 namespace {
 
 DeliverySeams g_seams{nullptr, nullptr, nullptr, CopyTextToClipboard};
+AssistantSeam g_assistant = nullptr;
 // Guards the callback lists of every exception object.
 platform::CriticalSection* g_handlerLock = nullptr;
 LONG64 g_exceptNumber = 0;
@@ -41,6 +42,8 @@ platform::CriticalSection& HandlerLock() {
 
 void SetDeliverySeams(const DeliverySeams& seams) { g_seams = seams; }
 const DeliverySeams& DeliverySeamsInUse() { return g_seams; }
+void SetAssistantSeam(AssistantSeam seam) { g_assistant = seam; }
+AssistantSeam AssistantSeamInUse() { return g_assistant; }
 
 bool CopyTextToClipboard(const std::string& text) {
   if (!OpenClipboard(nullptr)) return false;
@@ -619,7 +622,8 @@ void STDMETHODCALLTYPE TIZQException::Show() {
   in.showBtnVis = GetPropBool("ShowBtnVis");
   const ShowLookDecision look = ChooseShowLook(in);
   if (look.look == ShowLook::nothing) return;
-  // An assistant look shows the full box until the assistants can be shown from here.
+  // An assistant that cannot be shown (undefined, damaged) leaves the full box: the user must hear of the exception.
+  if (look.look == ShowLook::assistant && RunAssistantNamed(FShowAssis, nullptr) != AssistantRun::notShown) return;
   const BoxLook box = look.look == ShowLook::simpleBox   ? BoxLook::simple
                       : look.look == ShowLook::detailBox ? BoxLook::detail
                                                          : BoxLook::full;
@@ -632,7 +636,34 @@ void STDMETHODCALLTYPE TIZQException::ShowBugReport(HWND parentWindow) {
   if (parentWindow) PostMessageA(parentWindow, kBoxShowReport, 0, 0);
 }
 
-void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) { StartSending(parentWindow, GetSendInBackground()); }
+void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) {
+  // Without a way to send, asking the user for the mail's contents would be for nothing.
+  if (g_seams.sendReport && ConfirmThroughAssistant(GetSendAssistant(), parentWindow)) StartSending(parentWindow, GetSendInBackground());
+}
+
+AssistantRun TIZQException::RunAssistantNamed(const std::string& name, HWND parentWindow) {
+  AssistantDefinition definition;
+  if (!g_assistant || name.empty() || !GetAssistant(name, definition)) return AssistantRun::notShown;
+  // Typed values are remembered by the module's settings: this object's own view ends with it.
+  IZQPropertyAccess* formCache = nullptr;
+  if (FModuleSettings && FAILED(FModuleSettings->QueryInterface(IID_IZQPropertyAccess, reinterpret_cast<void**>(&formCache)))) {
+    formCache = nullptr;
+  }
+  const AssistantRun run = g_assistant(this, definition, parentWindow, formCache);
+  if (formCache) formCache->Release();
+  return run;
+}
+
+bool TIZQException::ConfirmThroughAssistant(const std::string& name, HWND parentWindow) {
+  // Actions called by a program without a window of its own go ahead unasked.
+  if (!parentWindow) return true;
+  // A topmost parent (the box) would cover the assistant's steps it owns.
+  const bool topmost = (GetWindowLongA(parentWindow, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+  if (topmost) SetWindowPos(parentWindow, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  const AssistantRun run = RunAssistantNamed(name, parentWindow);
+  if (topmost && IsWindow(parentWindow)) SetWindowPos(parentWindow, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  return run != AssistantRun::cancelled;
+}
 
 void TIZQException::StartSending(HWND parentWindow, bool background) {
   if (!g_seams.sendReport) return;
@@ -644,11 +675,11 @@ void TIZQException::StartSending(HWND parentWindow, bool background) {
 }
 
 void STDMETHODCALLTYPE TIZQException::SaveBugReport(HWND parentWindow) {
-  if (g_seams.saveReport) g_seams.saveReport(this, parentWindow, true);
+  if (g_seams.saveReport && ConfirmThroughAssistant(GetSaveAssistant(), parentWindow)) g_seams.saveReport(this, parentWindow, true);
 }
 
 void STDMETHODCALLTYPE TIZQException::PrintBugReport(HWND parentWindow) {
-  if (g_seams.printReport) g_seams.printReport(this, parentWindow);
+  if (g_seams.printReport && ConfirmThroughAssistant(GetPrintAssistant(), parentWindow)) g_seams.printReport(this, parentWindow);
 }
 
 void STDMETHODCALLTYPE TIZQException::ContinueApplication(HWND parentWindow) {

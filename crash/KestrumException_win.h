@@ -106,6 +106,20 @@ const DeliverySeams& DeliverySeamsInUse();
 // Plain text on the clipboard, owned by no window.
 bool CopyTextToClipboard(const std::string& text);
 
+// The assistant forms live with the delivery, which this folder cannot reach; the delivery installs
+// the run of one here. Without it no assistant is shown: the full box stands in for one at Show,
+// and the actions go ahead as if it had been confirmed.
+enum class AssistantRun {
+  notShown,   // none installed, or the form resources are damaged
+  ok,         // the outputs are in the report
+  cancelled,  // the user stopped it: the action it guards does not happen
+};
+// formCache: where typed values are remembered between exceptions (may be null).
+using AssistantSeam = AssistantRun (*)(IZQException* exception, const AssistantDefinition& definition, HWND parentWindow,
+                                       IZQPropertyAccess* formCache);
+void SetAssistantSeam(AssistantSeam seam);
+AssistantSeam AssistantSeamInUse();
+
 // Everything the exception object is created from (the completed request of the entry).
 struct ExceptionFacts {
   TExceptType type = etNormal;
@@ -278,6 +292,9 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void FinishHeaderNow();  // the checksum and the debug-info fields in; complete
   report::TraceSettings TraceSettingsInUse();
   static DWORD WINAPI CompleteThreadProc(void* exception);
+  // The assistant the settings name for an action, over parentWindow; false when it was cancelled.
+  bool ConfirmThroughAssistant(const std::string& name, HWND parentWindow);
+  kestrum::AssistantRun RunAssistantNamed(const std::string& name, HWND parentWindow);
 
   kestrum::IZQModuleSettings* FModuleSettings = nullptr;
   kestrum::TZQSettingsModule FSettingsBuf{};

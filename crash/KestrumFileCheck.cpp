@@ -32,13 +32,14 @@ std::optional<ChecksumField> FindChecksumField(const std::uint8_t* headers, std:
   return ChecksumField{static_cast<std::size_t>(checksumAt), LoadLe32(headers + checksumAt)};
 }
 
-std::uint32_t ImageChecksum(const std::uint8_t* data, std::size_t size, std::size_t checksumOffset) {
-  // The sum with folded carries equals the plain sum folded at the end, so the loop only adds and
-  // the checksum field's bytes are taken out again afterwards.
-  // Whole program files are summed at every start: four bytes (two words) a step, and blocks
-  // short enough for a 32-bit sum (2^15 steps of at most 2 * 0xFFFF).
-  std::uint64_t sum = 0;
+void ImageChecksummer::Add(const std::uint8_t* data, std::size_t size) {
   std::size_t i = 0;
+  // A piece that starts at an odd offset begins with the high byte of a word.
+  if (size > 0 && position_ % 2 == 1) sum_ += static_cast<std::uint64_t>(data[i++]) << 8;
+  // The sum with folded carries equals the plain sum folded at the end, so the loop only adds and
+  // the checksum field's bytes are taken out again afterwards. Whole program files are summed at
+  // every start: four bytes (two words) a step, and blocks short enough for a 32-bit sum (2^15
+  // steps of at most 2 * 0xFFFF).
   while (size - i >= 4) {
     const std::size_t end = i + std::min<std::size_t>((size - i) / 4, std::size_t{1} << 15) * 4;
     std::uint32_t block = 0;
@@ -46,15 +47,28 @@ std::uint32_t ImageChecksum(const std::uint8_t* data, std::size_t size, std::siz
       const std::uint32_t w = LoadLe32(data + i);
       block += (w & 0xFFFF) + (w >> 16);
     }
-    sum += block;
+    sum_ += block;
   }
-  if (size - i >= 2) sum += LoadLe16(data + i), i += 2;
-  if (i < size) sum += data[i];
-  for (std::size_t j = checksumOffset; j < size && j - checksumOffset < 4; ++j) {
-    sum -= static_cast<std::uint64_t>(data[j]) << (8 * (j % 2));
+  // At most three bytes are left; the position is even again here when they exist.
+  for (std::size_t k = 0; i + k < size; ++k) sum_ += static_cast<std::uint64_t>(data[i + k]) << (8 * (k % 2));
+  // The checksum field counts as 0: take out those of its bytes that lie in this piece.
+  const std::size_t begin = position_, stop = position_ + size;
+  for (std::size_t j = std::max(begin, checksumOffset_); j < stop && j < checksumOffset_ + 4; ++j) {
+    sum_ -= static_cast<std::uint64_t>(data[j - begin]) << (8 * (j % 2));
   }
+  position_ = stop;
+}
+
+std::uint32_t ImageChecksummer::Finish() const {
+  std::uint64_t sum = sum_;
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(size);
+  return static_cast<std::uint32_t>(sum) + static_cast<std::uint32_t>(position_);
+}
+
+std::uint32_t ImageChecksum(const std::uint8_t* data, std::size_t size, std::size_t checksumOffset) {
+  ImageChecksummer sum(checksumOffset);
+  sum.Add(data, size);
+  return sum.Finish();
 }
 
 FileCheck CheckModuleFile(const std::uint8_t* file, std::size_t size, const ChecksumField& fromImage) {

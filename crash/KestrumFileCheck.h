@@ -25,6 +25,21 @@ std::optional<ChecksumField> FindChecksumField(const std::uint8_t* headers, std:
 // then the file size added.
 std::uint32_t ImageChecksum(const std::uint8_t* data, std::size_t size, std::size_t checksumOffset);
 
+// The same checksum over a file read piece by piece, so that a large program file is summed
+// through a small buffer. Pieces may have any size.
+class ImageChecksummer {
+ public:
+  explicit ImageChecksummer(std::size_t checksumOffset) : checksumOffset_(checksumOffset) {}
+  void Add(const std::uint8_t* data, std::size_t size);
+  std::size_t Size() const { return position_; }
+  std::uint32_t Finish() const;
+
+ private:
+  std::size_t checksumOffset_;
+  std::size_t position_ = 0;
+  std::uint64_t sum_ = 0;
+};
+
 enum class FileCheck { noChecksum, matches, tooShort, differs };
 
 // A stored checksum of 0 means the image carries none and passes; a file that ends before the

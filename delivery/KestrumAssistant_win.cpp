@@ -1453,10 +1453,9 @@ TNVModalResult RunAssistant(kestrum::IZQException* exception, HMODULE module, co
   }
 
   const TNVModalResult result = assistant->ShowModal(parentWindow);
-  if (result == nvmOk) {
-    if (formCache) formCache->FillFormCache(CacheForms(assistant));
-    ApplyAssistantOutputs(assistant, exception);
-  }
+  // The steps confirmed before a Cancel are remembered too: a second try need not retype them.
+  if (formCache) formCache->FillFormCache(CacheForms(assistant));
+  if (result == nvmOk) ApplyAssistantOutputs(assistant, exception);
   assistant->Release();
   return result;
 }

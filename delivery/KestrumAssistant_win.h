@@ -204,10 +204,21 @@ namespace delivery {
 
 // The whole use of an assistant for one exception: built from the definition (GetAssistant of the
 // exception's settings) and the module's resources, without the screenshot step when the exception
-// takes no screenshot, prefilled from formCache when given, shown modally, and on OK the cache
-// filled and the outputs applied. nvmInvalid when the resources are damaged: the caller shows the
+// takes no screenshot, prefilled from formCache when given, shown modally; the cache gets the
+// steps confirmed with Continue (also when a later one was cancelled), and on OK the outputs are
+// applied. nvmInvalid when the resources are damaged: the caller shows the
 // full box instead.
 TNVModalResult RunAssistant(kestrum::IZQException* exception, HMODULE module, const kestrum::AssistantDefinition& definition,
                             bool takesScreenShot, HWND parentWindow, kestrum::IZQPropertyAccess* formCache);
+
+}  // namespace delivery
+
+namespace delivery {
+
+// Makes the component's exception handling show assistants: instead of the box when the show
+// setting asks for one, and before a send, save or print that the settings give one to. Fills the
+// exception access with the report's own lists, the exception's mail sender and screenshot flag,
+// and the component's temporary folder. A screenshot is not reached yet: the step shows none.
+void InstallAssistantSeam();
 
 }  // namespace delivery

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -33,6 +34,24 @@ TEST(FileCheck, ChecksumOverWords) {
       {"field past the end skips nothing", {0x01, 0x02}, 8, 0x0201 + 2},
   };
   for (const Case& c : cases) EXPECT_EQ(ImageChecksum(c.data.data(), c.data.size(), c.checksumOffset), c.expected) << c.what;
+}
+
+// The start-up check reads the program file through a small buffer: any cut into pieces sums the
+// same as the whole, also where a piece ends inside a word or inside the checksum field.
+TEST(FileCheck, PiecewiseSumEqualsWholeSum) {
+  Bytes data(70001);
+  std::uint32_t x = 12345;
+  for (auto& b : data) b = static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 16);
+  const std::size_t pieceSizes[] = {1, 2, 3, 5, 4096, 65536, 69999};
+  const std::size_t fieldOffsets[] = {0, 1, 4094, 4095, 65535, 69998, 80000};
+  for (std::size_t piece : pieceSizes) {
+    for (std::size_t field : fieldOffsets) {
+      ImageChecksummer sum(field);
+      for (std::size_t at = 0; at < data.size(); at += piece) sum.Add(data.data() + at, std::min(piece, data.size() - at));
+      EXPECT_EQ(sum.Finish(), ImageChecksum(data.data(), data.size(), field)) << "pieces of " << piece << ", field at " << field;
+      EXPECT_EQ(sum.Size(), data.size());
+    }
+  }
 }
 
 // Minimal headers: "MZ", the NT headers' offset at 0x3C, "PE\0\0", a file header whose optional

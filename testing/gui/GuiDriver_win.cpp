@@ -362,6 +362,9 @@ void TypeText(HWND edit, const std::string& text) {
   ClickReal(edit);
   Xdotool("key --clearmodifiers End shift+Home BackSpace");
   if (!text.empty()) Xdotool("type --delay 20 -- " + ShellQuote(text));
+  // The keys are queued, not yet taken: on a busy machine the next step (a click that reads the
+  // field) would otherwise still see the old text.
+  WaitUntil([&] { return WindowText(edit) == text; }, 5000);
 }
 
 void SetTextMessage(HWND w, const std::string& text) {
