@@ -5,11 +5,15 @@
 #include "crash/KestrumHandling_win.h"
 #include "delivery/KestrumAssistant_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
+#include "delivery/KestrumDeliver_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // The crash-report component installs itself here, before the window framework starts.
+  // The report's delivery: saving, sending and printing (the stored mail passwords are
+  // deciphered when the settings load), and the assistants.
   delivery::InstallBugReportFileSeam();
+  delivery::InstallMailSeams();
   delivery::InstallAssistantSeam();
+  // The crash-report component installs itself here, before the window framework starts.
   kestrum::InstallKestrum();
 
   Application->Initialize();

@@ -1,6 +1,7 @@
 #include "delivery/KestrumDns.h"
 
 #include <cctype>
+#include <optional>
 
 namespace delivery {
 namespace {
@@ -65,20 +66,32 @@ std::vector<std::uint8_t> BuildDnsQuery(std::uint16_t id, const std::string& nam
   return q;
 }
 
-std::vector<std::string> ParseMxAnswer(std::span<const std::uint8_t> p, std::uint16_t id, const std::string& name) {
-  std::vector<std::string> hosts;
-  if (p.size() < 12 || Load16(p, 0) != id) return hosts;
+namespace {
+
+// Checks that p answers the query (id, name, type) without error; at receives where the records
+// begin.
+bool AnswersQuery(std::span<const std::uint8_t> p, std::uint16_t id, const std::string& name, std::uint16_t type, std::size_t& at) {
+  if (p.size() < 12 || Load16(p, 0) != id) return false;
   // A response (QR), a standard query's answer, result code 0.
-  if (!(p[2] & 0x80) || (p[2] & 0x78) != 0 || (p[3] & 0x0F) != 0) return hosts;
-  if (Load16(p, 4) != 1) return hosts;
-  const std::size_t answers = Load16(p, 6);
+  if (!(p[2] & 0x80) || (p[2] & 0x78) != 0 || (p[3] & 0x0F) != 0) return false;
+  if (Load16(p, 4) != 1) return false;
   std::string asked = name;
   if (!asked.empty() && asked.back() == '.') asked.pop_back();
   std::string question;
-  std::size_t at = 12;
-  if (!ReadName(p, at, question, at) || !SameNameNoCase(question, asked)) return hosts;
-  if (at + 4 > p.size() || Load16(p, at) != kDnsTypeMx || Load16(p, at + 2) != 1) return hosts;
+  at = 12;
+  if (!ReadName(p, at, question, at) || !SameNameNoCase(question, asked)) return false;
+  if (at + 4 > p.size() || Load16(p, at) != type || Load16(p, at + 2) != 1) return false;
   at += 4;
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> ParseMxAnswer(std::span<const std::uint8_t> p, std::uint16_t id, const std::string& name) {
+  std::vector<std::string> hosts;
+  std::size_t at = 0;
+  if (!AnswersQuery(p, id, name, kDnsTypeMx, at)) return hosts;
+  const std::size_t answers = Load16(p, 6);
   std::vector<std::string> found;
   for (std::size_t i = 0; i < answers; ++i) {
     std::string owner;
@@ -98,6 +111,35 @@ std::vector<std::string> ParseMxAnswer(std::span<const std::uint8_t> p, std::uin
     at += length;
   }
   return found;
+}
+
+std::optional<NsAnswer> ParseNsAnswer(std::span<const std::uint8_t> p, std::uint16_t id, const std::string& name) {
+  std::size_t at = 0;
+  if (!AnswersQuery(p, id, name, kDnsTypeNs, at)) return std::nullopt;
+  const std::size_t counts[3] = {Load16(p, 6), Load16(p, 8), Load16(p, 10)};
+  NsAnswer out;
+  for (int section = 0; section < 3; ++section) {
+    for (std::size_t i = 0; i < counts[section]; ++i) {
+      std::string owner;
+      if (!ReadName(p, at, owner, at) || at + 10 > p.size()) return std::nullopt;
+      const std::uint16_t type = Load16(p, at);
+      const std::uint16_t cls = Load16(p, at + 2);
+      const std::size_t length = Load16(p, at + 8);
+      at += 10;
+      if (at + length > p.size()) return std::nullopt;
+      if (cls == 1 && type == kDnsTypeNs && section < 2) {
+        std::string server;
+        std::size_t after = 0;
+        if (!ReadName(p.first(at + length), at, server, after) || server.empty()) return std::nullopt;
+        (section == 0 ? out.servers : out.referral).push_back(std::move(server));
+      } else if (cls == 1 && type == 1 && length == 4) {
+        out.addresses.emplace_back(owner, std::to_string(p[at]) + "." + std::to_string(p[at + 1]) + "." + std::to_string(p[at + 2]) +
+                                              "." + std::to_string(p[at + 3]));
+      }
+      at += length;
+    }
+  }
+  return out;
 }
 
 std::string MailDomain(const std::string& address) {
@@ -139,13 +181,53 @@ std::string QueryMx(Network& network, const std::vector<Network::DnsServer>& ser
   return hosts.empty() ? std::string() : hosts.front();
 }
 
+bool AcceptNs(const std::vector<std::uint8_t>& packet, void* context) {
+  const Expect& e = *static_cast<const Expect*>(context);
+  const std::optional<NsAnswer> a = ParseNsAnswer(packet, e.id, e.name);
+  return a && (!a->servers.empty() || !a->referral.empty());
+}
+
+// The servers of names, at the addresses the answer gave for them; a name without one is asked
+// by its name.
+std::vector<Network::DnsServer> ServersOf(const std::vector<std::string>& names, const NsAnswer& answer) {
+  std::vector<Network::DnsServer> out;
+  for (const std::string& n : names) {
+    bool found = false;
+    for (const auto& [owner, address] : answer.addresses) {
+      if (SameNameNoCase(owner, n)) {
+        out.push_back({address, 53});
+        found = true;
+      }
+    }
+    if (!found) out.push_back({n, 53});
+  }
+  return out;
+}
+
 }  // namespace
+
+std::vector<Network::DnsServer> FindNameServers(Network& network, const std::string& domain, int waitMs) {
+  std::vector<Network::DnsServer> servers = network.RootServers();
+  for (int step = 0; step <= kDnsMaxReferrals && !servers.empty(); ++step) {
+    Expect e{network.RandomId(), domain};
+    const std::vector<std::uint8_t> query = BuildDnsQuery(e.id, domain, kDnsTypeNs);
+    if (query.empty()) return {};
+    const auto packet = network.ExchangeDatagram(servers, query, waitMs, AcceptNs, &e);
+    if (!packet) return {};
+    const std::optional<NsAnswer> answer = ParseNsAnswer(*packet, e.id, domain);
+    if (!answer) return {};
+    if (!answer->servers.empty()) return ServersOf(answer->servers, *answer);
+    servers = ServersOf(answer->referral, *answer);
+  }
+  return {};
+}
 
 std::string LookupMailServer(Network& network, const std::string& address, int waitMs) {
   const std::string domain = MailDomain(address);
   if (domain.empty()) return {};
   const std::string base = BaseDomain(domain);
-  const std::vector<Network::DnsServer> servers = network.DnsServers();
+  std::vector<Network::DnsServer> servers = network.DnsServers();
+  if (servers.empty()) servers = FindNameServers(network, base, waitMs);
   if (servers.empty()) return {};
   std::string host = QueryMx(network, servers, domain, waitMs);
   if (host.empty() && base != domain) host = QueryMx(network, servers, base, waitMs);

@@ -202,7 +202,9 @@ bool HttpUpload(Network& network, ProgressSink* progress, const HttpUploadReques
   for (const FilePart& p : parts) {
     File f(std::fopen(request.attachments.files[p.index].c_str(), "rb"));
     if (!f || !c->Send(p.head)) return false;
-    char block[1024];
+    // Large blocks: each send is a system call (under Wine a round trip to the wineserver) and,
+    // with no delay for small sends, a segment of its own for the server to wake up for.
+    char block[16384];
     std::uint64_t sent = 0;
     while (sent < p.size) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof block, p.size - sent));

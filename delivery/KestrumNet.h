@@ -34,6 +34,8 @@ class Network {
     std::uint16_t port = 53;
   };
   virtual std::vector<DnsServer> DnsServers() = 0;
+  // Where a lookup without DNS servers starts asking: root name servers (none: no such lookup).
+  virtual std::vector<DnsServer> RootServers() { return {}; }
   virtual std::optional<std::vector<std::uint8_t>> ExchangeDatagram(const std::vector<DnsServer>& servers,
                                                                     const std::vector<std::uint8_t>& query, int timeoutMs,
                                                                     bool (*accept)(const std::vector<std::uint8_t>&, void*),

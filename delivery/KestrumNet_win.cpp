@@ -4,6 +4,7 @@
 #include <shellapi.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -47,20 +48,28 @@ class WinsockConnection : public Connection {
   explicit WinsockConnection(SOCKET s) : s_(s) {}
   bool Send(std::string_view data) override {
     while (!data.empty()) {
-      const int n = send(s_.Get(), data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 1024)), 0);
+      const int n = send(s_.Get(), data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 65536)), 0);
       if (n <= 0) return false;
       data.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
   }
   int Receive(char* buffer, int size, int timeoutMs) override {
-    if (!WaitReadable(s_.Get(), timeoutMs)) return -1;
+    // The wait is the socket's receive time-out rather than a select before each receive: one
+    // call instead of two, and under Wine each is a round trip to the server process. A receive
+    // that timed out ends the exchange, so the state it leaves the socket in does not matter.
+    if (timeoutMs != receiveWaitMs_) {
+      const DWORD wait = static_cast<DWORD>(std::max(timeoutMs, 1));
+      if (setsockopt(s_.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait) != 0) return -1;
+      receiveWaitMs_ = timeoutMs;
+    }
     const int n = recv(s_.Get(), buffer, size, 0);
     return n == SOCKET_ERROR ? -1 : n;
   }
 
  private:
   SocketHandle s_;
+  int receiveWaitMs_ = -1;
 };
 
 struct IpHelperEntries {
@@ -89,7 +98,31 @@ std::unique_ptr<Connection> WinsockNetwork::Connect(const std::string& host, std
   if (!Resolve(host, to.sin_addr)) return nullptr;
   SocketHandle s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   if (s.Get() == INVALID_SOCKET) return nullptr;
-  if (connect(s.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return nullptr;
+  // A host that drops the connection request would hold a blocking connect for minutes: the
+  // request is made without blocking and waited for at most connectWaitMs.
+  u_long nonBlocking = 1;
+  if (ioctlsocket(s.Get(), FIONBIO, &nonBlocking) != 0) return nullptr;
+  if (connect(s.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return nullptr;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s.Get(), &writable);
+    FD_SET(s.Get(), &failed);
+    timeval t{connectWaitMs / 1000, (connectWaitMs % 1000) * 1000};
+    if (select(0, nullptr, &writable, &failed, &t) != 1 || !FD_ISSET(s.Get(), &writable)) return nullptr;
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(s.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 || error != 0) return nullptr;
+  }
+  nonBlocking = 0;
+  if (ioctlsocket(s.Get(), FIONBIO, &nonBlocking) != 0) return nullptr;
+  // The commands and the data's last line are small sends after larger ones: held back until the
+  // peer acknowledges, they would wait for its delayed acknowledgement at every step.
+  const BOOL noDelay = TRUE;
+  setsockopt(s.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+  // A peer that stops reading must not hold a send for ever either.
+  setsockopt(s.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendWaitMs), sizeof sendWaitMs);
   return std::make_unique<WinsockConnection>(s.Release());
 }
 
@@ -120,6 +153,11 @@ std::vector<Network::DnsServer> SystemDnsServers() {
 std::vector<Network::DnsServer> WinsockNetwork::DnsServers() {
   if (dnsServersOverride) return *dnsServersOverride;
   return SystemDnsServers();
+}
+
+std::vector<Network::DnsServer> WinsockNetwork::RootServers() {
+  if (rootServersOverride) return *rootServersOverride;
+  return {{"198.41.0.4", 53}, {"193.0.14.129", 53}};
 }
 
 std::optional<std::vector<std::uint8_t>> WinsockNetwork::ExchangeDatagram(const std::vector<DnsServer>& servers,

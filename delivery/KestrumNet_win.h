@@ -28,16 +28,25 @@ class WinsockSession {
   bool started_ = false;
 };
 
+// How long a connection may take to come about, and one send to be taken by the peer.
+inline constexpr int kConnectWaitMs = 10000;
+inline constexpr DWORD kSendWaitMs = 30000;
+
 class WinsockNetwork : public Network {
  public:
+  int connectWaitMs = kConnectWaitMs;
+  DWORD sendWaitMs = kSendWaitMs;
   // Tests put their own servers and proxy here instead of the system's.
   std::optional<std::vector<DnsServer>> dnsServersOverride;
   std::optional<std::string> proxyOverride;
+  std::optional<std::vector<DnsServer>> rootServersOverride;
   // Tests see what would have been opened instead of a browser window.
   std::vector<std::string>* openedForTest = nullptr;
 
   std::unique_ptr<Connection> Connect(const std::string& host, std::uint16_t port) override;
   std::vector<DnsServer> DnsServers() override;
+  // Two of the root name servers (a and k), at their long-standing addresses.
+  std::vector<DnsServer> RootServers() override;
   std::optional<std::vector<std::uint8_t>> ExchangeDatagram(const std::vector<DnsServer>& servers, const std::vector<std::uint8_t>& query,
                                                             int timeoutMs, bool (*accept)(const std::vector<std::uint8_t>&, void*),
                                                             void* context) override;

@@ -127,7 +127,7 @@ int SendAttachment(Session& s, const std::string& file, const std::string& name)
   std::fseek(f.get(), 0, SEEK_SET);
   if (size < 0) return 2;
   if (!s.Send(MailAttachmentHead(file, name))) return 2;
-  char block[57 * 18];
+  char block[57 * 288];
   long sent = 0;
   while (sent < size) {
     const std::size_t n = std::fread(block, 1, sizeof block, f.get());
@@ -240,21 +240,25 @@ bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& tar
     if (mail.subject.empty() && mail.body.empty()) return s.Command("RSET", "250");
     if (!s.Command("DATA", "354")) return false;
     s.Done();
-    if (!s.Send(MailHeaderBlock(recipients, sender, mail.subject, network.UtcFileTime()))) return false;
-    s.Done();
+    // Header and body go in one send, and the closing lines with the end of the data: every send
+    // is a wake-up of the server and of the system in between.
+    const std::string head = MailHeaderBlock(recipients, sender, mail.subject, network.UtcFileTime());
     const std::string body = BodyAsSmtpData(mail.body);
+    std::string end;
     if (!mail.attachments.files.empty()) {
-      if (!s.Send(MailMultipartHead() + body)) return false;
+      if (!s.Send(head + MailMultipartHead() + body)) return false;
+      s.Done();
       s.Done();
       for (std::size_t i = 0; i < mail.attachments.files.size(); ++i) {
         const std::string& name = i < mail.attachments.sendAsNames.size() ? mail.attachments.sendAsNames[i] : mail.attachments.files[i];
         if (SendAttachment(s, mail.attachments.files[i], name) == 2) return false;
       }
-      if (!s.Send("\r\n--" + std::string(kMultipartBoundary) + "--\r\n")) return false;
-    } else if (!s.Send("\r\n" + body)) {
-      return false;
+      end = "\r\n--" + std::string(kMultipartBoundary) + "--\r\n";
+    } else {
+      if (!s.Send(head + "\r\n" + body)) return false;
+      s.Done();
     }
-    if (!s.Command(".", "250")) return false;
+    if (!s.Command(end + ".", "250")) return false;
     s.Done();
     return true;
   }();

@@ -14,6 +14,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& host : delivery::ParseMxAnswer({copy.get(), size}, id, name)) {
       if (host.empty() || host.size() > 255) std::abort();
     }
+    if (const auto ns = delivery::ParseNsAnswer({copy.get(), size}, id, name)) {
+      for (const auto* names : {&ns->servers, &ns->referral}) {
+        for (const std::string& server : *names) {
+          if (server.empty() || server.size() > 255) std::abort();
+        }
+      }
+    }
   }
   return 0;
 }

@@ -159,5 +159,99 @@ TEST(DnsLookup, DomainThenItsLastThreeLabels) {
   EXPECT_TRUE(none.queries.empty());
 }
 
+// A response to an NS query with the records of its three sections appended as they are.
+Bytes NsResponse(std::uint16_t id, const std::string& question, int answers, int authority, int additional, const Bytes& records) {
+  Bytes b;
+  Put16(b, id);
+  Put16(b, 0x8100);
+  Put16(b, 1);
+  Put16(b, static_cast<unsigned>(answers));
+  Put16(b, static_cast<unsigned>(authority));
+  Put16(b, static_cast<unsigned>(additional));
+  PutName(b, question);
+  Put16(b, kDnsTypeNs);
+  Put16(b, 1);
+  return b + records;
+}
+
+Bytes Record(const std::string& owner, std::uint16_t type, const Bytes& data) {
+  Bytes r = Name(owner);
+  Put16(r, type);
+  Put16(r, 1);
+  r.insert(r.end(), {0, 0, 0x0E, 0x10});
+  Put16(r, static_cast<unsigned>(data.size()));
+  return r + data;
+}
+
+Bytes Ns(const std::string& owner, const std::string& server) { return Record(owner, kDnsTypeNs, Name(server)); }
+Bytes A(const std::string& owner, std::uint8_t last) { return Record(owner, 1, Bytes{10, 0, 0, last}); }
+
+std::vector<std::string> Hosts(const std::vector<Network::DnsServer>& servers) {
+  std::vector<std::string> out;
+  for (const auto& s : servers) out.push_back(s.host + ":" + std::to_string(s.port));
+  return out;
+}
+
+TEST(DnsLookup, WithoutServersFollowsReferralsFromTheRoots) {
+  testing::ScriptNetwork n;
+  n.rootServers = {{"198.41.0.4", 53}};
+  const std::uint16_t id = n.nextId;
+  const std::string base = "b.example.org";
+  n.datagrams = {
+      {NsResponse(id, base, 0, 1, 1, Ns("org", "a0.org-servers.example") + A("a0.org-servers.example", 1))},
+      // A forged answer first; then glue for one server only: the other is asked by its name.
+      {NsResponse(id + 1, base, 1, 0, 0, Ns(base, "evil.example")),
+       NsResponse(id, base, 0, 2, 1, Ns("example.org", "ns1.example.org") + Ns("example.org", "ns2.example.org") + A("NS1.example.org", 2))},
+      {NsResponse(id, base, 1, 0, 1, Ns(base, "ns.b.example.org") + A("ns.b.example.org", 3))},
+      {Response(id, "a.b.example.org", 0, {})},
+      {Response(id, base, 1, MxRecord(Name("mx.example.org")))},
+  };
+  EXPECT_EQ(LookupMailServer(n, "ann@a.b.example.org", 10), "mx.example.org");
+  ASSERT_EQ(n.askedServers.size(), 5u);
+  EXPECT_EQ(Hosts(n.askedServers[0]), std::vector<std::string>{"198.41.0.4:53"});
+  EXPECT_EQ(Hosts(n.askedServers[1]), std::vector<std::string>{"10.0.0.1:53"});
+  EXPECT_EQ(Hosts(n.askedServers[2]), (std::vector<std::string>{"10.0.0.2:53", "ns2.example.org:53"}));
+  EXPECT_EQ(Hosts(n.askedServers[3]), std::vector<std::string>{"10.0.0.3:53"});
+  EXPECT_EQ(n.queries[0], BuildDnsQuery(id, base, kDnsTypeNs));
+  EXPECT_EQ(n.queries[3], BuildDnsQuery(id, "a.b.example.org", kDnsTypeMx));
+}
+
+TEST(DnsLookup, IterativeLookupGivesUp) {
+  const std::uint16_t id = 0x4711;
+  const std::string base = "example.org";
+  const Bytes loop = NsResponse(id, base, 0, 1, 1, Ns("org", "self.example") + A("self.example", 9));
+  struct Case {
+    const char* what;
+    std::vector<Bytes> answers;  // one per exchange, the last one repeated
+    std::size_t exchanges;
+  } cases[] = {
+      {"referrals without end", {loop}, 1 + kDnsMaxReferrals},
+      {"no answer", {}, 1},
+      {"neither servers nor referral", {NsResponse(id, base, 0, 0, 0, {})}, 1},
+      {"server name outside its record", {NsResponse(id, base, 1, 0, 0, Record(base, kDnsTypeNs, Bytes{3, 'a', 'b'}) + Bytes{'c', 0})}, 1},
+      {"truncated", {NsResponse(id, base, 1, 1, 0, Ns(base, "ns.example.org"))}, 1},
+      {"error code", {[&] {
+         Bytes b = NsResponse(id, base, 1, 0, 0, Ns(base, "ns.example.org"));
+         b[3] |= 3;
+         return b;
+       }()},
+       1},
+  };
+  for (const Case& c : cases) {
+    testing::ScriptNetwork n;
+    n.rootServers = {{"198.41.0.4", 53}};
+    for (std::size_t i = 0; i < 20 && !c.answers.empty(); ++i) n.datagrams.push_back({c.answers[std::min(i, c.answers.size() - 1)]});
+    EXPECT_EQ(LookupMailServer(n, "ann@example.org", 10), "") << c.what;
+    EXPECT_EQ(n.queries.size(), c.exchanges) << c.what;
+  }
+  // Parsed as far as it is sound: addresses only from A records of four bytes.
+  const auto a = ParseNsAnswer(NsResponse(id, base, 1, 0, 2, Ns(base, "ns.example.org") + Record("ns.example.org", 1, Bytes{1, 2, 3}) +
+                                                                A("ns.example.org", 7)),
+                               id, base);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->servers, std::vector<std::string>{"ns.example.org"});
+  EXPECT_EQ(a->addresses, (std::vector<std::pair<std::string, std::string>>{{"ns.example.org", "10.0.0.7"}}));
+}
+
 }  // namespace
 }  // namespace delivery

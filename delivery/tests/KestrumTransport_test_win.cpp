@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "delivery/KestrumDns.h"
 #include "delivery/KestrumHttp.h"
@@ -13,31 +12,14 @@
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumSmtp.h"
 #include "delivery/KestrumZip.h"
+#include "delivery/tests/PeerFiles_win.h"
 
 namespace delivery {
 namespace {
 
-std::uint16_t PortOf(const char* name) {
-  const char* v = std::getenv(name);
-  return static_cast<std::uint16_t>(v ? std::atoi(v) : 0);
-}
-
-// The servers' Linux folder as Wine shows it (drive Z: is the root).
-std::string PeerFolder(const char* sub) {
-  const char* dir = std::getenv("KELVANE_PEER_DIR");
-  std::string path = std::string("Z:") + (dir ? dir : "") + "/" + sub;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using testing::PeerWindows;
+using testing::PortOf;
+using testing::ReadFile;
 
 class WinsockTransport : public ::testing::Test {
  protected:
@@ -72,7 +54,7 @@ TEST_F(WinsockTransport, SmtpSessionsReachTheMailServer) {
   mail.body = ReadFile(report_);
   mail.attachments = {{report_, shot_}, {"bugreport.txt", "screenshot.png"}, {}};
   EXPECT_TRUE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_PORT")}, "dev@kelvane.example", mail));
-  const std::string eml = ReadFile(PeerFolder("smtp/1.eml"));
+  const std::string eml = ReadFile(PeerWindows("smtp/1.eml"));
   // The server has undone the dot-stuffing: the report's lines arrive as they were.
   EXPECT_NE(eml.find("\r\n\r\nKelvane bug report\r\n.dot line\r\n.\r\nend\r\n"), std::string::npos) << eml;
   EXPECT_NE(eml.find(EncodeBase64(ReadFile(shot_).substr(0, 57)) + "\r\n"), std::string::npos);
@@ -82,7 +64,7 @@ TEST_F(WinsockTransport, SmtpSessionsReachTheMailServer) {
   mail.account = "alice";
   mail.password = "s3cret \xE4";
   EXPECT_TRUE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_AUTH_PORT")}, "dev@kelvane.example", mail));
-  EXPECT_NE(ReadFile(PeerFolder("smtp_auth/1.eml.json")).find("\"auth\": \"alice\""), std::string::npos);
+  EXPECT_NE(ReadFile(PeerWindows("smtp_auth/1.eml.json")).find("\"auth\": \"alice\""), std::string::npos);
   mail.password = "wrong";
   EXPECT_FALSE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_AUTH_PORT")}, "dev@kelvane.example", mail));
   // An account on a server without AUTH LOGIN.
@@ -97,8 +79,8 @@ TEST_F(WinsockTransport, HttpUploadAndRedirects) {
   request.fields = {{"MailSubject", "Fehler"}};
   request.attachments = {{report_, shot_}, {"bugreport.txt", "screenshot.png"}, {"BugReport", "ScreenShot"}};
   EXPECT_TRUE(HttpUpload(network_, nullptr, request));
-  EXPECT_EQ(ReadFile(PeerFolder("http/file-ScreenShot")), ReadFile(shot_));
-  EXPECT_EQ(ReadFile(PeerFolder("http/file-BugReport")), ReadFile(report_));
+  EXPECT_EQ(ReadFile(PeerWindows("http/file-ScreenShot")), ReadFile(shot_));
+  EXPECT_EQ(ReadFile(PeerWindows("http/file-BugReport")), ReadFile(report_));
   request.port = PortOf("KELVANE_HTTP_REDIRECT_PORT");
   EXPECT_TRUE(HttpUpload(network_, nullptr, request));
   EXPECT_TRUE(opened_.empty()) << opened_.front();
@@ -112,6 +94,46 @@ TEST_F(WinsockTransport, MxLookupWithGivenServers) {
   // The system's list under Wine comes from the machine's resolver configuration; whatever it
   // holds, each entry is a dotted address.
   for (const Network::DnsServer& s : SystemDnsServers()) EXPECT_NE(inet_addr(s.host.c_str()), INADDR_NONE) << s.host;
+}
+
+TEST_F(WinsockTransport, ConnectionThatNeverComesAboutIsGivenUp) {
+  std::uint16_t port = 0;
+  SOCKET listener = testing::ListenOnLoopback(0, port);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  // Nobody accepts: once the queue is full the system drops further connection requests, and a
+  // blocking connect would wait for minutes.
+  network_.connectWaitMs = 300;
+  std::vector<std::unique_ptr<Connection>> queued;
+  const DWORD start = GetTickCount();
+  bool refused = false;
+  for (int i = 0; i < 16 && !refused; ++i) {
+    std::unique_ptr<Connection> c = network_.Connect("127.0.0.1", port);
+    refused = !c;
+    if (c) queued.push_back(std::move(c));
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_LT(GetTickCount() - start, 16u * 300 + 5000);
+  closesocket(listener);
+}
+
+TEST_F(WinsockTransport, ServerThatStopsReadingIsGivenUp) {
+  // More than the two sides' socket buffers can take, so that a send has to wait.
+  const std::string big = dir_ + "\\big.bin";
+  {
+    std::ofstream out(big, std::ios::binary);
+    std::string block(1 << 20, 'x');
+    for (int i = 0; i < 48; ++i) out << block;
+  }
+  SmtpMail mail;
+  mail.sender = "bugs@kelvane.example";
+  mail.subject = "Gross";
+  mail.body = "report\r\n";
+  mail.attachments = {{big}, {"big.bin"}, {}};
+  network_.sendWaitMs = 1000;
+  const DWORD start = GetTickCount();
+  EXPECT_FALSE(SmtpSession(network_, nullptr, {"127.0.0.1", PortOf("KELVANE_SMTP_STALL_PORT")}, "dev@kelvane.example", mail));
+  // One send's wait, then QUIT's reply wait.
+  EXPECT_LT(GetTickCount() - start, static_cast<DWORD>(1000 + kSmtpReplyWaitMs + 10000));
 }
 
 TEST_F(WinsockTransport, ZipFilesFromDisk) {

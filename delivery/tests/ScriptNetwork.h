@@ -42,6 +42,9 @@ class ScriptNetwork : public Network {
  public:
   std::map<std::string, ScriptPeer> peers;  // "host:port"
   std::vector<DnsServer> dnsServers;
+  std::vector<DnsServer> rootServers;
+  // The servers each exchange went to.
+  std::vector<std::vector<DnsServer>> askedServers;
   // The answers that arrive for each exchange in turn.
   std::deque<std::vector<std::vector<std::uint8_t>>> datagrams;
   std::vector<std::vector<std::uint8_t>> queries;
@@ -56,10 +59,12 @@ class ScriptNetwork : public Network {
     return std::make_unique<ScriptConnection>(it->second);
   }
   std::vector<DnsServer> DnsServers() override { return dnsServers; }
-  std::optional<std::vector<std::uint8_t>> ExchangeDatagram(const std::vector<DnsServer>&, const std::vector<std::uint8_t>& query, int,
-                                                            bool (*accept)(const std::vector<std::uint8_t>&, void*),
+  std::vector<DnsServer> RootServers() override { return rootServers; }
+  std::optional<std::vector<std::uint8_t>> ExchangeDatagram(const std::vector<DnsServer>& servers, const std::vector<std::uint8_t>& query,
+                                                            int, bool (*accept)(const std::vector<std::uint8_t>&, void*),
                                                             void* context) override {
     queries.push_back(query);
+    askedServers.push_back(servers);
     if (datagrams.empty()) return std::nullopt;
     const std::vector<std::vector<std::uint8_t>> answers = std::move(datagrams.front());
     datagrams.pop_front();
