@@ -138,3 +138,28 @@ function(kelvane_fuzz name)
   add_test(NAME fuzz.${name} COMMAND ${name} -runs=${KELVANE_FUZZ_SMOKE_RUNS} -max_total_time=20)
   set_tests_properties(fuzz.${name} PROPERTIES LABELS "host;fuzz" TIMEOUT 120)
 endfunction()
+
+# kelvane_host_tool(<var> <name> COMMENT <text> SOURCES <file>... HEADERS <file>...)
+# A build-time tool compiled once per build folder with the build machine's C++ compiler (the cross
+# build cannot make host programs with its own), under the sanitizers in the host build. <var>
+# receives the tool's path; the target <name>_host_tool builds it.
+function(kelvane_host_tool var name)
+  cmake_parse_arguments(A "" "COMMENT" "SOURCES;HEADERS" ${ARGN})
+  set(tool ${CMAKE_BINARY_DIR}/host-tools/${name})
+  if(NOT TARGET ${name}_host_tool)
+    set(flags -std=c++20 -O1 -Wall -Wextra -Werror)
+    if(KELVANE_CONFIG STREQUAL "host")
+      list(APPEND flags -g -fsanitize=address,undefined -fno-sanitize-recover=undefined)
+    endif()
+    find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+    add_custom_command(
+      OUTPUT ${tool}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host-tools
+      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${A_SOURCES} -o ${tool}
+      DEPENDS ${A_SOURCES} ${A_HEADERS}
+      COMMENT "${A_COMMENT}"
+      VERBATIM)
+    add_custom_target(${name}_host_tool ALL DEPENDS ${tool})
+  endif()
+  set(${var} ${tool} PARENT_SCOPE)
+endfunction()

@@ -9,25 +9,10 @@
 include_guard(GLOBAL)
 
 function(kestrum_form_tool var)
-  set(tool ${CMAKE_BINARY_DIR}/host-tools/kestrum_form)
-  if(NOT TARGET kestrum_form_host_tool)
-    set(sources ${PROJECT_SOURCE_DIR}/tools/KestrumFormTool.cpp ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.cpp)
-    set(headers ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumStreamReader.h
-                ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h ${PROJECT_SOURCE_DIR}/platform/Convert.h)
-    set(flags -std=c++20 -O1 -Wall -Wextra -Werror)
-    if(KELVANE_CONFIG STREQUAL "host")
-      list(APPEND flags -g -fsanitize=address,undefined -fno-sanitize-recover=undefined)
-    endif()
-    find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
-    add_custom_command(
-      OUTPUT ${tool}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host-tools
-      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${sources} -o ${tool}
-      DEPENDS ${sources} ${headers}
-      COMMENT "Building the host form tool"
-      VERBATIM)
-    add_custom_target(kestrum_form_host_tool ALL DEPENDS ${tool})
-  endif()
+  kelvane_host_tool(tool kestrum_form COMMENT "Building the host form tool"
+                    SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumFormTool.cpp ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.cpp
+                    HEADERS ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumStreamReader.h
+                            ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h ${PROJECT_SOURCE_DIR}/platform/Convert.h)
   set(${var} ${tool} PARENT_SCOPE)
 endfunction()
 
