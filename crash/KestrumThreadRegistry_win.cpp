@@ -39,6 +39,18 @@ struct ProcessBlock {
 static_assert(sizeof(ProcessBlock) == 20);
 
 ProcessBlock* g_block = nullptr;
+// Threads of this copy read g_block while another thread of it may close the registry (a thread
+// ending while the program exits): the close waits until no one uses the block any more.
+SRWLOCK g_blockUse = SRWLOCK_INIT;
+
+class BlockUse {
+ public:
+  BlockUse() { AcquireSRWLockShared(&g_blockUse); }
+  ~BlockUse() { ReleaseSRWLockShared(&g_blockUse); }
+  BlockUse(const BlockUse&) = delete;
+  BlockUse& operator=(const BlockUse&) = delete;
+};
+
 DWORD g_mainThreadId = 0;
 // The thread that raises the debugger's naming exception itself, after the debugger has seen it.
 volatile DWORD g_namingRaiser = 0;
@@ -71,9 +83,9 @@ char* CopyText(const std::string& text) {
 std::string TextOf(const char* p) { return p ? std::string(p) : std::string(); }
 
 // The list as the pure rules see it. Call with the thread-list mutex held.
-std::vector<ThreadEntry> ReadList() {
+std::vector<ThreadEntry> ReadList(const ProcessBlock* block) {
   std::vector<ThreadEntry> list;
-  for (RawThreadEntry* raw = g_block->first; raw; raw = raw->next) {
+  for (RawThreadEntry* raw = block->first; raw; raw = raw->next) {
     ThreadEntry e;
     e.threadId = raw->threadId;
     e.name = TextOf(raw->name);
@@ -91,16 +103,16 @@ std::vector<ThreadEntry> ReadList() {
 
 // Replaces the block's list by list. The handles move into the new entries; the old entries'
 // handles are in list already or were closed by the merge. Call with the mutex held.
-void WriteList(const std::vector<ThreadEntry>& list) {
-  for (RawThreadEntry* raw = g_block->first; raw;) {
+void WriteList(ProcessBlock* block, const std::vector<ThreadEntry>& list) {
+  for (RawThreadEntry* raw = block->first; raw;) {
     RawThreadEntry* next = raw->next;
     LocalFree(raw->name);
     if (LocalSize(raw) > 12) LocalFree(raw->creatorClass);
     LocalFree(raw);
     raw = next;
   }
-  g_block->first = nullptr;
-  RawThreadEntry** tail = &g_block->first;
+  block->first = nullptr;
+  RawThreadEntry** tail = &block->first;
   for (const ThreadEntry& e : list) {
     auto* raw = static_cast<RawThreadEntry*>(LocalAlloc(LPTR, sizeof(RawThreadEntry)));
     if (!raw) {
@@ -116,6 +128,22 @@ void WriteList(const std::vector<ThreadEntry>& list) {
     *tail = raw;
     tail = &raw->next;
   }
+}
+
+void SetThreadEntryIn(ProcessBlock* block, DWORD threadId, HANDLE threadHandle, const char* name, DWORD creatorThreadId,
+                      const void* creator, const char* creatorClassName) {
+  SystemThreadHandles ops;
+  platform::MutexGuard lock(block->listMutex);
+  std::vector<ThreadEntry> list = ReadList(block);
+  ThreadEntryCall call;
+  call.threadId = threadId;
+  call.handle = reinterpret_cast<ThreadHandle>(threadHandle);
+  call.name = name ? name : "";
+  call.creatorThreadId = creatorThreadId;
+  call.threadProc = reinterpret_cast<std::uintptr_t>(creator);
+  call.creatorClass = creatorClassName ? creatorClassName : "";
+  ApplyThreadEntry(list, call, ops);
+  WriteList(block, list);
 }
 
 // The thread that runs the static constructors of this module: in the program itself that is the
@@ -199,40 +227,35 @@ bool OpenThreadRegistry() {
 bool ThreadRegistryOpen() { return g_block != nullptr; }
 
 void CloseThreadRegistry() {
-  if (!g_block) return;
+  AcquireSRWLockExclusive(&g_blockUse);
   ProcessBlock* block = g_block;
+  g_block = nullptr;
+  ReleaseSRWLockExclusive(&g_blockUse);
+  if (!block) return;
   if (InterlockedDecrement(&block->refCount) == 0) {
-    SetThreadEntry(GetCurrentThreadId(), nullptr, nullptr, 0, nullptr, nullptr);
-    g_block = nullptr;
+    SetThreadEntryIn(block, GetCurrentThreadId(), nullptr, nullptr, 0, nullptr, nullptr);
     CloseHandle(block->section);
     CloseHandle(block->listMutex);
     CloseHandle(block->watchdogMutex);
   }
-  g_block = nullptr;
   UnmapViewOfFile(block);
 }
 
 DWORD MainThreadId() { return g_mainThreadId; }
 
-HANDLE WatchdogMutex() { return g_block ? g_block->watchdogMutex : nullptr; }
+HANDLE WatchdogMutex() {
+  BlockUse use;
+  return g_block ? g_block->watchdogMutex : nullptr;
+}
+
 
 void SetThreadEntry(DWORD threadId, HANDLE threadHandle, const char* name, DWORD creatorThreadId, const void* creator,
                     const char* creatorClassName) {
-  if (!g_block) return;
   const DWORD lastError = GetLastError();
   {
-    SystemThreadHandles ops;
-    platform::MutexGuard lock(g_block->listMutex);
-    std::vector<ThreadEntry> list = ReadList();
-    ThreadEntryCall call;
-    call.threadId = threadId;
-    call.handle = reinterpret_cast<ThreadHandle>(threadHandle);
-    call.name = name ? name : "";
-    call.creatorThreadId = creatorThreadId;
-    call.threadProc = reinterpret_cast<std::uintptr_t>(creator);
-    call.creatorClass = creatorClassName ? creatorClassName : "";
-    ApplyThreadEntry(list, call, ops);
-    WriteList(list);
+    BlockUse use;
+    if (!g_block) return;
+    SetThreadEntryIn(g_block, threadId, threadHandle, name, creatorThreadId, creator, creatorClassName);
   }
   SetLastError(lastError);
 }
@@ -265,19 +288,22 @@ void SetThreadName(DWORD threadId, const char* name) {
 std::string ThreadDisplayName(DWORD threadId, bool showHidden, const void** creator, DWORD* creatorThreadId) {
   SystemThreadHandles ops;
   ThreadDisplay display;
-  const DWORD waited = g_block ? WaitForSingleObject(g_block->listMutex, 50) : WAIT_FAILED;
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    display = ThreadDisplayName(threadId, nullptr, showHidden, false, ops);
-  } else {
-    const std::vector<ThreadEntry> list = ReadList();
-    const ThreadEntry* entry = nullptr;
-    for (const ThreadEntry& e : list)
-      if (e.threadId == threadId) {
-        entry = &e;
-        break;
-      }
-    display = ThreadDisplayName(threadId, entry, showHidden, true, ops);
-    ReleaseMutex(g_block->listMutex);
+  {
+    BlockUse use;
+    const DWORD waited = g_block ? WaitForSingleObject(g_block->listMutex, 50) : WAIT_FAILED;
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+      display = ThreadDisplayName(threadId, nullptr, showHidden, false, ops);
+    } else {
+      const std::vector<ThreadEntry> list = ReadList(g_block);
+      const ThreadEntry* entry = nullptr;
+      for (const ThreadEntry& e : list)
+        if (e.threadId == threadId) {
+          entry = &e;
+          break;
+        }
+      display = ThreadDisplayName(threadId, entry, showHidden, true, ops);
+      ReleaseMutex(g_block->listMutex);
+    }
   }
   if (creator) *creator = reinterpret_cast<const void*>(display.threadProc);
   if (creatorThreadId) *creatorThreadId = display.creatorThreadId;

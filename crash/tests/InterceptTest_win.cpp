@@ -242,6 +242,33 @@ int SecondCopy() {
   return 0;
 }
 
+volatile LONG g_stopNaming = 0;
+
+DWORD WINAPI NamingBody(void*) {
+  for (int round = 0; !g_stopNaming; ++round) {
+    kestrum::SetThreadName(GetCurrentThreadId(), round % 2 ? "busy" : "busier");
+    kestrum::ThreadDisplayName(GetCurrentThreadId(), false);
+  }
+  return 0;
+}
+
+// The registry closed (as at the program's end) while other threads still name themselves and
+// read names: they go on without it, none touches the block after it is gone.
+int CloseWhileInUse() {
+  HANDLE threads[4];
+  for (HANDLE& t : threads) t = CreateThread(nullptr, 0, NamingBody, nullptr, 0, nullptr);
+  Sleep(100);
+  kestrum::CloseThreadRegistry();
+  Record("closed while in use");
+  Sleep(100);
+  InterlockedExchange(&g_stopNaming, 1);
+  for (HANDLE t : threads) {
+    RecordExitCode(t);
+    CloseHandle(t);
+  }
+  return 0;
+}
+
 __attribute__((noinline)) void ThrowHere() { throw std::runtime_error("thrown"); }
 
 // What the throw wrapper keeps: the thrown object and where it was thrown from, for a plain throw,
@@ -361,6 +388,7 @@ int main(int argc, char** argv) {
   }
   if (what == "patch-restore") return PatchRestore();
   if (what == "second-copy") return SecondCopy();
+  if (what == "close-while-in-use") return CloseWhileInUse();
   if (what == "raise-facts") return RaiseFactsOfThrowsAndFaults();
   if (what == "idle") {
     // For the outside tests: a worker to be listed, then wait to be looked at.

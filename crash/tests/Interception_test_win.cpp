@@ -121,6 +121,7 @@ const PathCase kPaths[] = {
       "report source=4 class=Exception message=shown", "report source=3 class=std::runtime_error message=runtime"}},
     {"naming", 0, {"naming passed on", "display=Named worker ($", "naming passed on", "long name kept=255", "exit=0"}},
     {"second-copy", 0, {"second copy main=1", "copies=2", "display=named by the second copy", "copies=1", "main=main thread"}},
+    {"close-while-in-use", 0, {"closed while in use", "exit=0", "exit=0", "exit=0", "exit=0"}},
     {"raise-facts", 0, {"throw object=1 address=1 context=1", "library throw object=1", "fault address=1 context=1", "cleared=1"}},
     {"patch-restore",
      0,

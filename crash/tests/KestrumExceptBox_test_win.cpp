@@ -86,9 +86,17 @@ class ExceptBox : public ::testing::Test {
     return nullptr;
   }
   // Makes the box the window that the keyboard reaches.
-  static void Activate(HWND box) {
-    gui::ClickReal(gui::FindControl(box, "Static", Text(box)).hwnd);
-    WaitUntil([&] { return GetForegroundWindow() == box; }, 2000);
+  // Keys go to the foreground window: a box that is not yet in front (a slow machine, a window
+  // manager still busy with the last one) would lose them. Clicked again until it is, then
+  // waited for until its loop answers.
+  static bool Activate(HWND box) {
+    const DWORD start = GetTickCount();
+    while (GetForegroundWindow() != box && GetTickCount() - start < kShown) {
+      gui::ClickReal(gui::FindControl(box, "Static", Text(box)).hwnd);
+      WaitUntil([&] { return GetForegroundWindow() == box; }, 1000);
+    }
+    DWORD_PTR answer = 0;
+    return GetForegroundWindow() == box && SendMessageTimeoutA(box, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer) != 0;
   }
   void Click(HWND box, const std::string& caption) {
     HWND b = gui::FindControl(box, "Button", caption).hwnd;
@@ -171,7 +179,7 @@ TEST_F(ExceptBox, EachWayOutEndsAsTheFlowSays) {
     ASSERT_NE(box, nullptr) << "no box";
     const std::string how = c.how;
     if (how == "Escape") {
-      Activate(box);
+      ASSERT_TRUE(Activate(box));
       gui::PressKeys("Escape");
     } else if (how == "close box") {
       PostMessageA(box, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -205,7 +213,7 @@ TEST_F(ExceptBox, AProgramThatCannotGoOnOffersNoContinue) {
   ASSERT_NE(continueButton, nullptr);
   EXPECT_FALSE(IsWindowEnabled(continueButton));
   // Escape, with the continue button there but disabled, closes.
-  Activate(box);
+  ASSERT_TRUE(Activate(box));
   gui::PressKeys("Escape");
   EXPECT_EQ(ExitCode(), 1u);
 }
@@ -240,7 +248,7 @@ TEST_F(ExceptBox, ShowBugReportReopensWithTheReportSectionBySection) {
 
   // Ctrl+C copies what the box shows: the report now.
   PutOnClipboard("before");
-  Activate(again);
+  ASSERT_TRUE(Activate(again));
   gui::PressKeys("ctrl+c");
   ASSERT_TRUE(WaitUntil([&] { return ClipboardText() != "before"; }));
   EXPECT_NE(ClipboardText().find("exception class"), std::string::npos) << ClipboardText();
@@ -255,7 +263,7 @@ TEST_F(ExceptBox, CtrlCCopiesTheMessageWhileNoReportIsShown) {
   HWND box = Crash("CrashTestBox");
   ASSERT_NE(box, nullptr);
   PutOnClipboard("before");
-  Activate(box);
+  ASSERT_TRUE(Activate(box));
   gui::PressKeys("ctrl+c");
   EXPECT_TRUE(WaitUntil([&] { return ClipboardText() == "broken pipe."; })) << ClipboardText();
   PostMessageA(box, WM_CLOSE, 0, 0);
