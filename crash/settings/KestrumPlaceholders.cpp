@@ -1,6 +1,7 @@
 #include "crash/settings/KestrumPlaceholders.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace kestrum {
 
@@ -62,33 +63,78 @@ std::string VersionText(std::string_view versionVar, std::optional<std::uint32_t
          std::to_string(*ls & 0xFFFF);
 }
 
+namespace {
+
+// The text during expansion: pieces that came from the exception (its class, its message, the
+// report) hold what the program or its user wrote, so no later placeholder is searched in them.
+class Pieces {
+ public:
+  explicit Pieces(std::string text) { pieces_.push_back({std::move(text), false}); }
+  void Replace(std::string_view what, const std::string& with, bool fixed) {
+    std::vector<Piece> out;
+    for (Piece& p : pieces_) {
+      if (p.fixed) {
+        out.push_back(std::move(p));
+        continue;
+      }
+      std::size_t pos = 0;
+      for (std::size_t hit; (hit = FindNoCase(p.text, what, pos)) != std::string::npos; pos = hit + what.size()) {
+        out.push_back({p.text.substr(pos, hit - pos), false});
+        out.push_back({with, fixed});
+      }
+      out.push_back({p.text.substr(pos), false});
+    }
+    pieces_ = std::move(out);
+  }
+  bool Contains(std::string_view what) const {
+    for (const Piece& p : pieces_)
+      if (!p.fixed && ContainsNoCase(p.text, what)) return true;
+    return false;
+  }
+  std::string Text() const {
+    std::string s;
+    for (const Piece& p : pieces_) s += p.text;
+    return s;
+  }
+
+ private:
+  struct Piece {
+    std::string text;
+    bool fixed;
+  };
+  std::vector<Piece> pieces_;
+};
+
+}  // namespace
+
 std::string ExpandPlaceholders(std::string_view text, const PlaceholderInputs& in) {
   std::string s = ReplaceAllNoCase(text, "%appname%", in.appName);
   s = ReplaceAllNoCase(s, "%modname%", in.modName);
   if (ContainsNoCase(s, "%appversion%")) s = ReplaceAllNoCase(s, "%appversion%", in.appVersion ? in.appVersion() : "?");
   if (ContainsNoCase(s, "%modversion%")) s = ReplaceAllNoCase(s, "%modversion%", in.modVersion ? in.modVersion() : "?");
+  Pieces pieces(std::move(s));
   if (!in.keepExceptionPlaceholders) {
-    s = ReplaceAllNoCase(s, "%exceptClass%", in.exceptClass);
-    s = ReplaceAllNoCase(s, "%exceptMsg%", in.exceptMsg.empty() ? std::string("Unknown") : in.exceptMsg);
-    s = ReplaceAllNoCase(s, "%bugReport%", in.bugReport);
+    pieces.Replace("%exceptClass%", in.exceptClass, true);
+    pieces.Replace("%exceptMsg%", in.exceptMsg.empty() ? std::string("Unknown") : in.exceptMsg, true);
+    pieces.Replace("%bugReport%", in.bugReport, true);
   }
-  s = ReplaceAllNoCase(s, "%LF%", "\r\n");
-  if (ContainsNoCase(s, "%date%") || ContainsNoCase(s, "%time%") || ContainsNoCase(s, "%datetime%")) {
+  pieces.Replace("%LF%", "\r\n", false);
+  if (pieces.Contains("%date%") || pieces.Contains("%time%") || pieces.Contains("%datetime%")) {
     const LocalClock now = in.clock ? in.clock() : LocalClock{};
     const std::string date = FormatDate(now), time = FormatTime(now);
-    s = ReplaceAllNoCase(s, "%date%", date);
-    s = ReplaceAllNoCase(s, "%time%", time);
-    s = ReplaceAllNoCase(s, "%datetime%", date + ", " + time);
+    pieces.Replace("%date%", date, false);
+    pieces.Replace("%time%", time, false);
+    pieces.Replace("%datetime%", date + ", " + time, false);
   }
-  if (ContainsNoCase(s, "%userappdata%") || ContainsNoCase(s, "%commonappdata%")) {
+  if (pieces.Contains("%userappdata%") || pieces.Contains("%commonappdata%")) {
     auto folder = [&in](const std::function<std::string()>& get) {
       const std::string f = get ? TrimTrailingBackslash(get()) : std::string();
       return f.empty() ? in.exeFolder : f;
     };
-    s = ReplaceAllNoCase(s, "%userappdata%", folder(in.userAppData));
-    s = ReplaceAllNoCase(s, "%commonappdata%", folder(in.commonAppData));
+    pieces.Replace("%userappdata%", folder(in.userAppData), false);
+    pieces.Replace("%commonappdata%", folder(in.commonAppData), false);
   }
-  return s;
+  return pieces.Text();
 }
 
 }  // namespace kestrum

@@ -80,6 +80,18 @@ TEST(Placeholders, ReplacementsAreNotSearchedAgain) {
   EXPECT_EQ(ReplaceAllNoCase("", "a", "b"), "");
 }
 
+TEST(Placeholders, WhatTheExceptionBringsIsTakenAsItIs) {
+  // A message or report may hold anything the program or its user wrote, placeholders included:
+  // they must arrive as written, and the text around them is still expanded.
+  PlaceholderInputs in = Inputs();
+  in.keepExceptionPlaceholders = false;
+  in.exceptClass = "%exceptMsg%";
+  in.exceptMsg = "50%LF% off on %date%";
+  in.bugReport = "path %userappdata%\\x, %bugReport%";
+  EXPECT_EQ(ExpandPlaceholders("%exceptClass%|%exceptMsg%|%bugReport%|%date%%LF%", in),
+            "%exceptMsg%|50%LF% off on %date%|path %userappdata%\\x, %bugReport%|2024-03-07\r\n");
+}
+
 TEST(Placeholders, VersionText) {
   EXPECT_EQ(VersionText("2.0 beta", 0x00010002u, 0x00030004u), "2.0 beta");
   EXPECT_EQ(VersionText("", 0x00010002u, 0x00030004u), "1.2.3.4");
