@@ -481,7 +481,8 @@ TEST_F(Delivery, ExceptionSendsInTheBackgroundThroughItsSeam) {
 }
 
 // The exception's own screenshot goes along while its AppendScreenShot says so: the whole screen,
-// or the box around the program's windows, as a PNG file Pillow reads with the window's colours.
+// or the box around the program's windows, as a PNG file Pillow reads with the window's colours;
+// a picture given to the exception (the assistant's edited one) instead of the one taken.
 TEST_F(Delivery, ExceptionSendsItsOwnScreenShotWhenAppended) {
   InstallMailSeams();
   InstallScreenShotSeam();
@@ -497,14 +498,15 @@ TEST_F(Delivery, ExceptionSendsItsOwnScreenShotWhenAppended) {
   auto at = [](int x, int y, const char* colour) { return std::to_string(x) + "," + std::to_string(y) + "=" + colour; };
   const struct {
     const char* what;
-    bool appOnly, append;
+    bool appOnly, append, edited;
     int width, height;
     std::vector<std::string> samples;
   } cases[] = {
-      {"the whole screen", false, true, GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN),
+      {"the whole screen", false, true, false, GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN),
        {at(r.left + 10 - x0, r.top + 10 - y0, "ff0000"), at(r.right - 10 - x0, r.bottom - 10 - y0, "0000ff")}},
-      {"the program's windows", true, true, w, h, {at(10, 10, "ff0000"), at(w - 10, h - 10, "0000ff")}},
-      {"not appended", false, false, 0, 0, {}},
+      {"the program's windows", true, true, false, w, h, {at(10, 10, "ff0000"), at(w - 10, h - 10, "0000ff")}},
+      {"edited", false, true, true, 24, 16, {at(0, 0, "000000"), at(23, 15, "000000")}},
+      {"not appended", false, false, false, 0, 0, {}},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -515,6 +517,7 @@ TEST_F(Delivery, ExceptionSendsItsOwnScreenShotWhenAppended) {
     ASSERT_TRUE(exception->GetCreateScreenShot() && exception->GetAppendScreenShot()) << "the shipped settings take one and send it";
     exception->SetScreenShotAppOnly(c.appOnly);
     exception->SetAppendScreenShot(c.append);
+    if (c.edited) exception->SetScreenShot(shot_);
     exception->SendBugReport(nullptr);
     exception->Release();
     const std::string sent = ReadFile(log);
