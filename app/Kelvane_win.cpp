@@ -4,15 +4,17 @@
 #include "app/uMain_win.h"
 #include "crash/KestrumHandling_win.h"
 #include "delivery/KestrumAssistant_win.h"
+#include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumDeliver_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The report's delivery: saving, sending and printing (the stored mail passwords are
-  // deciphered when the settings load), and the assistants.
+  // deciphered when the settings load), the assistants and the screenshot.
   delivery::InstallBugReportFileSeam();
   delivery::InstallMailSeams();
   delivery::InstallAssistantSeam();
+  delivery::InstallScreenShotSeam();
   // The crash-report component installs itself here, before the window framework starts.
   kestrum::InstallKestrum();
 

@@ -27,6 +27,7 @@ namespace {
 
 DeliverySeams g_seams{nullptr, nullptr, nullptr, CopyTextToClipboard};
 AssistantSeam g_assistant = nullptr;
+ScreenShotSeam g_screenShot = nullptr;
 // Guards the callback lists of every exception object.
 platform::CriticalSection* g_handlerLock = nullptr;
 LONG64 g_exceptNumber = 0;
@@ -44,6 +45,8 @@ void SetDeliverySeams(const DeliverySeams& seams) { g_seams = seams; }
 const DeliverySeams& DeliverySeamsInUse() { return g_seams; }
 void SetAssistantSeam(AssistantSeam seam) { g_assistant = seam; }
 AssistantSeam AssistantSeamInUse() { return g_assistant; }
+void SetScreenShotSeam(ScreenShotSeam seam) { g_screenShot = seam; }
+ScreenShotSeam ScreenShotSeamInUse() { return g_screenShot; }
 
 bool CopyTextToClipboard(const std::string& text) {
   if (!OpenClipboard(nullptr)) return false;
@@ -196,6 +199,7 @@ TIZQException::~TIZQException() {
   }
   PropListClear(FSettingsBuf, HeapAllocator());
   if (FSendThread) CloseHandle(FSendThread);
+  if (FScreenShot) FScreenShot->Release();
   if (FModuleSettings) FModuleSettings->Release();
 }
 
@@ -583,6 +587,30 @@ void STDMETHODCALLTYPE TIZQException::SetBugReport(const std::string& value) {
     FBugReport = value;
   }
   SetModified();
+}
+
+IUnknown* STDMETHODCALLTYPE TIZQException::GetScreenShot() {
+  platform::AutoLock lock(FShotSection);
+  if (FCreateScreenShot && !FScreenShotTried) {
+    FScreenShotTried = true;
+    if (g_screenShot) FScreenShot = g_screenShot(GetScreenShotAppOnly());
+    // Nothing to show (no display, no own window): the assistant leaves out its picture step.
+    if (!FScreenShot) FCreateScreenShot = false;
+  }
+  if (FScreenShot) FScreenShot->AddRef();
+  return FScreenShot;
+}
+
+void STDMETHODCALLTYPE TIZQException::SetScreenShot(IUnknown* value) {
+  if (value) value->AddRef();
+  IUnknown* old = nullptr;
+  {
+    platform::AutoLock lock(FShotSection);
+    old = FScreenShot;
+    FScreenShot = value;
+    FScreenShotTried = true;
+  }
+  if (old) old->Release();
 }
 
 void STDMETHODCALLTYPE TIZQException::BeginUpdate() { InterlockedIncrement(&FUpdating); }

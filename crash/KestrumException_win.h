@@ -48,6 +48,11 @@ struct IZQException : public IZQSettings {
   virtual std::string STDMETHODCALLTYPE GetBugReport() = 0;  // the complete report
   virtual void STDMETHODCALLTYPE SetBugReport(const std::string& value) = 0;
   virtual std::string STDMETHODCALLTYPE GetBugReport(bool mustBeComplete) = 0;
+  // A new reference to the screenshot, or null. The first call while CreateScreenShot is on takes
+  // it; when nothing can be taken, CreateScreenShot goes off.
+  virtual IUnknown* STDMETHODCALLTYPE GetScreenShot() = 0;
+  // The object keeps its own reference to value (an edited picture); null drops the screenshot.
+  virtual void STDMETHODCALLTYPE SetScreenShot(IUnknown* value) = 0;
   virtual void STDMETHODCALLTYPE BeginUpdate() = 0;
   virtual void STDMETHODCALLTYPE EndUpdate() = 0;
   virtual void STDMETHODCALLTYPE RegisterBugReportCallback(TBugReportCallback callback, bool critical) = 0;
@@ -119,6 +124,13 @@ using AssistantSeam = AssistantRun (*)(IZQException* exception, const AssistantD
                                        IZQPropertyAccess* formCache);
 void SetAssistantSeam(AssistantSeam seam);
 AssistantSeam AssistantSeamInUse();
+
+// The screenshot is the delivery's picture, which this folder cannot reach: the delivery installs
+// the capture of one here (appOnly: the program's own windows only). It answers a new reference,
+// or null when there is nothing to take. Without it no exception has a screenshot.
+using ScreenShotSeam = IUnknown* (*)(bool appOnly);
+void SetScreenShotSeam(ScreenShotSeam seam);
+ScreenShotSeam ScreenShotSeamInUse();
 
 // Everything the exception object is created from (the completed request of the entry).
 struct ExceptionFacts {
@@ -201,6 +213,8 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   std::string STDMETHODCALLTYPE GetBugReport() override { return GetBugReport(true); }
   void STDMETHODCALLTYPE SetBugReport(const std::string& value) override;
   std::string STDMETHODCALLTYPE GetBugReport(bool mustBeComplete) override;
+  IUnknown* STDMETHODCALLTYPE GetScreenShot() override;
+  void STDMETHODCALLTYPE SetScreenShot(IUnknown* value) override;
   void STDMETHODCALLTYPE BeginUpdate() override;
   void STDMETHODCALLTYPE EndUpdate() override;
   void STDMETHODCALLTYPE RegisterBugReportCallback(kestrum::TBugReportCallback callback, bool critical) override;
@@ -320,6 +334,11 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   const void* FPreparedStack = nullptr;
   std::string FBugReport;
   bool FComplete = false;
+  // Taken on the reporting thread, read by a send on the completion thread: FShotSection guards
+  // both and is never held while anything else is waited for.
+  IUnknown* FScreenShot = nullptr;
+  bool FScreenShotTried = false;  // taken once, or replaced: never taken again
+  platform::CriticalSection FShotSection;
   LONG FUpdating = 0;
   bool FDirty = false;
   struct Callback {

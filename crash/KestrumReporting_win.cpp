@@ -499,6 +499,11 @@ void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
     paused.on = true;
     PauseThreads(0);
   }
+  // Now, while the screen still shows the program as the user saw it: a box or an assistant
+  // would cover it. The object keeps the picture for them and for the sending.
+  if (!handled && e->GetCreateScreenShot()) {
+    if (IUnknown* shot = e->GetScreenShot()) shot->Release();
+  }
   if (!handled) {
     e->SetPhase(epPostProcessing);
     HandlingState state;

@@ -34,6 +34,8 @@ void InstallAssistantSeam() {
   access.setMailFrom = [](kestrum::IZQException* e, const std::string& from) { e->SetMailFrom(from); };
   access.getAppendScreenShot = [](kestrum::IZQException* e) { return e->GetAppendScreenShot(); };
   access.setAppendScreenShot = [](kestrum::IZQException* e, bool value) { e->SetAppendScreenShot(value); };
+  access.getScreenShot = [](kestrum::IZQException* e) { return ExceptionScreenShot(e); };
+  access.setScreenShot = [](kestrum::IZQException* e, INVBitmap* bitmap) { e->SetScreenShot(bitmap); };
   access.tempFolder = [] { return kestrum::ProcessTempFolder(); };
   SetAssistantExceptionAccess(access);
   kestrum::SetAssistantSeam(RunForException);

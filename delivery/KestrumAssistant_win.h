@@ -217,8 +217,8 @@ namespace delivery {
 
 // Makes the component's exception handling show assistants: instead of the box when the show
 // setting asks for one, and before a send, save or print that the settings give one to. Fills the
-// exception access with the report's own lists, the exception's mail sender and screenshot flag,
-// and the component's temporary folder. A screenshot is not reached yet: the step shows none.
+// exception access with the report's own lists, the exception's mail sender, its screenshot and
+// screenshot flag, and the component's temporary folder.
 void InstallAssistantSeam();
 
 }  // namespace delivery

@@ -76,3 +76,18 @@ INVBitmap* TakeScreenShot(bool appOnly);
 
 // A BMP file read back (after the user edited it); null when it cannot be read or is damaged.
 INVBitmap* LoadBitmapFile(const std::string& file);
+
+namespace kestrum {
+struct IZQException;
+}
+
+namespace delivery {
+
+// The exception's screenshot (taken now when it is the first request and the exception takes
+// one): a new reference, or null when it has none.
+INVBitmap* ExceptionScreenShot(kestrum::IZQException* exception);
+// Makes the component's exception objects take their screenshots with TakeScreenShot; call before
+// the component starts, as the capture happens at crash time.
+void InstallScreenShotSeam();
+
+}  // namespace delivery

@@ -446,13 +446,14 @@ void PrintOnPrinter(HDC dc, const std::string& bugReport, const std::string& job
 }
 
 void SendSeam(kestrum::IZQException* exception, HWND parentWindow, bool background) {
-  INVBitmap* shot = nullptr;  // the exception object keeps no screenshot yet
+  INVBitmap* shot = exception->GetAppendScreenShot() ? ExceptionScreenShot(exception) : nullptr;
   kestrum::IZQExceptionEx* ex = nullptr;
   exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex));
   HANDLE* pThread = ex ? ex->PSendThread() : nullptr;
   // The automatic send is the one without a window: it never asks the user anything.
   const bool hidden = parentWindow == nullptr && background;
   DeliverBugReport(exception->GetBugReport(true), shot, parentWindow, hidden, background, exception, false, pThread);
+  if (shot) shot->Release();
   if (ex) ex->Release();
 }
 

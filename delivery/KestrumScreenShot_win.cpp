@@ -1,6 +1,7 @@
 // Capture of the screen into a bitmap object.
 #include <vector>
 
+#include "crash/KestrumException_win.h"
 #include "delivery/KestrumBitmap_win.h"
 #include "platform/Modules_win.h"
 
@@ -129,3 +130,25 @@ INVBitmap* TakeScreenShot(bool appOnly) {
   GdiFlush();
   return shot;
 }
+
+namespace delivery {
+
+namespace {
+
+IUnknown* TakeExceptionScreenShot(bool appOnly) { return TakeScreenShot(appOnly); }
+
+}  // namespace
+
+INVBitmap* ExceptionScreenShot(kestrum::IZQException* exception) {
+  IUnknown* shot = exception ? exception->GetScreenShot() : nullptr;
+  if (!shot) return nullptr;
+  // A program may hand the exception a picture of its own: only a bitmap can be sent or shown.
+  INVBitmap* bitmap = nullptr;
+  if (FAILED(shot->QueryInterface(IID_INVBitmap, reinterpret_cast<void**>(&bitmap)))) bitmap = nullptr;
+  shot->Release();
+  return bitmap;
+}
+
+void InstallScreenShotSeam() { kestrum::SetScreenShotSeam(TakeExceptionScreenShot); }
+
+}  // namespace delivery

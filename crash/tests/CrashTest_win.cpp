@@ -14,9 +14,15 @@
 // case idle starts a worker and waits to be looked at from outside; pause starts a worker that
 // serves its messages and writes "pumped" at each round, then throws on the main thread;
 // onewatchdog starts a second copy's watchdog beside the program's own.
+//
+// The screenshot is a stand-in object; its capture and its end add the lines
+//
+//   shot taken appOnly=0 box=<1 when the exception box was up> onReporter=1
+//   shot released
 #include <windows.h>
 
 #include "crash/KestrumComponent_win.h"
+#include "crash/KestrumExceptBox_win.h"
 #include "crash/KestrumHandling_win.h"
 #include "crash/tests/CrashPaths_win.h"
 #include "crash/KestrumRestart.h"
@@ -109,6 +115,36 @@ void RecordSave(kestrum::IZQException* e, HWND, bool) {
   if (g_overlap) WriteResult("overlap");
   // The reporting thread ends in the middle of the handling, past every guard.
   if (onReporter && Env("KESTRUM_TEST_SEAM_EXIT") == std::to_string(x->ExceptNumber())) ExitThread(0);
+}
+
+// Stands in for the delivery's picture: says when it is taken and when its last reference goes.
+class RecordedShot final : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    *out = nullptr;
+    if (!IsEqualGUID(iid, IID_IUnknown)) return E_NOINTERFACE;
+    *out = this;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&refs_);
+    if (left == 0) {
+      WriteResult("shot released");
+      delete this;
+    }
+    return static_cast<ULONG>(left);
+  }
+
+ private:
+  LONG refs_ = 1;
+};
+
+IUnknown* RecordCapture(bool appOnly) {
+  WriteResult("shot taken appOnly=" + std::to_string(appOnly) + " box=" + std::to_string(kestrum::FindExceptionBox() != nullptr) +
+              " onReporter=" + std::to_string(GetCurrentThreadId() == kestrum::ReportingThreadId()));
+  return new RecordedShot;
 }
 
 class Failing : public TThread {
@@ -356,6 +392,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
   seams.saveReport = RecordSave;
   kestrum::SetDeliverySeams(seams);
+  kestrum::SetScreenShotSeam(RecordCapture);
   const bool installed = kestrum::InstallKestrum();
   if (const std::string delay = Env("KESTRUM_TEST_AUTO_DELAY"); !delay.empty()) {
     kestrum::IZQModuleSettings* settings = kestrum::SettingsForModule(GetModuleHandleA(nullptr));

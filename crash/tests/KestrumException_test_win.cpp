@@ -98,6 +98,121 @@ TEST_F(ExceptionObject, CanContinueReturnsOnlyWhenItWasGivenAtCreation) {
   EXPECT_FALSE(cannot->GetCanContinue());
 }
 
+// A picture stand-in that counts its references; the maker holds one.
+class CountedShot final : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    *out = nullptr;
+    if (!IsEqualGUID(iid, IID_IUnknown)) return E_NOINTERFACE;
+    *out = this;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  ULONG refs = 1;
+};
+
+// The capture the delivery would install: answers g_nextShot (null: nothing to take).
+CountedShot* g_nextShot = nullptr;
+std::vector<bool> g_captures;  // appOnly of every capture
+IUnknown* CaptureForTest(bool appOnly) {
+  g_captures.push_back(appOnly);
+  if (g_nextShot) g_nextShot->AddRef();
+  return g_nextShot;
+}
+
+class ScreenShotOfException : public ExceptionObject {
+ protected:
+  void SetUp() override {
+    ExceptionObject::SetUp();
+    before_ = ScreenShotSeamInUse();
+    SetScreenShotSeam(CaptureForTest);
+    g_captures.clear();
+  }
+  void TearDown() override {
+    SetScreenShotSeam(before_);
+    g_nextShot = nullptr;
+    ExceptionObject::TearDown();
+  }
+  // An exception of its own: released by the case, before the pictures it holds go.
+  TIZQException* Own(bool createScreenShot, bool appOnly = false) {
+    auto* e = new TIZQException(module_, ExceptionFacts{});
+    e->SetCreateScreenShot(createScreenShot);
+    e->SetScreenShotAppOnly(appOnly);
+    return e;
+  }
+  ScreenShotSeam before_ = nullptr;
+};
+
+TEST_F(ScreenShotOfException, TakenOnceOnTheFirstRequestWhileItIsWanted) {
+  const struct {
+    const char* what;
+    bool create, appOnly, canTake;
+    std::vector<bool> captures;
+    bool createAfter;
+  } cases[] = {
+      {"not wanted", false, false, true, {}, false},
+      {"the whole screen", true, false, true, {false}, true},
+      {"the program's windows", true, true, true, {true}, true},
+      {"nothing to take", true, true, false, {true}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CountedShot shot;
+    g_nextShot = c.canTake ? &shot : nullptr;
+    g_captures.clear();
+    TIZQException* e = Own(c.create, c.appOnly);
+    IUnknown* first = e->GetScreenShot();
+    IUnknown* second = e->GetScreenShot();
+    IUnknown* expected = c.create && c.canTake ? &shot : nullptr;
+    EXPECT_EQ(first, expected);
+    EXPECT_EQ(second, expected);
+    EXPECT_EQ(g_captures, c.captures) << "taken at most once";
+    EXPECT_EQ(e->GetCreateScreenShot(), c.createAfter);
+    if (first) first->Release();
+    if (second) second->Release();
+    EXPECT_EQ(shot.refs, expected ? 2u : 1u) << "the exception keeps one reference";
+    e->Release();
+    EXPECT_EQ(shot.refs, 1u) << "and gives it back when it goes";
+  }
+}
+
+TEST_F(ScreenShotOfException, AnEditedPictureReplacesTheTakenOne) {
+  CountedShot taken, edited;
+  g_nextShot = &taken;
+  TIZQException* e = Own(true);
+  e->GetScreenShot()->Release();
+  ASSERT_EQ(taken.refs, 2u);
+  e->SetScreenShot(&edited);
+  EXPECT_EQ(taken.refs, 1u);
+  EXPECT_EQ(edited.refs, 2u);
+  IUnknown* got = e->GetScreenShot();
+  EXPECT_EQ(got, &edited);
+  got->Release();
+  e->SetScreenShot(&edited);
+  EXPECT_EQ(edited.refs, 2u) << "the same picture again";
+  // Dropped: no new picture is taken in its place.
+  e->SetScreenShot(nullptr);
+  EXPECT_EQ(edited.refs, 1u);
+  EXPECT_EQ(e->GetScreenShot(), nullptr);
+  EXPECT_EQ(g_captures.size(), 1u);
+  e->SetScreenShot(&edited);
+  e->Release();
+  EXPECT_EQ(edited.refs, 1u);
+
+  // Given before the first request: nothing is taken.
+  TIZQException* given = Own(true);
+  given->SetScreenShot(&edited);
+  got = given->GetScreenShot();
+  EXPECT_EQ(got, &edited);
+  got->Release();
+  EXPECT_EQ(g_captures.size(), 1u);
+  given->Release();
+  EXPECT_EQ(edited.refs, 1u);
+  EXPECT_EQ(taken.refs, 1u);
+}
+
 TEST_F(ExceptionObject, PostProcessingOfACompleteReportIsTheCompletePhase) {
   TIZQException* e = Make(nullptr);
   EXPECT_EQ(e->GetPhase(), epNotHandledYet);

@@ -269,6 +269,29 @@ TEST_F(Handling, FilterGroupGivesEDBEditErrorTheSimpleBoxAndNoReport) {
   EXPECT_EQ(CloseAndExitCode(), 0u);
 }
 
+// The screenshot shows the program as the user saw it: taken once, before the box covers it, and
+// let go with the exception. EDBEditError's filter group takes none.
+TEST_F(Handling, ScreenshotIsTakenBeforeTheBoxAndLetGoWithTheException) {
+  const struct {
+    const char* kase;
+    std::vector<std::string> shots;
+  } cases[] = {
+      {"throw", {"shot taken appOnly=0 box=0 onReporter=1", "shot released"}},
+      {"dbedit", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kase);
+    SetUp();
+    StartWindow("CrashTest", c.kase);
+    Press();
+    TakeBox();
+    ASSERT_TRUE(WaitSaves(1));
+    WaitUntil([&] { return Lines("shot ").size() >= c.shots.size(); }, kHandled);
+    EXPECT_EQ(Lines("shot "), c.shots);
+    EXPECT_EQ(CloseAndExitCode(), 0u);
+  }
+}
+
 TEST_F(Handling, NothingShownAndTheProgramGoesOn) {
   StartWindow("CrashTestQuiet", "fault");
   Press();

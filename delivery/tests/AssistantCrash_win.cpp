@@ -9,6 +9,7 @@
 #include "crash/KestrumException_win.h"
 #include "crash/KestrumHandling_win.h"
 #include "delivery/KestrumAssistant_win.h"
+#include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
@@ -59,6 +60,7 @@ class TCrashForm : public TForm {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   delivery::InstallBugReportFileSeam();
   delivery::InstallAssistantSeam();
+  delivery::InstallScreenShotSeam();
   kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
   seams.sendReport = RecordSend;
   kestrum::SetDeliverySeams(seams);

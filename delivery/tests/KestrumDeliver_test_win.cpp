@@ -25,6 +25,7 @@
 #include "delivery/KestrumProgress_win.h"
 #include "delivery/KestrumZip.h"
 #include "delivery/tests/PeerFiles_win.h"
+#include "delivery/tests/TestWindows_win.h"
 
 namespace delivery {
 namespace {
@@ -477,6 +478,65 @@ TEST_F(Delivery, ExceptionSendsInTheBackgroundThroughItsSeam) {
   EXPECT_EQ(ReadFile(dir_ + "\\mapi.log.1").find(report), 0u);
   exception->Release();
   EXPECT_EQ(Settings()->GetMailSubject(), "Fehler %exceptClass%: %exceptMsg%");
+}
+
+// The exception's own screenshot goes along while its AppendScreenShot says so: the whole screen,
+// or the box around the program's windows, as a PNG file Pillow reads with the window's colours;
+// a picture given to the exception (the assistant's edited one) instead of the one taken.
+TEST_F(Delivery, ExceptionSendsItsOwnScreenShotWhenAppended) {
+  InstallMailSeams();
+  InstallScreenShotSeam();
+  Settings()->SetMailViaMapi(true);
+  Settings()->SetSendInBackground(false);
+  SetCursorPos(3, 765);  // away from the window
+  const RECT place{100, 120, 300, 270};
+  testing::TwoColourWindow window(place);
+  RECT r{};
+  ASSERT_TRUE(GetWindowRect(window.Handle(), &r));
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  const int x0 = GetSystemMetrics(SM_XVIRTUALSCREEN), y0 = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  auto at = [](int x, int y, const char* colour) { return std::to_string(x) + "," + std::to_string(y) + "=" + colour; };
+  const struct {
+    const char* what;
+    bool appOnly, append, edited;
+    int width, height;
+    std::vector<std::string> samples;
+  } cases[] = {
+      {"the whole screen", false, true, false, GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN),
+       {at(r.left + 10 - x0, r.top + 10 - y0, "ff0000"), at(r.right - 10 - x0, r.bottom - 10 - y0, "0000ff")}},
+      {"the program's windows", true, true, false, w, h, {at(10, 10, "ff0000"), at(w - 10, h - 10, "0000ff")}},
+      {"edited", false, true, true, 24, 16, {at(0, 0, "000000"), at(23, 15, "000000")}},
+      {"not appended", false, false, false, 0, 0, {}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string log = dir_ + "\\shot" + std::to_string(++n) + ".log";
+    SetEnvironmentVariableA("KELVANE_MAPI_LOG", log.c_str());
+    auto* exception = new TIZQException(Settings(), kestrum::ExceptionFacts{});
+    ASSERT_TRUE(exception->GetCreateScreenShot() && exception->GetAppendScreenShot()) << "the shipped settings take one and send it";
+    exception->SetScreenShotAppOnly(c.appOnly);
+    exception->SetAppendScreenShot(c.append);
+    if (c.edited) exception->SetScreenShot(shot_);
+    exception->SendBugReport(nullptr);
+    exception->Release();
+    const std::string sent = ReadFile(log);
+    const std::size_t reportLine = sent.find("file position=-1 name=bugreport.txt\n");
+    ASSERT_NE(reportLine, std::string::npos) << sent;
+    const std::size_t shotLine = sent.find("file position=-1 name=screenshot.png\n");
+    if (!c.append) {
+      EXPECT_EQ(shotLine, std::string::npos) << sent;
+      continue;
+    }
+    ASSERT_NE(shotLine, std::string::npos) << sent;
+    // The double copies the attachments in their order: the report first.
+    ASSERT_LT(reportLine, shotLine);
+    const std::string png = "exception-shot" + std::to_string(n) + ".png";
+    ASSERT_TRUE(CopyFileA((log + ".2").c_str(), PeerWindows(png).c_str(), FALSE));
+    std::vector<std::string> check{"check-png", PeerLinux(png), std::to_string(c.width), std::to_string(c.height)};
+    check.insert(check.end(), c.samples.begin(), c.samples.end());
+    AddCheck(check);
+  }
 }
 
 TEST(AttachmentObject, WritesTheListBackToItsOwner) {

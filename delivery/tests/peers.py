@@ -6,6 +6,7 @@
   peers.py stall                            mail server that stops reading after DATA
   peers.py check-mail EML BODY SUBJECTHEX [NAME=FILE ...]  compares a received mail with what was sent
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
+  peers.py check-png PNG WIDTH HEIGHT [X,Y=RRGGBB ...]  checks a picture with Pillow: its size and colours
 
   peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started; then
                                             every line of the folder's checks.txt (tab-separated
@@ -261,6 +262,28 @@ def check_zip(path, entries):
                     fail("data of " + name)
 
 
+def check_png(path, width, height, samples):
+    """samples: "X,Y=RRGGBB", the pixel there close to that colour (the palette is the quantizer's)."""
+    from PIL import Image
+
+    with Image.open(path) as im:
+        im.verify()
+    with Image.open(path) as im:
+        im.load()
+        if im.format != "PNG":
+            fail("not a PNG: %s" % im.format)
+        if im.size != (width, height):
+            fail("size %r, expected %r" % (im.size, (width, height)))
+        rgb = im.convert("RGB")
+    for s in samples:
+        at, colour = s.split("=")
+        x, y = (int(v) for v in at.split(","))
+        want = bytes.fromhex(colour)
+        got = rgb.getpixel((x, y))
+        if max(abs(a - b) for a, b in zip(got, want)) > 16:
+            fail("pixel %d,%d is %02x%02x%02x, expected %s" % (x, y, got[0], got[1], got[2], colour))
+
+
 def check_form(folder, expected):
     """expected: "field=VALUE", "file:FIELD=SENDAS=PATH", "header:NAME=VALUE" (VALUE in hex)."""
     with open(os.path.join(folder, "form.json")) as f:
@@ -360,6 +383,8 @@ def main():
         check_form(args[0], args[1:])
     elif cmd == "check-zip":
         check_zip(args[0], [a.split("=", 1) for a in args[1:]])
+    elif cmd == "check-png":
+        check_png(args[0], int(args[1]), int(args[2]), args[3:])
 
 
 if __name__ == "__main__":
