@@ -156,8 +156,10 @@ int RunUnix(const std::string& shellCommand, DWORD timeoutMs) {
   std::vector<char> buf(cmdline.begin(), cmdline.end());
   buf.push_back('\0');
   if (!CreateProcessA(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-  // Only the marker file tells the end: the handles are merely given back.
-  const platform::ScopedKernelHandle process(pi.hProcess), thread(pi.hThread);
+  // A Unix program started this way gets no Windows process, and the system leaves whatever it
+  // likes in pi: closing those "handles" closed other handles of this process (once the handle
+  // of the user's registry key, which then failed every registry call). Only the marker file
+  // tells the end; pi is not touched.
 
   int status = -1;
   WaitUntil(
@@ -358,13 +360,31 @@ void DragTrackBar(HWND tb, int toPosition) {
   WaitUntil([&] { return !HoldsCapture(tb); }, 2000);
 }
 
+namespace {
+// Whether keys typed now reach w: its window is in front and w has its thread's focus.
+bool HasKeyboardFocus(HWND w) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetForegroundWindow() == GetAncestor(w, GA_ROOT) && GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) &&
+         info.hwndFocus == w;
+}
+}  // namespace
+
 void TypeText(HWND edit, const std::string& text) {
-  ClickReal(edit);
-  Xdotool("key --clearmodifiers End shift+Home BackSpace");
-  if (!text.empty()) Xdotool("type --delay 20 -- " + ShellQuote(text));
-  // The keys are queued, not yet taken: on a busy machine the next step (a click that reads the
-  // field) would otherwise still see the old text.
-  WaitUntil([&] { return WindowText(edit) == text; }, 5000);
+  // On a busy machine a click may land before the window is ready to take the focus, and the
+  // keys then go elsewhere: clicked again until the field has the focus, typed again (after
+  // clearing) when the text did not arrive whole.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int click = 0; click < 10; ++click) {
+      ClickReal(edit);
+      if (WaitUntil([&] { return HasKeyboardFocus(edit); }, 1000)) break;
+    }
+    Xdotool("key --clearmodifiers End shift+Home BackSpace");
+    if (!text.empty()) Xdotool("type --delay 20 -- " + ShellQuote(text));
+    // The keys are queued, not yet taken: the next step (a click that reads the field) would
+    // otherwise still see the old text.
+    if (WaitUntil([&] { return WindowText(edit) == text; }, 5000)) return;
+  }
 }
 
 void SetTextMessage(HWND w, const std::string& text) {
