@@ -180,7 +180,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   std::vector<std::pair<std::string, std::string>> STDMETHODCALLTYPE GetAdditionalFields() override {
     return TIZQSettings::GetAdditionalFields();
   }
-  std::vector<kestrum::AttachmentSpec> STDMETHODCALLTYPE GetAdditionalAttachments() override {
+  IZQAttachments* STDMETHODCALLTYPE GetAdditionalAttachments() override {
     return TIZQSettings::GetAdditionalAttachments();
   }
   bool STDMETHODCALLTYPE GetPluginEnabled(const std::string& plugin) override { return TIZQSettings::GetPluginEnabled(plugin); }

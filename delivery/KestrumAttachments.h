@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "crash/settings/KestrumAttachmentList.h"
 #include "crash/settings/KestrumRules.h"
 #include "delivery/KestrumSmtp.h"
 
@@ -13,23 +14,7 @@ namespace delivery {
 
 using kestrum::AttachmentSpec;
 
-// The items with the list's defaults. Not locked: the interface object guards it.
-class AttachmentList {
- public:
-  // An empty originalFile adds nothing; an empty send-as name becomes the file-name part, an empty
-  // field name the send-as name without its extension. Returns whether an item was added.
-  bool Add(AttachmentSpec item);
-  // Removes the first item of that file (any case); returns whether one was removed.
-  bool Delete(std::string_view originalFile);
-  // Returns whether there was anything to remove.
-  bool Clear();
-  const std::vector<AttachmentSpec>& Items() const { return items_; }
-  // The AddAttachs text: items joined by "|", fields by ">".
-  std::string Format() const;
-
- private:
-  std::vector<AttachmentSpec> items_;
-};
+using kestrum::AttachmentList;
 
 // Resolves the items, in order, into the three arrays. Paths are made absolute by absolute();
 // items whose file does not exist are left out; items of one archive (names compared without

@@ -276,7 +276,15 @@ DeliverySettings ReadDeliverySettings(kestrum::IZQSettings* settings) {
   s.scrShotDepth = settings->GetScreenShotDepth();
   s.scrShotSendAs = settings->GetScreenShotSendAs();
   s.scrShotZip = settings->GetScreenShotZip();
-  s.additionalAttachments = settings->GetAdditionalAttachments();
+  if (IZQAttachments* list = settings->GetAdditionalAttachments()) {
+    // Read whole under the list's lock: another thread may change it meanwhile.
+    list->Lock();
+    kestrum::AttachmentSpec item;
+    for (int i = 0; list->GetItem(i, item.originalFile, item.sendAsFileName, item.zipFile, item.fieldName); ++i)
+      s.additionalAttachments.push_back(item);
+    list->Unlock();
+    list->Release();
+  }
   s.additionalFields = settings->GetAdditionalFields();
   s.autoSendBox = settings->GetAutoSendPrgrBox();
   s.sendBoxTitle = settings->GetSendBoxTitle();

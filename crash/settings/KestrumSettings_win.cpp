@@ -310,6 +310,11 @@ TIZQSettings::TIZQSettings(HMODULE module, bool init) {
 }
 
 TIZQSettings::~TIZQSettings() {
+  if (TIZQAttachments* list = FAddAttachs) {
+    // The list may outlive these settings in a caller's hands: it must not write back to them.
+    list->ClearParent();
+    list->Release();
+  }
   if (FSettings) ReleaseModule(FSettings);
 }
 
@@ -449,11 +454,16 @@ std::vector<std::pair<std::string, std::string>> STDMETHODCALLTYPE TIZQSettings:
   return FAddFields;
 }
 
-std::vector<AttachmentSpec> STDMETHODCALLTYPE TIZQSettings::GetAdditionalAttachments() {
-  if (!FAttachsBuilt) {
-    FAddAttachs = ParseAttachments(GetPropStr("AddAttachs"));
-    FAttachsBuilt = true;
+IZQAttachments* STDMETHODCALLTYPE TIZQSettings::GetAdditionalAttachments() {
+  if (!FAddAttachs) {
+    auto* built = new TIZQAttachments(this, ParseAttachments(GetPropStr("AddAttachs")));
+    // Two first calls at once: one list wins, the other is dropped unseen.
+    if (InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&FAddAttachs), built, nullptr) != nullptr) {
+      built->ClearParent();
+      built->Release();
+    }
   }
+  FAddAttachs->AddRef();
   return FAddAttachs;
 }
 

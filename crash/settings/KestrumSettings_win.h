@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include "crash/settings/KestrumAttachments_win.h"
 #include "crash/settings/KestrumRules.h"
 #include "crash/settings/KestrumSettingsSlots_win.h"
 #include "crash/settings/KestrumSettingsTypes.h"
@@ -33,7 +34,7 @@ using SettingParam = std::conditional_t<std::is_same_v<T, std::string>, const st
 #define KESTRUM_SPECIAL_GetAdditionalFields \
   virtual std::vector<std::pair<std::string, std::string>> STDMETHODCALLTYPE GetAdditionalFields() = 0;
 #define KESTRUM_SPECIAL_GetAdditionalAttachments \
-  virtual std::vector<AttachmentSpec> STDMETHODCALLTYPE GetAdditionalAttachments() = 0;
+  virtual IZQAttachments* STDMETHODCALLTYPE GetAdditionalAttachments() = 0;
 #define KESTRUM_SPECIAL_GetPluginEnabled virtual bool STDMETHODCALLTYPE GetPluginEnabled(const std::string& plugin) = 0;
 #define KESTRUM_SPECIAL_SetPluginEnabled \
   virtual void STDMETHODCALLTYPE SetPluginEnabled(const std::string& plugin, bool value) = 0;
@@ -92,7 +93,9 @@ class TIZQSettings : public IZQModuleSettings, public IZQPropertyAccess {
 
   HMODULE STDMETHODCALLTYPE Module() override { return FModule; }
   std::vector<std::pair<std::string, std::string>> STDMETHODCALLTYPE GetAdditionalFields() override;
-  std::vector<AttachmentSpec> STDMETHODCALLTYPE GetAdditionalAttachments() override;
+  // The list built from AddAttachs on the first call, the same one afterwards; a new reference.
+  // Changes to it are written back to AddAttachs while this object lives.
+  IZQAttachments* STDMETHODCALLTYPE GetAdditionalAttachments() override;
   bool STDMETHODCALLTYPE GetPluginEnabled(const std::string& plugin) override;
   void STDMETHODCALLTYPE SetPluginEnabled(const std::string& plugin, bool value) override;
   std::string STDMETHODCALLTYPE VersionVar() override { return FVersionVar; }
@@ -153,9 +156,9 @@ class TIZQSettings : public IZQModuleSettings, public IZQPropertyAccess {
   IZQPropertyAccess* MainAccess();  // new reference or nullptr
 
   LONG FRefCount = 1;
-  bool FFieldsBuilt = false, FAttachsBuilt = false;
+  bool FFieldsBuilt = false;
   std::vector<std::pair<std::string, std::string>> FAddFields;
-  std::vector<AttachmentSpec> FAddAttachs;
+  TIZQAttachments* volatile FAddAttachs = nullptr;
   FormCache FFormCache;
 };
 

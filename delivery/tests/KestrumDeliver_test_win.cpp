@@ -17,7 +17,7 @@
 #include "crash/KestrumException_win.h"
 #include "crash/KestrumHandling_win.h"
 #include "crash/settings/KestrumRules.h"
-#include "delivery/KestrumAttachments_win.h"
+#include "crash/settings/KestrumAttachments_win.h"
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumDeliver_win.h"
 #include "delivery/KestrumMailText.h"
@@ -405,6 +405,15 @@ TEST_F(Delivery, MissingAdditionalFileIsLeftOut) {
   const std::string log = ReadFile(dir_ + "\\mapi.log");
   EXPECT_NE(log.find("file position=-1 name=extra.txt\nend\n"), std::string::npos) << log;
   EXPECT_EQ(ReadFile(dir_ + "\\mapi.log.1"), "extra");
+  // Added by the program at run time through the settings' list: the next delivery sends it too.
+  WriteFile(dir_ + "\\later.log", "later");
+  IZQAttachments* list = s->GetAdditionalAttachments();
+  list->Add(dir_ + "\\later.log", "", "", "");
+  list->Release();
+  EXPECT_EQ(Deliver(kReport, false), kDelivered);
+  const std::string again = ReadFile(dir_ + "\\mapi.log");
+  EXPECT_NE(again.find("name=extra.txt\n"), std::string::npos) << again;
+  EXPECT_NE(again.find("name=later.log\n"), std::string::npos) << again;
   s->SetAttachBugReport(true);
   s->SetPropStr("AddAttachs", "");
 }
@@ -437,8 +446,10 @@ TEST_F(Delivery, SilentServerIsGivenUpWhileTheSendingWindowShows) {
   const DWORD start = GetTickCount();
   HANDLE thread = CreateThread(nullptr, 0, DeliverOnThread, &d, 0, nullptr);
   ASSERT_NE(thread, nullptr);
+  // The window is made first and shown a moment later: on a slow machine the search can fall
+  // between the two.
   HWND window = nullptr;
-  for (int i = 0; i < 100 && !window; ++i) {
+  for (int i = 0; i < 200 && !(window && IsWindowVisible(window)); ++i) {
     Sleep(50);
     window = FindWindowA(kProgressWindowClass, nullptr);
   }

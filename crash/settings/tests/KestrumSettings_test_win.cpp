@@ -344,7 +344,19 @@ TEST_F(KestrumSettings, PluginsAssistantsAndListKeysThroughTheSettings) {
 
   ASSERT_TRUE(raw->SetPropStr("AddAttachs", "C:\\x.log>x.txt>>log"));
   ASSERT_TRUE(raw->SetPropStr("AddFields", "Build=%appname%"));
-  EXPECT_EQ(raw->GetAdditionalAttachments(), (std::vector<AttachmentSpec>{{"C:\\x.log", "x.txt", "", "log"}}));
+  IZQAttachments* list = raw->GetAdditionalAttachments();
+  ASSERT_NE(list, nullptr);
+  std::string file, sendAs, zip, field;
+  ASSERT_EQ(list->GetItemCount(), 1);
+  ASSERT_TRUE(list->GetItem(0, file, sendAs, zip, field));
+  EXPECT_EQ(file + "|" + sendAs + "|" + zip + "|" + field, "C:\\x.log|x.txt||log");
+  IZQAttachments* again = raw->GetAdditionalAttachments();
+  EXPECT_EQ(again, list) << "built on first use, the same list afterwards";
+  again->Release();
+  // A change through the list is the setting's new value.
+  list->Add("C:\\y.dmp", "", "dumps.zip", "");
+  EXPECT_EQ(raw->GetPropStr("AddAttachs"), "C:\\x.log>x.txt>>log|C:\\y.dmp>y.dmp>dumps.zip>y");
+  list->Release();
   EXPECT_EQ(raw->GetAdditionalFields(),
             (std::vector<std::pair<std::string, std::string>>{{"Build", "crash_settings_test.exe"}}));
   ASSERT_TRUE(raw->SetPropStr("AddFields", "Other=1"));

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "delivery/KestrumAttachments.h"
+#include "crash/settings/KestrumAttachmentList.h"
 #include "platform/Handles_win.h"
 
 namespace kestrum {
@@ -39,8 +39,9 @@ struct IZQAttachmentsParent : public IUnknown {
 // Global name: the class name shows at run time.
 class TIZQAttachments final : public IZQAttachments, public IZQAttachmentsParent {
  public:
-  // One reference. parent: the settings whose AddAttachs key mirrors the list, or none.
-  explicit TIZQAttachments(kestrum::TIZQSettings* parent);
+  // One reference. parent: the settings whose AddAttachs key mirrors the list, or none; items:
+  // the list's first content (not written back).
+  explicit TIZQAttachments(kestrum::TIZQSettings* parent, const std::vector<kestrum::AttachmentSpec>& items = {});
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
@@ -66,6 +67,6 @@ class TIZQAttachments final : public IZQAttachments, public IZQAttachmentsParent
 
   LONG FRefCount = 1;
   kestrum::TIZQSettings* FParent;
-  delivery::AttachmentList FItems;
+  kestrum::AttachmentList FItems;
   platform::CriticalSection FSection;
 };

@@ -1,4 +1,4 @@
-#include "delivery/KestrumAttachments_win.h"
+#include "crash/settings/KestrumAttachments_win.h"
 
 #include "crash/settings/KestrumSettings_win.h"
 
@@ -9,7 +9,9 @@ namespace {
 const GUID kIidAttachmentsParent = {0x2F0C6A51, 0x8E3B, 0x4D7A, {0x9C, 0x12, 0x5B, 0x64, 0x0E, 0xA1, 0x37, 0xC8}};
 }  // namespace
 
-TIZQAttachments::TIZQAttachments(kestrum::TIZQSettings* parent) : FParent(parent) {}
+TIZQAttachments::TIZQAttachments(kestrum::TIZQSettings* parent, const std::vector<kestrum::AttachmentSpec>& items) : FParent(parent) {
+  for (const kestrum::AttachmentSpec& item : items) FItems.Add(item);
+}
 
 HRESULT STDMETHODCALLTYPE TIZQAttachments::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
