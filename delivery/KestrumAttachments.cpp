@@ -4,15 +4,8 @@
 #include <cctype>
 
 namespace delivery {
-namespace {
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-}  // namespace
+using kestrum::EqualNoCase;
 
 AttachmentSet ResolveAttachments(const std::vector<AttachmentSpec>& items, const std::string& tempFolder,
                                  const std::function<std::string(const std::string&)>& absolute,

@@ -8,11 +8,7 @@
 namespace delivery {
 namespace {
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+using kestrum::EqualNoCase;
 
 void SetField(FormFields& fields, const std::string& name, const std::string& content) {
   if (content.empty()) return;

@@ -1,18 +1,8 @@
 #include "crash/settings/KestrumAttachmentList.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace kestrum {
-namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-}  // namespace
 
 bool AttachmentList::Add(AttachmentSpec item) {
   if (item.originalFile.empty()) return false;

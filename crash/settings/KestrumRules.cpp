@@ -8,10 +8,6 @@ namespace {
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
 std::vector<std::string_view> Split(std::string_view text, char sep) {
   std::vector<std::string_view> parts;
   for (;;) {
@@ -36,6 +32,10 @@ std::string_view TrimBlanks(std::string_view s) {
 }
 
 }  // namespace
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+}
 
 bool PluginEnabled(std::string_view plugins, std::string_view name) {
   if (plugins.empty()) return false;
