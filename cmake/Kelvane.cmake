@@ -139,15 +139,19 @@ function(kelvane_fuzz name)
   set_tests_properties(fuzz.${name} PROPERTIES LABELS "host;fuzz" TIMEOUT 120)
 endfunction()
 
-# kelvane_host_tool(<var> <name> COMMENT <text> SOURCES <file>... HEADERS <file>...)
+# kelvane_host_tool(<var> <name> COMMENT <text> SOURCES <file>... HEADERS <file>...
+#                   [OPTIMIZE <flag>] [LIBS <flag>...])
 # A build-time tool compiled once per build folder with the build machine's C++ compiler (the cross
 # build cannot make host programs with its own), under the sanitizers in the host build. <var>
-# receives the tool's path; the target <name>_host_tool builds it.
+# receives the tool's path; the target <name>_host_tool builds it. OPTIMIZE defaults to -O1.
 function(kelvane_host_tool var name)
-  cmake_parse_arguments(A "" "COMMENT" "SOURCES;HEADERS" ${ARGN})
+  cmake_parse_arguments(A "" "COMMENT;OPTIMIZE" "SOURCES;HEADERS;LIBS" ${ARGN})
   set(tool ${CMAKE_BINARY_DIR}/host-tools/${name})
   if(NOT TARGET ${name}_host_tool)
-    set(flags -std=c++20 -O1 -Wall -Wextra -Werror)
+    if(NOT A_OPTIMIZE)
+      set(A_OPTIMIZE -O1)
+    endif()
+    set(flags -std=c++20 ${A_OPTIMIZE} -Wall -Wextra -Werror)
     if(KELVANE_CONFIG STREQUAL "host")
       list(APPEND flags -g -fsanitize=address,undefined -fno-sanitize-recover=undefined)
     endif()
@@ -155,7 +159,7 @@ function(kelvane_host_tool var name)
     add_custom_command(
       OUTPUT ${tool}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host-tools
-      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${A_SOURCES} -o ${tool}
+      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${A_SOURCES} ${A_LIBS} -o ${tool}
       DEPENDS ${A_SOURCES} ${A_HEADERS}
       COMMENT "${A_COMMENT}"
       VERBATIM)

@@ -248,7 +248,6 @@ HANDLE WatchdogMutex() {
   return g_block ? g_block->watchdogMutex : nullptr;
 }
 
-
 void SetThreadEntry(DWORD threadId, HANDLE threadHandle, const char* name, DWORD creatorThreadId, const void* creator,
                     const char* creatorClassName) {
   const DWORD lastError = GetLastError();

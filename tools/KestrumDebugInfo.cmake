@@ -1,7 +1,6 @@
 # kestrum_debug_info_tools(): the build step's tool (tools/KestrumDebugInfoTool.cpp) and
-# KorbDescribe, built once per build folder with the build machine's compiler, the way the settings
-# tool is (crash/settings/KestrumSettings.cmake says why): they run where the build runs and read
-# and write the container with the report library's own pure sources. Sets KESTRUM_DEBUG_INFO_TOOL
+# KorbDescribe, built with kelvane_host_tool: they run where the build runs and read and write the
+# container with the report library's own pure sources. Sets KESTRUM_DEBUG_INFO_TOOL
 # and KORB_DESCRIBE in the caller's scope.
 #
 # kestrum_debug_info_container(<first link target> <second link target>)
@@ -13,30 +12,13 @@
 include_guard(GLOBAL)
 
 function(kestrum_debug_info_tools)
-  set(dir ${CMAKE_BINARY_DIR}/host-tools)
-  set(tool ${dir}/kestrum_debug_info)
-  set(describe ${dir}/KorbDescribe)
-  if(NOT TARGET kestrum_debug_info_host_tools)
-    set(library ${PROJECT_SOURCE_DIR}/report/KorbMapFile.cpp ${PROJECT_SOURCE_DIR}/report/KestrumDebugFiles.cpp
-                ${PROJECT_SOURCE_DIR}/report/KestrumPeFile.cpp)
-    file(GLOB headers ${PROJECT_SOURCE_DIR}/report/Kestrum*.h ${PROJECT_SOURCE_DIR}/report/KorbMapFile.h ${PROJECT_SOURCE_DIR}/platform/*.h)
-    set(flags -std=c++20 -O2 -Wall -Wextra -Werror)
-    if(KELVANE_CONFIG STREQUAL "host")
-      list(APPEND flags -g -fsanitize=address,undefined -fno-sanitize-recover=undefined)
-    endif()
-    find_program(KELVANE_HOST_CXX NAMES c++ g++ clang++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
-    set(builder ${PROJECT_SOURCE_DIR}/tools/KestrumDebugInfoTool.cpp)
-    set(describer ${PROJECT_SOURCE_DIR}/tools/KorbDescribe.cpp)
-    add_custom_command(
-      OUTPUT ${tool} ${describe}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${builder} ${library} -lz -o ${tool}
-      COMMAND ${KELVANE_HOST_CXX} ${flags} -I${PROJECT_SOURCE_DIR} ${describer} ${library} -lz -o ${describe}
-      DEPENDS ${builder} ${describer} ${library} ${headers}
-      COMMENT "Building the host debug-information tools"
-      VERBATIM)
-    add_custom_target(kestrum_debug_info_host_tools ALL DEPENDS ${tool} ${describe})
-  endif()
+  set(library ${PROJECT_SOURCE_DIR}/report/KorbMapFile.cpp ${PROJECT_SOURCE_DIR}/report/KestrumDebugFiles.cpp
+              ${PROJECT_SOURCE_DIR}/report/KestrumPeFile.cpp)
+  file(GLOB headers ${PROJECT_SOURCE_DIR}/report/Kestrum*.h ${PROJECT_SOURCE_DIR}/report/KorbMapFile.h ${PROJECT_SOURCE_DIR}/platform/*.h)
+  kelvane_host_tool(tool kestrum_debug_info COMMENT "Building the host debug-information tool" OPTIMIZE -O2
+                    SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumDebugInfoTool.cpp ${library} HEADERS ${headers} LIBS -lz)
+  kelvane_host_tool(describe KorbDescribe COMMENT "Building the host container describer" OPTIMIZE -O2
+                    SOURCES ${PROJECT_SOURCE_DIR}/tools/KorbDescribe.cpp ${library} HEADERS ${headers} LIBS -lz)
   set(KESTRUM_DEBUG_INFO_TOOL ${tool} PARENT_SCOPE)
   set(KORB_DESCRIBE ${describe} PARENT_SCOPE)
 endfunction()
@@ -59,7 +41,7 @@ function(kestrum_debug_info_container first second)
   add_custom_command(
     OUTPUT ${container}
     COMMAND ${KESTRUM_DEBUG_INFO_TOOL} $<TARGET_FILE:${first}> ${map} ${container} ${KELVANE_MINGW_NM} ${KELVANE_MINGW_OBJDUMP}
-    DEPENDS ${first} kestrum_debug_info_host_tools ${KESTRUM_DEBUG_INFO_TOOL}
+    DEPENDS ${first} kestrum_debug_info_host_tool ${KESTRUM_DEBUG_INFO_TOOL}
     COMMENT "Building the debug-information container of ${second}"
     VERBATIM)
   add_custom_command(

@@ -313,6 +313,7 @@ TEST_F(Kelvane, SliderPostsThePeriodOnReleaseOnly) {
   for (const std::string& e : Exchanges()) periodSets += e.rfind("set 6 ", 0) == 0;
   EXPECT_EQ(periodSets, 1) << "one command for the whole drag, at the release";
 
+  ASSERT_TRUE(WaitUntil([&] { return gui::HasKeyboardFocus(track); })) << "the drag left the keyboard elsewhere";
   PressKeys("Right Right");
   EXPECT_TRUE(LabelShows("122\xB5s"));
   Sleep(300);

@@ -85,18 +85,11 @@ class ExceptBox : public ::testing::Test {
     }
     return nullptr;
   }
-  // Makes the box the window that the keyboard reaches.
-  // Keys go to the foreground window: a box that is not yet in front (a slow machine, a window
-  // manager still busy with the last one) would lose them. Clicked again until it is, then
-  // waited for until its loop answers.
+  // Makes the box the window that the keyboard reaches: in front, and its loop answering.
   static bool Activate(HWND box) {
-    const DWORD start = GetTickCount();
-    while (GetForegroundWindow() != box && GetTickCount() - start < kShown) {
-      gui::ClickReal(gui::FindControl(box, "Static", Text(box)).hwnd);
-      WaitUntil([&] { return GetForegroundWindow() == box; }, 1000);
-    }
     DWORD_PTR answer = 0;
-    return GetForegroundWindow() == box && SendMessageTimeoutA(box, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer) != 0;
+    return gui::ClickUntil(gui::FindControl(box, "Static", Text(box)).hwnd, [&] { return GetForegroundWindow() == box; }, kShown) &&
+           SendMessageTimeoutA(box, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer) != 0;
   }
   void Click(HWND box, const std::string& caption) {
     HWND b = gui::FindControl(box, "Button", caption).hwnd;

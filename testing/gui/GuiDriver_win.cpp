@@ -308,6 +308,15 @@ void ClickReal(HWND w) {
   Xdotool("mousemove " + std::to_string(p.x) + " " + std::to_string(p.y) + " sleep 0.05 click 1");
 }
 
+bool ClickUntil(HWND w, const std::function<bool()>& reached, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  do {
+    ClickReal(w);
+    if (WaitUntil(reached, 1000)) return true;
+  } while (GetTickCount() - start < timeoutMs);
+  return false;
+}
+
 void ClickMessage(HWND w) { SendMessageA(w, BM_CLICK, 0, 0); }
 
 void DragReal(POINT from, POINT to, int steps) {
@@ -360,25 +369,18 @@ void DragTrackBar(HWND tb, int toPosition) {
   WaitUntil([&] { return !HoldsCapture(tb); }, 2000);
 }
 
-namespace {
-// Whether keys typed now reach w: its window is in front and w has its thread's focus.
 bool HasKeyboardFocus(HWND w) {
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
   return GetForegroundWindow() == GetAncestor(w, GA_ROOT) && GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info) &&
          info.hwndFocus == w;
 }
-}  // namespace
 
 void TypeText(HWND edit, const std::string& text) {
-  // On a busy machine a click may land before the window is ready to take the focus, and the
-  // keys then go elsewhere: clicked again until the field has the focus, typed again (after
-  // clearing) when the text did not arrive whole.
+  // Keys typed before the field has the focus go elsewhere; typed again (after clearing) when the
+  // text did not arrive whole.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    for (int click = 0; click < 10; ++click) {
-      ClickReal(edit);
-      if (WaitUntil([&] { return HasKeyboardFocus(edit); }, 1000)) break;
-    }
+    ClickUntil(edit, [&] { return HasKeyboardFocus(edit); });
     Xdotool("key --clearmodifiers End shift+Home BackSpace");
     if (!text.empty()) Xdotool("type --delay 20 -- " + ShellQuote(text));
     // The keys are queued, not yet taken: the next step (a click that reads the field) would

@@ -66,12 +66,18 @@ std::string WindowText(HWND w);  // WM_GETTEXT, also across processes
 std::vector<std::string> TextLines(HWND w);
 
 void ClickReal(HWND w);
+// Clicks w with the real pointer, again each second, until reached() holds: on a busy machine a
+// click can land before its window is ready to take it. False when it still does not hold after
+// timeoutMs.
+bool ClickUntil(HWND w, const std::function<bool()>& reached, DWORD timeoutMs = 10000);
 void ClickMessage(HWND w);
 void DragReal(POINT from, POINT to, int steps = 10);
 void DragTrackBar(HWND trackBar, int toPosition);
 void TypeText(HWND edit, const std::string& text);
 void SetTextMessage(HWND w, const std::string& text);
 void PressKeys(const std::string& keys);  // xdotool key names, blank separated
+// Whether keys typed now reach w: its window is in front and w has its thread's focus.
+bool HasKeyboardFocus(HWND w);
 bool Screenshot(const std::string& pngPath);
 // Time limits of the waiting functions here grow by KELVANE_TIME_SCALE (testing/TimeScale_win.h).
 bool WaitUntil(const std::function<bool()>& cond, DWORD timeoutMs = 5000);
