@@ -62,9 +62,9 @@ TPngFormat PngFormatForDepth(std::int32_t depth) {
 
 std::string DefaultSender(const std::string& mailFrom, const std::string& mailAddr) {
   if (!mailFrom.empty()) return mailFrom;
-  const std::vector<std::string> addresses = SplitAddressList(mailAddr);
+  const std::vector<MailAddress> addresses = ParseAddressList(mailAddr);
   if (addresses.empty()) return {};
-  return "Kestrum " + AngleAddress(addresses.front(), false);
+  return "Kestrum <" + addresses.front().address + ">";
 }
 
 std::string ExpandExceptionPlaceholders(const std::string& text, const std::string& exceptClass, const std::string& exceptMsg,
@@ -114,18 +114,7 @@ FormFields UploadFields(const FormFields& additional, const MailTexts& texts) {
 
 std::vector<MapiRecipient> MapiRecipients(const std::string& recipients) {
   std::vector<MapiRecipient> out;
-  for (const std::string& entry : SplitAddressList(recipients)) {
-    const std::size_t lt = entry.find('<');
-    if (lt == std::string::npos) {
-      out.push_back({entry, "SMTP:" + entry});
-      continue;
-    }
-    const std::size_t gt = entry.find('>', lt);
-    std::string name = entry.substr(0, lt);
-    while (!name.empty() && static_cast<unsigned char>(name.back()) <= ' ') name.pop_back();
-    const std::string address = entry.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1);
-    out.push_back({name.empty() ? address : name, "SMTP:" + address});
-  }
+  for (const MailAddress& a : ParseAddressList(recipients)) out.push_back({a.name.empty() ? a.address : a.name, "SMTP:" + a.address});
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include "delivery/KestrumMailText.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <span>
 
@@ -26,36 +27,148 @@ void AppendPercent(std::string& out, char prefix, unsigned char c) {
 
 }  // namespace
 
-int NormalizeAddressList(std::string& list) {
-  for (char& c : list) {
-    if (c == ';') c = ',';
-  }
-  std::string out;
-  int count = 0;
+std::vector<std::string> SplitAddressList(std::string_view list) {
+  std::vector<std::string> out;
+  bool quoted = false, angled = false;
   std::size_t start = 0;
-  while (true) {
-    const std::size_t comma = list.find(',', start);
-    const std::string_view part =
-        Trim(std::string_view(list).substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    if (count > 0) out += ',';
-    out += part;
-    ++count;
-    if (comma == std::string::npos) break;
-    start = comma + 1;
+  auto take = [&](std::size_t end) {
+    const std::string_view entry = Trim(list.substr(start, end - start));
+    if (!entry.empty()) out.emplace_back(entry);
+    start = end + 1;
+  };
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const char c = list[i];
+    if (quoted) {
+      if (c == '\\') ++i;
+      else if (c == '"') quoted = false;
+    } else if (angled) {
+      angled = c != '>';
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '<') {
+      angled = true;
+    } else if (c == ',' || c == ';') {
+      take(i);
+    }
   }
-  list = Trim(out);
-  return list.empty() ? 0 : count;
+  take(list.size());
+  return out;
 }
 
-std::vector<std::string> SplitAddressList(std::string list) {
-  std::vector<std::string> out;
-  if (NormalizeAddressList(list) == 0) return out;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t comma = list.find(',', start);
-    out.push_back(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
+int NormalizeAddressList(std::string& list) {
+  const std::vector<std::string> entries = SplitAddressList(list);
+  list.clear();
+  for (const std::string& entry : entries) {
+    if (!list.empty()) list += ',';
+    list += entry;
+  }
+  return static_cast<int>(entries.size());
+}
+
+MailAddress ParseMailAddress(std::string_view entry) {
+  entry = Trim(entry);
+  bool quoted = false;
+  std::size_t lt = std::string_view::npos;
+  for (std::size_t i = 0; i < entry.size() && lt == std::string_view::npos; ++i) {
+    if (quoted && entry[i] == '\\') ++i;
+    else if (entry[i] == '"') quoted = !quoted;
+    else if (!quoted && entry[i] == '<') lt = i;
+  }
+  MailAddress out;
+  if (lt == std::string_view::npos) {
+    out.address = entry;
+    return out;
+  }
+  const std::size_t gt = entry.find('>', lt);
+  out.address = Trim(entry.substr(lt + 1, gt == std::string_view::npos ? std::string_view::npos : gt - lt - 1));
+  const std::string_view name = Trim(entry.substr(0, lt));
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+    for (std::size_t i = 1; i + 1 < name.size(); ++i) {
+      if (name[i] == '\\' && i + 2 < name.size()) ++i;
+      out.name += name[i];
+    }
+  } else {
+    out.name = name;
+  }
+  return out;
+}
+
+std::vector<MailAddress> ParseAddressList(std::string_view list) {
+  std::vector<MailAddress> out;
+  for (const std::string& entry : SplitAddressList(list)) out.push_back(ParseMailAddress(entry));
+  return out;
+}
+
+namespace {
+
+// The characters of an atom (RFC 5322 atext).
+bool IsAtomChar(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("!#$%&'*+-/=?^_`{|}~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// A display name as a header phrase. Names in the settings are code page 1252 text, so 8-bit
+// names go as encoded words of that charset; each word stays within 75 characters.
+std::string DisplayNamePhrase(std::string_view name) {
+  bool atoms = true, eightBit = false;
+  for (unsigned char c : name) {
+    if (c >= 0x80 || c < ' ' || c == 0x7F) eightBit = true;
+    else if (c != ' ' && !IsAtomChar(c)) atoms = false;
+  }
+  if (!eightBit && atoms && name.find("  ") == std::string_view::npos) return std::string(name);
+  if (!eightBit) {
+    std::string out = "\"";
+    for (char c : name) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    return out + '"';
+  }
+  // Words short enough that one with the address after it still fits a line; whitespace between
+  // encoded words is not part of the name, so they fold freely.
+  static constexpr std::string_view kOpen = "=?windows-1252?Q?";
+  constexpr std::size_t kMaxText = 66 - kOpen.size() - 2;
+  std::string out, word;
+  auto flush = [&] {
+    if (!out.empty()) out += "\r\n ";
+    out += kOpen;
+    out += word;
+    out += "?=";
+    word.clear();
+  };
+  for (unsigned char c : name) {
+    std::string piece;
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) piece = static_cast<char>(c);
+    else if (c == ' ') piece = "_";
+    else AppendPercent(piece, '=', c);
+    if (word.size() + piece.size() > kMaxText) flush();
+    word += piece;
+  }
+  flush();
+  return out;
+}
+
+}  // namespace
+
+std::string AddressListHeader(const std::vector<MailAddress>& list, std::size_t fieldNameLength) {
+  std::string out;
+  std::size_t line = fieldNameLength;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    std::string mailbox = "<" + list[i].address + ">";
+    if (!list[i].name.empty()) mailbox = DisplayNamePhrase(list[i].name) + " " + mailbox;
+    const std::size_t firstLine = std::min(mailbox.find("\r\n"), mailbox.size());
+    if (i > 0) {
+      out += ',';
+      if (line + 2 + firstLine > 78) {
+        out += "\r\n";
+        line = 0;
+      }
+      out += ' ';
+      line += 2;
+    }
+    out += mailbox;
+    const std::size_t lastBreak = mailbox.rfind("\r\n");
+    line = lastBreak == std::string::npos ? line + mailbox.size() : mailbox.size() - lastBreak - 2;
   }
   return out;
 }
@@ -194,8 +307,13 @@ std::string EscapeMailto(std::string_view text) {
 }
 
 std::string MailtoUrl(std::string recipients, std::string_view subject, std::string_view text) {
-  NormalizeAddressList(recipients);
-  return "mailto:" + recipients + "?subject=" + EscapeMailto(subject) + "&body=" + EscapeMailto(text);
+  // A mailto URL lists bare addresses only; a display name would be read as part of one.
+  std::string to;
+  for (const MailAddress& a : ParseAddressList(recipients)) {
+    if (!to.empty()) to += ',';
+    to += EscapeMailto(a.address);
+  }
+  return "mailto:" + to + "?subject=" + EscapeMailto(subject) + "&body=" + EscapeMailto(text);
 }
 
 std::string MailtoCommand(std::string_view command, std::string_view url, std::size_t maxLength) {

@@ -13,10 +13,26 @@ namespace delivery {
 // The one boundary of mails and uploads; no report line or Base64 line can contain it.
 inline constexpr std::string_view kMultipartBoundary = "kelvane.invalid_multipart_boundary";
 
-// ";" becomes ",", blanks (every character up to the space) go at both ends and around every ",".
-// Returns the number of addresses, 0 for an empty list.
+// The address lists of the settings separate their entries by ";" or ","; a separator inside a
+// quoted display name ("Doe, Jane" <jane@x.org>) or inside angle brackets is part of the entry.
+// The entries are trimmed of blanks (every character up to the space); empty ones are dropped.
+std::vector<std::string> SplitAddressList(std::string_view list);
+// The entries joined by ","; returns their number, 0 for an empty list.
 int NormalizeAddressList(std::string& list);
-std::vector<std::string> SplitAddressList(std::string list);
+
+// One entry of an address list: the display name as meant (its quotes and escapes removed) and
+// the bare address.
+struct MailAddress {
+  std::string name;
+  std::string address;
+  bool operator==(const MailAddress&) const = default;
+};
+MailAddress ParseMailAddress(std::string_view entry);
+std::vector<MailAddress> ParseAddressList(std::string_view list);
+// The list as the value of a To: or From: header: "<address>" for a bare address, the display
+// name as an atom phrase, a quoted string or (with 8-bit letters) encoded words in front of its
+// "<address>", the entries separated by commas and folded before a line grows past 78 characters.
+std::string AddressListHeader(const std::vector<MailAddress>& list, std::size_t fieldNameLength);
 // "<address>" for a bare address; with a display name the text from "<" on, or unchanged when
 // keepName is set.
 std::string AngleAddress(std::string_view address, bool keepName);

@@ -162,7 +162,12 @@ bool FileSize(const std::string& path, std::uint64_t& size) {
 
 std::string MailHeaderBlock(const std::string& recipients, const std::string& sender, const std::string& subject,
                             std::uint64_t utcFileTime) {
-  return "To: " + AngleAddress(recipients, true) + "\r\nFrom: " + AngleAddress(sender, true) + "\r\n" + EncodeSubjectHeader(subject) +
+  // The header names exactly the envelope's recipients, as a list mail readers can take apart.
+  auto list = [](const std::string& text, std::size_t fieldLength) {
+    const std::vector<MailAddress> addresses = ParseAddressList(text);
+    return addresses.empty() ? AngleAddress(text, true) : AddressListHeader(addresses, fieldLength);
+  };
+  return "To: " + list(recipients, 4) + "\r\nFrom: " + list(sender, 6) + "\r\n" + EncodeSubjectHeader(subject) +
          "Date: " + MailDate(TimeFromFileTime(utcFileTime)) + "\r\nMessage-ID: " + MessageId(utcFileTime) + "\r\n";
 }
 
@@ -229,11 +234,12 @@ bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& tar
       }
     }
     s.Done();
-    if (!s.Command("MAIL FROM:" + AngleAddress(sender, false), "250")) return false;
+    const std::vector<MailAddress> from = ParseAddressList(sender);
+    if (!s.Command("MAIL FROM:<" + (from.empty() ? std::string() : from.front().address) + ">", "250")) return false;
     s.Done();
     bool accepted = false;
-    for (const std::string& address : SplitAddressList(recipients)) {
-      if (s.Command("RCPT TO:" + AngleAddress(address, false), "250")) accepted = true;
+    for (const MailAddress& to : ParseAddressList(recipients)) {
+      if (s.Command("RCPT TO:<" + to.address + ">", "250")) accepted = true;
     }
     if (!accepted) return false;
     s.Done();
@@ -243,9 +249,12 @@ bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& tar
     // Header and body go in one send, and the closing lines with the end of the data: every send
     // is a wake-up of the server and of the system in between.
     const std::string head = MailHeaderBlock(recipients, sender, mail.subject, network.UtcFileTime());
-    const std::string body = BodyAsSmtpData(mail.body);
+    std::string body = BodyAsSmtpData(mail.body);
     std::string end;
     if (!mail.attachments.files.empty()) {
+      // The line end before a delimiter belongs to the delimiter: the text part keeps only the
+      // line ends the body has.
+      if (!mail.body.empty() && mail.body.back() != '\n' && mail.body.back() != '\r') body.resize(body.size() - 2);
       if (!s.Send(head + MailMultipartHead() + body)) return false;
       s.Done();
       s.Done();

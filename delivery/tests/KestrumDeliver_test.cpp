@@ -141,6 +141,9 @@ TEST(DeliveryTexts, MapiRecipientsNameAndAddress) {
   const std::vector<MapiRecipient> expected = {
       {"Dev Team", "SMTP:dev@kelvane.example"}, {"other@x", "SMTP:other@x"}, {"third@y", "SMTP:third@y"}};
   EXPECT_EQ(MapiRecipients(" Dev Team <dev@kelvane.example>; other@x , <third@y>"), expected);
+  // A quoted name keeps its comma and loses its quotes.
+  EXPECT_EQ(MapiRecipients("\"Doe, Jane\" <jane@x>;b@y"),
+            (std::vector<MapiRecipient>{{"Doe, Jane", "SMTP:jane@x"}, {"b@y", "SMTP:b@y"}}));
   EXPECT_TRUE(MapiRecipients("").empty());
 }
 

@@ -34,6 +34,43 @@ TEST(MailAddresses, NormalizeAngleAndHeaderField) {
   EXPECT_EQ(ReportHeaderField(report, "missing"), "");
 }
 
+// Separators inside a quoted name or inside angle brackets belong to the entry; the header form
+// quotes or encodes what a reader would otherwise take apart.
+TEST(MailAddresses, ListsWithDisplayNames) {
+  const struct {
+    std::string list;
+    std::vector<MailAddress> parsed;
+    std::string header;
+  } cases[] = {
+      {"", {}, ""},
+      {"a@x.org", {{"", "a@x.org"}}, "<a@x.org>"},
+      {"Ann Lee <a@x.org>;b@y.org", {{"Ann Lee", "a@x.org"}, {"", "b@y.org"}}, "Ann Lee <a@x.org>, <b@y.org>"},
+      {"\"Doe, Jane\" <j@x.org>", {{"Doe, Jane", "j@x.org"}}, "\"Doe, Jane\" <j@x.org>"},
+      {"\"a \\\"b\\\" c;d\" <q@x.org>", {{"a \"b\" c;d", "q@x.org"}}, "\"a \\\"b\\\" c;d\" <q@x.org>"},
+      {"Ann O'Neil (QA) <a@x.org>", {{"Ann O'Neil (QA)", "a@x.org"}}, "\"Ann O'Neil (QA)\" <a@x.org>"},
+      {"J\xF6rg <j@x.org>", {{"J\xF6rg", "j@x.org"}}, "=?windows-1252?Q?J=F6rg?= <j@x.org>"},
+      {"odd <a,b@x.org>, ; <c@x.org>", {{"odd", "a,b@x.org"}, {"", "c@x.org"}}, "odd <a,b@x.org>, <c@x.org>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.list);
+    EXPECT_EQ(ParseAddressList(c.list), c.parsed);
+    EXPECT_EQ(AddressListHeader(c.parsed, 4), c.header);
+  }
+  // Long lists fold between entries; long 8-bit names become several words of at most 75 characters.
+  std::vector<MailAddress> many(6, {"", "somebody.with.a.long.name@kelvane.example"});
+  many.push_back({std::string(60, '\xE4'), "u@x.org"});
+  const std::string header = AddressListHeader(many, 4);
+  std::size_t start = 0, lines = 0;
+  for (std::size_t end; start <= header.size(); start = end + 2, ++lines) {
+    end = header.find("\r\n", start);
+    if (end == std::string::npos) end = header.size();
+    EXPECT_LE(end - start + (lines == 0 ? 4 : 0), 78u) << header.substr(start, end - start);
+    if (end == header.size()) break;
+  }
+  EXPECT_GT(lines, 2u);
+  EXPECT_EQ(header.find("?==?"), std::string::npos);
+}
+
 TEST(MailEncoding, Base64Vectors) {
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},
@@ -124,6 +161,8 @@ TEST(MailEncoding, DateAndMessageId) {
 TEST(Mailto, EscapesAndCommandLine) {
   EXPECT_EQ(EscapeMailto("a b\r\n\"#%&+<>?z/"), "a%20b%0D%0A%22%23%25%26%2B%3C%3E%3Fz/");
   EXPECT_EQ(MailtoUrl(" a@x.org; b@y.org ", "Bug 1", "x&y"), "mailto:a@x.org,b@y.org?subject=Bug%201&body=x%26y");
+  // The URL lists bare addresses: a display name would be read as part of an address.
+  EXPECT_EQ(MailtoUrl("\"Doe, Jane\" <jane@x.org>; Bob <b@y.org>", "", ""), "mailto:jane@x.org,b@y.org?subject=&body=");
   const struct {
     std::string command, url;
     std::size_t max;

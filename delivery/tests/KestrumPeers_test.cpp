@@ -68,7 +68,11 @@ class Peers : public ::testing::Test {
   }
   int Check(std::vector<std::string> args, std::string& output) {
     std::string command = "'" + python_ + "' '" + script_ + "'";
-    for (const std::string& a : args) command += " '" + a + "'";
+    for (const std::string& a : args) {
+      command += " '";
+      for (char c : a) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      command += '\'';
+    }
     return RunProgram(command, output);
   }
 
@@ -129,6 +133,46 @@ TEST_F(Peers, SmtpSessionsAgainstAMailServer) {
     if (!c.account.empty()) {
       EXPECT_NE(envelope.find("\"auth\": \"alice\""), std::string::npos) << envelope;
     }
+  }
+}
+
+// What mail readers make of the recipients and of a body whose last line has no line end: the
+// To header lists exactly the envelope's recipients, and the text part is the body byte for byte.
+TEST_F(Peers, RecipientListsAndTheTextPartAsMailReadersSeeThem) {
+  const struct {
+    const char* mailAddr;
+    std::vector<std::string> expected;  // display name, address, ...
+  } cases[] = {
+      {"dev@kelvane.example", {"", "dev@kelvane.example"}},
+      {"Dev Team <dev@kelvane.example>; other@kelvane.example", {"Dev Team", "dev@kelvane.example", "", "other@kelvane.example"}},
+      {"\"Doe, Jane\" <jane@kelvane.example>, \"Max \\\"M\\\" Mustermann\" <max@kelvane.example>;"
+       " J\xF6rg M\xFCller-\x80uro <joerg@kelvane.example>",
+       {"Doe, Jane", "jane@kelvane.example", "Max \"M\" Mustermann", "max@kelvane.example", "J\xF6rg M\xFCller-\x80uro",
+        "joerg@kelvane.example"}},
+      {"Ann O'Neil (QA) <ann@kelvane.example>;;  <bob@kelvane.example> ,", {"Ann O'Neil (QA)", "ann@kelvane.example", "", "bob@kelvane.example"}},
+  };
+  const std::string body = "Kelvane bug report\r\n.dot line\r\nlast line without its end";
+  Write("body.txt", body);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mailAddr);
+    const std::filesystem::path mails = dir_ / "mails";
+    std::filesystem::remove_all(mails);
+    std::filesystem::create_directories(mails);
+    PeerProcess server = Start({"smtp", mails.string(), "noauth"});
+    ASSERT_GT(server.Port(), 0) << server.FirstLine();
+    HostNetwork network;
+    SmtpMail mail;
+    mail.sender = "Kestrum <bugs@kelvane.example>";
+    mail.subject = "Bug";
+    mail.body = body;
+    mail.attachments = {{Path("bugreport.txt")}, {"bugreport.txt"}, {}};
+    ASSERT_TRUE(SmtpSession(network, nullptr, {"127.0.0.1", server.Port()}, c.mailAddr, mail));
+    const std::string eml = (mails / "1.eml").string();
+    std::vector<std::string> args = {"check-to", eml};
+    args.insert(args.end(), c.expected.begin(), c.expected.end());
+    std::string output;
+    EXPECT_EQ(Check(args, output), 0) << output;
+    EXPECT_EQ(Check({"check-mail", eml, Path("body.txt"), Hex("Bug"), "bugreport.txt=" + Path("bugreport.txt")}, output), 0) << output;
   }
 }
 

@@ -5,6 +5,7 @@
   peers.py dns ZONEFILE                     DNS server answering from "name type value" lines
   peers.py stall                            mail server that stops reading after DATA
   peers.py check-mail EML BODY SUBJECTHEX [NAME=FILE ...]  compares a received mail with what was sent
+  peers.py check-to EML [NAME ADDRESS ...]  checks the To header against the list and the envelope
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
   peers.py check-png PNG WIDTH HEIGHT [X,Y=RRGGBB ...]  checks a picture with Pillow: its size and colours
 
@@ -245,6 +246,27 @@ def check_mail(eml, body_file, subject, attachments):
             fail("attachment %s differs" % name)
 
 
+def check_to(eml, expected):
+    """The To header as a mail reader takes it apart: no defects, exactly the expected display
+    names (code page 1252, as the settings hold them) and addresses, and the envelope's recipients."""
+    import email
+    import email.policy
+
+    with open(eml, "rb") as f:
+        msg = email.message_from_bytes(f.read(), policy=email.policy.default)
+    header = msg["To"]
+    if header.defects:
+        fail("To %r has defects %r" % (str(header), header.defects))
+    got = [(a.display_name, a.addr_spec) for a in header.addresses]
+    want = [(expected[i].encode("latin-1").decode("cp1252"), expected[i + 1]) for i in range(0, len(expected), 2)]
+    if got != want:
+        fail("To %r gives %r, expected %r" % (str(header), got, want))
+    with open(eml + ".json") as f:
+        envelope = json.load(f)["to"]
+    if envelope != [a for _, a in want]:
+        fail("envelope %r, header %r" % (envelope, got))
+
+
 def check_zip(path, entries):
     import zipfile
 
@@ -379,6 +401,8 @@ def main():
     elif cmd == "check-mail":
         check_mail(args[0], args[1], bytes.fromhex(args[2]).decode("latin-1"),
                    [a.split("=", 1) for a in args[3:]])
+    elif cmd == "check-to":
+        check_to(args[0], args[1:])
     elif cmd == "check-form":
         check_form(args[0], args[1:])
     elif cmd == "check-zip":
