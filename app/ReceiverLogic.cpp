@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -64,6 +65,8 @@ bool ParseHexLine(const std::string& line, std::string_view prefix, std::size_t 
   return true;
 }
 
+constexpr std::size_t kMostShownLines = 5;  // heading, protocol, address, command, flags
+
 std::optional<std::uint8_t> ProtocolNamed(const std::string& name) {
   for (unsigned p = 1; p <= 255; ++p) {
     const char* known = ProtocolName(static_cast<std::uint8_t>(p));
@@ -73,34 +76,65 @@ std::optional<std::uint8_t> ProtocolNamed(const std::string& name) {
   return std::nullopt;
 }
 
-constexpr std::size_t kListingLines = 5;  // heading, protocol, address, command, flags
-
-// The listing that starts at `first`, when it is one.
-std::optional<ListedCode> ListingAt(const std::vector<std::string>& lines, std::size_t first) {
-  if (lines.size() - first < kListingLines) return std::nullopt;
-  ListedCode found;
-  if (lines[first] == TrainedCodeHeading) found.Trained = true;
-  else if (lines[first] != ReceivedCodeHeading) return std::nullopt;
-  const std::optional<std::uint8_t> protocol = ProtocolNamed(lines[first + 1]);
-  if (!protocol) return std::nullopt;
-  std::uint16_t flags = 0;
-  if (!ParseHexLine(lines[first + 2], "Adress: 0x", 4, found.Code.Address) ||
-      !ParseHexLine(lines[first + 3], "Command: 0x", 4, found.Code.Command) ||
-      !ParseHexLine(lines[first + 4], "Flags: 0x", 2, flags))
-    return std::nullopt;
-  found.Code.Protocol = *protocol;
-  found.Code.Flags = static_cast<std::uint8_t>(flags);
+// The codes a listing shown at lines[first...] may stand for, oldest first; `shown` is set to the
+// number of lines it takes. A listing that names its protocol tells its code; one that does not
+// stands for the listed codes it is exactly the listing of.
+std::vector<ListedCode> ListingsAt(const std::vector<std::string>& lines, std::size_t first, const std::vector<ListedCode>& listed,
+                                   std::size_t& shown) {
+  std::vector<ListedCode> found;
+  if (lines[first] != TrainedCodeHeading && lines[first] != ReceivedCodeHeading) return found;
+  const bool named = first + 1 < lines.size() && !lines[first + 1].starts_with("Adress: ");
+  shown = named ? 5 : 4;
+  if (lines.size() - first < shown) return found;
+  const std::size_t at = first + (named ? 2 : 1);
+  std::uint16_t address = 0, command = 0, flags = 0;
+  if (!ParseHexLine(lines[at], "Adress: 0x", 4, address) || !ParseHexLine(lines[at + 1], "Command: 0x", 4, command) ||
+      !ParseHexLine(lines[at + 2], "Flags: 0x", 2, flags))
+    return found;
+  const bool trained = lines[first] == TrainedCodeHeading;
+  if (named) {
+    if (const std::optional<std::uint8_t> protocol = ProtocolNamed(lines[first + 1]))
+      found.push_back({trained, TIRData{*protocol, address, command, static_cast<std::uint8_t>(flags)}});
+    return found;
+  }
+  for (const ListedCode& code : listed) {
+    if (code.Trained != trained || code.Code.Address != address || code.Code.Command != command || code.Code.Flags != flags ||
+        ProtocolName(code.Code.Protocol))
+      continue;
+    found.push_back(code);
+  }
   return found;
+}
+
+bool SameCode(const ListedCode& a, const ListedCode& b) {
+  return a.Trained == b.Trained && a.Code.Protocol == b.Code.Protocol && a.Code.Address == b.Code.Address &&
+         a.Code.Command == b.Code.Command && a.Code.Flags == b.Code.Flags;
 }
 
 }  // namespace
 
-std::optional<ListedCode> CodeListedAt(const std::vector<std::string>& lines, std::size_t line) {
+std::optional<ListedCode> CodeListedAt(const std::vector<std::string>& lines, std::size_t line, const std::vector<ListedCode>& listed) {
   if (line >= lines.size()) return std::nullopt;
-  const std::size_t lowest = line >= kListingLines - 1 ? line - (kListingLines - 1) : 0;
-  for (std::size_t first = line + 1; first-- > lowest;)
-    if (std::optional<ListedCode> found = ListingAt(lines, first)) return found;
+  const std::size_t lowest = line >= kMostShownLines - 1 ? line - (kMostShownLines - 1) : 0;
+  for (std::size_t first = line + 1; first-- > lowest;) {
+    std::size_t shown = 0;
+    const std::vector<ListedCode> found = ListingsAt(lines, first, listed, shown);
+    if (found.empty() || first + shown <= line) continue;
+    if (std::all_of(found.begin(), found.end(), [&](const ListedCode& c) { return SameCode(c, found.front()); })) return found.front();
+    // Equal texts of different codes: count the same text further down the log.
+    const std::vector<std::string> text(lines.begin() + static_cast<std::ptrdiff_t>(first),
+                                        lines.begin() + static_cast<std::ptrdiff_t>(first + shown));
+    std::size_t later = 0;
+    for (std::size_t i = first + shown; i + shown <= lines.size(); ++i)
+      if (std::equal(text.begin(), text.end(), lines.begin() + static_cast<std::ptrdiff_t>(i))) ++later;
+    return found[later < found.size() ? found.size() - 1 - later : 0];
+  }
   return std::nullopt;
+}
+
+void RememberListedCode(std::vector<ListedCode>& listed, const ListedCode& code) {
+  if (listed.size() >= kMaxListedCodes) listed.erase(listed.begin(), listed.begin() + kMaxListedCodes / 4);
+  listed.push_back(code);
 }
 
 std::string PowerOnCodeQuestion(const TIRData& code) {

@@ -44,10 +44,18 @@ struct ListedCode {
   TIRData Code{};
 };
 
-// The listing that holds line `line` of the log, when that listing is exactly as the worker
-// writes it. A listing without a protocol line is no code here: it does not tell which protocol
-// (0, or 12 to 255) the code had, so the code could not be written back as it was received.
-std::optional<ListedCode> CodeListedAt(const std::vector<std::string>& lines, std::size_t line);
+// The code whose listing holds line `line` of the log, when that listing is exactly as the worker
+// writes it. A listing that names its protocol tells the code. One without a protocol line (0, or
+// 12 to 255) does not: `listed` holds the codes the worker listed, oldest first, and such a
+// listing counts only as the worker's listing of one of them, so one typed or pasted by hand is
+// no code. Of several listed codes with the same text, the listings are matched from the end of
+// the log: the last such listing is the newest such code.
+std::optional<ListedCode> CodeListedAt(const std::vector<std::string>& lines, std::size_t line, const std::vector<ListedCode>& listed);
+
+// Keeps the worker's listed codes for CodeListedAt. Past kMaxListedCodes the oldest quarter goes:
+// their listings are long gone from any log a person still scrolls through.
+inline constexpr std::size_t kMaxListedCodes = 1 << 16;
+void RememberListedCode(std::vector<ListedCode>& listed, const ListedCode& code);
 
 // The question asked before a listed code becomes the receiver's power-on code.
 std::string PowerOnCodeQuestion(const TIRData& code);

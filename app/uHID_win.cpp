@@ -225,12 +225,13 @@ void THIDThread::ShowPowerOnState() {
   view_->AddLogLine("");
 }
 
-void THIDThread::ShowListing(const char* heading) {
-  for (const std::string& line : CodeListing(heading, Last_IR_Buffer)) view_->AddLogLine(line);
+void THIDThread::ShowListing(bool trained) {
+  for (const std::string& line : CodeListing(trained ? TrainedCodeHeading : ReceivedCodeHeading, Last_IR_Buffer)) view_->AddLogLine(line);
+  view_->CodeListed({trained, Last_IR_Buffer});
 }
 
-void THIDThread::ShowReceivedCode() { ShowListing(ReceivedCodeHeading); }
-void THIDThread::ShowTrainedCode() { ShowListing(TrainedCodeHeading); }
+void THIDThread::ShowReceivedCode() { ShowListing(false); }
+void THIDThread::ShowTrainedCode() { ShowListing(true); }
 
 void THIDThread::ShowDeviceStatus() {
   const bool connected = Device != nullptr;

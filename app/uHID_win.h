@@ -17,6 +17,9 @@ class IReceiverView {
  public:
   virtual void AddLogLine(const std::string& line) = 0;
   virtual void SetStatus(const std::string& deviceStatus, const std::string& vexaVersion) = 0;
+  // After the lines of a code listing: the code they list, whole, so that the listing can be used
+  // as that code later whatever its text tells.
+  virtual void CodeListed(const app::ListedCode&) {}
 
  protected:
   ~IReceiverView() = default;
@@ -87,7 +90,7 @@ class THIDThread : public TThread {
   void ShowReceivedCode();
   void ShowTrainedCode();
   void ShowDeviceStatus();
-  void ShowListing(const char* heading);
+  void ShowListing(bool trained);
 
   // Report 7 until the receiver answers with its ID, bounded by kVersionRetryLimitMs. Called
   // with DeviceLock held.

@@ -284,6 +284,8 @@ void TFormMain::OnButtonClick(TObject* Sender) {
 
 void TFormMain::AddLogLine(const std::string& line) { Memo1->AppendLine(line); }
 
+void TFormMain::CodeListed(const ListedCode& code) { RememberListedCode(listedCodes_, code); }
+
 void TFormMain::SetStatus(const std::string& deviceStatus, const std::string& vexaVersion) {
   receiverConnected_ = deviceStatus == DeviceStatusText(true);
   lbDeviceStatus->SetCaption(deviceStatus);
@@ -303,7 +305,7 @@ void TFormMain::Memo1ContextPopup(TMemo*, POINT At) {
     line = LogLineAt(memo, text, At);
   }
   std::optional<ListedCode> listed;
-  if (line) listed = CodeListedAt(Memo1->Lines(), *line);
+  if (line) listed = CodeListedAt(Memo1->Lines(), *line, listedCodes_);
   const bool receiverInUse = WorkerThread && receiverConnected_;
 
   platform::ScopedMenu menu(CreatePopupMenu());

@@ -5,6 +5,8 @@
 #include "app/uHID_win.h"
 #include "platform/Forms_win.h"
 
+#include <vector>
+
 class TFormMain : public TForm, public IReceiverView {
  public:
   TFormMain();
@@ -41,6 +43,7 @@ class TFormMain : public TForm, public IReceiverView {
   // IReceiverView: the worker's display routines land here, on the UI thread.
   void AddLogLine(const std::string& line) override;
   void SetStatus(const std::string& deviceStatus, const std::string& vexaVersion) override;
+  void CodeListed(const app::ListedCode& code) override;
 
   // The log's context menu: a listed code as the power-on code, copy, select all, save, clear.
   void Memo1ContextPopup(TMemo* Sender, POINT At);
@@ -50,6 +53,7 @@ class TFormMain : public TForm, public IReceiverView {
 
  private:
   bool receiverConnected_ = false;  // as the worker last showed it
+  std::vector<app::ListedCode> listedCodes_;  // every code the worker listed, oldest first
 };
 
 const TFormDesc& FormMainDescription();

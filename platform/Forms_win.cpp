@@ -251,6 +251,9 @@ LRESULT TMemo::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
     POINT inClient = at;
     ScreenToClient(Handle(), &inClient);
     if (fromKeyboard || PtInRect(&client, inClient)) {
+      // As the standard edit menu does: what the menu does to the text (a clear, say) must be
+      // what the next Ctrl+Z undoes, not an edit of whichever control had the focus.
+      if (GetFocus() != Handle()) SetFocus();
       Fire([this, at](TObject*) { OnContextPopup(this, at); });
       return 0;
     }

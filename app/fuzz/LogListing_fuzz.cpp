@@ -1,9 +1,12 @@
 // The log is text the user may edit: whatever it holds, finding the code listed at a line must
 // end without a fault, and a code found must be one whose listing is exactly what the log shows
-// around that line. The text saved from it ends every line in CR LF.
+// around that line and, when that listing names no protocol, one the worker listed. The text saved from it ends every line in CR LF. The first
+// bytes are the worker's listed codes, 7 bytes each.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,11 +34,22 @@ std::vector<std::string> LinesOf(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::vector<ListedCode> listed;
+  const std::size_t codes = size > 0 ? std::min<std::size_t>(data[0] % 5, (size - 1) / 7) : 0;
+  for (std::size_t i = 0; i < codes; ++i) {
+    const std::uint8_t* c = data + 1 + 7 * i;
+    listed.push_back({(c[0] & 1) != 0, TIRData{c[1], static_cast<std::uint16_t>(c[2] | c[3] << 8), static_cast<std::uint16_t>(c[4] | c[5] << 8), c[6]}});
+  }
+  const std::size_t skip = size > 0 ? 1 + 7 * codes : 0;
+  const std::string text(reinterpret_cast<const char*>(data) + skip, size - skip);
   const std::vector<std::string> lines = LinesOf(text);
   for (std::size_t line = 0; line <= lines.size(); ++line) {
-    const auto found = CodeListedAt(lines, line);
+    const auto found = CodeListedAt(lines, line, listed);
     if (!found) continue;
+    if (!ProtocolName(found->Code.Protocol) && std::none_of(listed.begin(), listed.end(), [&](const ListedCode& l) {
+          return l.Trained == found->Trained && std::memcmp(&l.Code, &found->Code, sizeof l.Code) == 0;
+        }))
+      std::abort();
     const std::vector<std::string> listing =
         CodeListing(found->Trained ? TrainedCodeHeading : ReceivedCodeHeading, found->Code);
     // The listing without its closing empty line covers `line`.

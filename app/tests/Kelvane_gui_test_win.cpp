@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -414,6 +415,8 @@ TEST_F(Kelvane, ReportsOfBadInputLandInTheBugReportFile) {
       if (line.rfind("count", 0) == 0 && (line.find(": 2") != std::string::npos || line.find(": 3") != std::string::npos)) return true;
     return false;
   }, 10000)) << stored;
+  // Names and lines come from the embedded container: the shipped program has no symbols of its own.
+  EXPECT_TRUE(std::regex_search(stored, std::regex(R"(Kelvane\.exe +uMain +[0-9]+ +\+[0-9]+ +TFormMain\.btOpenClick)"))) << stored;
   std::istringstream lines(stored);
   int reports = 0;
   for (std::string line; std::getline(lines, line);) reports += line.rfind("date/time", 0) == 0;
@@ -465,6 +468,41 @@ TEST_F(Kelvane, ListedCodeBecomesThePowerOnCode) {
   ASSERT_NE(set, exchanges.end());
   ASSERT_NE(set + 1, exchanges.end());
   EXPECT_EQ(set[1], "get 3 ok 03 02 ff 00 46 00 00");
+  EXPECT_EQ(TrainedCodeWrites(), 1u);
+}
+
+// A code of a protocol the log does not name: its listing has no protocol line, and the code the
+// worker listed is written back with exactly its bytes. The same text typed by hand is no code.
+TEST_F(Kelvane, ListedCodeWithoutProtocolNameBecomesThePowerOnCode) {
+  Start("at 0 plug rx version=1.0\nat 2500 frame rx 13 0x00FF 0x0046 0x02\n");
+  OpenDevice();
+  ASSERT_TRUE(Connected("1.0"));
+  const Lines received = Listing("IR Code received:", {"Adress: 0x00FF", "Command: 0x0046", "Flags: 0x02"});
+  ASSERT_TRUE(WaitUntil([&] { return Log() == received; }, 10000)) << WindowText(Memo());
+
+  std::string text;
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "u"));
+  HWND box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "the item is disabled on a code the receiver sent";
+  EXPECT_NE(text.find("0x0046"), std::string::npos) << text;
+  Answer(box, "&Yes");
+  const Lines trained = Listing("Trained IR Code:", {"Adress: 0x00FF", "Command: 0x0046", "Flags: 0x02"});
+  ASSERT_TRUE(WaitUntil([&] { return Log() == received + trained; })) << WindowText(Memo());
+  const Lines exchanges = Exchanges();
+  const auto set = std::find(exchanges.begin(), exchanges.end(), "set 5 ok 05 0d ff 00 46 00 02");
+  ASSERT_NE(set, exchanges.end()) << ::testing::PrintToString(exchanges);
+  ASSERT_NE(set + 1, exchanges.end());
+  EXPECT_EQ(set[1], "get 3 ok 03 0d ff 00 46 00 02");
+
+  // The trained listing the worker wrote is a code too; the same listing pasted below is not.
+  const std::string typed = "IR Code received:\r\nAdress: 0x0001\r\nCommand: 0x0002\r\nFlags: 0x00\r\n";
+  SetTextMessage(Memo(), WindowText(Memo()) + typed);
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(static_cast<int>(received.size() + trained.size()) + 1), "u"));
+  EXPECT_EQ(MessageBoxShown(text, 700), nullptr) << text;
+  ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(static_cast<int>(received.size()) + 1), "u"));
+  box = MessageBoxShown(text);
+  ASSERT_NE(box, nullptr) << "the trained listing is no code";
+  Answer(box, "&No");
   EXPECT_EQ(TrainedCodeWrites(), 1u);
 }
 
@@ -604,6 +642,42 @@ TEST_F(Kelvane, LogMenuSelectsCopiesAndClears) {
   ClickReal(Memo());
   PressKeys("ctrl+z");
   EXPECT_TRUE(WaitUntil([&] { return WindowText(Memo()) == log; })) << WindowText(Memo());
+}
+
+// The menu takes the keyboard focus to the log, as the standard edit menu does: Ctrl+Z right after
+// "Clear Log" undoes the clear, wherever the focus was before, and leaves the other fields alone.
+TEST_F(Kelvane, ClearLogIsUndoneWhereverTheFocusWas) {
+  Start("at 0 plug rx\n");
+  const std::string log = "IR Code received:\r\nVEXA_NEC_PROTOCOL\r\n\r\nnote\r\n";
+  HWND delay = EditWithText("50");
+  ASSERT_NE(delay, nullptr);
+  const struct {
+    const char* name;
+    std::function<void()> focus;
+    const char* keys;  // how the menu opens: empty for the right click
+  } cases[] = {
+      {"a button, right click", [&] { ClickReal(Button("Read Vexa Version")); }, ""},
+      {"an edit field, right click", [&] { TypeText(delay, "75"); }, ""},
+      {"the log, menu key", [&] { TypeText(delay, "60"); ClickAt(OnLogLine(0), 1); }, "Menu"},
+      {"the log, shift+F10", [&] { TypeText(delay, "65"); ClickAt(OnLogLine(0), 1); }, "shift+F10"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetTextMessage(Memo(), log);
+    c.focus();
+    const std::string field = WindowText(delay);
+    if (*c.keys) {
+      PressKeys(c.keys);
+      ASSERT_TRUE(ChooseFromMenu("l"));
+    } else {
+      ASSERT_TRUE(ChooseFromMenuAt(OnLogLine(1), "l"));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return WindowText(Memo()).empty(); }));
+    EXPECT_TRUE(WaitUntil([&] { return HasKeyboardFocus(Memo()); }));
+    PressKeys("ctrl+z");
+    EXPECT_TRUE(WaitUntil([&] { return WindowText(Memo()) == log; })) << WindowText(Memo());
+    EXPECT_EQ(WindowText(delay), field);
+  }
 }
 
 }  // namespace

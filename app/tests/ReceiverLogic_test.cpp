@@ -130,43 +130,74 @@ const std::vector<std::string> kLog = {
     "Adress: 0x0001",         // 24
 };
 
+// What the worker listed of kLog: the received NEC code, the trained Apple code and the received
+// code of protocol 14, which its listing cannot name. The lower-case listing is the user's.
+const ListedCode kNec{false, TIRData{2, 0x00FF, 0x0045, 0x01}};
+const ListedCode kApple{true, TIRData{11, 0xABCD, 0x1234, 0x80}};
+const ListedCode kUnnamed{false, TIRData{14, 0x1234, 0xABCD, 0x80}};
+const std::vector<ListedCode> kListed = {kNec, kApple, kUnnamed, {false, TIRData{2, 0x00FF, 0x0045, 0x00}}};
+
+void ExpectCode(const std::optional<ListedCode>& got, const std::optional<ListedCode>& want, const std::string& where) {
+  ASSERT_EQ(got.has_value(), want.has_value()) << where;
+  if (!got) return;
+  EXPECT_EQ(got->Trained, want->Trained) << where;
+  EXPECT_EQ(std::memcmp(&got->Code, &want->Code, sizeof got->Code), 0) << where << ": " << CodeListing("", got->Code)[1];
+}
+
 TEST(CodeListedAt, FindsTheListingFromAnyOfItsLines) {
-  const ListedCode nec{false, TIRData{2, 0x00FF, 0x0045, 0x01}};
-  const ListedCode apple{true, TIRData{11, 0xABCD, 0x1234, 0x80}};
   const struct {
     std::size_t line;
     std::optional<ListedCode> want;
   } cases[] = {
-      {0, nec},  {1, nec},  {2, nec},  {3, nec},  {4, nec},
+      {0, kNec},  {1, kNec},  {2, kNec},  {3, kNec},  {4, kNec},
       {5, std::nullopt},  // the empty line after a listing belongs to none
-      {6, apple}, {7, apple}, {8, apple}, {9, apple}, {10, apple},
+      {6, kApple}, {7, kApple}, {8, kApple}, {9, kApple}, {10, kApple},
       {11, std::nullopt},
-      {12, std::nullopt}, {13, std::nullopt}, {15, std::nullopt},  // protocol unknown
+      {12, kUnnamed}, {13, kUnnamed}, {15, kUnnamed},  // the protocol comes from the worker's record
       {16, std::nullopt},
-      {17, std::nullopt}, {19, std::nullopt}, {21, std::nullopt},  // malformed
+      {17, std::nullopt}, {19, std::nullopt}, {21, std::nullopt},  // not as the worker writes it
       {22, std::nullopt}, {24, std::nullopt},                      // cut off
       {25, std::nullopt}, {1000, std::nullopt},                    // past the end
   };
-  for (const auto& c : cases) {
-    const std::optional<ListedCode> got = CodeListedAt(kLog, c.line);
-    ASSERT_EQ(got.has_value(), c.want.has_value()) << "line " << c.line;
-    if (!got) continue;
-    EXPECT_EQ(got->Trained, c.want->Trained) << "line " << c.line;
-    EXPECT_EQ(CodeListing("", got->Code), CodeListing("", c.want->Code)) << "line " << c.line;
-    EXPECT_EQ(got->Code.Protocol, c.want->Code.Protocol) << "line " << c.line;
+  for (const auto& c : cases) ExpectCode(CodeListedAt(kLog, c.line, kListed), c.want, "line " + std::to_string(c.line));
+  EXPECT_FALSE(CodeListedAt({}, 0, kListed));
+  // A listing that names its protocol tells its code; one that does not is a code only as the
+  // worker's listing of one: typed or pasted by hand it is none.
+  ExpectCode(CodeListedAt(kLog, 7, {}), kApple, "named, typed");
+  EXPECT_FALSE(CodeListedAt(kLog, 13, {}));
+  EXPECT_FALSE(CodeListedAt(kLog, 13, {kNec, kApple}));
+  EXPECT_FALSE(CodeListedAt(kLog, 13, {{false, TIRData{14, 0x1234, 0xABCD, 0x81}}, {true, TIRData{14, 0x1234, 0xABCD, 0x80}}}));
+}
+
+TEST(CodeListedAt, EqualListingsOfDifferentCodesMatchFromTheEnd) {
+  // Protocols 13 and 200 have no name: their listings read the same.
+  const ListedCode older{false, TIRData{13, 0x0102, 0x0304, 0x00}};
+  const ListedCode newer{false, TIRData{200, 0x0102, 0x0304, 0x00}};
+  std::vector<std::string> log = {"PowerOn is Enabled", ""};
+  for (int i = 0; i < 2; ++i) {
+    const std::vector<std::string> listing = CodeListing(ReceivedCodeHeading, older.Code);
+    log.insert(log.end(), listing.begin(), listing.end());
   }
-  EXPECT_FALSE(CodeListedAt({}, 0));
+  ExpectCode(CodeListedAt(log, 3, {older, newer}), older, "first");
+  ExpectCode(CodeListedAt(log, 8, {older, newer}), newer, "second");
+  // The log cleared between them: the one left is the newest.
+  const std::vector<std::string> rest(log.begin() + 7, log.end());
+  ExpectCode(CodeListedAt(rest, 1, {older, newer}), newer, "after clearing");
+  // More such listings than codes (one pasted): the oldest code for the extra one, no fault.
+  log.insert(log.end(), log.begin() + 7, log.end());
+  ExpectCode(CodeListedAt(log, 3, {older, newer}), older, "pasted");
 }
 
 TEST(CodeListedAt, AcceptsOnlyWhatTheWorkerWrites) {
   const std::vector<std::string> good = {"IR Code received:", "VEXA_SAMSUNG32_PROTOCOL", "Adress: 0xFFFF",
                                          "Command: 0x0000", "Flags: 0xFE", ""};
-  const auto listed = CodeListedAt(good, 2);
-  ASSERT_TRUE(listed);
-  EXPECT_EQ(listed->Code.Protocol, 10);
-  EXPECT_EQ(listed->Code.Address, 0xFFFF);
-  EXPECT_EQ(listed->Code.Command, 0x0000);
-  EXPECT_EQ(listed->Code.Flags, 0xFE);
+  const std::vector<ListedCode> listed = {{false, TIRData{10, 0xFFFF, 0x0000, 0xFE}}};
+  const auto found = CodeListedAt(good, 2, listed);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->Code.Protocol, 10);
+  EXPECT_EQ(found->Code.Address, 0xFFFF);
+  EXPECT_EQ(found->Code.Command, 0x0000);
+  EXPECT_EQ(found->Code.Flags, 0xFE);
   // Each a single edit of the good listing.
   const struct {
     std::size_t line;
@@ -183,8 +214,20 @@ TEST(CodeListedAt, AcceptsOnlyWhatTheWorkerWrites) {
     std::vector<std::string> log = good;
     log[b.line] = b.text;
     for (std::size_t line = 0; line < 5; ++line)
-      EXPECT_FALSE(CodeListedAt(log, line)) << "'" << b.text << "' at line " << line;
+      EXPECT_FALSE(CodeListedAt(log, line, listed)) << "'" << b.text << "' at line " << line;
   }
+  // The protocol line left out: the listing of a code whose protocol has no name, not of this one.
+  std::vector<std::string> log = good;
+  log.erase(log.begin() + 1);
+  for (std::size_t line = 0; line < 4; ++line) EXPECT_FALSE(CodeListedAt(log, line, listed)) << line;
+}
+
+TEST(RememberListedCode, DropsTheOldestQuarterWhenFull) {
+  std::vector<ListedCode> listed;
+  for (std::size_t i = 0; i <= kMaxListedCodes; ++i) RememberListedCode(listed, {false, TIRData{1, static_cast<std::uint16_t>(i), 0, 0}});
+  ASSERT_EQ(listed.size(), kMaxListedCodes - kMaxListedCodes / 4 + 1);
+  EXPECT_EQ(listed.front().Code.Address, static_cast<std::uint16_t>(kMaxListedCodes / 4));
+  EXPECT_EQ(listed.back().Code.Address, static_cast<std::uint16_t>(kMaxListedCodes));
 }
 
 TEST(WriteTrainedCodeCommand, CarriesTheWholeCode) {

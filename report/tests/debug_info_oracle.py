@@ -5,8 +5,9 @@
 
 - The code sections of the first link (which the container was built from), of Kelvane-debug.exe
   and of the shipped Kelvane.exe are byte for byte the same.
-- Kelvane.exe's PE checksum is valid (the start-up file check relies on it), and no linker map
-  lies beside it.
+- Kelvane.exe's PE checksum is valid (the start-up file check relies on it), it carries neither a
+  COFF symbol table nor debug sections, its resources are Kelvane-debug.exe's byte for byte, and no
+  linker map lies beside it.
 - Random code addresses (and the inlined code among them) give through KorbDescribe, from the
   container in Kelvane.exe, the function and line that addr2line gives from Kelvane-debug.exe's DWARF.
   Inlined code: the container names the out-of-line function that holds the code (the outermost
@@ -36,6 +37,21 @@ def sections(path):
         flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
         result.append((name.rstrip(b"\0").decode(), va, vsize, flags, data[rawptr:rawptr + min(vsize, rawsize)]))
     return data, nt, result
+
+
+def section_names(data, nt):
+    """Section names, the long ones ("/N") read from the string table behind the symbol table."""
+    count = struct.unpack_from("<H", data, nt + 6)[0]
+    strings = struct.unpack_from("<I", data, nt + 12)[0] + 18 * struct.unpack_from("<I", data, nt + 16)[0]
+    table = nt + 24 + struct.unpack_from("<H", data, nt + 20)[0]
+    names = []
+    for i in range(count):
+        raw = data[table + 40 * i:table + 40 * i + 8].rstrip(b"\0").decode("latin-1")
+        if raw.startswith("/") and strings:
+            at = strings + int(raw[1:])
+            raw = data[at:data.index(b"\0", at)].decode("latin-1")
+        names.append(raw)
+    return names
 
 
 def pe_checksum(data, field):
@@ -121,6 +137,17 @@ def main():
     stored = struct.unpack_from("<I", data, field)[0]
     if stored == 0 or stored != pe_checksum(data, field):
         failures.append(f"Kelvane.exe checksum {stored:#x}, computed {pe_checksum(data, field):#x}")
+    symbols = struct.unpack_from("<I", data, nt + 16)[0]
+    if symbols:
+        failures.append(f"Kelvane.exe carries a symbol table of {symbols} symbols")
+    names = section_names(data, nt)
+    debug_sections = [n for n in names if n.startswith(".debug") or n.startswith(".zdebug")]
+    if debug_sections:
+        failures.append(f"Kelvane.exe carries debug sections {debug_sections}")
+    resources = {s[0]: s for s in sections(debug)[2]}.get(".rsrc")
+    shipped = {s[0]: s for s in sections(product)[2]}.get(".rsrc")
+    if resources is None or shipped is None or resources[1:] != shipped[1:]:
+        failures.append("Kelvane.exe's resources differ from Kelvane-debug.exe's")
     for leftover in ("Kelvane.map", "Kelvane-debug.map"):
         if os.path.exists(os.path.join(bin_dir, leftover)):
             failures.append(f"{leftover} lies beside the program")
