@@ -260,7 +260,9 @@ TEST(AssistantForms, ScreenshotEditedElsewhereIsReloadedAndCanBeLeftOut) {
   FillRect(green->Canvas(), &all, brush);
   DeleteObject(brush);
   GdiFlush();
-  ASSERT_TRUE(green->SaveBmp(editFile));
+  // The editor the click started may still have the file open for a moment, as it would for any
+  // other program that saves there.
+  EXPECT_TRUE(WaitUntil([&] { return green->SaveBmp(editFile); })) << "the edit could not be saved";
   green->Release();
   EXPECT_TRUE(WaitUntil([&] { return ScreenPixelAtCentre(image) == RGB(0, 255, 0); })) << "the saved edit is shown";
 
