@@ -8,8 +8,8 @@ namespace sim {
 namespace {
 
 // Times beyond a year of milliseconds are surely typing errors; they also keep sums in range.
-constexpr std::int64_t MaxMs = 366LL * 24 * 3600 * 1000;
-constexpr std::size_t MaxInputBytes = 4096;
+constexpr std::int64_t kMaxMs = 366LL * 24 * 3600 * 1000;
+constexpr std::size_t kMaxInputBytes = 4096;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -134,7 +134,7 @@ TScenarioCommand ParseCommand(const std::vector<std::string>& w, std::int64_t at
     c.Kind = TScenarioCommand::skInput;
     need(5);
     const std::string& hex = w[4];
-    if (hex.empty() || hex.size() % 2 != 0 || hex.size() / 2 > MaxInputBytes) throw LineError{"bad report bytes '" + hex + "'"};
+    if (hex.empty() || hex.size() % 2 != 0 || hex.size() / 2 > kMaxInputBytes) throw LineError{"bad report bytes '" + hex + "'"};
     for (std::size_t i = 0; i < hex.size(); i += 2) {
       const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
       if (hi < 0 || lo < 0) throw LineError{"bad report bytes '" + hex + "'"};
@@ -187,14 +187,14 @@ TScenario ParseScenario(std::string_view text) {
       if (w.empty()) continue;
       if (w[0] == "repeat") {
         if (w.size() != 2) throw LineError{"'repeat' takes one time"};
-        auto ms = ParseRanged(w[1], 1, MaxMs);
+        auto ms = ParseRanged(w[1], 1, kMaxMs);
         if (!ms) throw LineError{"bad time '" + w[1] + "'"};
         sc.RepeatMs = *ms;
         continue;
       }
       if (w[0] != "at") throw LineError{"a line starts with 'at' or 'repeat'"};
       if (w.size() < 3) throw LineError{"'at' needs a time and a command"};
-      auto at = ParseRanged(w[1], 0, MaxMs);
+      auto at = ParseRanged(w[1], 0, kMaxMs);
       if (!at) throw LineError{"bad time '" + w[1] + "'"};
       TScenarioCommand c = ParseCommand(w, *at);
       c.Line = lineNo;

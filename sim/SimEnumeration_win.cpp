@@ -16,8 +16,8 @@ using namespace sim;
 
 namespace {
 
-constexpr ULONG DevSetMagic = 0x4B534453;  // "SDSK"
-constexpr GUID HidClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+constexpr ULONG kDevSetMagic = 0x4B534453;  // "SDSK"
+constexpr GUID kHidClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
 struct ListedDevice {
   DWORD DevInst;
@@ -27,18 +27,18 @@ struct ListedDevice {
 };
 
 struct DevSet {
-  ULONG Magic = DevSetMagic;
+  ULONG Magic = kDevSetMagic;
   std::vector<ListedDevice> Items;
 };
 
 DevSet* AsSet(HDEVINFO h) {
   auto* s = static_cast<DevSet*>(h);
-  if (!s || h == INVALID_HANDLE_VALUE || s->Magic != DevSetMagic) return nullptr;
+  if (!s || h == INVALID_HANDLE_VALUE || s->Magic != kDevSetMagic) return nullptr;
   return s;
 }
 
 // Which listed device an interface or device record names (its Reserved field carries index+1).
-const ListedDevice* Item(DevSet* s, ULONG_PTR reserved) {
+const ListedDevice* ListedDeviceOf(DevSet* s, ULONG_PTR reserved) {
   if (reserved == 0 || reserved > s->Items.size()) return nullptr;
   return &s->Items[reserved - 1];
 }
@@ -78,7 +78,7 @@ WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVIC
   DevSet* s = AsSet(h);
   if (!s) return Fail(ERROR_INVALID_HANDLE);
   if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_PARAMETER);
-  const ListedDevice* item = Item(s, data->Reserved);
+  const ListedDevice* item = ListedDeviceOf(s, data->Reserved);
   if (!item) return Fail(ERROR_INVALID_PARAMETER);
   const DWORD needed =
       static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (item->Path.size() + 1) * sizeof(WCHAR));
@@ -89,7 +89,7 @@ WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVIC
   std::memcpy(detail->DevicePath, item->Path.c_str(), (item->Path.size() + 1) * sizeof(WCHAR));
   if (info) {
     if (info->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
-    info->ClassGuid = HidClassGuid;
+    info->ClassGuid = kHidClassGuid;
     info->DevInst = item->DevInst;
     info->Reserved = data->Reserved;
   }
@@ -101,7 +101,7 @@ WINBOOL WINAPI KelvaneSim_SetupDiGetDeviceRegistryPropertyW(HDEVINFO h, PSP_DEVI
   DevSet* s = AsSet(h);
   if (!s) return Fail(ERROR_INVALID_HANDLE);
   if (!info || info->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
-  const ListedDevice* item = Item(s, info->Reserved);
+  const ListedDevice* item = ListedDeviceOf(s, info->Reserved);
   if (!item) return Fail(ERROR_NO_SUCH_DEVINST);
   wchar_t ids[2][64];
   std::swprintf(ids[0], 64, L"HID\\VID_%04X&PID_%04X&REV_%04X", item->VendorID, item->ProductID, item->Version);

@@ -16,7 +16,7 @@ using namespace sim;
 
 namespace {
 
-constexpr ULONG PreparsedMagic = 0x4B534850;  // "PHSK"
+constexpr ULONG kPreparsedMagic = 0x4B534850;  // "PHSK"
 
 struct Preparsed {
   ULONG Magic;
@@ -162,7 +162,7 @@ BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) {
   if (!d) return Fail(error);
   auto* p = static_cast<Preparsed*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Preparsed)));
   if (!p) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  p->Magic = PreparsedMagic;
+  p->Magic = kPreparsedMagic;
   p->Caps.UsagePage = d->Receiver ? 0xFF00 : 0x0001;
   p->Caps.Usage = d->Receiver ? 0x0001 : 0x0000;
   p->Caps.InputReportByteLength = d->InputLength;
@@ -175,7 +175,7 @@ BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) {
 
 BOOLEAN WINAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) {
   auto* p = reinterpret_cast<Preparsed*>(data);
-  if (!p || p->Magic != PreparsedMagic) return Fail(ERROR_INVALID_PARAMETER);
+  if (!p || p->Magic != kPreparsedMagic) return Fail(ERROR_INVALID_PARAMETER);
   p->Magic = 0;
   HeapFree(GetProcessHeap(), 0, p);
   return TRUE;
@@ -183,7 +183,7 @@ BOOLEAN WINAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) {
 
 NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps) {
   auto* p = reinterpret_cast<Preparsed*>(data);
-  if (!p || p->Magic != PreparsedMagic) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+  if (!p || p->Magic != kPreparsedMagic) return HIDP_STATUS_INVALID_PREPARSED_DATA;
   if (caps) *caps = p->Caps;
   return HIDP_STATUS_SUCCESS;
 }
@@ -191,13 +191,13 @@ NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps) {
 // The receiver's descriptor, as far as the lists go: one vendor-defined value per feature report.
 ULONG WINAPI HidP_MaxDataListLength(HIDP_REPORT_TYPE type, PHIDP_PREPARSED_DATA data) {
   auto* p = reinterpret_cast<Preparsed*>(data);
-  if (!p || p->Magic != PreparsedMagic) return 0;
+  if (!p || p->Magic != kPreparsedMagic) return 0;
   return type == HidP_Feature && p->Caps.UsagePage == 0xFF00 ? 7 : 0;
 }
 
 ULONG WINAPI HidP_MaxUsageListLength(HIDP_REPORT_TYPE type, USAGE usagePage, PHIDP_PREPARSED_DATA data) {
   auto* p = reinterpret_cast<Preparsed*>(data);
-  if (!p || p->Magic != PreparsedMagic) return 0;
+  if (!p || p->Magic != kPreparsedMagic) return 0;
   return type == HidP_Feature && p->Caps.UsagePage == 0xFF00 && (usagePage == 0 || usagePage == 0xFF00) ? 7 : 0;
 }
 

@@ -18,14 +18,14 @@ namespace sim {
 
 namespace {
 
-constexpr int SpareListeners = 8;
-constexpr DWORD PipeBufferSize = 4096;
+constexpr int kSpareListeners = 8;
+constexpr DWORD kPipeBufferSize = 4096;
 
 void CloseConn(Conn* c);
 void StartRead(Conn* c);
 void Replenish(Device* d);
 
-void Forget(Conn* c) {
+void DeleteWhenDone(Conn* c) {
   if (c->Closed && c->Pending == 0) delete c;
 }
 
@@ -83,7 +83,7 @@ void NewListener(Device* d) {
   const DWORD access = d->NoAccess ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_DUPLEX;
   platform::ScopedFileHandle h(CreateNamedPipeW(d->PipePath.c_str(), access | FILE_FLAG_OVERLAPPED,
                                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                                PipeBufferSize, PipeBufferSize, 0, nullptr));
+                                                kPipeBufferSize, kPipeBufferSize, 0, nullptr));
   // Without a listener the next open of the device fails; the trace says why.
   if (!h) {
     platform::Trace("simulator: no pipe for %s (error %lu)", d->Name.c_str(), GetLastError());
@@ -102,7 +102,7 @@ void NewListener(Device* d) {
   c->ReadOp.C = c;
   d->Conns.push_back(c);
   StartConnect(c);
-  Forget(c);
+  DeleteWhenDone(c);
 }
 
 // Whether the program has this instance open, asked of the pipe itself: a connect's completion
@@ -132,11 +132,11 @@ namespace {
 // The pump refills after each connection; every HID call on the device refills too, so that a
 // program opening and closing in a tight loop does not outrun the pump.
 void Replenish(Device* d) {
-  for (int guard = 0; guard < 2 * SpareListeners; ++guard) {
+  for (int guard = 0; guard < 2 * kSpareListeners; ++guard) {
     int spare = 0;
     // A connection whose completion the pump has not taken yet is no longer free.
     for (Conn* c : d->Conns) spare += !HasOverlappedIoCompleted(&c->ConnectOp.Ov) && Listening(c);
-    if (spare >= SpareListeners) return;
+    if (spare >= kSpareListeners) return;
     const std::size_t before = d->Conns.size();
     NewListener(d);
     if (d->Conns.size() == before) return;
@@ -204,7 +204,7 @@ DWORD WINAPI Pump(LPVOID) {
         delete op;
         break;
     }
-    Forget(c);
+    DeleteWhenDone(c);
   }
 }
 
@@ -279,7 +279,7 @@ bool Unplug(const std::string& name) {
     while (!d->Conns.empty()) {
       Conn* c = d->Conns.back();
       CloseConn(c);
-      Forget(c);
+      DeleteWhenDone(c);
     }
   }
   BroadcastDeviceChange();

@@ -52,18 +52,18 @@ struct Timeline {
   LONG Generation = 0;
 };
 
-bool Current(const Timeline& t) { return InterlockedCompareExchange(&g_sim.TimelineGeneration, 0, 0) == t.Generation; }
+bool IsCurrentTimeline(const Timeline& t) { return InterlockedCompareExchange(&g_sim.TimelineGeneration, 0, 0) == t.Generation; }
 
 bool SleepUntil(const Timeline& t, std::int64_t ms) {
   for (;;) {
-    if (!Current(t)) return false;
+    if (!IsCurrentTimeline(t)) return false;
     const std::int64_t left = ms - Clock();
     if (left <= 0) return true;
     Sleep(static_cast<DWORD>(left > 20 ? 20 : left));
   }
 }
 
-void Execute(const TScenarioCommand& c, std::vector<std::string>& plugged) {
+void RunScenarioCommand(const TScenarioCommand& c, std::vector<std::string>& plugged) {
   switch (c.Kind) {
     case TScenarioCommand::skPlug:
       if (Plug(FromScenario(c))) plugged.push_back(c.Name);
@@ -104,7 +104,7 @@ DWORD WINAPI RunTimeline(LPVOID p) {
     std::vector<std::string> plugged;
     for (const auto& c : t->Order) {
       if (!SleepUntil(*t, base + c.At)) return 0;
-      Execute(c, plugged);
+      RunScenarioCommand(c, plugged);
     }
     if (t->RepeatMs <= 0) return 0;
     if (!SleepUntil(*t, base + t->RepeatMs)) return 0;
