@@ -148,14 +148,23 @@ void Store::Migrate() {
 
 std::optional<GroupState> Store::Known(const std::string& reportId) {
   std::lock_guard<std::mutex> hold(lock_);
+  return KnownLocked(reportId);
+}
+
+// The answer an upload got is given again for its repeat: "new" when it was its group's first.
+std::optional<GroupState> Store::KnownLocked(const std::string& reportId) {
   const auto rows = db_->Query(
-      "SELECT g.id, g.status, g.fixed_in FROM reports r JOIN crash_groups g ON g.id = r.group_id WHERE r.report_id = ?", {reportId});
+      "SELECT g.id, g.status, g.fixed_in, r.id = (SELECT MIN(f.id) FROM reports f WHERE f.group_id = g.id)"
+      " FROM reports r JOIN crash_groups g ON g.id = r.group_id WHERE r.report_id = ?",
+      {reportId});
   if (rows.empty()) return std::nullopt;
   GroupState s;
   s.groupId = Int(rows[0][0]);
   s.reportId = reportId;
-  s.answer = Answer(Str(rows[0][1]), false);
-  s.fixedIn = Str(rows[0][2]);
+  const std::string status = Str(rows[0][1]);
+  const bool first = Str(rows[0][3]) == "1" || Str(rows[0][3]) == "t" || Str(rows[0][3]) == "true";
+  s.answer = Answer(status, first && status != "fixed");
+  s.fixedIn = status == "fixed" ? Str(rows[0][2]) : std::string();
   s.duplicate = true;
   return s;
 }
@@ -175,14 +184,9 @@ GroupState Store::Ingest(const Incoming& report) {
 GroupState Store::IngestOnce(const Incoming& in) {
   Transaction t(*db_);
   const bool pg = db_->Engine() == "postgresql";
-  {
-    const auto rows = db_->Query(
-        "SELECT g.id, g.status, g.fixed_in FROM reports r JOIN crash_groups g ON g.id = r.group_id WHERE r.report_id = ?", {in.reportId});
-    if (!rows.empty()) {
-      GroupState s{Int(rows[0][0]), in.reportId, Answer(Str(rows[0][1]), false), Str(rows[0][2]), true};
-      t.Commit();
-      return s;
-    }
+  if (std::optional<GroupState> known = KnownLocked(in.reportId)) {
+    t.Commit();
+    return *known;
   }
   db_->Query(
       "INSERT INTO crash_groups (key, title, exception_class, program, count, first_seen, last_seen, status, fixed_in, last_version)"

@@ -125,6 +125,7 @@ class Store {
 
  private:
   GroupState IngestOnce(const Incoming& report);
+  std::optional<GroupState> KnownLocked(const std::string& reportId);
   std::vector<StoredFile> FilesOf(std::int64_t reportRow);
   std::unique_ptr<SqlConnection> db_;
   std::mutex lock_;
