@@ -169,7 +169,15 @@ std::optional<GroupState> Store::KnownLocked(const std::string& reportId) {
   return s;
 }
 
-GroupState Store::Ingest(const Incoming& report) {
+GroupState Store::Ingest(const Incoming& raw) {
+  // Every text column holds UTF-8 without control characters, whatever the sender wrote: the
+  // pages and the JSON expect it, and PostgreSQL refuses anything else.
+  Incoming report = raw;
+  for (std::string* s : {&report.groupKey, &report.title, &report.exceptionClass, &report.message, &report.program, &report.version,
+                         &report.os, &report.client, &report.text}) {
+    *s = DisplayText(*s);
+  }
+  for (StoredFile& f : report.files) f.name = DisplayText(f.name);
   try {
     std::lock_guard<std::mutex> hold(lock_);
     return IngestOnce(report);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "collector/tests/CollectorProcess.h"
+#include "collector/tests/PostgresCluster.h"
 
 namespace collector {
 namespace {
@@ -39,9 +42,17 @@ GroupQuery Query(const std::string& field, const std::string& value) {
 class StoreTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    store_ = std::make_unique<Store>(OpenSqlite(folder_.Path() + "/c.db"));
+    store_ = std::make_unique<Store>(Open(true));
     store_->Migrate();
   }
+  std::unique_ptr<SqlConnection> Open(bool fresh) {
+    if (GetParam() == "sqlite") return OpenSqlite(folder_.Path() + "/c.db");
+    testing::PostgresCluster& cluster = testing::SharedCluster();
+    if (!cluster.Running()) throw std::runtime_error(cluster.Error());
+    if (fresh) url_ = cluster.Database("store_test");
+    return OpenPostgres(url_);
+  }
+  std::string url_;
   testing::TempFolder folder_;
   std::unique_ptr<Store> store_;
 };
@@ -117,13 +128,34 @@ TEST_P(StoreTest, MigrationsRunOnceAndLeaveTheDataAlone) {
   const int version = store_->SchemaVersion();
   EXPECT_GE(version, 2);
   store_.reset();
-  Store again(OpenSqlite(folder_.Path() + "/c.db"));
+  Store again(Open(false));
   again.Migrate();
   EXPECT_EQ(again.SchemaVersion(), version);
   EXPECT_EQ(again.Groups({})[0].count, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite"));
+TEST_P(StoreTest, ConcurrentWritersOnTheirOwnConnectionsNeitherLoseNorDoubleCount) {
+  // Two instances of the collector behind a load balancer: each has its own connection.
+  std::vector<std::unique_ptr<Store>> stores;
+  for (int i = 0; i < 2; ++i) stores.push_back(std::make_unique<Store>(Open(false)));
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 2; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < 40; ++i) {
+        // Both send every report once: each id must count once.
+        stores[static_cast<std::size_t>(w)]->Ingest(Report("c" + std::to_string(i), "k/" + std::to_string(i % 4), "1.0", kT0 + i));
+      }
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  std::int64_t total = 0;
+  for (const GroupRow& g : store_->Groups({})) total += g.count;
+  EXPECT_EQ(total, 40);
+  EXPECT_EQ(store_->GroupCount(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
 
 }  // namespace
 }  // namespace collector
