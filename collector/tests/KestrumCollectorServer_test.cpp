@@ -15,6 +15,7 @@
 #include "collector/KestrumCollectorStore.h"
 #include "collector/tests/CollectorFixtures.h"
 #include "collector/tests/CollectorProcess.h"
+#include "collector/tests/PostgresCluster.h"
 #include "delivery/KestrumDeliver.h"
 #include "delivery/KestrumHttp.h"
 #include "delivery/KestrumZip.h"
@@ -308,6 +309,33 @@ TEST(CollectorServer, SigtermLetsTheUploadInFlightFinish) {
   EXPECT_EQ(exitCode, 0);
   Store store(OpenSqlite(data.Path() + "/collector.db"));
   EXPECT_TRUE(store.Known("in-flight")) << "acknowledged means stored";
+}
+
+TEST(CollectorServer, TwoInstancesOnOnePostgresqlDatabaseShareTheGroups) {
+  testing::PostgresCluster& cluster = testing::SharedCluster();
+  ASSERT_TRUE(cluster.Running()) << cluster.Error();
+  const std::string url = cluster.Database("two_instances");
+  TempFolder data;  // shared by both, as a network folder would be
+  CollectorProcess a(data.Path(), {"--database", url}), b(data.Path(), {"--database", url});
+  ASSERT_GT(a.Port(), 0);
+  ASSERT_GT(b.Port(), 0);
+  const std::string report = MakeReport({});
+  for (int i = 0; i < 6; ++i) {
+    const CollectorProcess* first = i % 2 ? &a : &b;
+    const CollectorProcess* second = i % 2 ? &b : &a;
+    // Every report goes to both, as a client retrying through the balancer might send it.
+    for (const CollectorProcess* c : {first, second}) {
+      auto res = c->Client().Post("/upload", FormBody({{"report_id", "", "pg-" + std::to_string(i)}, {"BugReport", "bugreport.txt", report}}),
+                                  FormType().c_str());
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 200) << res->body;
+    }
+  }
+  for (const CollectorProcess* c : {&a, &b}) {
+    const json groups = Get(*c, "/api/groups")["groups"];
+    ASSERT_EQ(groups.size(), 1u);
+    EXPECT_EQ(groups[0]["count"], 6);
+  }
 }
 
 }  // namespace
