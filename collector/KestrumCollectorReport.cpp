@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
+#include <ctime>
 
 #include "delivery/KestrumBugReportFile.h"
 #include "delivery/KestrumZip.h"
@@ -390,6 +392,24 @@ std::string DisplayText(std::string_view text) {
     return (u < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') || u == 0x7F;
   });
   return out;
+}
+
+std::optional<std::int64_t> ReportTime(std::string_view text) {
+  int year, month, day, hour, minute, second;
+  char tail;
+  const std::string s(text.substr(0, 40));
+  if (std::sscanf(s.c_str(), "%4d-%2d-%2d, %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &tail) < 6) return std::nullopt;
+  if (year < 1980 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+    return std::nullopt;
+  }
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  return static_cast<std::int64_t>(timegm(&tm));
 }
 
 int CompareVersions(std::string_view a, std::string_view b) {

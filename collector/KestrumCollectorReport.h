@@ -70,6 +70,10 @@ std::vector<std::string_view> SplitReportFile(std::string_view content);
 // component writes), control characters other than tab and line ends dropped.
 std::string DisplayText(std::string_view text);
 
+// The "date/time" field ("2026-12-10, 17:03:09, 45ms") as seconds since 1970, read as UTC (the
+// report does not say its zone); nullopt when it is not in that form.
+std::optional<std::int64_t> ReportTime(std::string_view dateTime);
+
 // Dotted version numbers compared part by part, numbers as numbers; -1, 0 or 1.
 int CompareVersions(std::string_view a, std::string_view b);
 

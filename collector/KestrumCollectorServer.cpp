@@ -217,7 +217,8 @@ int Collector::Import(const std::string& path, std::string& error) {
     Incoming r;
     // The id is the text's hash: importing the same file again stores nothing twice.
     r.reportId = "import-" + Sha256Hex(text).substr(0, 32);
-    r.received = Now();
+    // An imported report arrived when it was written, not when it was imported.
+    r.received = ReportTime(parsed->dateTime).value_or(Now());
     r.weight = static_cast<std::int64_t>(std::min<std::uint64_t>(parsed->count, 1u << 30));
     r.groupKey = parsed->groupKey;
     r.title = parsed->title;

@@ -144,6 +144,11 @@ TEST(CollectorReport, DisplayTextIsAlwaysUtf8) {
   EXPECT_EQ(DisplayText("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xE2\x82\xAC") << "an encoded surrogate is no UTF-8";
 }
 
+TEST(CollectorReport, ReadsTheReportsTime) {
+  EXPECT_EQ(ReportTime("2026-12-10, 17:03:09, 45ms"), 1796922189);
+  for (const char* bad : {"", "yesterday", "2026-13-10, 17:03:09, 45ms", "2026-12-10 17:03"}) EXPECT_FALSE(ReportTime(bad)) << bad;
+}
+
 TEST(CollectorReport, ComparesVersionsPartByPart) {
   struct Case {
     const char *a, *b;
