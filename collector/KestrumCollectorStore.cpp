@@ -178,24 +178,89 @@ GroupState Store::Ingest(const Incoming& raw) {
     *s = DisplayText(*s);
   }
   for (StoredFile& f : report.files) f.name = DisplayText(f.name);
+  // Group commit: whoever finds no commit under way commits everything queued by then in one
+  // transaction, so that concurrent uploads share the disk's flush instead of queueing for one
+  // each. Every caller returns only after the commit that holds its report.
+  Pending me{&report, {}, nullptr, false};
+  std::unique_lock<std::mutex> queue(queueLock_);
+  queue_.push_back(&me);
+  while (!me.done) {
+    if (committing_) {
+      queueWake_.wait(queue);
+      continue;
+    }
+    committing_ = true;
+    std::vector<Pending*> batch;
+    while (!queue_.empty() && batch.size() < 256) {
+      batch.push_back(queue_.front());
+      queue_.pop_front();
+    }
+    queue.unlock();
+    CommitBatch(batch);
+    queue.lock();
+    committing_ = false;
+    queueWake_.notify_all();
+  }
+  if (me.error) std::rethrow_exception(me.error);
+  return me.result;
+}
+
+void Store::CommitBatch(const std::vector<Pending*>& batch) {
+  std::lock_guard<std::mutex> hold(lock_);
   try {
-    std::lock_guard<std::mutex> hold(lock_);
-    return IngestOnce(report);
+    Transaction t(*db_);
+    std::vector<GroupState> results;
+    for (Pending* p : batch) results.push_back(IngestOnce(*p->in));
+    t.Commit();
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i]->result = results[i];
+    for (Pending* p : batch) p->done = true;
+    return;
+  } catch (...) {
+    if (batch.size() == 1) {
+      try {
+        throw;
+      } catch (const SqlError& e) {
+        if (!e.unique) {
+          batch[0]->error = std::current_exception();
+          batch[0]->done = true;
+          return;
+        }
+      } catch (...) {
+        batch[0]->error = std::current_exception();
+        batch[0]->done = true;
+        return;
+      }
+    }
+  }
+  // One report's failure must not fail the others: each again on its own.
+  for (Pending* p : batch) {
+    try {
+      p->result = IngestAlone(*p->in);
+    } catch (...) {
+      p->error = std::current_exception();
+    }
+    p->done = true;
+  }
+}
+
+GroupState Store::IngestAlone(const Incoming& in) {
+  try {
+    Transaction t(*db_);
+    GroupState s = IngestOnce(in);
+    t.Commit();
+    return s;
   } catch (const SqlError& e) {
     // Another instance stored the same report id between our look and our insert.
     if (!e.unique) throw;
   }
-  if (std::optional<GroupState> known = Known(report.reportId)) return *known;
+  if (std::optional<GroupState> known = KnownLocked(in.reportId)) return *known;
   throw SqlError("the report could not be stored");
 }
 
+// Within a transaction the caller holds.
 GroupState Store::IngestOnce(const Incoming& in) {
-  Transaction t(*db_);
   const bool pg = db_->Engine() == "postgresql";
-  if (std::optional<GroupState> known = KnownLocked(in.reportId)) {
-    t.Commit();
-    return *known;
-  }
+  if (std::optional<GroupState> known = KnownLocked(in.reportId)) return *known;
   db_->Query(
       "INSERT INTO crash_groups (key, title, exception_class, program, count, first_seen, last_seen, status, fixed_in, last_version)"
       " VALUES (?, ?, ?, ?, 0, ?, ?, 'new', '', ?) ON CONFLICT (key) DO NOTHING",
@@ -230,7 +295,6 @@ GroupState Store::IngestOnce(const Incoming& in) {
     const std::string table = std::string(sql).substr(0, std::string(sql).find(' '));
     db_->Query(std::string("INSERT INTO ") + sql + " DO UPDATE SET count = " + table + ".count + excluded.count", {groupId, value, in.weight});
   }
-  t.Commit();
   return GroupState{groupId, in.reportId, Answer(status, created), status == "fixed" ? fixedIn : std::string(), false};
 }
 

@@ -3,7 +3,10 @@
 // each engine (SQLite, PostgreSQL) implements.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -124,11 +127,23 @@ class Store {
   std::string Engine() const { return db_->Engine(); }
 
  private:
+  struct Pending {
+    const Incoming* in;
+    GroupState result;
+    std::exception_ptr error;
+    bool done;
+  };
+  void CommitBatch(const std::vector<Pending*>& batch);
   GroupState IngestOnce(const Incoming& report);
+  GroupState IngestAlone(const Incoming& report);
   std::optional<GroupState> KnownLocked(const std::string& reportId);
   std::vector<StoredFile> FilesOf(std::int64_t reportRow);
   std::unique_ptr<SqlConnection> db_;
-  std::mutex lock_;
+  std::mutex lock_;  // the connection
+  std::mutex queueLock_;
+  std::condition_variable queueWake_;
+  std::deque<Pending*> queue_;
+  bool committing_ = false;
 };
 
 }  // namespace collector
