@@ -25,6 +25,7 @@ constexpr const char* kUsage =
     "  --prune-seconds N      time between background prunings (600)\n"
     "  --threads N            request threads (8)\n"
     "  --read-timeout N       seconds a sender may pause (10)\n"
+    "  --upload-seconds N     time a whole upload may take (120)\n"
     "  --quiet                no line per request\n";
 
 bool Number(const char* text, long long& value) {
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     else if (a == "--prune-seconds") o.pruneSeconds = static_cast<int>(number());
     else if (a == "--threads") o.threads = static_cast<int>(std::max(1LL, number()));
     else if (a == "--read-timeout") o.readTimeoutSeconds = static_cast<int>(std::max(1LL, number()));
+    else if (a == "--upload-seconds") o.uploadSeconds = static_cast<int>(std::max(1LL, number()));
     else if (a == "--quiet") o.log = false;
     else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);

@@ -319,11 +319,17 @@ int Serve(Collector& c, std::atomic<bool>* stop) {
     headers.erase("Content-Type");
     headers.emplace("Content-Type", "application/octet-stream");
     std::string body;
-    bool tooLarge = false;
+    bool tooLarge = false, tooSlow = false;
+    const double deadline = NowSeconds() + o.uploadSeconds;
     // Bounded after unpacking too: a gzip body may be small on the wire and huge inside.
     const bool read = reader([&](const char* data, std::size_t length) {
       if (body.size() + length > o.maxUpload) {
         tooLarge = true;
+        return false;
+      }
+      // A sender that keeps each pause under the read timeout would hold a thread for ever.
+      if (NowSeconds() > deadline) {
+        tooSlow = true;
         return false;
       }
       body.append(data, length);
@@ -332,6 +338,13 @@ int Serve(Collector& c, std::atomic<bool>* stop) {
     if (tooLarge) {
       res.set_header("Connection", "close");
       send(res, {413, "the upload is larger than " + std::to_string(o.maxUpload) + " bytes\n", "text/plain; charset=utf-8"});
+      return;
+    }
+    if (tooSlow) {
+      res.set_header("Connection", "close");
+      Answer a = c.Refuse(body, "the upload took longer than " + std::to_string(o.uploadSeconds) + " seconds", client);
+      a.status = 408;
+      send(res, a);
       return;
     }
     if (!read) {

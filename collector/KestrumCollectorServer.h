@@ -27,6 +27,7 @@ struct Options {
   PruneRules prune;
   int pruneSeconds = 600;
   int readTimeoutSeconds = 10;
+  int uploadSeconds = 120;  // a whole upload, against senders that trickle
   int threads = 8;
   bool log = true;
 };

@@ -277,8 +277,22 @@ TEST(CollectorServer, BrokenAndSlowSendersStoreNothingHalf) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_TRUE(answer.empty() || answer.starts_with("HTTP/1.1 400")) << answer;
   }
+  // One that sends a little before each read timeout, for longer than an upload may take.
+  {
+    CollectorProcess trickled(data.Path(), {"--read-timeout", "1", "--upload-seconds", "2"});
+    const int fd = Connect(trickled.Port());
+    const std::string head = RequestHead(body.size());
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    std::string answer;
+    for (std::size_t at = 0; at < body.size() && answer.empty(); at += 16) {
+      ::send(fd, body.data() + at, std::min<std::size_t>(16, body.size() - at), MSG_NOSIGNAL);
+      answer = ReadAll(fd, 500);
+    }
+    ::close(fd);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 408")) << answer;
+  }
   EXPECT_EQ(Get(c, "/api/groups")["total"], 0);
-  EXPECT_GE(FilesIn(data.Path() + "/quarantine"), 2u) << "what arrived is kept";
+  EXPECT_GE(FilesIn(data.Path() + "/quarantine"), 3u * 2) << "what arrived is kept";
   // Text in neither UTF-8 nor plain ASCII comes out as UTF-8.
   ReportSpec latin;
   latin.message = "ung\xFCltiger Wert \xAB\x80\xBB";
