@@ -13,12 +13,6 @@ namespace {
 constexpr std::size_t kMaxParts = 100;
 constexpr std::size_t kMaxPartHead = 8 * 1024;
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -32,7 +26,7 @@ std::optional<std::string> HeaderParameter(std::string_view value, std::string_v
     std::string_view rest = Trim(value.substr(at + 1));
     const std::size_t eq = rest.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
-    const std::string key = Lower(Trim(rest.substr(0, eq)));
+    const std::string key = AsciiLower(Trim(rest.substr(0, eq)));
     rest = Trim(rest.substr(eq + 1));
     std::string v;
     std::size_t consumed = 0;
@@ -84,11 +78,11 @@ bool InflateRaw(std::string_view in, std::size_t expected, std::string& out) {
 }
 
 bool EndsWithNoCase(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && Lower(s.substr(s.size() - tail.size())) == tail;
+  return s.size() >= tail.size() && AsciiLower(s.substr(s.size() - tail.size())) == tail;
 }
 
 AttachmentKind KindOf(std::string_view field, std::string_view fileName, std::string_view data) {
-  const std::string f = Lower(field);
+  const std::string f = AsciiLower(field);
   if (data.starts_with("MDMP") || f == "upload_file_minidump" || f == "minidump" || EndsWithNoCase(fileName, ".dmp")) {
     return AttachmentKind::kMinidump;
   }
@@ -101,7 +95,7 @@ AttachmentKind KindOf(std::string_view field, std::string_view fileName, std::st
 
 std::string MultipartBoundary(std::string_view contentType) {
   const std::size_t semi = contentType.find(';');
-  if (Lower(Trim(contentType.substr(0, semi))) != "multipart/form-data") return {};
+  if (AsciiLower(Trim(contentType.substr(0, semi))) != "multipart/form-data") return {};
   const std::optional<std::string> b = HeaderParameter(contentType, "boundary");
   if (!b || b->empty() || b->size() > 200) return {};
   return *b;
@@ -147,9 +141,9 @@ std::optional<std::vector<FormPart>> ParseMultipart(std::string_view body, std::
         head.remove_prefix(std::min(eol + 2, head.size()));
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) return fail("a part of the form has a header line without \":\"");
-        if (Lower(Trim(line.substr(0, colon))) != "content-disposition") continue;
+        if (AsciiLower(Trim(line.substr(0, colon))) != "content-disposition") continue;
         const std::string_view value = Trim(line.substr(colon + 1));
-        if (Lower(Trim(value.substr(0, value.find(';')))) != "form-data") return fail("a part of the form is not form-data");
+        if (AsciiLower(Trim(value.substr(0, value.find(';')))) != "form-data") return fail("a part of the form is not form-data");
         const std::optional<std::string> name = HeaderParameter(value, "name");
         if (!name) return fail("a part of the form has no name");
         part.name = *name;
@@ -256,7 +250,7 @@ std::optional<Upload> ReadUpload(std::vector<FormPart> parts, const ZipLimits& l
   std::vector<UploadFile> files;
   for (FormPart& p : parts) {
     if (!p.isFile) {
-      const std::string name = Lower(p.name);
+      const std::string name = AsciiLower(p.name);
       if (name == "report_id") {
         if (!ValidReportId(p.data)) return fail("the report_id field must be 1 to 64 letters, digits or \"-\"");
         u.reportId = p.data;

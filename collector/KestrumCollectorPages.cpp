@@ -118,14 +118,7 @@ std::string UrlEncode(std::string_view text) {
   return out;
 }
 
-std::string TimeText(std::int64_t seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M", &tm);
-  return buffer;
-}
+std::string TimeText(std::int64_t seconds) { return UtcText(seconds, "%Y-%m-%d %H:%M"); }
 
 std::string GroupsPage(const std::vector<GroupRow>& groups, const GroupQuery& q, const std::vector<std::string>& versions,
                        std::int64_t totalGroups) {

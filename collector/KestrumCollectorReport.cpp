@@ -42,14 +42,6 @@ std::optional<std::uint32_t> ParseHex(std::string_view s) {
   return v;
 }
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return out;
-}
-
 // "main thread ($a4)", "thread $a4", "thread $a4 (TReader)": the names the thread list gives.
 bool IsThreadTitle(std::string_view title) {
   if (title.starts_with("thread $")) return true;
@@ -309,9 +301,9 @@ std::optional<ParsedReport> ParseReport(std::string_view text, std::string* erro
     r.checksum = ChecksumState::kDiffers;
   }
 
-  const std::string program = Lower(r.program);
+  const std::string program = AsciiLower(r.program);
   for (const TraceRow& row : rows) {
-    if (row.item && !row.function.empty() && !program.empty() && Lower(row.module) == program) {
+    if (row.item && !row.function.empty() && !program.empty() && AsciiLower(row.module) == program) {
       r.firstOwnFrame = row.function;
       break;
     }
@@ -392,6 +384,22 @@ std::string DisplayText(std::string_view text) {
     return (u < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') || u == 0x7F;
   });
   return out;
+}
+
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+std::string UtcText(std::int64_t seconds, const char* format) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buffer[64];
+  return std::strftime(buffer, sizeof buffer, format, &tm) ? buffer : "";
 }
 
 std::optional<std::int64_t> ReportTime(std::string_view text) {

@@ -74,6 +74,11 @@ std::string DisplayText(std::string_view text);
 // report does not say its zone); nullopt when it is not in that form.
 std::optional<std::int64_t> ReportTime(std::string_view dateTime);
 
+// A-Z to a-z, nothing else: names and field names compared without regard to case.
+std::string AsciiLower(std::string_view text);
+// Seconds since 1970 as UTC in strftime's format.
+std::string UtcText(std::int64_t seconds, const char* format);
+
 // Dotted version numbers compared part by part, numbers as numbers; -1, 0 or 1.
 int CompareVersions(std::string_view a, std::string_view b);
 

@@ -39,14 +39,6 @@ std::string RandomId() {
   return buffer;
 }
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return out;
-}
-
 Answer Stored(const GroupState& s) {
   json j = {{"report_id", s.reportId}, {"group", s.groupId}, {"status", s.answer}, {"fixed_in", s.fixedIn}};
   if (s.duplicate) j["duplicate"] = true;
@@ -163,7 +155,7 @@ Answer Collector::Upload(std::string_view body, std::string_view contentType, co
     } else {
       // A minidump without a report: nothing to group it by but its product.
       const std::string product = up->product.empty() ? "unknown" : up->product;
-      in.groupKey = Lower(product) + "/minidump";
+      in.groupKey = AsciiLower(product) + "/minidump";
       in.title = "minidump without bug report";
       in.program = product;
       in.version = up->version;
@@ -276,12 +268,8 @@ int Serve(Collector& c, std::atomic<bool>* stop) {
   if (o.log) {
     svr.set_logger([&logLock](const httplib::Request& req, const httplib::Response& res) {
       const std::lock_guard<std::mutex> hold(logLock);
-      char when[32];
-      const std::time_t t = std::time(nullptr);
-      std::tm tm{};
-      gmtime_r(&t, &tm);
-      std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-      std::fprintf(stderr, "%s %s %s %s %d %zu\n", when, req.remote_addr.c_str(), req.method.c_str(), req.path.c_str(), res.status,
+      const std::string when = UtcText(Now(), "%Y-%m-%dT%H:%M:%SZ");
+      std::fprintf(stderr, "%s %s %s %s %d %zu\n", when.c_str(), req.remote_addr.c_str(), req.method.c_str(), req.path.c_str(), res.status,
                    res.body.size());
     });
   }

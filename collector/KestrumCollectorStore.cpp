@@ -48,14 +48,7 @@ std::vector<std::string> Statements(const std::string& script) {
 std::int64_t Int(const std::optional<std::string>& v) { return v ? std::stoll(*v) : 0; }
 std::string Str(const std::optional<std::string>& v) { return v ? *v : std::string(); }
 
-std::string Day(std::int64_t seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buffer[16];
-  std::strftime(buffer, sizeof buffer, "%Y-%m-%d", &tm);
-  return buffer;
-}
+std::string Day(std::int64_t seconds) { return UtcText(seconds, "%Y-%m-%d"); }
 
 struct Transaction {
   explicit Transaction(SqlConnection& db) : db_(db) { db_.BeginWrite(); }

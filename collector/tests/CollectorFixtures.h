@@ -8,22 +8,13 @@
 
 #include "report/KestrumBugReport.h"
 #include "report/KestrumReportText.h"
+#include "report/tests/TraceItemFixture.h"
 
 namespace collector::testing {
 
 inline report::TStackItem Item(std::uint32_t addr, std::uint32_t start, const char* module, const char* unit, int line, int relLine,
                                const char* function) {
-  report::TStackItem i;
-  i.Addr_ = addr;
-  i.functionStart = start;
-  i.relAddr = start != 0 && start < addr ? addr - start : 0;
-  i.ModuleName = module;
-  i.UnitName = unit;
-  i.Line = line;
-  i.relLine = relLine;
-  i.hasRelLine = relLine > 0;
-  i.FunctionName = function;
-  return i;
+  return report::fixtures::Item(addr, start, module, unit, line, relLine, relLine > 0, function);
 }
 
 // A crash in Kelvane.exe: the trace through the given own function, a library frame and an
