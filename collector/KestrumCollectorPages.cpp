@@ -1,5 +1,6 @@
 #include "collector/KestrumCollectorPages.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "collector/KestrumCollectorReport.h"
@@ -65,6 +66,18 @@ std::string ReportBody(const ReportRow& r) {
                     ", checksum " + Html(r.checksum);
   if (r.checksum == ChecksumStateName(ChecksumState::kDiffers)) out += " <span class=\"mark\">(the stated checksum differs)</span>";
   out += " &middot; " + Link("/reports/" + Num(r.id) + "/raw", "raw download") + "</p>\n" + FilesHtml(r);
+  if (!r.fields.empty()) {
+    out += "<table class=\"fields\"><tr><th colspan=\"2\">sent with the report</th></tr>\n";
+    std::string_view rest = r.fields;
+    while (!rest.empty()) {
+      const std::string_view line = rest.substr(0, rest.find('\n'));
+      rest.remove_prefix(std::min(line.size() + 1, rest.size()));
+      const std::size_t colon = line.find(": ");
+      out += "<tr><th>" + Html(line.substr(0, colon)) + "</th><td>" + Html(colon == std::string_view::npos ? "" : line.substr(colon + 2)) +
+             "</td></tr>\n";
+    }
+    out += "</table>\n";
+  }
   if (!r.text) return out + "<p>The report's text was removed by the retention rules; its counts stay.</p>\n";
   const std::optional<ParsedReport> parsed = ParseReport(*r.text);
   if (!parsed) return out + "<pre>" + Html(*r.text) + "</pre>\n";

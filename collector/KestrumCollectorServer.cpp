@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -66,7 +67,10 @@ json ReportJson(const ReportRow& r, bool withText) {
   json j = {{"id", r.id},          {"report_id", r.reportId},      {"group", r.groupId},    {"received", r.received},
             {"count", r.weight},  {"version", DisplayText(r.version)}, {"os", DisplayText(r.os)}, {"checksum", r.checksum},
             {"message", DisplayText(r.message)}, {"files", files}};
-  if (withText) j["text"] = r.text ? json(DisplayText(*r.text)) : json(nullptr);
+  if (withText) {
+    j["text"] = r.text ? json(DisplayText(*r.text)) : json(nullptr);
+    j["fields"] = DisplayText(r.fields);
+  }
   return j;
 }
 
@@ -140,6 +144,14 @@ Answer Collector::Upload(std::string_view body, std::string_view contentType, co
     in.reportId = up->reportId.empty() ? RandomId() : up->reportId;
     in.received = Now();
     in.client = client;
+    for (const auto& [name, value] : up->fields) {
+      if (name == "report_id") continue;
+      // One line per field: a value's line breaks would read as further fields.
+      std::string line = name + ": " + value;
+      std::replace(line.begin(), line.end(), '\r', ' ');
+      std::replace(line.begin(), line.end(), '\n', ' ');
+      in.fields += line + "\n";
+    }
     if (!up->reportText.empty()) {
       std::optional<ParsedReport> parsed = ParseReport(up->reportText, &why);
       if (!parsed) return Refuse(body, "the bug report cannot be read: " + why, client);

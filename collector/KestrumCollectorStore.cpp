@@ -30,6 +30,9 @@ const char* const kMigrations[] = {
     "CREATE INDEX groups_last_seen ON crash_groups(last_seen);"
     "CREATE INDEX groups_count ON crash_groups(count);"
     "CREATE INDEX reports_received ON reports(received) ;",
+    // 3: the form's other fields (the sender's mail texts, what an assistant asked), one
+    // "name: value" line each.
+    "ALTER TABLE reports ADD COLUMN fields TEXT NOT NULL DEFAULT ''",
 };
 
 std::vector<std::string> Statements(const std::string& script) {
@@ -85,7 +88,7 @@ GroupRow ToGroup(const SqlRow& r) {
   return g;
 }
 
-const char* kReportColumns = "id, group_id, received, weight, report_id, version, os, checksum, message, client, text";
+const char* kReportColumns = "id, group_id, received, weight, report_id, version, os, checksum, message, client, text, fields";
 ReportRow ToReport(const SqlRow& r) {
   ReportRow x;
   x.id = Int(r[0]);
@@ -99,6 +102,7 @@ ReportRow ToReport(const SqlRow& r) {
   x.message = Str(r[8]);
   x.client = Str(r[9]);
   x.text = r[10];
+  if (r.size() > 11) x.fields = Str(r[11]);
   return x;
 }
 
@@ -167,7 +171,7 @@ GroupState Store::Ingest(const Incoming& raw) {
   // pages and the JSON expect it, and PostgreSQL refuses anything else.
   Incoming report = raw;
   for (std::string* s : {&report.groupKey, &report.title, &report.exceptionClass, &report.message, &report.program, &report.version,
-                         &report.os, &report.client, &report.text}) {
+                         &report.os, &report.client, &report.text, &report.fields}) {
     *s = DisplayText(*s);
   }
   for (StoredFile& f : report.files) f.name = DisplayText(f.name);
@@ -272,9 +276,9 @@ GroupState Store::IngestOnce(const Incoming& in) {
       " last_seen = CASE WHEN last_seen > ? THEN last_seen ELSE ? END, status = ?, last_version = ? WHERE id = ?",
       {in.weight, in.received, in.received, in.received, in.received, status, in.version, groupId});
   const auto inserted = db_->Query(
-      "INSERT INTO reports (report_id, group_id, received, weight, version, os, checksum, message, client, text, pruned)"
-      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0) RETURNING id",
-      {in.reportId, groupId, in.received, in.weight, in.version, in.os, in.checksum, in.message, in.client, in.text});
+      "INSERT INTO reports (report_id, group_id, received, weight, version, os, checksum, message, client, text, fields, pruned)"
+      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0) RETURNING id",
+      {in.reportId, groupId, in.received, in.weight, in.version, in.os, in.checksum, in.message, in.client, in.text, in.fields});
   const std::int64_t reportRow = Int(inserted.at(0)[0]);
   for (const StoredFile& f : in.files) {
     db_->Query("INSERT INTO attachments (report, kind, name, hash, size) VALUES (?, ?, ?, ?, ?)", {reportRow, f.kind, f.name, f.hash, f.size});

@@ -60,6 +60,7 @@ struct Incoming {
   std::int64_t weight = 1;    // occurrences: a folded report's "count"
   std::string groupKey, title, exceptionClass, message, program, version, os, checksum, client;
   std::string text;  // the report as UTF-8 for the pages
+  std::string fields;  // the form's other fields, "name: value" lines
   std::vector<StoredFile> files;
 };
 
@@ -87,6 +88,7 @@ struct ReportRow {
   std::int64_t id = 0, groupId = 0, received = 0, weight = 1;
   std::string reportId, version, os, checksum, message, client;
   std::optional<std::string> text;  // none once pruned
+  std::string fields;
   std::vector<StoredFile> files;
 };
 

@@ -139,6 +139,9 @@ TEST(CollectorServer, GroupsTheComponentsUploads) {
   auto raw = c.Client().Get(("/reports/" + std::to_string(oldest["id"].get<int>()) + "/raw").c_str());
   ASSERT_TRUE(raw);
   EXPECT_EQ(raw->body, firstText);
+  const json stored = Get(c, "/api/reports/" + std::to_string(oldest["id"].get<int>()));
+  EXPECT_EQ(stored["fields"], "Customer: 4711\nMailFrom: user@example.org\nMailSubject: Bug report\nMailBody: It crashed.\n")
+      << "the form's other fields are kept with the report";
   // Attachments live under their content's hash only.
   for (const auto& entry : std::filesystem::recursive_directory_iterator(data.Path() + "/files")) {
     if (entry.is_regular_file()) {
