@@ -16,6 +16,7 @@
 #include "collector/tests/CollectorFixtures.h"
 #include "collector/tests/CollectorProcess.h"
 #include "collector/tests/PostgresCluster.h"
+#include "delivery/KestrumBugReportFile.h"
 #include "delivery/KestrumDeliver.h"
 #include "delivery/KestrumHttp.h"
 #include "delivery/KestrumZip.h"
@@ -326,6 +327,34 @@ TEST(CollectorServer, SigtermLetsTheUploadInFlightFinish) {
   EXPECT_EQ(exitCode, 0);
   Store store(OpenSqlite(data.Path() + "/collector.db"));
   EXPECT_TRUE(store.Known("in-flight")) << "acknowledged means stored";
+}
+
+TEST(CollectorServer, ImportsBugReportFilesAndZipsOnce) {
+  TempFolder data, files;
+  // A bug report file as the component keeps it: equal reports folded with their count.
+  delivery::StoreRules rules;
+  rules.sizeLimit = 0;
+  ReportSpec other;
+  other.trace = testing::CrashTrace("TFormMain.btSendClick(TObject*)", 0x00403700);
+  std::string content;
+  for (const ReportSpec& s : {ReportSpec{}, other, ReportSpec{}, ReportSpec{}}) content = delivery::PlanStore(content, MakeReport(s), rules).content;
+  const std::string file = WriteFile(files.Path() + "/bugreport.txt", content);
+  delivery::ZipBuilder zip;
+  zip.Add({"bugreport.txt", MakeReport(other) + "\r\n\r\n"});
+  const std::string archive = WriteFile(files.Path() + "/reports.zip", zip.Finish());
+  const std::string program = testing::BinaryDir() + "/bin/kestrum-collector import --data " + data.Path() + " ";
+  std::string out;
+  EXPECT_EQ(delivery::testing::RunProgram(program + file + " " + archive, out), 0) << out;
+  EXPECT_NE(out.find("bugreport.txt: 2 reports stored"), std::string::npos) << out;
+  EXPECT_EQ(delivery::testing::RunProgram(program + file, out), 0) << out;
+  EXPECT_NE(out.find("bugreport.txt: 0 reports stored"), std::string::npos) << "a second import stores nothing twice: " << out;
+  EXPECT_NE(delivery::testing::RunProgram(program + files.Path() + "/missing.txt", out), 0);
+  CollectorProcess c(data.Path());
+  const json groups = Get(c, "/api/groups?sort=count")["groups"];
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[0]["count"], 3) << "a folded report counts as often as its count says";
+  EXPECT_EQ(groups[1]["count"], 1) << "the ZIP holds the same report as the file: one import";
+  EXPECT_EQ(groups[0]["first_seen"], 1796922189) << "dated by the report, not by the import";
 }
 
 TEST(CollectorServer, TwoInstancesOnOnePostgresqlDatabaseShareTheGroups) {
