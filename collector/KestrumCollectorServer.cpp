@@ -176,7 +176,9 @@ Answer Collector::Upload(std::string_view body, std::string_view contentType, co
     for (const UploadFile& f : up->files) {
       const std::string hash = files_.Put(f.data);
       if (hash.empty()) return Unavailable(std::string("the collector cannot store the upload: ") + std::strerror(errno));
-      in.files.push_back({AttachmentKindName(f.kind), f.name, hash, static_cast<std::int64_t>(f.data.size())});
+      // A whole bug report file is kept as it came; the report taken from it is the raw report.
+      const bool wholeFile = f.kind == AttachmentKind::kReport && f.data != up->reportText;
+      in.files.push_back({wholeFile ? "report file" : AttachmentKindName(f.kind), f.name, hash, static_cast<std::int64_t>(f.data.size())});
     }
     if (!up->reportText.empty() && std::none_of(up->files.begin(), up->files.end(), [&](const UploadFile& f) { return f.data == up->reportText; })) {
       // A report taken from a whole bug report file or a mail body is kept on its own too.

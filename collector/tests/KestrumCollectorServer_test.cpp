@@ -136,6 +136,19 @@ TEST(CollectorServer, GroupsTheComponentsUploads) {
   std::vector<std::string> kinds;
   for (const json& f : oldest["files"]) kinds.push_back(f["kind"]);
   EXPECT_EQ(kinds, (std::vector<std::string>{"report", "screenshot"}));
+  // The component attaches its whole bug report file: the newest report is the one received.
+  {
+    const std::string file = firstText + "\r\n\r\n" + MakeReport(other) + "\r\n\r\n";
+    auto res = c.Client().Post("/upload", FormBody({{"BugReport", "bugreport.txt", file}}), FormType().c_str());
+    ASSERT_TRUE(res);
+    const json answer = json::parse(res->body);
+    EXPECT_EQ(answer["group"], groups[1]["id"]);
+    const json latest = Get(c, "/api/groups/" + std::to_string(answer["group"].get<int>()))["reports"][0];
+    std::vector<std::string> stored;
+    for (const json& f : latest["files"]) stored.push_back(f["kind"]);
+    EXPECT_EQ(stored, (std::vector<std::string>{"report", "report file"}));
+    EXPECT_EQ(c.Client().Get(("/reports/" + std::to_string(latest["id"].get<int>()) + "/raw").c_str())->body, MakeReport(other));
+  }
   // The raw download is the file as sent, byte for byte.
   auto raw = c.Client().Get(("/reports/" + std::to_string(oldest["id"].get<int>()) + "/raw").c_str());
   ASSERT_TRUE(raw);
