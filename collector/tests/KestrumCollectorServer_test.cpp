@@ -197,6 +197,9 @@ TEST(CollectorServer, AnswersEveryKindOfUpload) {
                                   return z.Finish();
                                 }()}}),
        FormType(), "", 400, "limit", true},
+      {"file names that climb out", FormBody({{"BugReport", "../../../../tmp/kestrum-escape.txt", report},
+                                             {"ScreenShot", "..\\..\\kestrum-escape.png", kPng}}),
+       FormType(), "", 200, "\"status\":\"known\""},
       {"a report id that could be a path", FormBody({{"report_id", "", "../../x"}, {"BugReport", "bugreport.txt", report}}), FormType(),
        "", 400, "report_id", true},
   };
@@ -213,7 +216,11 @@ TEST(CollectorServer, AnswersEveryKindOfUpload) {
   }
   const json groups = Get(c, "/api/groups")["groups"];
   ASSERT_EQ(groups.size(), 2u) << "only the accepted uploads are stored";
-  EXPECT_EQ(groups[0]["count"].get<int>() + groups[1]["count"].get<int>(), 2);
+  EXPECT_EQ(groups[0]["count"].get<int>() + groups[1]["count"].get<int>(), 3);
+  EXPECT_FALSE(std::filesystem::exists("/tmp/kestrum-escape.txt"));
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(data.Path())) {
+    EXPECT_EQ(entry.path().string().find("escape"), std::string::npos) << entry.path();
+  }
 }
 
 TEST(CollectorServer, LimitsTheRatePerClient) {
