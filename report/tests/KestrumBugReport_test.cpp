@@ -2,23 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "report/tests/TraceItemFixture.h"
+
 namespace report {
 namespace {
 
-TStackItem Item(Addr addr, Addr start, const char* module, const char* unit, int line, int relLine, bool hasRelLine,
-                const char* function) {
-  TStackItem i;
-  i.Addr_ = addr;
-  i.functionStart = start;
-  i.relAddr = start != 0 && start < addr ? addr - start : 0;
-  i.ModuleName = module;
-  i.UnitName = unit;
-  i.Line = line;
-  i.relLine = relLine;
-  i.hasRelLine = hasRelLine;
-  i.FunctionName = function;
-  return i;
-}
+using fixtures::Item;
 
 const TStackTrace kTrace = {
     Item(0x00401010, 0x00401000, "Kelvane.exe", "uMain", 120, 3, true, "TForm1.Button1Click"),
