@@ -134,6 +134,15 @@ void AddReportCopy(const DeliverySettings& s, const std::string& folder, const s
   }
 }
 
+// The minidump made with the report, named as the settings say and zipped with the report when
+// the report is zipped. One that cannot be written is left out: the report still goes.
+void AddMiniDump(const DeliverySettings& s, const std::string& folder, const ExceptionRef& exception, AttachmentList& list) {
+  const std::string dump = folder + "bugreport.dmp";
+  DeleteFileA(dump.c_str());
+  std::string error;
+  if (exception->WriteMiniDump(dump, error)) list.Add({dump, s.miniDumpSendAs, s.bugRepZip, "MiniDump"});
+}
+
 std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWND parentWindow, bool hidden,
                         kestrum::IZQSettings* settings, bool inThread) {
   const DeliverySettings s = ReadDeliverySettings(settings);
@@ -155,6 +164,7 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
     if (s.attachBugRep && !folder.empty()) {
       AddReportCopy(s, folder, bugReport, settings, exception && exception->GetMailWasSaved(), list, reportPath, deleteAfterSend);
     }
+    if (exception && exception->WantsMiniDump() && !folder.empty()) AddMiniDump(s, folder, exception, list);
     if (screenShot && !folder.empty()) {
       shot = folder + "screenShot.png";
       DeleteFileA(shot.c_str());
@@ -273,6 +283,11 @@ DeliverySettings ReadDeliverySettings(kestrum::IZQSettings* settings) {
   s.bugRepFile = settings->GetBugReportFile();
   s.bugRepSendAs = settings->GetBugReportSendAs();
   s.bugRepZip = settings->GetBugReportZip();
+  kestrum::IZQPropertyAccess* access = nullptr;
+  if (settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&access)) == S_OK && access) {
+    s.miniDumpSendAs = access->GetPropStr("MiniDumpSendAs");
+    access->Release();
+  }
   s.scrShotDepth = settings->GetScreenShotDepth();
   s.scrShotSendAs = settings->GetScreenShotSendAs();
   s.scrShotZip = settings->GetScreenShotZip();
