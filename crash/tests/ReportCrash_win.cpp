@@ -52,7 +52,15 @@ std::string Env(const char* name) {
 }
 
 void SaveReport(kestrum::IZQException* e, HWND, bool) {
-  const std::string report = e->GetBugReport(true);
+  std::string report = e->GetBugReport(true);
+  // The minidump beside the report, as the product's automatic save writes it: report.dmp.
+  kestrum::IZQExceptionEx* ex = nullptr;
+  if (SUCCEEDED(e->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex))) && ex) {
+    std::string path = Env("KESTRUM_TEST_RESULT"), error;
+    path = path.substr(0, path.rfind('.')) + ".dmp";
+    if (ex->WantsMiniDump() && !ex->WriteMiniDump(path, error)) report += "\r\n\r\nminidump:\r\nnot written: " + error;
+    ex->Release();
+  }
   HANDLE f = CreateFileA(Env("KESTRUM_TEST_RESULT").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
