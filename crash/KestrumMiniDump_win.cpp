@@ -352,8 +352,9 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
       exception.flags = facts_.hasRecord ? facts_.flags : 1;
       exception.parameterCount = facts_.hasRecord ? std::min<DWORD>(facts_.parameterCount, 15) : 0;
       for (DWORD i = 0; i < exception.parameterCount; ++i) exception.parameters[i] = facts_.parameters[i];
-      const ThreadSlot* crashed = nullptr;
+      ThreadSlot* crashed = nullptr;
       for (std::size_t i = 0; i < b.threadCount; ++i) crashed = b.threads[i].id == facts_.crashedThreadId ? &b.threads[i] : crashed;
+      if (crashed && !facts_.hasRecord) PointAtTheThrow(*crashed);
       if (crashed) {
         std::memcpy(b.exceptionContext, crashed->context, sizeof b.exceptionContext);
         exception.context = report::Bytes(b.exceptionContext, sizeof b.exceptionContext);
@@ -401,6 +402,19 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
       if (size == 0 || VirtualQuery(Ptr(start), &mbi, sizeof mbi) != sizeof mbi || mbi.State != MEM_COMMIT) continue;
       b.memory[ranges++] = {start, report::Bytes(static_cast<const std::uint8_t*>(Ptr(start)), size)};
     }
+  }
+
+  // A throw's context stands at the return address of the call that threw, where a stack walker
+  // would name the line after the throw (it takes the first frame's address as it is, unlike the
+  // callers' return addresses). The dump's frame begins at the call itself, as a system exception's
+  // address names the instruction that raised it.
+  void PointAtTheThrow(ThreadSlot& t) {
+    CONTEXT context;
+    std::memcpy(&context, t.context, sizeof context);
+    if (!facts_.context || context.Eip != facts_.exceptAddr || context.Eip < 5) return;
+    std::uint8_t call = 0;
+    context.Eip -= Read(context.Eip - 5, &call, 1) == 1 && call == 0xE8 ? 5 : 1;
+    std::memcpy(t.context, &context, sizeof context);
   }
 
   MiniDumpFacts facts_;
