@@ -73,6 +73,26 @@ struct Buffers {
 };
 
 Buffers* g_buffers = nullptr;
+std::uint32_t g_lastMicroseconds = 0;
+
+std::int64_t Ticks() {
+  LARGE_INTEGER t;
+  QueryPerformanceCounter(&t);
+  return t.QuadPart;
+}
+
+// Adds the time from construction to destruction to total.
+class Stopwatch {
+ public:
+  explicit Stopwatch(std::int64_t& total) : total_(total), start_(Ticks()) {}
+  ~Stopwatch() { total_ += Ticks() - start_; }
+  Stopwatch(const Stopwatch&) = delete;
+  Stopwatch& operator=(const Stopwatch&) = delete;
+
+ private:
+  std::int64_t& total_;
+  std::int64_t start_;
+};
 
 const void* Ptr(Addr a) { return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(a)); }
 
@@ -253,6 +273,7 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
   report::ThreadSink* Sink() { return locked_ ? this : nullptr; }
 
   void Add(const std::string& title, const report::ThreadSnapshot* snapshot, const report::ThreadRecord& record) override {
+    const Stopwatch watch(ticks_);
     Buffers& b = *g_buffers;
     if (b.threadCount >= kMaxThreads) return;
     ThreadSlot& t = b.threads[b.threadCount];
@@ -311,6 +332,15 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
       return 0;
     }
     Buffers& b = *g_buffers;
+    struct Total {
+      Impl& impl;
+      ~Total() {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        g_lastMicroseconds = static_cast<std::uint32_t>(impl.ticks_ * 1000000 / (frequency.QuadPart ? frequency.QuadPart : 1));
+      }
+    } total{*this};
+    const Stopwatch watch(ticks_);
     GatherModules(b);
     report::MiniDumpInput in;
     in.timeStamp = static_cast<std::uint32_t>(time(nullptr));
@@ -418,6 +448,7 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
   }
 
   MiniDumpFacts facts_;
+  std::int64_t ticks_ = 0;
   bool locked_ = false;
   std::string error_;
 };
@@ -426,6 +457,8 @@ MiniDumpGathering::MiniDumpGathering(const MiniDumpFacts& facts) : impl_(new Imp
 MiniDumpGathering::~MiniDumpGathering() { delete impl_; }
 report::ThreadSink* MiniDumpGathering::Sink() { return impl_->Sink(); }
 std::uint32_t MiniDumpGathering::Finish(std::string& error) { return impl_->Finish(error); }
+
+std::uint32_t LastMiniDumpMicroseconds() { return g_lastMicroseconds; }
 
 bool WriteMiniDumpFile(std::uint32_t number, const std::string& path, std::string& error) {
   if (!g_buffers) {
