@@ -404,7 +404,8 @@ void TIZQException::BuildSections() {
     in.trace = trace;
     in.threads = &g_registryThreads;
     std::unique_ptr<MiniDumpGathering> dump;
-    if (WantsMiniDump()) {
+    // A report of the state for an outside tool makes none: it would replace an exception's dump.
+    if (WantsMiniDump() && !(FExceptType == etFrozen && FSource == esManual)) {
       dump = std::make_unique<MiniDumpGathering>(MiniDumpFactsOf());
       in.sink = dump->Sink();
     }

@@ -53,7 +53,6 @@ struct ModuleSlot {
 
 struct Buffers {
   CRITICAL_SECTION lock;
-  bool gathering;
   ThreadSlot threads[kMaxThreads];
   std::size_t threadCount;
   ModuleSlot modules[kMaxModules];
@@ -259,15 +258,12 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
       return;
     }
     Buffers& b = *g_buffers;
-    b.gathering = true;
     b.threadCount = 0;
     b.stacksUsed = 0;
     b.outSize = 0;
   }
   ~Impl() override {
-    if (!locked_) return;
-    g_buffers->gathering = false;
-    LeaveCriticalSection(&g_buffers->lock);
+    if (locked_) LeaveCriticalSection(&g_buffers->lock);
   }
 
   report::ThreadSink* Sink() { return locked_ ? this : nullptr; }
@@ -291,6 +287,10 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
     } else if (record.exceptThread) {
       if (facts_.context) {
         context = *facts_.context;
+      } else if (facts_.exceptAddr == 0) {
+        // Nothing says where it happened (an abort, a pure virtual call): the thread as it stands
+        // now, in the handling, whose stack still holds the calls that led there.
+        if (!CurrentContext(record.threadId, context)) return;
       } else {
         // Without the fault's context: what the report traced from.
         context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
@@ -432,6 +432,24 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
       if (size == 0 || VirtualQuery(Ptr(start), &mbi, sizeof mbi) != sizeof mbi || mbi.State != MEM_COMMIT) continue;
       b.memory[ranges++] = {start, report::Bytes(static_cast<const std::uint8_t*>(Ptr(start)), size)};
     }
+  }
+
+  static bool CurrentContext(DWORD threadId, CONTEXT& context) {
+    context.ContextFlags = CONTEXT_FULL;
+    if (threadId == GetCurrentThreadId()) {
+      RtlCaptureContext(&context);
+      return true;
+    }
+    HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SUSPEND_RESUME, FALSE, threadId);
+    if (!thread) return false;
+    // It waits for this handling: its stack stays as it is once the registers are read.
+    bool ok = false;
+    if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+      ok = GetThreadContext(thread, &context);
+      ResumeThread(thread);
+    }
+    CloseHandle(thread);
+    return ok;
   }
 
   // A throw's context stands at the return address of the call that threw, where a stack walker
