@@ -36,6 +36,10 @@ macro(kelvane_setup)
     add_link_options(-fsanitize=address,undefined)
   endif()
 
+  # Test peers from npm (readers of our minidumps and symbol files), which scripts/deps.sh installs
+  # beside the build folders.
+  get_filename_component(KELVANE_NPM_PEERS ${CMAKE_BINARY_DIR}/../npm-peers ABSOLUTE)
+
   find_package(ZLIB REQUIRED)
   if(NOT KELVANE_FUZZ)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

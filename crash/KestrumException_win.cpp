@@ -3,6 +3,7 @@
 #include "crash/KestrumComponent_win.h"
 #include "crash/KestrumExceptBox_win.h"
 #include "crash/KestrumInterception_win.h"
+#include "crash/KestrumMiniDump_win.h"
 #include "crash/KestrumExceptText.h"
 #include "crash/settings/KestrumPropList.h"
 #include "crash/settings/KestrumRules.h"
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 namespace kestrum {
 
@@ -169,6 +171,9 @@ TIZQException::TIZQException(IZQModuleSettings* settings, const ExceptionFacts& 
   FRelatedObject = facts.relatedObject;
   FPackage = facts.package;
   FPreparedStack = facts.preparedStack;
+  FStackCopy = facts.stackCopy;
+  FStackCopySize = facts.stackCopySize;
+  FStackCopyBegin = facts.stackCopyBegin;
   ApplyFilterGroup();
   FAppendScreenShot = FCreateScreenShot;
   // Without a report there is nothing to wait for.
@@ -398,8 +403,16 @@ void TIZQException::BuildSections() {
     in.bcbTermination = GetExceptClass() == "BcbTermination";
     in.trace = trace;
     in.threads = &g_registryThreads;
+    std::unique_ptr<MiniDumpGathering> dump;
+    // A report of the state for an outside tool makes none: it would replace an exception's dump.
+    if (WantsMiniDump() && !(FExceptType == etFrozen && FSource == esManual)) {
+      dump = std::make_unique<MiniDumpGathering>(MiniDumpFactsOf());
+      in.sink = dump->Sink();
+    }
     pairs = report::CollectThreads(in, FThreadStacks);
+    if (dump) FMiniDumpNumber = dump->Finish(FMiniDumpError);
   } catch (...) {
+    if (FMiniDumpError.empty()) FMiniDumpError = "it failed while the threads were collected";
   }
   FSectionPlugins.clear();
   for (const std::string& name : report::PluginNames(GetPropStr("Plugins"))) {
@@ -417,6 +430,42 @@ void TIZQException::BuildSections() {
   sections.Lock();
   for (const auto& [name, content] : pairs) sections.SetContent(name, content);
   sections.Unlock();
+}
+
+MiniDumpFacts TIZQException::MiniDumpFactsOf() {
+  MiniDumpFacts facts;
+  facts.level = GetPropInt("MiniDump");
+  facts.crashedThreadId = FCrashedThreadId;
+  facts.frozen = FExceptType == etFrozen;
+  facts.context = FPContext;
+  facts.exceptAddr = static_cast<report::Addr>(reinterpret_cast<std::uintptr_t>(FExceptAddr));
+  facts.stackCopy = FStackCopy;
+  facts.stackCopySize = FStackCopySize;
+  facts.stackCopyBegin = FStackCopyBegin;
+  if (FExceptObject) {
+    try {
+      std::rethrow_exception(FExceptObject);
+    } catch (const EExternal& e) {
+      if (e.HasRecord()) {
+        const TExceptionRecord& r = e.ExceptionRecord();
+        facts.hasRecord = true;
+        facts.code = r.ExceptionCode;
+        facts.flags = r.ExceptionFlags;
+        facts.parameterCount = std::min<DWORD>(r.NumberParameters, 15);
+        for (DWORD i = 0; i < facts.parameterCount; ++i) facts.parameters[i] = r.ExceptionInformation[i];
+      }
+    } catch (...) {
+    }
+  }
+  return facts;
+}
+
+bool STDMETHODCALLTYPE TIZQException::WriteMiniDump(const std::string& path, std::string& error) {
+  if (FMiniDumpNumber == 0) {
+    error = FMiniDumpError.empty() ? "it was not made" : FMiniDumpError;
+    return false;
+  }
+  return WriteMiniDumpFile(FMiniDumpNumber, path, error);
 }
 
 void TIZQException::StartCompletion() {

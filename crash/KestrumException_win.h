@@ -26,6 +26,7 @@ extern const GUID IID_IZQException;    // {5EE7E49B-571F-4504-B9E6-1EEF6587C51F}
 extern const GUID IID_IZQExceptionEx;  // {0BCABCF1-B70F-4952-B907-A129A9BD19FD}
 
 struct IZQException;
+struct MiniDumpFacts;
 // Called on every change of the report and once at registration, with the report as it stands.
 using TBugReportCallback = void (*)(bool complete, const std::string& bugReport, IZQException* exception);
 
@@ -92,6 +93,10 @@ struct IZQExceptionEx : public IUnknown {
   virtual bool STDMETHODCALLTYPE FirstCompleteCallback() = 0;
   virtual bool STDMETHODCALLTYPE FirstAutoSave() = 0;
   virtual HANDLE* STDMETHODCALLTYPE PSendThread() = 0;
+  // The minidump beside the report (setting MiniDump): whether one is made, and writing the one
+  // made with this exception's report (false with the reason, which the report then shows).
+  virtual bool STDMETHODCALLTYPE WantsMiniDump() = 0;
+  virtual bool STDMETHODCALLTYPE WriteMiniDump(const std::string& path, std::string& error) = 0;
 };
 
 // The delivery of a report: saving to the bug report file, sending and printing come with the
@@ -145,6 +150,10 @@ struct ExceptionFacts {
   TObject* relatedObject = nullptr;
   HMODULE package = nullptr;
   const void* preparedStack = nullptr;
+  // The stack as copied when it was thrown (the thread's own buffer, kept while it waits).
+  const std::uint8_t* stackCopy = nullptr;
+  std::size_t stackCopySize = 0;
+  DWORD stackCopyBegin = 0;
 };
 
 // A report of the current state without an exception (KorbTraceProcess): type etFrozen, source
@@ -251,6 +260,8 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   bool STDMETHODCALLTYPE FirstCompleteCallback() override { return FFirstCompleteCallback(); }
   bool STDMETHODCALLTYPE FirstAutoSave() override { return FFirstAutoSave(); }
   HANDLE* STDMETHODCALLTYPE PSendThread() override { return &FSendThread; }
+  bool STDMETHODCALLTYPE WantsMiniDump() override { return FCreateBugReport && GetPropInt("MiniDump") > 0; }
+  bool STDMETHODCALLTYPE WriteMiniDump(const std::string& path, std::string& error) override;
 
   // Outside the interfaces.
   const SYSTEMTIME& Time() const { return FTime; }
@@ -304,6 +315,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void ListsModified();
   void BuildHeader();
   void BuildSections();
+  kestrum::MiniDumpFacts MiniDumpFactsOf();
   void StartCompletion();
   void StoreSection(const std::string& name, const std::string& content);
   void FinishHeaderNow();  // the checksum and the debug-info fields in; complete
@@ -332,6 +344,11 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   TObject* FRelatedObject = nullptr;
   HMODULE FPackage = nullptr;
   const void* FPreparedStack = nullptr;
+  const std::uint8_t* FStackCopy = nullptr;
+  std::size_t FStackCopySize = 0;
+  DWORD FStackCopyBegin = 0;
+  std::uint32_t FMiniDumpNumber = 0;  // 0: none made, FMiniDumpError says why
+  std::string FMiniDumpError;
   std::string FBugReport;
   bool FComplete = false;
   // Taken on the reporting thread, read by a send on the completion thread: FShotSection guards

@@ -378,6 +378,9 @@ void ReportException(const ReportArgs& args) {
         if (!facts.address) facts.address = raised->address;
         if (!context && raised->hasContext) context = &raised->context;
         facts.preparedStack = PreparedStackOf(*raised);
+        facts.stackCopy = raised->stackCopy;
+        facts.stackCopySize = raised->stackCopySize;
+        facts.stackCopyBegin = raised->stackCopyBegin;
       }
     }
     if (facts.object && ExceptionInheritsFrom(facts.object, "EAbort")) {

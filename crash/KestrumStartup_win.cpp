@@ -5,6 +5,7 @@
 #include "crash/KestrumComponent_win.h"
 #include "crash/KestrumFileCheck.h"
 #include "crash/KestrumInterception_win.h"
+#include "crash/KestrumMiniDump_win.h"
 #include "crash/KestrumRestart.h"
 #include "crash/KestrumTempFolder.h"
 #include "platform/GuardedRead_win.h"
@@ -342,6 +343,13 @@ bool InstallKestrum() {
   InstallInterception();
   if (settings->GetSuspendThreads()) InstallPauseHooks();
   TakeMemoryReserve();
+  // Made now: at a crash the dump only fills them. A library's copy with dumps switched on that
+  // is installed later reserves them then.
+  IZQPropertyAccess* access = nullptr;
+  if (settings->QueryInterface(IID_IZQPropertyAccess, reinterpret_cast<void**>(&access)) == S_OK && access) {
+    if (access->GetPropInt("MiniDump") > 0 && !ReserveMiniDumpBuffers()) platform::Trace("kestrum: no buffers for the minidump");
+    access->Release();
+  }
   platform::InstallGuardedRead();  // the report reads code and stacks through it
   report::RegisterSystemLists();
   g_installed = true;

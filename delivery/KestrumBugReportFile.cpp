@@ -107,14 +107,9 @@ std::string DuplicateKey(std::string_view report, const StoreRules& rules) {
   const bool exception = !ExtractHeaderValue(report, "exception class").empty();
   if (!(exception ? rules.noDupExcepts : rules.noDupFreezes)) return {};
   switch (exception ? rules.dupExceptDef : rules.dupFreezeDef) {
-    case kestrum::ddExceptAddrIdentical:
-      key.resize(9);
-      break;
-    case kestrum::ddCrashStackIdentical:
-      key.resize(20);
-      break;
-    default:
-      break;
+    case kestrum::ddExceptAddrIdentical: key.resize(9); break;
+    case kestrum::ddCrashStackIdentical: key.resize(20); break;
+    default: break;
   }
   return key;
 }
@@ -227,6 +222,14 @@ std::string MakeAbsolutePath(std::string_view path, std::string_view exeFolder) 
     result += segments[i];
   }
   return result;
+}
+
+std::string MiniDumpPathFor(std::string_view reportPath) {
+  const std::size_t name = reportPath.find_last_of("\\/:");
+  const std::size_t dot = reportPath.rfind('.');
+  const bool hasExtension = dot != std::string_view::npos && (name == std::string_view::npos || dot > name + 1);
+  std::string path(hasExtension ? reportPath.substr(0, dot) : reportPath);
+  return path + ".dmp";
 }
 
 }  // namespace delivery

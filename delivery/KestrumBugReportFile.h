@@ -87,4 +87,8 @@ bool ReplaceStoredContent(ReportFileWriter& file, std::string_view oldContent, s
 // below the root of its drive or network share; "\.\" and "folder\.." segments are removed.
 std::string MakeAbsolutePath(std::string_view path, std::string_view exeFolder);
 
+// The minidump beside a report file: the same folder and name with the extension ".dmp" instead
+// of the report's (a dot in a folder's name is no extension).
+std::string MiniDumpPathFor(std::string_view reportPath);
+
 }  // namespace delivery

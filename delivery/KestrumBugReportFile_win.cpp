@@ -220,15 +220,21 @@ namespace {
 
 void SaveThroughFile(kestrum::IZQException* exception, HWND parentWindow, bool ask) {
   if (!exception) return;
-  const bool saved = SaveBugReportToFile("", exception->GetBugReport(true), parentWindow, exception, !ask);
+  kestrum::IZQExceptionEx* ex = nullptr;
+  if (FAILED(exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex)))) ex = nullptr;
+  std::string report = exception->GetBugReport(true);
+  // The automatic save puts the minidump beside the configured file first: when it cannot be
+  // written, the report says so instead of being lost with it.
+  const std::string configured = exception->GetBugReportFile();
+  if (!ask && ex && ex->WantsMiniDump() && !configured.empty()) {
+    std::string error;
+    if (!ex->WriteMiniDump(MiniDumpPathFor(MakeAbsolutePath(configured)), error)) report += "\r\n\r\nminidump:\r\nnot written: " + error;
+  }
+  const bool saved = SaveBugReportToFile("", report, parentWindow, exception, !ask);
   // Only a silent save lands in the configured file, which the mail part attaches; a file the
   // user chose is not that file.
-  if (!saved || ask) return;
-  kestrum::IZQExceptionEx* ex = nullptr;
-  if (SUCCEEDED(exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex))) && ex) {
-    ex->SetMailWasSaved(true);
-    ex->Release();
-  }
+  if (saved && !ask && ex) ex->SetMailWasSaved(true);
+  if (ex) ex->Release();
 }
 
 }  // namespace

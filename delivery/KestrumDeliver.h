@@ -31,6 +31,7 @@ struct DeliverySettings {
   std::string httpAccount, httpPassword;
   bool attachBugRep = true, attachBugRepFile = false, delBugRepFile = false;
   std::string bugRepFile, bugRepSendAs = "bugreport.txt", bugRepZip;
+  std::string miniDumpSendAs = "crash.dmp";
   std::int32_t scrShotDepth = 8;
   std::string scrShotSendAs = "screenshot.png", scrShotZip;
   std::vector<kestrum::AttachmentSpec> additionalAttachments;

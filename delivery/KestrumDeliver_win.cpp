@@ -134,6 +134,16 @@ void AddReportCopy(const DeliverySettings& s, const std::string& folder, const s
   }
 }
 
+// The minidump made with the report, named as the settings say and zipped with the report when
+// the report is zipped. One that cannot be written is left out: the report still goes. An upload
+// names its form field as crash servers that take minidumps expect it.
+void AddMiniDump(const DeliverySettings& s, const std::string& folder, const ExceptionRef& exception, AttachmentList& list) {
+  const std::string dump = folder + "bugreport.dmp";
+  DeleteFileA(dump.c_str());
+  std::string error;
+  if (exception->WriteMiniDump(dump, error)) list.Add({dump, s.miniDumpSendAs, s.bugRepZip, "upload_file_minidump"});
+}
+
 std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWND parentWindow, bool hidden,
                         kestrum::IZQSettings* settings, bool inThread) {
   const DeliverySettings s = ReadDeliverySettings(settings);
@@ -164,6 +174,7 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
         shot.clear();
       }
     }
+    if (exception && exception->WantsMiniDump() && !folder.empty()) AddMiniDump(s, folder, exception, list);
     for (const kestrum::AttachmentSpec& item : s.additionalAttachments) list.Add(item);
     window = CreateProgressWindow(s.sendBoxTitle, settings ? settings->Module() : nullptr, "ZQISEND32");
     for (const auto& [weight, text] : SendingAreas(s, !list.Items().empty())) window->AddArea(weight, text);
@@ -273,6 +284,11 @@ DeliverySettings ReadDeliverySettings(kestrum::IZQSettings* settings) {
   s.bugRepFile = settings->GetBugReportFile();
   s.bugRepSendAs = settings->GetBugReportSendAs();
   s.bugRepZip = settings->GetBugReportZip();
+  kestrum::IZQPropertyAccess* access = nullptr;
+  if (settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&access)) == S_OK && access) {
+    s.miniDumpSendAs = access->GetPropStr("MiniDumpSendAs");
+    access->Release();
+  }
   s.scrShotDepth = settings->GetScreenShotDepth();
   s.scrShotSendAs = settings->GetScreenShotSendAs();
   s.scrShotZip = settings->GetScreenShotZip();

@@ -95,6 +95,10 @@ class Collector {
         record.threadName = name;
         record.creatorAddr = creator;
         record.creatorTid = creatorTid;
+        if (in_.sink) {
+          const bool snapshot = !crashed && threadId != GetCurrentThreadId();
+          in_.sink->Add(title, snapshot ? &snapshot_ : nullptr, record);
+        }
         records_.push_back(std::move(record));
         content = ThreadPlaceholder(location);
       }

@@ -48,6 +48,16 @@ struct ThreadRecord {
   std::vector<TPreStackItem> prepared;  // released when the trace is done
 };
 
+struct ThreadSnapshot;
+// Sees every thread that gets a record, while the snapshot's copy is still there (the minidump
+// keeps what the report traced).
+class ThreadSink {
+ public:
+  virtual ~ThreadSink() = default;
+  // snapshot: null for the crashed thread and the calling thread, whose registers the exception gives.
+  virtual void Add(const std::string& title, const ThreadSnapshot* snapshot, const ThreadRecord& record) = 0;
+};
+
 struct CollectInput {
   bool frozen = false;
   bool listThreads = false;
@@ -62,6 +72,7 @@ struct CollectInput {
   bool bcbTermination = false;
   TraceSettings trace;
   ReportThreads* threads = nullptr;
+  ThreadSink* sink = nullptr;
 };
 
 // The records of the threads to trace, in section order, and every thread section with its

@@ -7,6 +7,7 @@ namespace report {
 
 using kestrum::LoadLe16;
 using kestrum::LoadLe32;
+using kestrum::LoadLe64;
 using kestrum::StoreLe32;
 using kestrum::StoreLe64;
 

@@ -252,6 +252,7 @@ bool TakeThreadSnapshot(DWORD threadId, ThreadSnapshot& s) {
       s.eip = context.Eip;
       s.esp = context.Esp;
       s.ebp = context.Ebp;
+      s.context = context;
       s.stackTop = AddrOf(mbi.BaseAddress) + static_cast<Addr>(mbi.RegionSize);
       const std::size_t want = std::min<std::size_t>(s.stackTop - s.esp, ThreadSnapshot::kMaxStackCopy);
       s.stackSize = platform::GuardedRead(Ptr(s.esp), s.stack, want);

@@ -59,6 +59,7 @@ struct ThreadSnapshot {
   bool suspended = false;  // it was suspended already before the snapshot
   int priority = 0;
   Addr eip = 0, esp = 0, ebp = 0;
+  CONTEXT context{};         // all of it, for the minidump
   Addr stackTop = 0;         // end of the stack's region
   std::uint8_t* stack;       // the copy of [esp, esp + stackSize)
   std::size_t stackSize = 0;

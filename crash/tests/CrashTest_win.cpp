@@ -96,14 +96,22 @@ void RecordSave(kestrum::IZQException* e, HWND, bool) {
   if (InterlockedIncrement(&g_inSeam) > 1) InterlockedExchange(&g_overlap, 1);
   auto* x = static_cast<TIZQException*>(e);
   const bool onReporter = GetCurrentThreadId() == kestrum::ReportingThreadId();
+  // The minidump made with the report, where KESTRUM_TEST_DUMP says: 1 written, 0 not (the
+  // reason in the result file), - not asked for.
+  const char* dumped = "-";
+  if (const std::string dump = Env("KESTRUM_TEST_DUMP"); !dump.empty() && x->WantsMiniDump()) {
+    std::string error;
+    dumped = x->WriteMiniDump(dump, error) ? "1" : "0";
+    if (*dumped == '0') WriteResult("dump failed: " + error);
+  }
   char line[512];
   std::snprintf(line, sizeof line,
                 "save number=%llu class=%s type=%d source=%d canContinue=%d show=%d report=%d onReporter=%d "
-                "mainSleeping=%ld reserve=%lu address=%lx message=%s",
+                "mainSleeping=%ld reserve=%lu dump=%s address=%lx message=%s",
                 x->ExceptNumber(), x->GetExceptClass().c_str(), static_cast<int>(x->GetExceptType()),
                 static_cast<int>(x->GetSource()), x->GetCanContinue() ? 1 : 0, static_cast<int>(x->GetShowSetting()),
                 x->GetCreateBugReport() ? 1 : 0, onReporter ? 1 : 0, static_cast<long>(g_mainSleeping),
-                static_cast<unsigned long>(kestrum::MemoryReserveBytes()),
+                static_cast<unsigned long>(kestrum::MemoryReserveBytes()), dumped,
                 static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(x->GetExceptAddr())), x->GetExceptMessage().c_str());
   WriteResult(line);
   if (const std::string ms = Env("KESTRUM_TEST_SEAM_SLEEP"); !ms.empty()) Sleep(std::strtoul(ms.c_str(), nullptr, 10));

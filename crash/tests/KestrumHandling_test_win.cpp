@@ -195,10 +195,15 @@ TEST_F(Handling, EveryPathReachesTheFlowWithItsSourceAndEndsAsItShould) {
       {"purevirtual", "CrashTestQuiet", "11", "KorbException", "Pure virtual function call.", 1, {}},
       {"nested", "CrashTestQuiet", "13", "std::runtime_error", "second.", 1, {}},
   };
+  // Every case that saves a report leaves its minidump for the readers' test (crash_dump_readers).
+  const std::string dumps = ExeDir() + "crash-dumps\\";
+  CreateDirectoryA(dumps.c_str(), nullptr);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.kase);
     SetUp();
-    StartWindow(c.program, c.kase);
+    const std::string dump = dumps + c.kase + ".dmp";
+    DeleteFileA(dump.c_str());
+    StartWindow(c.program, c.kase, {"KESTRUM_TEST_DUMP=" + dump});
     Press();
     for (const char* line : c.lines) {
       EXPECT_TRUE(WaitUntil([&] { return !Lines(line).empty(); }, kHandled)) << "no line " << line;
@@ -215,6 +220,7 @@ TEST_F(Handling, EveryPathReachesTheFlowWithItsSourceAndEndsAsItShould) {
       EXPECT_EQ(Field(save, "class"), c.className);
       EXPECT_EQ(Field(save, "message").rfind(c.messageStart, 0), 0u) << save;
       EXPECT_EQ(Field(save, "canContinue"), c.exitCode == kGoesOn ? "1" : "0");
+      EXPECT_EQ(Field(save, "dump"), "1") << "the shipped settings make a minidump with every report";
       if (c.inFault) {
         // The raise-time facts of the converted fault reached the flow, not the catching frame's.
         const unsigned long fault = std::stoul(Field(Lines("started")[0], "fault"), nullptr, 16);

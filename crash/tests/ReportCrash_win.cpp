@@ -15,6 +15,7 @@
 
 #include "crash/KestrumException_win.h"
 #include "crash/KestrumHandling_win.h"
+#include "crash/KestrumMiniDump_win.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Forms_win.h"
@@ -52,7 +53,21 @@ std::string Env(const char* name) {
 }
 
 void SaveReport(kestrum::IZQException* e, HWND, bool) {
-  const std::string report = e->GetBugReport(true);
+  std::string report = e->GetBugReport(true);
+  // The minidump beside the report, as the product's automatic save writes it: report.dmp.
+  kestrum::IZQExceptionEx* ex = nullptr;
+  LARGE_INTEGER writeStart{}, writeEnd{};
+  unsigned dumpBytes = 0;
+  if (SUCCEEDED(e->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex))) && ex) {
+    std::string path = Env("KESTRUM_TEST_RESULT"), error;
+    path = path.substr(0, path.rfind('.')) + ".dmp";
+    QueryPerformanceCounter(&writeStart);
+    if (ex->WantsMiniDump() && !ex->WriteMiniDump(path, error)) report += "\r\n\r\nminidump:\r\nnot written: " + error;
+    QueryPerformanceCounter(&writeEnd);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) dumpBytes = data.nFileSizeLow;
+    ex->Release();
+  }
   HANDLE f = CreateFileA(Env("KESTRUM_TEST_RESULT").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
@@ -63,9 +78,13 @@ void SaveReport(kestrum::IZQException* e, HWND, bool) {
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
-    const long long us = (now.QuadPart - g_faultAt.QuadPart) * 1000000 / (frequency.QuadPart ? frequency.QuadPart : 1);
-    char line[64];
-    const int n = std::snprintf(line, sizeof line, "%lld %u\n", us, static_cast<unsigned>(report.size()));
+    const long long perSecond = frequency.QuadPart ? frequency.QuadPart : 1;
+    const long long us = (now.QuadPart - g_faultAt.QuadPart) * 1000000 / perSecond;
+    const long long writeUs = (writeEnd.QuadPart - writeStart.QuadPart) * 1000000 / perSecond;
+    // fault to saved report (the dump included), report bytes, the dump's gathering and writing, dump bytes
+    char line[128];
+    const int n = std::snprintf(line, sizeof line, "%lld %u %u %lld %u\n", us, static_cast<unsigned>(report.size()),
+                                static_cast<unsigned>(kestrum::LastMiniDumpMicroseconds()), writeUs, dumpBytes);
     HANDLE t = CreateFileA(timeFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (t != INVALID_HANDLE_VALUE) {
       DWORD written = 0;

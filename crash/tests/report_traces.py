@@ -3,16 +3,19 @@
 the crashed thread's lines name our functions in call order, and each line's function and line
 number agree with addr2line on the same program for the same address; a thread created by another
 ends with the creator's call site under ">> created by"; waiting threads show their waits; the
-header carries the finished checksum. One report is also compared with a golden file, its volatile
+header carries the finished checksum; the minidump beside each report is read by obj2yaml and lldb, and Breakpad's stack walker, with
+the symbol store of the program, shows the report's functions and lines. One report is also compared with a golden file, its volatile
 values masked (KELVANE_REWRITE_GOLDEN=1 rewrites the file)."""
+import atexit
 import difflib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
 
-wine_run, program, addr2line, golden_dir = sys.argv[1:5]
+wine_run, program, addr2line, golden_dir, symbol_tool, stackwalk = sys.argv[1:7]
 cxxfilt = addr2line.replace("addr2line", "c++filt")
 exe = os.path.basename(program)
 
@@ -44,7 +47,70 @@ def run(case):
             errors = r.stderr.decode(errors="replace")[-3000:]
             sys.exit(f"{case}: exit code {r.returncode}, report saved: {os.path.exists(result)}\n{errors}")
         with open(result, "rb") as f:
-            return f.read().decode("cp1252")
+            report = f.read().decode("cp1252")
+        dump = os.path.join(tmp, "report.dmp")
+        if not os.path.exists(dump):
+            return report, [f"{case}: no minidump beside the report"]
+        return report, check_dump(case, report, dump) + check_walk(case, report, dump, store)
+
+
+def check_dump(case, report, dump):
+    """The minidump beside the report, read by LLVM's readers: obj2yaml parses all of it; lldb lists
+    the threads of the report's sections and shows the crashed thread's registers as the report's
+    "cpu registers" section does."""
+    problems = []
+    r = subprocess.run(["obj2yaml", dump], capture_output=True, text=True)
+    if r.returncode != 0 or "--- !minidump" not in r.stdout:
+        problems.append(f"{case}: obj2yaml cannot read the dump: {r.stderr[-500:]}")
+    r = subprocess.run(["lldb", "-b", "-c", dump, "-o", "thread list", "-o", "register read"], capture_output=True, text=True,
+                       timeout=120)
+    listed = {int(t, 16): int(pc, 16) for t, pc in re.findall(r"thread #\d+: tid = (0x[0-9a-f]+), (0x[0-9a-f]+)", r.stdout)}
+    header, sections = parse(report)
+    thread = re.compile(r"(?:\(\$|^thread \$)([0-9a-f]+)")
+    tids = [int(m.group(1), 16) for t, _ in sections if (m := thread.search(t))]
+    if set(listed) != set(tids):
+        problems.append(f"{case}: lldb lists threads {sorted(map(hex, listed))}, the report {sorted(map(hex, tids))}")
+    registers = dict(l.split(" = ") for l in next((lines for t, lines in sections if t == "cpu registers:"), []) if " = " in l)
+    shown = {n: int(v, 16) for n, v in re.findall(r"^\s+(e[a-z]{2}) = (0x[0-9a-f]+)", r.stdout, re.M)}
+    # A throw's context stands at the return address of the throwing call; the dump's frame at the
+    # call itself (a direct call: five bytes before).
+    thrown = CASES[case][1] == "Exception"
+    for name, value in registers.items():
+        want = int(value, 16) - (5 if thrown and name.strip() == "eip" else 0)
+        if shown.get(name.strip()) != want:
+            problems.append(f"{case}: lldb shows {name.strip()} = {shown.get(name.strip())}, the report {value}")
+    # the crashed thread's section comes first
+    crashed = tids[0] if tids else None
+    if registers and listed.get(crashed) != int(registers.get("eip", "0"), 16) - (5 if thrown else 0):
+        problems.append(f"{case}: lldb's crashed thread {crashed and hex(crashed)} stands at {listed.get(crashed)}")
+    return problems
+
+
+def check_walk(case, report, dump, store):
+    """Breakpad's stack walker with the symbol store of the program: the crashed thread's frames
+    of our program name the functions and lines of the report's crashed thread."""
+    expected = CASES[case][0]
+    r = subprocess.run([stackwalk, "-m", dump, store], capture_output=True, text=True, timeout=120)
+    rows = [l.split("|") for l in r.stdout.splitlines()]
+    crash = next((row for row in rows if row[0] == "Crash"), None)
+    if r.returncode != 0 or not crash:
+        return [f"{case}: the stack walker cannot read the dump: {r.stderr[-500:]}"]
+    walked = [(row[3], int(row[5])) for row in rows if len(row) == 7 and row[0] == crash[3] and row[2] == exe and row[5]]
+    _, sections = parse(report)
+    lines = sections[0][1]
+    # the creator's call site belongs to another thread's stack
+    lines = lines[:next((k for k, l in enumerate(lines) if l.startswith(">> created by")), len(lines))]
+    reported = [(i[4], i[3]) for i in ours(trace_lines(lines))]
+    if not expected:
+        return []
+    # From the first expected function on, every frame of the report in the walker's order; the
+    # walker may show more (the report shows a recursion once).
+    mine = [k for k, (name, _) in enumerate(reported) if short_name(name, ".") == expected[0]]
+    want = reported[mine[0]:mine[0] + len(expected) + 3] if mine else [None]
+    rest = iter(walked)
+    if not all(frame in rest for frame in want):
+        return [f"{case}: the stack walker shows {walked[:12]}, the report {want}"]
+    return []
 
 
 def parse(report):
@@ -163,8 +229,12 @@ def mask(report):
 failures = []
 checked = 0
 reports = {}
+store = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, store, True)
+subprocess.run([symbol_tool, program, store], check=True, capture_output=True)
 for case, (expected, cls) in CASES.items():
-    report = run(case)
+    report, dump_problems = run(case)
+    failures += dump_problems
     reports[case] = report
     header, sections = parse(report)
     fields = dict(header)

@@ -335,5 +335,19 @@ TEST(BugReportPath, MakeAbsolutePath) {
   for (const Case& c : cases) EXPECT_EQ(MakeAbsolutePath(c.path, c.exeFolder), c.want) << c.path << " in " << c.exeFolder;
 }
 
+TEST(BugReportPath, MiniDumpBesideTheReport) {
+  struct Case {
+    const char* report;
+    const char* dump;
+  } cases[] = {
+      {"C:\\Programs\\Kelvane\\bugreport.txt", "C:\\Programs\\Kelvane\\bugreport.dmp"},
+      {"C:\\P\\report.2026.log", "C:\\P\\report.2026.dmp"},
+      {"C:\\My.Reports\\bugreport", "C:\\My.Reports\\bugreport.dmp"},
+      {"C:\\P\\.hidden", "C:\\P\\.hidden.dmp"},
+      {"bugreport.txt", "bugreport.dmp"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MiniDumpPathFor(c.report), c.dump) << c.report;
+}
+
 }  // namespace
 }  // namespace delivery

@@ -17,6 +17,7 @@
 #include "crash/KestrumException_win.h"
 #include "crash/KestrumHandling_win.h"
 #include "crash/settings/KestrumRules.h"
+#include "crash/KestrumMiniDump_win.h"
 #include "crash/settings/KestrumAttachments_win.h"
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumDeliver_win.h"
@@ -519,6 +520,7 @@ TEST_F(Delivery, ExceptionSendsItsOwnScreenShotWhenAppended) {
       {"edited", false, true, true, 24, 16, {at(0, 0, "000000"), at(23, 15, "000000")}},
       {"not appended", false, false, false, 0, 0, {}},
   };
+  ASSERT_TRUE(kestrum::ReserveMiniDumpBuffers()) << "the component's install reserves them in a program";
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -535,6 +537,11 @@ TEST_F(Delivery, ExceptionSendsItsOwnScreenShotWhenAppended) {
     const std::size_t reportLine = sent.find("file position=-1 name=bugreport.txt\n");
     ASSERT_NE(reportLine, std::string::npos) << sent;
     const std::size_t shotLine = sent.find("file position=-1 name=screenshot.png\n");
+    // The minidump made with the report goes as MiniDumpSendAs, behind the report and the picture.
+    const std::size_t dumpLine = sent.find("file position=-1 name=crash.dmp\n");
+    ASSERT_NE(dumpLine, std::string::npos) << sent;
+    EXPECT_GT(dumpLine, std::max(reportLine, c.append ? shotLine : reportLine));
+    EXPECT_EQ(ReadFile(log + (c.append ? ".3" : ".2")).substr(0, 4), "MDMP");
     if (!c.append) {
       EXPECT_EQ(shotLine, std::string::npos) << sent;
       continue;

@@ -217,11 +217,12 @@ TEST(FormCache, RemembersFormsClosedWithOkAndPrefills) {
 TEST(DefaultsTable, OneRowPerKeyWithTheFallbacks) {
   std::size_t count = 0;
   const TZQProperty* rows = DefaultsTable(&count);
-  EXPECT_EQ(count, 121u);
+  EXPECT_EQ(count, 123u);
   std::set<std::string> keys;
   for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(keys.insert(rows[i].name).second) << rows[i].name;
   EXPECT_STREQ(rows[0].name, "Enabled");
-  EXPECT_STREQ(rows[count - 1].name, "VersionVar");
+  EXPECT_STREQ(rows[120].name, "VersionVar") << "the given table, then the extensions";
+  EXPECT_STREQ(rows[count - 1].name, "MiniDumpSendAs");
   struct Case {
     const char* key;
     TPropertyType typ;
@@ -240,6 +241,8 @@ TEST(DefaultsTable, OneRowPerKeyWithTheFallbacks) {
       {"ContinueBtnTxt", ptString, 0, false, "continue bug report"},
       {"PrepAttMsg", ptString, 0, false, "Prepare attachments..."},
       {"BitFaultMsg", ptString, 0, false, "The file \"%modname%\" seems to be corrupt!"},
+      {"MiniDump", ptInteger, 0, false, nullptr},
+      {"MiniDumpSendAs", ptString, 0, false, "crash.dmp"},
   };
   for (const Case& c : cases) {
     const TZQProperty* p = FindDefault(c.key);

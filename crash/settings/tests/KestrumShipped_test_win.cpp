@@ -70,6 +70,8 @@ const std::vector<ParsedProperty>& Shipped() {
       B("DelBugRepFile", true),
       S("BugRepSendAs", "bugreport.txt"),
       S("BugRepZip", ""),
+      I("MiniDump", 1),
+      S("MiniDumpSendAs", "crash.dmp"),
       I("ScrShotDepth", 8),
       B("ScrShotAppOnly", false),
       S("ScrShotSendAs", "screenshot.png"),
