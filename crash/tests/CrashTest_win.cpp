@@ -313,7 +313,9 @@ void Run() {
     MainSleep(5000);
   } else if (g_case == "freezeduring") {
     StartFailingThreads({"meanwhile"});
-    Sleep(300);
+    // The main thread stops answering only once the other exception is being handled (its save
+    // is under way): on a busy machine a fixed pause may end before the handling has begun.
+    for (int waited = 0; InterlockedCompareExchange(&g_inSeam, 0, 0) == 0 && waited < 60000; waited += 10) Sleep(10);
     MainSleep(3000);
   } else if (g_case == "loaderlock") {
     // As in a library's start-up code: the loader lock is held while the exception is reported.
