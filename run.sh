@@ -2,9 +2,21 @@
 # Installs what is missing, builds Kelvane.exe and runs it under Wine on the simulated receiver.
 # With DISPLAY set the window opens there; without one the program runs for a few seconds on a
 # private Xvfb display and a screenshot is saved to build/screenshot.png.
+# ./run.sh collector starts the bug report collector with demo data instead (see README).
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh
+if [ "${1:-}" = collector ]; then
+  # ./run.sh collector: the bug report collector with the demo's few crashes, until Ctrl+C.
+  build=${KELVANE_BUILD_DIR:-build}
+  [ -f "$build/host/build.ninja" ] || cmake -S . -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake --build "$build/host" --target kestrum-collector
+  data=$build/collector-demo
+  "$build/host/bin/kestrum-collector" import --data "$data" collector/demo/bugreport.txt
+  listen=${KELVANE_COLLECTOR_LISTEN:-127.0.0.1:8080}
+  echo "open http://$listen/ (admin token: ${KELVANE_COLLECTOR_TOKEN:-demo}); Ctrl+C stops it"
+  exec "$build/host/bin/kestrum-collector" serve --data "$data" --listen "$listen" --admin-token "${KELVANE_COLLECTOR_TOKEN:-demo}"
+fi
 . scripts/emu/enable
 echo "$KELVANE_WINE_MODE"
 scripts/build.sh win32

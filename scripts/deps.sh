@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686-posix wine32:i386 xvfb xauth
           zlib1g-dev libz-mingw-w64-dev xdotool imagemagick clang libclang-rt-14-dev x11-utils procps util-linux fonts-wine
           nasm python3-capstone libcapstone-dev python3-pycryptodome pngcheck python3-pil pngquant
-          python3-aiosmtpd python3-dnslib tinyproxy-bin unzip)
+          python3-aiosmtpd python3-dnslib tinyproxy-bin unzip
+          libcpp-httplib-dev libsqlite3-dev libpqxx-dev postgresql nlohmann-json3-dev chromium pkg-config)
 
 emu_dir=${KELVANE_BUILD_DIR:-build}/emu
 state=$(emu_probe "$emu_dir")
