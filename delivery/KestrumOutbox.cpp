@@ -75,20 +75,6 @@ bool Number(std::string_view text, T& out) {
 
 }  // namespace
 
-bool IsReportId(std::string_view text) {
-  return text.size() == 32 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-std::string FormatReportId(const std::uint8_t (&bytes)[16]) {
-  std::string id;
-  for (const std::uint8_t b : bytes) {
-    id += kHex[b >> 4];
-    id += kHex[b & 15];
-  }
-  return id;
-}
-
 std::string OutboxFileName(std::size_t index) { return "file" + std::to_string(index); }
 
 std::string WriteOutboxEntry(const OutboxEntry& e) {

@@ -10,14 +10,9 @@
 #include <vector>
 
 #include "delivery/KestrumHttp.h"
+#include "delivery/KestrumTransport.h"
 
 namespace delivery {
-
-// 32 lowercase hexadecimal digits: the only names an entry folder may have, and the only report
-// ids that go into a mail header or a form field.
-bool IsReportId(std::string_view text);
-// The id of 16 random bytes.
-std::string FormatReportId(const std::uint8_t (&bytes)[16]);
 
 // One stored delivery. Its files lie beside the entry text as "file0", "file1", ...; the entry
 // names them only by their number, never by a path.
