@@ -38,6 +38,9 @@ struct DeliverySettings {
   bool autoSendBox = false;
   std::string sendBoxTitle, sendFailMsg;
   TransportTexts texts;
+  bool outboxRetry = false;
+  std::uint32_t outboxMaxReports = 20, outboxMaxKB = 20480, outboxMaxDays = 30;
+  std::string answerNewMsg, answerKnownMsg, answerFixedMsg;
 };
 
 enum class NetworkWay { kNone, kHttpUpload, kDirectSmtp, kSmtpServer };

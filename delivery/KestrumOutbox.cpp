@@ -179,7 +179,7 @@ std::vector<OutboxDrop> OutboxDrops(std::vector<OutboxItem> items, std::int64_t 
   for (OutboxItem& item : items) item.created = std::min(item.created, now);
   SortOldestFirst(items);
   std::vector<OutboxDrop> drops;
-  const std::int64_t maxAge = static_cast<std::int64_t>(caps.maxDays) * 86400;
+  const std::int64_t maxAge = static_cast<std::int64_t>(caps.maxDays) * 86400000;
   std::size_t first = 0;
   while (first < items.size() && now - items[first].created > maxAge) drops.push_back({items[first++].reportId, DropReason::kAge});
   while (items.size() - first > caps.maxReports) drops.push_back({items[first++].reportId, DropReason::kCount});

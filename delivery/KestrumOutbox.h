@@ -18,7 +18,7 @@ namespace delivery {
 // names them only by their number, never by a path.
 struct OutboxEntry {
   std::string reportId;
-  std::int64_t created = 0;  // seconds since 1970, UTC
+  std::int64_t created = 0;  // milliseconds since 1970, UTC: deliveries a moment apart keep their order
   std::uint32_t attempts = 0;
   // The destination as the delivery's settings gave it: an upload when httpUrl is set, else mail
   // to recipients through server (empty: each recipient's own mail server).
@@ -70,7 +70,7 @@ struct OutboxDrop {
 // as made now, so that it cannot stay for ever.
 std::vector<OutboxDrop> OutboxDrops(std::vector<OutboxItem> items, std::int64_t now, const OutboxCaps& caps);
 
-// Oldest first; entries made in the same second in the order of their ids.
+// Oldest first; entries made in the same millisecond in the order of their ids.
 void SortOldestFirst(std::vector<OutboxItem>& items);
 
 // The pause before sending round `round` (0: the round at the start) while the program runs:

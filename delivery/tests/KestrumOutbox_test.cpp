@@ -8,7 +8,7 @@ namespace {
 OutboxEntry Upload() {
   OutboxEntry e;
   e.reportId = "0123456789abcdef0123456789abcdef";
-  e.created = 1765400000;
+  e.created = 1765400000123;
   e.attempts = 3;
   e.httpUrl = "http://collector.example.org/upload";
   e.port = 8080;
@@ -53,7 +53,7 @@ TEST(OutboxEntry, DamagedOrForeignTextsAreRejected) {
       replaced("id 0123456789abcdef", "id 0123456789ABCDEF"),  // one spelling only
       replaced("attempts 3", "attempts -3"),
       replaced("port 8080", "port 70000"),
-      replaced("created 1765400000", "created 17654x0000"),
+      replaced("created 1765400000123", "created 17654x0000123"),
       replaced("url http", "url %zzhttp"),  // a broken escape
       replaced("url http", "url %4"),
       replaced("subject bug", "subject bug report"),         // a raw blank
@@ -89,17 +89,17 @@ std::vector<std::string> Ids(const std::vector<OutboxDrop>& drops, DropReason re
 }
 
 TEST(OutboxCaps, OldestGoFirstByAgeThenCountThenSize) {
-  constexpr std::int64_t kNow = 1765400000, kDay = 86400;
+  constexpr std::int64_t kNow = 1765400000000, kDay = 86400000;
   // Thirty failed deliveries, one a minute: the twenty newest stay.
   std::vector<OutboxItem> thirty;
-  for (int i = 0; i < 30; ++i) thirty.push_back({"r" + std::to_string(100 + i), kNow - 3000 + i * 60, 1000});
+  for (int i = 0; i < 30; ++i) thirty.push_back({"r" + std::to_string(100 + i), kNow - 3000000 + i * 60000, 1000});
   const auto drops = OutboxDrops(thirty, kNow, {});
   ASSERT_EQ(drops.size(), 10u);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(drops[i], (OutboxDrop{"r" + std::to_string(100 + i), DropReason::kCount}));
 
   // Given out of order: age drops count towards the count cap, size drops come last and oldest first.
   const std::vector<OutboxItem> mixed = {
-      {"new", kNow - 10, 600 * 1024}, {"old", kNow - 31 * kDay, 1},    {"mid", kNow - 2 * kDay, 600 * 1024},
+      {"new", kNow - 10000, 600 * 1024}, {"old", kNow - 31 * kDay, 1},    {"mid", kNow - 2 * kDay, 600 * 1024},
       {"day", kNow - 30 * kDay, 1},   {"future", kNow + 99 * kDay, 1},
   };
   const auto d = OutboxDrops(mixed, kNow, {3, 1024, 30});
