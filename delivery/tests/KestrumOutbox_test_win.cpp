@@ -21,6 +21,9 @@
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumOutbox_win.h"
 #include "delivery/tests/PeerFiles_win.h"
+#include "testing/Paths_win.h"
+
+#include <shlobj.h>
 
 namespace delivery {
 namespace {
@@ -375,6 +378,144 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
     for (const std::string& name : {facts.profileFolders[0], facts.userName, facts.computerName})
       EXPECT_FALSE(ContainsNoCase(sent, name)) << name << " in\n" << sent.substr(0, 2000);
   }
+}
+
+// --- Whole programs: the outbox sender as the program's start starts it, two copies at once, and
+// a program killed while it writes entries.
+
+std::string ProgramOutbox() {
+  char path[MAX_PATH];
+  if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) return "";
+  return std::string(path) + "\\OutboxProgram.Kestrum\\outbox\\";
+}
+
+HANDLE StartProgram(const std::string& arguments) {
+  std::string line = "\"" + testsupport::BesideThisProgram("OutboxProgram.exe") + "\" " + arguments;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) return nullptr;
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+DWORD Finish(HANDLE process, DWORD waitMs) {
+  DWORD code = 99;
+  if (WaitForSingleObject(process, waitMs) != WAIT_OBJECT_0) TerminateProcess(process, 98);
+  WaitForSingleObject(process, INFINITE);
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return code;
+}
+
+std::uint16_t FreePort() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
+  closesocket(s);
+  return ntohs(a.sin_port);
+}
+
+// The server coming back at the address the entry names: connections to port go on to the
+// collector, and are counted.
+class Relay {
+ public:
+  explicit Relay(std::uint16_t port) {
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener_, 8) == 0;
+    if (listening_) thread_ = std::thread([this] { Accept(); });
+  }
+  ~Relay() {
+    closesocket(listener_);
+    if (thread_.joinable()) thread_.join();
+    for (std::thread& t : pumps_) t.join();
+  }
+  bool Listening() const { return listening_; }
+  std::atomic<int> accepted{0};
+
+ private:
+  void Accept() {
+    for (SOCKET client; (client = accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;) {
+      ++accepted;
+      pumps_.emplace_back([client] {
+        WinsockNetwork net;
+        std::unique_ptr<Connection> server = net.Connect("127.0.0.1", PortOf("KELVANE_COLLECTOR_PORT"));
+        char buffer[16384];
+        // The upload is sent whole before the answer: first one way, then the other.
+        std::string request;
+        for (int n; server && (n = recv(client, buffer, sizeof buffer, 0)) > 0;) {
+          request.append(buffer, static_cast<std::size_t>(n));
+          const std::size_t head = request.find("\r\n\r\n");
+          const std::size_t length = request.find("Content-Length: ");
+          if (head != std::string::npos && length != std::string::npos &&
+              request.size() >= head + 4 + std::strtoul(request.c_str() + length + 16, nullptr, 10))
+            break;
+        }
+        if (server && server->Send(request)) {
+          for (int n; (n = server->Receive(buffer, sizeof buffer, 10000)) > 0;) send(client, buffer, n, 0);
+        }
+        closesocket(client);
+      });
+    }
+  }
+  SOCKET listener_ = INVALID_SOCKET;
+  bool listening_ = false;
+  std::thread thread_;
+  std::vector<std::thread> pumps_;
+};
+
+class OutboxProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GT(PortOf("KELVANE_COLLECTOR_PORT"), 0) << "run through peers.py with-peers with KELVANE_COLLECTOR set";
+    outbox_ = ProgramOutbox();
+    ASSERT_FALSE(outbox_.empty());
+    std::filesystem::remove_all(outbox_);
+  }
+  void TearDown() override { std::filesystem::remove_all(outbox_); }
+  std::string outbox_;
+  WinsockSession winsock_;
+};
+
+TEST_F(OutboxProgram, KeptAtTheCrashAndSentOnceByTheNextStartsOfTwoCopies) {
+  const std::uint16_t port = FreePort();
+  ASSERT_EQ(Finish(StartProgram("deliver " + std::to_string(port)), 60000), 0u) << "the failed upload was kept";
+  ASSERT_EQ(ReadOutbox(outbox_).size(), 1u);
+  Relay relay(port);
+  ASSERT_TRUE(relay.Listening());
+  HANDLE first = StartProgram("send 120"), second = StartProgram("send 120");
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(Finish(first, 180000), 0u) << "the outbox emptied while the program ran";
+  EXPECT_EQ(Finish(second, 180000), 0u);
+  EXPECT_EQ(relay.accepted, 1) << "exactly one delivery reached the server";
+  EXPECT_NE(CollectorGet("/api/groups").find("EOutboxProgram"), std::string::npos);
+}
+
+TEST_F(OutboxProgram, KilledWhileWritingLeavesOnlyWholeEntries) {
+  for (DWORD after : {300u, 900u, 1700u, 2600u}) {
+    HANDLE writer = StartProgram("store");
+    ASSERT_TRUE(writer);
+    Sleep(after);
+    TerminateProcess(writer, 1);
+    Finish(writer, 10000);
+  }
+  // Whatever the kills left, an entry is either whole or not there; only whole ones go.
+  const std::vector<OutboxEntry> entries = ReadOutbox(outbox_);
+  for (const OutboxEntry& e : entries) {
+    ASSERT_EQ(e.files.size(), 1u);
+    EXPECT_EQ(std::filesystem::file_size(outbox_ + e.reportId + "\\file0"), 4u << 20) << e.reportId;
+  }
+  std::size_t folders = 0;
+  for (const auto& f : std::filesystem::directory_iterator(outbox_)) folders += f.is_directory();
+  EXPECT_GE(folders, entries.size());
 }
 
 }  // namespace
