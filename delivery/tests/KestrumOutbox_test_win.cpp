@@ -402,6 +402,15 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
   Settings()->SetSmtpPort(kMailPort);
   Settings()->SetMailBody("%bugReport%");
   ASSERT_EQ(Deliver(texts[0]), kDelivered);
+  // The same as an archive: looked into by Python's zipfile after the run.
+  Settings()->SetMailAsSmtpClient(false);
+  Upload(PortOf("KELVANE_HTTP_PORT"));
+  Settings()->SetBugReportZip("redacted.zip");
+  ASSERT_EQ(Deliver(texts[0]), kDelivered);
+  ASSERT_TRUE(CopyFileA(PeerWindows("http/file-redacted.zip").c_str(), PeerWindows("redacted.zip").c_str(), FALSE));
+  std::ofstream(PeerWindows("checks.txt"), std::ios::binary | std::ios::app)
+      << "check-zip-lacks\t" << testing::PeerLinux("redacted.zip") << "\t" << facts.profileFolders[0] << "\t" << facts.userName << "\t"
+      << facts.computerName << "\n";
   // The newest mail, its text part and its attachment decoded.
   int newest = 0;
   for (const auto& f : std::filesystem::directory_iterator(PeerWindows("smtp")))

@@ -8,6 +8,7 @@
   peers.py check-to EML [NAME ADDRESS ...]  checks the To header against the list and the envelope
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
   peers.py check-png PNG WIDTH HEIGHT [X,Y=RRGGBB ...]  checks a picture with Pillow: its size and colours
+  peers.py check-zip-lacks ZIP PATH WORD...  no entry of the archive holds PATH, or WORD as a word of its own
 
   peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started; then
                                             every line of the folder's checks.txt (tab-separated
@@ -286,6 +287,23 @@ def check_zip(path, entries):
                     fail("data of " + name)
 
 
+def check_zip_lacks(path, folder, words):
+    import re
+    import zipfile
+
+    with zipfile.ZipFile(path) as z:
+        if not z.infolist():
+            fail("empty archive")
+        for info in z.infolist():
+            text = z.read(info).decode("latin-1")
+            if folder.lower() in text.lower():
+                fail("%s in %s" % (folder, info.filename))
+            for w in words:
+                edge = "A-Za-z0-9_\x80-\xff"
+                if re.search("(?<![%s])%s(?![%s])" % (edge, re.escape(w), edge), text, re.IGNORECASE):
+                    fail("%s in %s" % (w, info.filename))
+
+
 def check_png(path, width, height, samples):
     """samples: "X,Y=RRGGBB", the pixel there close to that colour (the palette is the quantizer's)."""
     from PIL import Image
@@ -446,6 +464,8 @@ def main():
         check_form(args[0], args[1:])
     elif cmd == "check-zip":
         check_zip(args[0], [a.split("=", 1) for a in args[1:]])
+    elif cmd == "check-zip-lacks":
+        check_zip_lacks(args[0], args[1], args[2:])
     elif cmd == "check-png":
         check_png(args[0], int(args[1]), int(args[2]), args[3:])
 
