@@ -375,4 +375,6 @@ void UninstallKestrum() {
   }
 }
 
+void MarkComponentThread(DWORD threadId, HANDLE thread) { SetThreadEntry(threadId, thread, "-", GetCurrentThreadId(), nullptr, nullptr); }
+
 }  // namespace kestrum

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "crash/KestrumHandling_win.h"
 #include "crash/settings/KestrumSettings_win.h"
 #include "delivery/KestrumMailText.h"
 #include "delivery/KestrumNet_win.h"
@@ -342,10 +343,13 @@ DWORD WINAPI SenderProc(void*) {
 }  // namespace
 
 void StartOutboxSender() {
-  const HANDLE thread = CreateThread(nullptr, 0, SenderProc, nullptr, 0, nullptr);
+  DWORD id = 0;
+  // Kept open for the life of the process: the component's thread list holds it.
+  const HANDLE thread = CreateThread(nullptr, 0, SenderProc, nullptr, CREATE_SUSPENDED, &id);
   if (!thread) return;
+  kestrum::MarkComponentThread(id, thread);
   SetThreadPriority(thread, THREAD_PRIORITY_BELOW_NORMAL);
-  CloseHandle(thread);
+  ResumeThread(thread);
 }
 
 }  // namespace delivery

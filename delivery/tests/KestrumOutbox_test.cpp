@@ -100,7 +100,7 @@ TEST(OutboxCaps, OldestGoFirstByAgeThenCountThenSize) {
   // Given out of order: age drops count towards the count cap, size drops come last and oldest first.
   const std::vector<OutboxItem> mixed = {
       {"new", kNow - 10000, 600 * 1024}, {"old", kNow - 31 * kDay, 1},    {"mid", kNow - 2 * kDay, 600 * 1024},
-      {"day", kNow - 30 * kDay, 1},   {"future", kNow + 99 * kDay, 1},
+      {"day", kNow - 30 * kDay, 1},      {"future", kNow + 99 * kDay, 1},
   };
   const auto d = OutboxDrops(mixed, kNow, {3, 1024, 30});
   EXPECT_EQ(Ids(d, DropReason::kAge), std::vector<std::string>{"old"});  // exactly 30 days still stays

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cctype>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -96,7 +96,9 @@ int g_failures = 0;
 void CountFailure(HWND, const std::string&) { ++g_failures; }
 
 bool ContainsWord(const std::string& text, const std::string& word) {
-  const auto nameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80; };
+  const auto nameChar = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80;
+  };
   for (std::size_t at = 0; at + word.size() <= text.size(); ++at) {
     if (_strnicmp(text.c_str() + at, word.c_str(), word.size()) != 0) continue;
     if ((at == 0 || !nameChar(text[at - 1])) && (at + word.size() == text.size() || !nameChar(text[at + word.size()]))) return true;
