@@ -371,6 +371,38 @@ TEST_F(Outbox, TheCollectorsAnswerIsShownInABoxAfterAnUpload) {
   EXPECT_EQ(AnswerBoxOf(shown), "");
 }
 
+// The exception object's id: made with its report, outside its text, the same on every delivery
+// of it, so that the collector counts a report sent twice once.
+TEST_F(Outbox, TheExceptionsReportIdGoesWithEachOfItsDeliveries) {
+  InstallMailSeams();
+  network_.online = true;
+  Upload(kUploadPort);
+  Settings()->SetSendInBackground(false);
+  auto* exception = new TIZQException(Settings(), kestrum::ExceptionFacts{});
+  const std::string report = exception->GetBugReport(true);
+  const std::string id = exception->GetPropStr(kestrum::kReportIdKey);
+  ASSERT_TRUE(IsReportId(id)) << id;
+  EXPECT_EQ(report.find(id), std::string::npos) << "the id is no part of the report";
+  const std::string before = CollectorGet("/api/groups");
+  exception->SendBugReport(nullptr);
+  exception->SendBugReport(nullptr);
+  EXPECT_TRUE(exception->GetMailWasSent());
+  exception->Release();
+  ASSERT_EQ(g_answers.size(), 2u);
+  // The repeat is acknowledged with the first answer: to the collector it is the same report.
+  EXPECT_EQ(g_answers[0], "Thank you: this problem is new to us.");
+  EXPECT_EQ(g_answers[1], g_answers[0]);
+  // One report of one new group, counted once.
+  const std::string groups = CollectorGet("/api/groups");
+  EXPECT_NE(groups, before);
+  const std::string reports = CollectorGet("/api/groups/" + [&] {
+    const std::size_t at = groups.find("\"id\":");
+    return groups.substr(at + 5, groups.find_first_not_of("0123456789", at + 5) - at - 5);
+  }());
+  EXPECT_NE(reports.find("\"report_id\":\"" + id + "\""), std::string::npos) << reports.substr(0, 1500);
+  EXPECT_EQ(reports.find("\"report_id\"", reports.find("\"report_id\"") + 1), std::string::npos) << reports.substr(0, 1500);
+}
+
 // Personal data: planted in the report through the exception's message and found by the system's
 // own names, gone from the text shown, saved, uploaded and mailed.
 TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
