@@ -7,6 +7,7 @@
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumDeliver_win.h"
+#include "delivery/KestrumOutbox_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The report's delivery: saving, sending and printing (the stored mail passwords are
@@ -17,6 +18,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   delivery::InstallScreenShotSeam();
   // The crash-report component installs itself here, before the window framework starts.
   kestrum::InstallKestrum();
+  // Deliveries that failed before (this run or an earlier one) go again once the window waits.
+  delivery::StartOutboxSender();
 
   Application->Initialize();
   Application->Title = "Kelvane";

@@ -5,6 +5,7 @@
 #include "crash/KestrumInterception_win.h"
 #include "crash/KestrumMiniDump_win.h"
 #include "crash/KestrumExceptText.h"
+#include "crash/KestrumRedact_win.h"
 #include "crash/settings/KestrumPropList.h"
 #include "crash/settings/KestrumRules.h"
 #include "platform/Exceptions.h"
@@ -42,6 +43,33 @@ platform::CriticalSection& HandlerLock() {
 }
 
 }  // namespace
+// The system's random source (RtlGenRandom). Should it fail, the clock, the process, the thread
+// and a count still make an id that no other report of this machine shares.
+std::string NewReportId() {
+  static LONG count = 0;
+  std::uint8_t bytes[16] = {};
+  using GenRandomFn = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  const auto genRandom = platform::ProcAddress<GenRandomFn>(L"advapi32.dll", "SystemFunction036");
+  if (!genRandom || !genRandom(bytes, sizeof bytes)) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t parts[2] = {
+        static_cast<std::uint64_t>(counter.QuadPart) ^ (std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime),
+        (std::uint64_t{GetCurrentProcessId()} << 32 | GetCurrentThreadId()) ^
+            (static_cast<std::uint64_t>(InterlockedIncrement(&count)) << 16)};
+    std::memcpy(bytes, parts, sizeof bytes);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (const std::uint8_t b : bytes) {
+    id += kHex[b >> 4];
+    id += kHex[b & 15];
+  }
+  return id;
+}
+
 
 void SetDeliverySeams(const DeliverySeams& seams) { g_seams = seams; }
 const DeliverySeams& DeliverySeamsInUse() { return g_seams; }
@@ -515,6 +543,8 @@ DWORD WINAPI TIZQException::PluginThreadProc(void* exception) {
 void TIZQException::FinishHeaderNow() {
   const std::uint32_t crc[3] = {FCallstackCrc[0], FCallstackCrc[1], FCallstackCrc[2]};
   report::FinishHeader(FBugReportHeader->List(), crc, FMinimalDebugInfo);
+  // The id travels beside the report, never in it: equal reports must stay equal to fold.
+  if (GetPropStr(kReportIdKey).empty()) SetPropStr(kReportIdKey, NewReportId());
   FComplete = true;
 }
 
@@ -625,6 +655,8 @@ std::string STDMETHODCALLTYPE TIZQException::GetBugReport(bool mustBeComplete) {
   const report::ReportItems headerItems = static_cast<TIZQFields*>(header)->List().Items();
   const report::ReportItems sectionItems = static_cast<TIZQFields*>(sections)->List().Items();
   result = report::ComposeReport(headerItems, sectionItems);
+  // Here, where the text is made, so that showing, saving and sending all have the same text.
+  if (GetPropBool("RedactPersonal")) result = RedactPersonal(result, MachinePersonalFacts());
   platform::AutoLock lock(FSection);
   if (FCorrectBugReportNo == number) FBugReport = result;
   return result;

@@ -25,6 +25,12 @@ namespace kestrum {
 extern const GUID IID_IZQException;    // {5EE7E49B-571F-4504-B9E6-1EEF6587C51F}
 extern const GUID IID_IZQExceptionEx;  // {0BCABCF1-B70F-4952-B907-A129A9BD19FD}
 
+// The exception object's own key of its report id: 32 hexadecimal digits of 128 random bits, made
+// when the report is complete, read by every delivery of it.
+inline constexpr char kReportIdKey[] = "ReportId";
+// A new id of that form.
+std::string NewReportId();
+
 struct IZQException;
 struct MiniDumpFacts;
 // Called on every change of the report and once at registration, with the report as it stands.

@@ -67,5 +67,8 @@ std::string BeginDeliveryFolder(std::uint32_t& delivery);
 void EndDeliveryFolder(std::uint32_t delivery);
 // The process was started by a restart of the component (the hand-over was taken).
 bool StartedByRestart();
+// A thread that works for the component (the outbox's sender): reports leave it out. Its handle
+// must stay open while the thread runs.
+void MarkComponentThread(DWORD threadId, HANDLE thread);
 
 }  // namespace kestrum

@@ -383,4 +383,6 @@ void UninstallKestrum() {
   }
 }
 
+void MarkComponentThread(DWORD threadId, HANDLE thread) { SetThreadEntry(threadId, thread, "-", GetCurrentThreadId(), nullptr, nullptr); }
+
 }  // namespace kestrum

@@ -171,4 +171,132 @@ std::vector<PrintPlacement> PlacePrintLines(const std::vector<int>& heights, con
   return out;
 }
 
+namespace {
+
+// A reader of exactly what the answer may be: one object whose values are strings, numbers,
+// true, false or null. Anything nested or malformed makes the whole answer unreadable.
+class FlatJson {
+ public:
+  explicit FlatJson(std::string_view text) : t_(text) {}
+
+  bool Read(std::vector<std::pair<std::string, std::string>>& members) {
+    Blank();
+    if (!Take('{')) return false;
+    Blank();
+    if (Take('}')) return End();
+    while (true) {
+      std::string key, value;
+      Blank();
+      if (!String(key)) return false;
+      Blank();
+      if (!Take(':')) return false;
+      Blank();
+      if (!Value(value)) return false;
+      members.emplace_back(std::move(key), std::move(value));
+      Blank();
+      if (Take('}')) return End();
+      if (!Take(',')) return false;
+    }
+  }
+
+ private:
+  bool End() {
+    Blank();
+    return at_ == t_.size();
+  }
+  void Blank() {
+    while (at_ < t_.size() && (t_[at_] == ' ' || t_[at_] == '\t' || t_[at_] == '\r' || t_[at_] == '\n')) ++at_;
+  }
+  bool Take(char c) {
+    if (at_ < t_.size() && t_[at_] == c) {
+      ++at_;
+      return true;
+    }
+    return false;
+  }
+  bool String(std::string& out) {
+    if (!Take('"')) return false;
+    while (at_ < t_.size()) {
+      const char c = t_[at_++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (at_ >= t_.size()) return false;
+      const char e = t_[at_++];
+      switch (e) {
+        case '"': case '\\': case '/': out += e; break;
+        case 'b': case 'f': case 'n': case 'r': case 't': out += ' '; break;
+        case 'u': {
+          if (at_ + 4 > t_.size()) return false;
+          unsigned code = 0;
+          for (int i = 0; i < 4; ++i) {
+            const char h = t_[at_++];
+            if (!std::isxdigit(static_cast<unsigned char>(h))) return false;
+            code = code * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : (std::tolower(h) - 'a' + 10));
+          }
+          // The texts that matter are ASCII; anything else cannot be shown in the report's code page faithfully.
+          out += code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?';
+          break;
+        }
+        default: return false;
+      }
+    }
+    return false;
+  }
+  bool Value(std::string& out) {
+    if (at_ < t_.size() && t_[at_] == '"') return String(out);
+    const std::size_t start = at_;
+    while (at_ < t_.size() && (std::isalnum(static_cast<unsigned char>(t_[at_])) || t_[at_] == '-' || t_[at_] == '+' || t_[at_] == '.'))
+      ++at_;
+    const std::string_view word = t_.substr(start, at_ - start);
+    if (word == "true" || word == "false" || word == "null") return true;
+    if (word.empty() || !(std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-')) return false;
+    out = word;
+    return true;
+  }
+
+  std::string_view t_;
+  std::size_t at_ = 0;
+};
+
+constexpr std::size_t kMaxVersionText = 40;
+
+}  // namespace
+
+CollectorAnswer ParseCollectorAnswer(std::string_view body) {
+  CollectorAnswer a;
+  std::vector<std::pair<std::string, std::string>> members;
+  if (body.size() > 4096 || !FlatJson(body).Read(members)) return a;
+  std::string status, fixedIn;
+  for (const auto& [key, value] : members) {
+    if (key == "status") status = value;
+    if (key == "fixed_in") fixedIn = value;
+  }
+  if (status == "new") a.state = CollectorAnswer::State::kNew;
+  if (status == "known") a.state = CollectorAnswer::State::kKnown;
+  if (status == "fixed") a.state = CollectorAnswer::State::kFixed;
+  if (a.state == CollectorAnswer::State::kNone) return a;
+  const bool printable = std::all_of(fixedIn.begin(), fixedIn.end(), [](char c) { return c > ' ' && c < 0x7F; });
+  if (printable && fixedIn.size() <= kMaxVersionText) a.fixedIn = fixedIn;
+  return a;
+}
+
+std::string CollectorAnswerLine(const CollectorAnswer& answer, const AnswerTexts& texts) {
+  switch (answer.state) {
+    case CollectorAnswer::State::kNone: return "";
+    case CollectorAnswer::State::kNew: return texts.newMsg;
+    case CollectorAnswer::State::kKnown: return texts.knownMsg;
+    case CollectorAnswer::State::kFixed: break;
+  }
+  if (answer.fixedIn.empty()) return texts.knownMsg;
+  std::string line = texts.fixedMsg;
+  // The version is a short printable text without '%' placeholders of its own.
+  for (std::size_t at = 0; (at = line.find("%version%", at)) != std::string::npos; at += answer.fixedIn.size())
+    line.replace(at, 9, answer.fixedIn);
+  return line;
+}
+
 }  // namespace delivery

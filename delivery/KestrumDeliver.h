@@ -39,6 +39,9 @@ struct DeliverySettings {
   bool autoSendBox = false;
   std::string sendBoxTitle, sendFailMsg;
   TransportTexts texts;
+  bool outboxRetry = false;
+  std::uint32_t outboxMaxReports = 20, outboxMaxKB = 20480, outboxMaxDays = 30;
+  std::string answerNewMsg, answerKnownMsg, answerFixedMsg;
 };
 
 enum class NetworkWay { kNone, kHttpUpload, kDirectSmtp, kSmtpServer };
@@ -97,6 +100,24 @@ bool MapiWithoutDialog(bool hidden, const std::string& recipients);
 
 // The temporary screenshot stays for a mail client that may read it after the call returns.
 bool DeleteScreenShotAfterNetwork(bool networkDelivered, bool mailViaMapi);
+
+// --- The collector's answer to an upload: its JSON body names the state of the report's group.
+
+struct CollectorAnswer {
+  enum class State { kNone, kNew, kKnown, kFixed } state = State::kNone;
+  std::string fixedIn;
+  bool operator==(const CollectorAnswer&) const = default;
+};
+// kNone for anything but one flat JSON object with a "status" of "new", "known" or "fixed" (any
+// other server's answer). A version that is not a short printable text is left out.
+CollectorAnswer ParseCollectorAnswer(std::string_view body);
+
+struct AnswerTexts {
+  std::string newMsg, knownMsg, fixedMsg;
+};
+// The one line shown for the answer ("" for none); "%version%" in the fixed text is the version.
+// A fixed group without a version reads as known: a line naming no version would say nothing.
+std::string CollectorAnswerLine(const CollectorAnswer& answer, const AnswerTexts& texts);
 
 // --- Printing the report.
 

@@ -17,9 +17,11 @@
 #include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumMailText.h"
 #include "delivery/KestrumNet_win.h"
+#include "delivery/KestrumOutbox_win.h"
 #include "delivery/KestrumProgress_win.h"
 #include "delivery/KestrumTransport.h"
 #include "platform/Modules_win.h"
+#include "platform/Trace_win.h"
 
 namespace delivery {
 namespace {
@@ -99,6 +101,40 @@ bool HandOverToThread(const std::string& bugReport, INVBitmap* screenShot, HWND 
     CloseHandle(thread);
   }
   return true;
+}
+
+void ShowAnswer(HWND owner, const std::string& line) {
+  if (g_system.showAnswer) {
+    g_system.showAnswer(owner, line);
+    return;
+  }
+  MessageBoxA(owner, line.c_str(), "", MB_OK | MB_ICONINFORMATION);
+}
+
+// The delivery as the outbox keeps it: the way, its destination and the files it would have sent.
+bool StoreFailedDelivery(const DeliverySettings& s, const TransportRequest& request) {
+  OutboxEntry entry;
+  entry.reportId = request.reportId;
+  entry.created = OutboxNow();
+  entry.httpUrl = request.httpUrl;
+  entry.recipients = request.httpUrl.empty() ? request.recipients : std::string();
+  entry.server = request.server;
+  entry.port = request.port;
+  entry.account = request.account;
+  // Enciphered as the settings keep it, never in clear text on disk.
+  const std::string key = request.httpUrl.empty() ? request.server : request.httpUrl;
+  if (!request.password.empty()) entry.password = EncodePassword(request.password, request.account, key);
+  entry.sender = request.sender;
+  entry.subject = request.subject;
+  entry.body = request.body;
+  entry.fields = request.fields;
+  const AttachmentSet& a = request.attachments;
+  for (std::size_t i = 0; i < a.files.size(); ++i) {
+    entry.files.push_back({i < a.sendAsNames.size() ? a.sendAsNames[i] : FileNamePart(a.files[i]),
+                           i < a.fieldNames.size() ? a.fieldNames[i] : std::string()});
+  }
+  const std::string outbox = g_system.outboxFolder.empty() ? DefaultOutboxFolder() : g_system.outboxFolder;
+  return StoreInOutbox(outbox, entry, a.files, {s.outboxMaxReports, s.outboxMaxKB, s.outboxMaxDays});
 }
 
 void ShowFailure(HWND owner, const std::string& text) {
@@ -189,8 +225,10 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
 
   bool networkDelivered = false;
   const NetworkWay way = ChooseNetworkWay(s, texts.recipients);
+  TransportRequest request;
+  std::string answerBody;
   if (way != NetworkWay::kNone) {
-    TransportRequest request;
+    request.reportId = ReportIdOf(settings);
     request.sender = texts.sender;
     request.subject = texts.subject;
     request.body = texts.body;
@@ -216,11 +254,15 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
     Network& network = g_system.network ? *g_system.network : winsockNetwork;
     std::unique_ptr<ProgressAlertSink> sink;
     if (windowShown) sink = std::make_unique<ProgressAlertSink>(window);
-    networkDelivered = (g_system.network || winsock.Started()) && SendBySmtpOrHttp(network, sink.get(), request);
+    networkDelivered = (g_system.network || winsock.Started()) && SendBySmtpOrHttp(network, sink.get(), request, &answerBody);
   }
   if (window) {
     window->Close();
     window->Release();
+  }
+  if (networkDelivered && way == NetworkWay::kHttpUpload && !hidden) {
+    const std::string line = CollectorAnswerLine(ParseCollectorAnswer(answerBody), {s.answerNewMsg, s.answerKnownMsg, s.answerFixedMsg});
+    if (!line.empty()) ShowAnswer(parentWindow, line);
   }
   if (!shot.empty() && DeleteScreenShotAfterNetwork(networkDelivered, s.mailViaMapi)) DeleteFileA(shot.c_str());
 
@@ -235,6 +277,9 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
       MakeNotTopMost(parentWindow);
       result = SendViaMailto(texts.recipients, texts.subject, bugReport);
     }
+    // Kept before anything is shown: a user who closes the program at the message loses nothing.
+    if (result == kDeliveryFailed && way != NetworkWay::kNone && s.outboxRetry && !StoreFailedDelivery(s, request))
+      platform::Trace("Kestrum outbox: the failed delivery could not be stored");
     if (result == kDeliveryFailed && plan.showFailure) ShowFailure(parentWindow, s.sendFailMsg);
   }
   if (result == kDelivered) {
@@ -313,7 +358,31 @@ DeliverySettings ReadDeliverySettings(kestrum::IZQSettings* settings) {
   s.texts.field = settings->GetFieldsMsg();
   s.texts.sendAttachment = settings->GetSendAttachMsg();
   s.texts.sendFinal = settings->GetSendFinalizeMsg();
+  kestrum::IZQPropertyAccess* access = nullptr;
+  if (SUCCEEDED(settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&access))) && access) {
+    s.outboxRetry = access->GetPropBool("OutboxRetry");
+    s.outboxMaxReports = access->GetPropDw("OutboxMaxReports");
+    s.outboxMaxKB = access->GetPropDw("OutboxMaxKB");
+    s.outboxMaxDays = access->GetPropDw("OutboxMaxDays");
+    s.answerNewMsg = access->GetPropStr("AnswerNewMsg");
+    s.answerKnownMsg = access->GetPropStr("AnswerKnownMsg");
+    s.answerFixedMsg = access->GetPropStr("AnswerFixedMsg");
+    access->Release();
+  }
   return s;
+}
+
+std::string ReportIdOf(kestrum::IZQSettings* settings) {
+  kestrum::IZQPropertyAccess* access = nullptr;
+  std::string id;
+  if (settings && SUCCEEDED(settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&access))) && access) {
+    id = access->GetPropStr(kestrum::kReportIdKey);
+    access->Release();
+  }
+  if (IsReportId(id)) return id;
+  // A report without an exception object (a delivery asked for by the program itself) still
+  // needs one id for all its attempts: this delivery's.
+  return kestrum::NewReportId();
 }
 
 void SetDeliverySystem(const DeliverySystem& system) { g_system = system; }

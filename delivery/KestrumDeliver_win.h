@@ -28,6 +28,9 @@ struct DeliverySystem {
   Network* network = nullptr;
   void (*showFailure)(HWND owner, const std::string& text) = nullptr;
   void (*beforeFolderRemoved)(const std::string& folder) = nullptr;
+  // The collector's answer after an upload (null: a small message box).
+  void (*showAnswer)(HWND owner, const std::string& line) = nullptr;
+  std::string outboxFolder;  // "": DefaultOutboxFolder()
 };
 void SetDeliverySystem(const DeliverySystem& system);
 
@@ -59,6 +62,9 @@ struct PrintLayout {
 PrintLayout LayOutReport(HDC dc, const std::string& bugReport);
 // Prints the report through the print dialog owned by parentWindow.
 void PrintBugReportText(const std::string& bugReport, HWND parentWindow, kestrum::IZQSettings* settings);
+
+// The report id a delivery of settings carries: the exception object's, else a new one.
+std::string ReportIdOf(kestrum::IZQSettings* settings);
 
 // Makes the exception object's send and print actions use the functions above, and deciphers
 // the stored mail passwords when settings load; call before the component starts.

@@ -164,7 +164,45 @@ void AddHttpAreas(ProgressSink& progress, const TransportTexts& texts, const Htt
   progress.AddArea(500, texts.sendFinal);
 }
 
-bool HttpUpload(Network& network, ProgressSink* progress, const HttpUploadRequest& request, int waitMs) {
+std::optional<std::string> HttpAnswerBody(std::string_view text, bool connectionClosed) {
+  // Skip interim 100 answers as the judgement does.
+  while (text.starts_with("HTTP/") && text.substr(0, text.find("\r\n")).find(" 100") != std::string_view::npos) {
+    const std::size_t end = text.find("\r\n\r\n");
+    if (end == std::string_view::npos) return std::nullopt;
+    text.remove_prefix(end + 4);
+  }
+  const std::size_t headEnd = text.find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) return std::nullopt;
+  const std::string_view head = text.substr(0, headEnd + 2);
+  const std::string_view body = text.substr(headEnd + 4);
+  std::optional<std::uint64_t> length;
+  for (std::size_t at = head.find("\r\n"); at != std::string_view::npos && at + 2 < head.size(); at = head.find("\r\n", at + 2)) {
+    const std::string_view line = head.substr(at + 2, head.find("\r\n", at + 2) - at - 2);
+    constexpr std::string_view kName = "content-length:";
+    if (line.size() <= kName.size()) continue;
+    std::string name;
+    for (const char c : line.substr(0, kName.size())) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name != kName) continue;
+    std::string_view value = line.substr(kName.size());
+    while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    std::uint64_t n = 0;
+    if (value.empty() || value.size() > 12) return std::nullopt;
+    for (const char c : value) {
+      if (c < '0' || c > '9') return std::nullopt;
+      n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    length = n;
+  }
+  if (length) {
+    if (body.size() < *length) return std::nullopt;
+    return std::string(body.substr(0, static_cast<std::size_t>(*length)));
+  }
+  // Without a length the body runs to the end of the connection.
+  if (!connectionClosed) return std::nullopt;
+  return std::string(body);
+}
+
+bool HttpUpload(Network& network, ProgressSink* progress, const HttpUploadRequest& request, int waitMs, std::string* answerBody) {
   auto done = [&] {
     if (progress) progress->AreaDone();
   };
@@ -235,6 +273,21 @@ bool HttpUpload(Network& network, ProgressSink* progress, const HttpUploadReques
   if (judged.status == HttpAnswer::Status::kRedirect) {
     if (IsWebAddress(judged.location)) network.OpenWebAddress(judged.location);
     return true;
+  }
+  if (judged.status == HttpAnswer::Status::kOk && answerBody) {
+    // The report is delivered already; the body only adds what the server thinks of it, so a
+    // body that does not come in time is simply not there.
+    bool closed = false;
+    std::optional<std::string> body;
+    while (!(body = HttpAnswerBody(answer, closed)) && !closed && answer.size() <= kHttpMaxAnswer) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      char buffer[5120];
+      const int n = left > 0 ? c->Receive(buffer, sizeof buffer, static_cast<int>(left)) : -1;
+      if (n < 0) break;
+      if (n == 0) closed = true;
+      answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (body) *answerBody = std::move(*body);
   }
   return judged.status == HttpAnswer::Status::kOk;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -52,6 +53,12 @@ struct HttpUploadRequest {
 
 // The upload's progress areas.
 void AddHttpAreas(ProgressSink& progress, const TransportTexts& texts, const HttpUploadRequest& request);
-bool HttpUpload(Network& network, ProgressSink* progress, const HttpUploadRequest& request, int waitMs = kHttpAnswerWaitMs);
+// answerBody (when given) receives the body of a 200 answer as far as it arrives in time: the
+// collector's verdict on the report, nothing that decides success.
+bool HttpUpload(Network& network, ProgressSink* progress, const HttpUploadRequest& request, int waitMs = kHttpAnswerWaitMs,
+                std::string* answerBody = nullptr);
+// The body of a complete 200 answer text (head and body), bounded by its Content-Length; nothing
+// while the head or the announced length has not arrived whole.
+std::optional<std::string> HttpAnswerBody(std::string_view text, bool connectionClosed);
 
 }  // namespace delivery

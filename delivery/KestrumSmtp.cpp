@@ -7,6 +7,7 @@
 
 #include "delivery/KestrumDns.h"
 #include "delivery/KestrumMailText.h"
+#include "delivery/KestrumTransport.h"
 
 namespace delivery {
 
@@ -248,7 +249,8 @@ bool SmtpSession(Network& network, ProgressSink* progress, const SmtpTarget& tar
     s.Done();
     // Header and body go in one send, and the closing lines with the end of the data: every send
     // is a wake-up of the server and of the system in between.
-    const std::string head = MailHeaderBlock(recipients, sender, mail.subject, network.UtcFileTime());
+    std::string head = MailHeaderBlock(recipients, sender, mail.subject, network.UtcFileTime());
+    if (IsReportId(mail.reportId)) head += "X-Kestrum-Report-Id: " + mail.reportId + "\r\n";
     std::string body = BodyAsSmtpData(mail.body);
     std::string end;
     if (!mail.attachments.files.empty()) {

@@ -53,6 +53,7 @@ struct SmtpMail {
   std::string account;
   std::string password;
   AttachmentSet attachments;
+  std::string reportId;  // a header of its own when set, so that a receiver can tell repeats apart
 };
 
 // Texts of the progress areas, from the settings.

@@ -2,23 +2,49 @@
 
 #include "delivery/KestrumMailText.h"
 
+#include <algorithm>
+
 namespace delivery {
 
-bool SendBySmtpOrHttp(Network& network, ProgressSink* progress, const TransportRequest& r) {
+namespace {
+constexpr char kHexDigits[] = "0123456789abcdef";
+}  // namespace
+
+bool IsReportId(std::string_view text) {
+  return text.size() == 32 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::string FormatReportId(const std::uint8_t (&bytes)[16]) {
+  std::string id;
+  for (const std::uint8_t b : bytes) {
+    id += kHexDigits[b >> 4];
+    id += kHexDigits[b & 15];
+  }
+  return id;
+}
+
+bool SendBySmtpOrHttp(Network& network, ProgressSink* progress, const TransportRequest& r, std::string* answerBody) {
   if (progress) {
     progress->ClearAreas();
     progress->AddArea(1000, r.texts.prepare);
   }
   if (!r.httpUrl.empty()) {
     HttpUploadRequest upload{r.httpUrl, r.port, r.account, r.password, r.sender, r.fields, r.attachments};
+    // The id replaces a field of the same name from the settings: it is what makes a repeated
+    // upload recognisable.
+    if (!r.reportId.empty()) {
+      std::erase_if(upload.fields, [](const auto& f) { return f.first == "report_id"; });
+      upload.fields.emplace_back("report_id", r.reportId);
+    }
     if (progress) {
       AddHttpAreas(*progress, r.texts, upload);
       progress->AreaDone();
     }
-    return HttpUpload(network, progress, upload);
+    return HttpUpload(network, progress, upload, kHttpAnswerWaitMs, answerBody);
   }
   if (r.recipients.empty()) return false;
-  SmtpMail mail{r.sender, r.subject, r.body, r.account, r.password, r.attachments};
+  SmtpMail mail{r.sender, r.subject, r.body, r.account, r.password, r.attachments, r.reportId};
   if (!r.server.empty()) {
     if (progress) {
       AddSmtpAreas(*progress, r.texts, r.attachments, false);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "delivery/KestrumHttp.h"
 #include "delivery/KestrumNet.h"
@@ -20,12 +21,20 @@ struct TransportRequest {
   FormFields fields;
   AttachmentSet attachments;
   TransportTexts texts;
+  std::string reportId;  // goes as the upload's field report_id or the mail's header
 };
 
 inline constexpr std::uint16_t kDirectDeliveryPort = 25;
 
+// 32 lowercase hexadecimal digits: the only report ids that go into a mail header or a form
+// field, and the only names an outbox entry's folder may have.
+bool IsReportId(std::string_view text);
+// The id of 16 random bytes.
+std::string FormatReportId(const std::uint8_t (&bytes)[16]);
+
 // Replaces the progress areas with the way's own and runs it. Direct delivery succeeds when the
 // mail reached any one recipient.
-bool SendBySmtpOrHttp(Network& network, ProgressSink* progress, const TransportRequest& request);
+// answerBody: the upload's answer body (see HttpUpload).
+bool SendBySmtpOrHttp(Network& network, ProgressSink* progress, const TransportRequest& request, std::string* answerBody = nullptr);
 
 }  // namespace delivery

@@ -183,5 +183,33 @@ TEST(ReportPrinting, LinesAreaAndPageBreaks) {
   }
 }
 
+TEST(CollectorAnswer, TheThreeStatesAndNothingFromOtherServers) {
+  const AnswerTexts texts{"new!", "known.", "fixed in %version% (%version%)"};
+  struct Case {
+    const char* body;
+    const char* line;
+  } cases[] = {
+      {R"({"report_id":"ab","group":7,"status":"new","fixed_in":""})", "new!"},
+      {R"( { "status" : "known" , "fixed_in":null, "group": -1.5e3 } )", "known."},
+      {R"({"report_id":"ab","group":7,"status":"fixed","fixed_in":"1.2.3"})", "fixed in 1.2.3 (1.2.3)"},
+      {R"({"status":"fixed","fixed_in":"1.\u0032"})", "fixed in 1.2 (1.2)"},
+      // A fixed group without a readable version says what it can.
+      {R"({"status":"fixed","fixed_in":""})", "known."},
+      {R"({"status":"fixed","fixed_in":"1.2\r\nX"})", "known."},
+      {R"({"status":"fixed","fixed_in":"%version%"})", "fixed in %version% (%version%)"},
+      // Anything else: a plain server's page, other JSON, broken JSON.
+      {"<html><body>OK</body></html>", ""},
+      {"", ""},
+      {"OK", ""},
+      {R"({"status":"regressed"})", ""},
+      {R"({"status":"new")", ""},
+      {R"({"status":"new"} trailing)", ""},
+      {R"({"status":{"x":"new"}})", ""},
+      {R"(["new"])", ""},
+      {R"({"status":"ne\w"})", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CollectorAnswerLine(ParseCollectorAnswer(c.body), texts), c.line) << c.body;
+}
+
 }  // namespace
 }  // namespace delivery

@@ -149,7 +149,8 @@ class Delivery : public ::testing::Test {
     network_.dnsServersOverride = std::vector<Network::DnsServer>{{"127.0.0.1", PortOf("KELVANE_DNS_PORT")}};
     network_.proxyOverride = "";
     network_.openedForTest = &opened_;
-    SetDeliverySystem({&network_, RecordFailure, KeepFolder});
+    // Failed deliveries are kept (the shipped settings say so) in the test's own folder.
+    SetDeliverySystem({&network_, RecordFailure, KeepFolder, nullptr, dir_ + "\\outbox\\"});
     g_failures.clear();
     g_folders.clear();
     SetEnvironmentVariableA("KELVANE_MAPI_LOG", (dir_ + "\\mapi.log").c_str());

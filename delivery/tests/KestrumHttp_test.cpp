@@ -163,5 +163,34 @@ TEST_F(HttpUploadScript, ProxyAccountAndUnreachableServer) {
   EXPECT_FALSE(noPath.peers["upload.example.org:8080"].connected);
 }
 
+TEST_F(HttpUploadScript, AnswerBodyIsReadAsFarAsItComesWithoutChangingTheResult) {
+  const std::string json = R"({"status":"known"})";
+  const struct {
+    const char* name;
+    std::vector<std::string> chunks;
+    bool ok;
+    const char* body;  // nullptr: none
+  } cases[] = {
+      {"in pieces", {"HTTP/1.1 200 OK\r\nContent-Len", "gth: 18\r\n\r\n{\"status\"", ":\"known\"}"}, true, R"({"status":"known"})"},
+      {"after continue", {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\ncontent-length: 18\r\n\r\n" + json + "junk"}, true,
+       R"({"status":"known"})"},
+      {"empty", {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}, true, ""},
+      // Shorter than announced, or no length and no end of the connection: no body, still delivered.
+      {"cut short", {"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n" + json}, true, nullptr},
+      {"no length", {"HTTP/1.1 200 OK\r\n\r\n" + json}, true, nullptr},
+      {"bad length", {"HTTP/1.1 200 OK\r\nContent-Length: 1x\r\n\r\n" + json}, true, nullptr},
+      {"failed", {"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 18\r\n\r\n" + json}, false, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScriptNetwork n;
+    n.peers["upload.example.org:8080"].chunks.assign(c.chunks.begin(), c.chunks.end());
+    std::string body = "untouched";
+    EXPECT_EQ(HttpUpload(n, nullptr, request_, 10, &body), c.ok);
+    EXPECT_EQ(body, c.body ? c.body : "untouched");
+  }
+  EXPECT_EQ(HttpAnswerBody("HTTP/1.0 200 OK\r\n\r\n" + json, true), json);
+}
+
 }  // namespace
 }  // namespace delivery

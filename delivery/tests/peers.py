@@ -1,13 +1,14 @@
 """Loopback peers and oracles for the transport tests.
 
   peers.py smtp DIR [auth|auth-eq|noauth]   mail server; each message is written to DIR/N.eml
-  peers.py http DIR [ok|continue|redirect URL|bench]  upload server; the parsed form goes to DIR
+  peers.py http DIR [ok|continue|redirect URL|fail|bench]  upload server; the parsed form goes to DIR
   peers.py dns ZONEFILE                     DNS server answering from "name type value" lines
   peers.py stall                            mail server that stops reading after DATA
   peers.py check-mail EML BODY SUBJECTHEX [NAME=FILE ...]  compares a received mail with what was sent
   peers.py check-to EML [NAME ADDRESS ...]  checks the To header against the list and the envelope
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
   peers.py check-png PNG WIDTH HEIGHT [X,Y=RRGGBB ...]  checks a picture with Pillow: its size and colours
+  peers.py check-zip-lacks ZIP PATH WORD...  no entry of the archive holds PATH, or WORD as a word of its own
 
   peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started; then
                                             every line of the folder's checks.txt (tab-separated
@@ -155,6 +156,8 @@ def serve_http(folder, mode, location=None):
             if mode == "redirect":
                 self.send_response(302)
                 self.send_header("Location", location)
+            elif mode == "fail":
+                self.send_response(500)
             elif mode == "silent":
                 import time
                 time.sleep(30)
@@ -284,6 +287,23 @@ def check_zip(path, entries):
                     fail("data of " + name)
 
 
+def check_zip_lacks(path, folder, words):
+    import re
+    import zipfile
+
+    with zipfile.ZipFile(path) as z:
+        if not z.infolist():
+            fail("empty archive")
+        for info in z.infolist():
+            text = z.read(info).decode("latin-1")
+            if folder.lower() in text.lower():
+                fail("%s in %s" % (folder, info.filename))
+            for w in words:
+                edge = "A-Za-z0-9_\x80-\xff"
+                if re.search("(?<![%s])%s(?![%s])" % (edge, re.escape(w), edge), text, re.IGNORECASE):
+                    fail("%s in %s" % (w, info.filename))
+
+
 def check_png(path, width, height, samples):
     """samples: "X,Y=RRGGBB", the pixel there close to that colour (the palette is the quantizer's)."""
     from PIL import Image
@@ -336,6 +356,29 @@ def check_form(folder, expected):
         fail("files: %r" % form["files"])
 
 
+def start_collector(program, data, env):
+    """The bug report collector on a free port of its own (KELVANE_COLLECTOR_PORT), admin token "test"."""
+    import socket
+    import subprocess
+    import time
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    p = subprocess.Popen([program, "serve", "--listen", "127.0.0.1:%d" % port, "--data", data, "--admin-token", "test"],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(data + ".log", "wb"))
+    for _ in range(200):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            if p.poll() is not None:
+                raise RuntimeError("the collector ended at its start")
+            time.sleep(0.05)
+    env["KELVANE_COLLECTOR_PORT"] = str(port)
+    return p
+
+
 def with_peers(command):
     """Runs command with the servers started and their ports in KELVANE_*_PORT, the folder they
     write to in KELVANE_PEER_DIR; the command's exit code is the result."""
@@ -349,7 +392,12 @@ def with_peers(command):
                 "kelvane.example NS ns.kelvane.example\nns.kelvane.example A 127.0.0.1\n")
     env = dict(os.environ, KELVANE_PEER_DIR=folder)
     servers = []
-    for var, args in (("SMTP", ["smtp", "noauth"]), ("SMTP_AUTH", ["smtp", "auth-eq"]), ("HTTP", ["http", "ok"]),
+    import socket
+    # A port where nothing listens: the machine is offline as far as a delivery there can tell.
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        env["KELVANE_DEAD_PORT"] = str(probe.getsockname()[1])
+    for var, args in (("SMTP", ["smtp", "noauth"]), ("SMTP_AUTH", ["smtp", "auth-eq"]), ("HTTP", ["http", "ok"]), ("HTTP_FAIL", ["http", "fail"]),
                       ("HTTP_REDIRECT", ["http", "redirect", "file:///C:/windows/system32/calc.exe"]), ("DNS", ["dns", zone]),
                       ("SMTP_STALL", ["stall"])):
         if args[0] in ("smtp", "http"):
@@ -359,6 +407,9 @@ def with_peers(command):
         p = subprocess.Popen([sys.executable, __file__] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         servers.append(p)
         env["KELVANE_%s_PORT" % var] = p.stdout.readline().decode().strip()
+    collector = None
+    if os.environ.get("KELVANE_COLLECTOR"):
+        collector = start_collector(os.environ["KELVANE_COLLECTOR"], os.path.join(folder, "collector"), env)
     try:
         result = subprocess.call(command, env=env)
         # Checks that a Windows test program asks for: the oracles run on this side of Wine.
@@ -373,6 +424,12 @@ def with_peers(command):
                     result = 1
         return result
     finally:
+        if collector:
+            collector.terminate()
+            try:
+                collector.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                collector.kill()
         for p in servers:
             p.stdin.close()
         for p in servers:
@@ -407,6 +464,8 @@ def main():
         check_form(args[0], args[1:])
     elif cmd == "check-zip":
         check_zip(args[0], [a.split("=", 1) for a in args[1:]])
+    elif cmd == "check-zip-lacks":
+        check_zip_lacks(args[0], args[1], args[2:])
     elif cmd == "check-png":
         check_png(args[0], int(args[1]), int(args[2]), args[3:])
 

@@ -217,7 +217,7 @@ TEST(FormCache, RemembersFormsClosedWithOkAndPrefills) {
 TEST(DefaultsTable, OneRowPerKeyWithTheFallbacks) {
   std::size_t count = 0;
   const TZQProperty* rows = DefaultsTable(&count);
-  EXPECT_EQ(count, 123u);
+  EXPECT_EQ(count, 131u);
   std::set<std::string> keys;
   for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(keys.insert(rows[i].name).second) << rows[i].name;
   EXPECT_STREQ(rows[0].name, "Enabled");
@@ -239,6 +239,11 @@ TEST(DefaultsTable, OneRowPerKeyWithTheFallbacks) {
       {"DupFreezeDef", ptInteger, 2, false, nullptr},
       {"Plugins", ptString, 0, false, "modules|processes|hardware"},
       {"ContinueBtnTxt", ptString, 0, false, "continue bug report"},
+      {"OutboxRetry", ptBoolean, 0, false, nullptr},
+      {"OutboxMaxReports", ptInteger, 20, false, nullptr},
+      {"OutboxMaxKB", ptInteger, 20480, false, nullptr},
+      {"OutboxMaxDays", ptInteger, 30, false, nullptr},
+      {"AnswerFixedMsg", ptString, 0, false, "This problem is fixed in version %version%."},
       {"PrepAttMsg", ptString, 0, false, "Prepare attachments..."},
       {"BitFaultMsg", ptString, 0, false, "The file \"%modname%\" seems to be corrupt!"},
       {"MiniDump", ptInteger, 0, false, nullptr},
