@@ -51,7 +51,8 @@ class TCrashForm : public TForm {
 
 // Clicks the button once the window is there, as a user would.
 void CALLBACK ClickRun(HWND, UINT, UINT_PTR timer, DWORD) {
-  HWND form = FindWindowA(nullptr, "Collector Crash");
+  // By the form's class: the application's own hidden window carries the same title.
+  HWND form = FindWindowA("TCollectorCrashForm", nullptr);
   HWND button = form ? FindWindowExA(form, nullptr, nullptr, "Run") : nullptr;
   if (!button) return;
   KillTimer(nullptr, timer);
