@@ -1,7 +1,6 @@
 #include "crash/KestrumMiniDump_win.h"
 
 #include <cpuid.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -159,25 +158,32 @@ bool VersionOf(HMODULE module, report::MiniDumpVersion& v) {
   return false;
 }
 
+// The loader's own list, read in place: a module snapshot of the system asks the server, which
+// took most of the dump's time. The reads are guarded and the walk bounded, as a thread that loads
+// a library meanwhile may be changing the list.
 void GatherModules(Buffers& b) {
   b.moduleCount = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return;
-  MODULEENTRY32 entry;
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Module32First(snapshot, &entry); more && b.moduleCount < kMaxModules; more = Module32Next(snapshot, &entry)) {
+  Addr peb = 0;
+  asm volatile("movl %%fs:0x30, %0" : "=r"(peb));
+  const Addr head = Le32(peb + 0x0C) + 0x0C;  // PEB_LDR_DATA.InLoadOrderModuleList
+  if (head == 0x0C) return;
+  for (Addr entry = Le32(head); entry && entry != head && b.moduleCount < kMaxModules; entry = Le32(entry)) {
+    const Addr base = Le32(entry + 0x18);
+    if (!base) continue;
     ModuleSlot& m = b.modules[b.moduleCount++];
-    m.base = static_cast<Addr>(reinterpret_cast<std::uintptr_t>(entry.modBaseAddr));
-    m.size = entry.modBaseSize;
-    CopyName(m.path, sizeof m.path, entry.szExePath);
+    m.base = base;
+    m.size = Le32(entry + 0x20);
+    wchar_t name[MAX_PATH];
+    const std::size_t bytes = std::min<std::size_t>(Le32(entry + 0x24) & 0xFFFF, sizeof name - sizeof(wchar_t));
+    const std::size_t got = Read(Le32(entry + 0x28), name, bytes) / sizeof(wchar_t);
+    const int n = got ? WideCharToMultiByte(CP_ACP, 0, name, static_cast<int>(got), m.path, sizeof m.path - 1, nullptr, nullptr) : 0;
+    m.path[n > 0 ? n : 0] = 0;
     const Addr pe = m.base + Le32(m.base + 0x3C);
     m.timeStamp = Le32(pe + 8);
     m.checksum = Le32(pe + 24 + 64);
-    m.hasVersion = VersionOf(entry.hModule, m.version);
+    m.hasVersion = VersionOf(reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(base)), m.version);
     m.codeViewSize = CodeViewOf(m.base, m.path, m.codeView);
-    entry.dwSize = sizeof entry;
   }
-  CloseHandle(snapshot);
 }
 
 void GatherSystem(report::MiniDumpSystem& s, report::MiniDumpMisc& misc) {

@@ -298,6 +298,18 @@ TEST_F(Handling, ScreenshotIsTakenBeforeTheBoxAndLetGoWithTheException) {
   }
 }
 
+// MiniDump 2 adds the program's writable data to the dump; crash_dump_readers finds it there.
+TEST_F(Handling, MiniDumpTwoWritesTheDumpWithTheProgramsData) {
+  const std::string dumps = ExeDir() + "crash-dumps\\";
+  CreateDirectoryA(dumps.c_str(), nullptr);
+  DeleteFileA((dumps + "data.dmp").c_str());
+  StartWindow("CrashTestData", "fault", {"KESTRUM_TEST_DUMP=" + dumps + "data.dmp"});
+  Press();
+  ASSERT_TRUE(WaitSaves(1));
+  EXPECT_EQ(Field(Saves()[0], "dump"), "1") << Lines("dump failed").size();
+  EXPECT_EQ(CloseAndExitCode(), 0u);
+}
+
 TEST_F(Handling, NothingShownAndTheProgramGoesOn) {
   StartWindow("CrashTestQuiet", "fault");
   Press();
