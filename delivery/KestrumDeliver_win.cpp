@@ -329,11 +329,6 @@ DeliverySettings ReadDeliverySettings(kestrum::IZQSettings* settings) {
   s.bugRepFile = settings->GetBugReportFile();
   s.bugRepSendAs = settings->GetBugReportSendAs();
   s.bugRepZip = settings->GetBugReportZip();
-  kestrum::IZQPropertyAccess* access = nullptr;
-  if (settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&access)) == S_OK && access) {
-    s.miniDumpSendAs = access->GetPropStr("MiniDumpSendAs");
-    access->Release();
-  }
   s.scrShotDepth = settings->GetScreenShotDepth();
   s.scrShotSendAs = settings->GetScreenShotSendAs();
   s.scrShotZip = settings->GetScreenShotZip();
@@ -360,6 +355,7 @@ DeliverySettings ReadDeliverySettings(kestrum::IZQSettings* settings) {
   s.texts.sendFinal = settings->GetSendFinalizeMsg();
   kestrum::IZQPropertyAccess* access = nullptr;
   if (SUCCEEDED(settings->QueryInterface(kestrum::IID_IZQPropertyAccess, reinterpret_cast<void**>(&access))) && access) {
+    s.miniDumpSendAs = access->GetPropStr("MiniDumpSendAs");
     s.outboxRetry = access->GetPropBool("OutboxRetry");
     s.outboxMaxReports = access->GetPropDw("OutboxMaxReports");
     s.outboxMaxKB = access->GetPropDw("OutboxMaxKB");
