@@ -132,6 +132,12 @@ const TZQProperty kDefaults[] = {
     {K("SendAttMsg"), ptString, false, 0, K("Sending attachments...")},
     {K("SendFinalMsg"), ptString, false, 0, K("Finalizing...")},
     {K("SendFailMsg"), ptString, false, 0, K("Sorry, sending the bug report didn't work.")},
+    {K("VersionVar"), ptInteger, false, 0, nullptr},
+    // Extensions behind the given table. MiniDump: 0 none, 1 threads, stacks, modules and the
+    // exception, 2 also the program's writable data; off unless a program asks for it.
+    {K("MiniDump"), ptInteger, false, 0, nullptr},
+    {K("MiniDumpSendAs"), ptString, false, 0, K("crash.dmp")},
+    // The outbox of failed deliveries, personal data kept out and the collector's answer.
     {K("OutboxRetry"), ptBoolean, false, 0, nullptr},
     {K("OutboxMaxReports"), ptInteger, false, 20, nullptr},
     {K("OutboxMaxKB"), ptInteger, false, 20480, nullptr},
@@ -140,11 +146,6 @@ const TZQProperty kDefaults[] = {
     {K("AnswerNewMsg"), ptString, false, 0, K("Thank you: this problem is new to us.")},
     {K("AnswerKnownMsg"), ptString, false, 0, K("This problem is already known.")},
     {K("AnswerFixedMsg"), ptString, false, 0, K("This problem is fixed in version %version%.")},
-    {K("VersionVar"), ptInteger, false, 0, nullptr},
-    // Extensions behind the given table. MiniDump: 0 none, 1 threads, stacks, modules and the
-    // exception, 2 also the program's writable data; off unless a program asks for it.
-    {K("MiniDump"), ptInteger, false, 0, nullptr},
-    {K("MiniDumpSendAs"), ptString, false, 0, K("crash.dmp")},
 };
 
 }  // namespace

@@ -222,7 +222,7 @@ TEST(DefaultsTable, OneRowPerKeyWithTheFallbacks) {
   for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(keys.insert(rows[i].name).second) << rows[i].name;
   EXPECT_STREQ(rows[0].name, "Enabled");
   EXPECT_STREQ(rows[120].name, "VersionVar") << "the given table, then the extensions";
-  EXPECT_STREQ(rows[count - 1].name, "MiniDumpSendAs");
+  EXPECT_STREQ(rows[count - 1].name, "AnswerFixedMsg");
   struct Case {
     const char* key;
     TPropertyType typ;
