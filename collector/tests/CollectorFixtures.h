@@ -26,7 +26,7 @@ inline report::TStackTrace CrashTrace(const char* function = "TFormMain.btOpenCl
           Item(0x7b900010, 0, "???", "", 0, 0, "")};
 }
 
-struct ReportSpec {
+struct ReportRecipe {
   report::TStackTrace trace = CrashTrace();
   std::string exceptionClass = "EAccessViolation";
   std::string message = "Zugriffsverletzung bei Adresse 004035F8.";
@@ -39,7 +39,7 @@ struct ReportSpec {
   std::string extraSection;  // a section of its own, for hostile text
 };
 
-inline std::string MakeReport(const ReportSpec& s) {
+inline std::string MakeReport(const ReportRecipe& s) {
   const report::TraceLines lines = report::LayoutTrace(s.trace, s.relAddrs, true);
   const report::TraceLines other = report::LayoutTrace({Item(0x7b8000aa, 0, "ntdll.dll", "", 0, 0, "NtWaitForSingleObject")}, s.relAddrs, true);
   std::uint32_t crc[3] = {lines.crc.crc1, lines.crc.crc2, lines.crc.crc2};

@@ -18,7 +18,7 @@ using testing::CollectorProcess;
 using testing::FormBody;
 using testing::FormType;
 using testing::MakeReport;
-using testing::ReportSpec;
+using testing::ReportRecipe;
 using testing::TempFolder;
 
 // The page's DOM after loading (and running whatever scripts it would run).
@@ -43,12 +43,12 @@ TEST(CollectorPages, ChromiumShowsCountsAndKeepsHostileTextAsText) {
   TempFolder data, profile, shots;
   CollectorProcess c(data.Path(), {"--admin-token", "t"});
   ASSERT_GT(c.Port(), 0);
-  ReportSpec hostile;
+  ReportRecipe hostile;
   hostile.message = "<script>document.title='pwned'</script> \"quoted\" & <b id=\"injected\">bold</b>";
   hostile.version = "1.0\"><i id=\"fromversion\">";
-  ReportSpec other;
+  ReportRecipe other;
   other.trace = testing::CrashTrace("TFormMain.btSendClick(TObject*)", 0x00403700);
-  for (const ReportSpec& s : {hostile, hostile, other}) {
+  for (const ReportRecipe& s : {hostile, hostile, other}) {
     auto res = c.Client().Post("/upload", FormBody({{"BugReport", "bugreport.txt", MakeReport(s)}}), FormType().c_str());
     ASSERT_TRUE(res);
     ASSERT_EQ(res->status, 200) << res->body;

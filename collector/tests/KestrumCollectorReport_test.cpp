@@ -11,7 +11,7 @@ namespace {
 using testing::CrashTrace;
 using testing::Item;
 using testing::MakeReport;
-using testing::ReportSpec;
+using testing::ReportRecipe;
 
 TEST(CollectorReport, RecomputesTheComponentsChecksumForEveryTraceShape) {
   struct Case {
@@ -28,9 +28,9 @@ TEST(CollectorReport, RecomputesTheComponentsChecksumForEveryTraceShape) {
        {Item(0x00401010, 0x00401000, "KELVANE.EXE", "\xC4nderung", 5, 1, "\xDC" "berpr\xFC" "fen")}},
   };
   for (const Case& c : cases) {
-    ReportSpec spec;
-    spec.trace = c.trace;
-    const std::string text = MakeReport(spec);
+    ReportRecipe recipe;
+    recipe.trace = c.trace;
+    const std::string text = MakeReport(recipe);
     const std::optional<ParsedReport> r = ParseReport(text);
     ASSERT_TRUE(r) << c.what;
     EXPECT_EQ(r->crashCrc, report::LayoutTrace(c.trace, true, true).crc.crc2) << c.what;
@@ -69,13 +69,13 @@ TEST(CollectorReport, ReadsHeaderSectionsAndTraceColumns) {
 }
 
 TEST(CollectorReport, GroupsEqualCrashesAndSeparatesOthers) {
-  ReportSpec later;
+  ReportRecipe later;
   later.date = "2026-12-11, 09:00:00, 1ms";
   later.processId = "$2b0";
   later.version = "1.0.1.0";
   const ParsedReport a = *ParseReport(MakeReport({}));
   const ParsedReport b = *ParseReport(MakeReport(later));
-  ReportSpec elsewhere;
+  ReportRecipe elsewhere;
   elsewhere.trace = CrashTrace("TFormMain.btSendClick(TObject*)", 0x00403700);
   const ParsedReport c = *ParseReport(MakeReport(elsewhere));
   EXPECT_EQ(a.groupKey, b.groupKey) << "time, process and version do not split a group";
@@ -83,7 +83,7 @@ TEST(CollectorReport, GroupsEqualCrashesAndSeparatesOthers) {
 }
 
 TEST(CollectorReport, KeepsAReportWhoseStatedChecksumDiffersAndGroupsItByTheRecomputedOne) {
-  ReportSpec tampered;
+  ReportRecipe tampered;
   tampered.tamperCrc = true;
   const ParsedReport honest = *ParseReport(MakeReport({}));
   const ParsedReport liar = *ParseReport(MakeReport(tampered));
@@ -92,7 +92,7 @@ TEST(CollectorReport, KeepsAReportWhoseStatedChecksumDiffersAndGroupsItByTheReco
 }
 
 TEST(CollectorReport, TakesTheStatedChecksumWhenTheTraceHasNoRelativeAddresses) {
-  ReportSpec plain;
+  ReportRecipe plain;
   plain.relAddrs = false;
   const ParsedReport r = *ParseReport(MakeReport(plain));
   EXPECT_EQ(r.checksum, ChecksumState::kNotCheckable);
@@ -122,7 +122,7 @@ TEST(CollectorReport, SplitsABugReportFileTheComponentFolded) {
   delivery::StoreRules rules;
   rules.sizeLimit = 0;
   std::string file;
-  ReportSpec other;
+  ReportRecipe other;
   other.trace = CrashTrace("TFormMain.btSendClick(TObject*)", 0x00403700);
   for (const std::string& r : {MakeReport({}), MakeReport(other), MakeReport({})}) file = delivery::PlanStore(file, r, rules).content;
   const std::vector<std::string_view> reports = SplitReportFile(file);

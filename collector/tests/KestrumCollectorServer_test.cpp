@@ -31,7 +31,7 @@ using testing::FormBody;
 using testing::FormType;
 using testing::MakeReport;
 using testing::Part;
-using testing::ReportSpec;
+using testing::ReportRecipe;
 using testing::TempFolder;
 
 const std::string kPng("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
@@ -113,11 +113,11 @@ TEST(CollectorServer, GroupsTheComponentsUploads) {
   TempFolder data, files;
   CollectorProcess c(data.Path());
   ASSERT_GT(c.Port(), 0);
-  ReportSpec second;
+  ReportRecipe second;
   second.date = "2026-12-11, 08:00:00, 1ms";
   second.processId = "$2c8";
   second.version = "1.0.1.0";
-  ReportSpec other;
+  ReportRecipe other;
   other.trace = testing::CrashTrace("TFormMain.btSendClick(TObject*)", 0x00403700);
   const std::string firstText = MakeReport({});
   ASSERT_TRUE(ComponentUpload(c.Port(), files.Path(), firstText, "a"));
@@ -245,10 +245,10 @@ TEST(CollectorServer, LimitsTheRatePerClient) {
 TEST(CollectorServer, StatusChangesNeedTheAdminTokenAndChangeTheAnswer) {
   TempFolder data;
   CollectorProcess c(data.Path(), {"--admin-token", "s3cret"});
-  ReportSpec v10;
+  ReportRecipe v10;
   v10.version = "1.0";
-  auto upload = [&](const ReportSpec& spec) {
-    auto res = c.Client().Post("/upload", FormBody({{"BugReport", "bugreport.txt", MakeReport(spec)}}), FormType().c_str());
+  auto upload = [&](const ReportRecipe& recipe) {
+    auto res = c.Client().Post("/upload", FormBody({{"BugReport", "bugreport.txt", MakeReport(recipe)}}), FormType().c_str());
     return res ? json::parse(res->body) : json();
   };
   const int id = upload(v10)["group"];
@@ -264,7 +264,7 @@ TEST(CollectorServer, StatusChangesNeedTheAdminTokenAndChangeTheAnswer) {
   const json again = upload(v10);
   EXPECT_EQ(again["status"], "fixed");
   EXPECT_EQ(again["fixed_in"], "1.1");
-  ReportSpec v11;
+  ReportRecipe v11;
   v11.version = "1.1";
   EXPECT_EQ(upload(v11)["status"], "known");
   EXPECT_EQ(Get(c, "/api/groups/" + std::to_string(id))["status"], "regressed");
@@ -318,7 +318,7 @@ TEST(CollectorServer, BrokenAndSlowSendersStoreNothingHalf) {
   EXPECT_EQ(Get(c, "/api/groups")["total"], 0);
   EXPECT_GE(FilesIn(data.Path() + "/quarantine"), 3u * 2) << "what arrived is kept";
   // Text in neither UTF-8 nor plain ASCII comes out as UTF-8.
-  ReportSpec latin;
+  ReportRecipe latin;
   latin.message = "ung\xFCltiger Wert \xAB\x80\xBB";
   auto res = c.Client().Post("/upload", FormBody({{"BugReport", "bugreport.txt", MakeReport(latin)}}), FormType().c_str());
   ASSERT_TRUE(res);
@@ -354,10 +354,10 @@ TEST(CollectorServer, ImportsBugReportFilesAndZipsOnce) {
   // A bug report file as the component keeps it: equal reports folded with their count.
   delivery::StoreRules rules;
   rules.sizeLimit = 0;
-  ReportSpec other;
+  ReportRecipe other;
   other.trace = testing::CrashTrace("TFormMain.btSendClick(TObject*)", 0x00403700);
   std::string content;
-  for (const ReportSpec& s : {ReportSpec{}, other, ReportSpec{}, ReportSpec{}}) content = delivery::PlanStore(content, MakeReport(s), rules).content;
+  for (const ReportRecipe& s : {ReportRecipe{}, other, ReportRecipe{}, ReportRecipe{}}) content = delivery::PlanStore(content, MakeReport(s), rules).content;
   const std::string file = WriteFile(files.Path() + "/bugreport.txt", content);
   delivery::ZipBuilder zip;
   zip.Add({"bugreport.txt", MakeReport(other) + "\r\n\r\n"});

@@ -24,12 +24,12 @@ using testing::CollectorProcess;
 using testing::FormBody;
 using testing::FormType;
 using testing::MakeReport;
-using testing::ReportSpec;
+using testing::ReportRecipe;
 using testing::TempFolder;
 
 // One of `kinds` different crashes, each report of it a little different (time, process).
 std::string VariedReport(int kind, int serial, std::size_t padding = 0) {
-  ReportSpec s;
+  ReportRecipe s;
   s.trace = testing::CrashTrace(("TWorker.Step" + std::to_string(kind) + "()").c_str(), 0x00403000 + 0x40 * static_cast<std::uint32_t>(kind));
   s.processId = "$" + std::to_string(1000 + serial);
   s.date = "2026-12-10, 17:" + std::to_string(10 + serial % 50) + ":00, " + std::to_string(serial % 1000) + "ms";
