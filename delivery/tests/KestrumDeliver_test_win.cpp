@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 
@@ -65,9 +66,12 @@ int MailCount(const std::string& server) {
 }
 
 // The files a delivery made, kept before its folder goes: the peers compare against them.
+// Background deliveries call this from their own threads at the same time.
+std::mutex g_keepLock;
 std::vector<std::string> g_folders;
 int g_kept = 0;
 void KeepFolder(const std::string& folder) {
+  const std::lock_guard<std::mutex> lock(g_keepLock);
   g_folders.push_back(folder);
   const std::string kept = PeerWindows("kept" + std::to_string(++g_kept));
   CreateDirectoryA(kept.c_str(), nullptr);
