@@ -3,19 +3,13 @@
 
 #include "app/uMain_win.h"
 #include "crash/KestrumHandling_win.h"
-#include "delivery/KestrumAssistant_win.h"
-#include "delivery/KestrumBitmap_win.h"
-#include "delivery/KestrumBugReportFile_win.h"
-#include "delivery/KestrumDeliver_win.h"
+#include "delivery/KestrumDelivery_win.h"
 #include "delivery/KestrumOutbox_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  // The report's delivery: saving, sending and printing (the stored mail passwords are
-  // deciphered when the settings load), the assistants and the screenshot.
-  delivery::InstallBugReportFileSeam();
-  delivery::InstallMailSeams();
-  delivery::InstallAssistantSeam();
-  delivery::InstallScreenShotSeam();
+  // The report's delivery, the layer above the crash flow: saving, sending, printing, the
+  // assistants, the screenshot, the please-wait window and the stored passwords' cipher.
+  delivery::InstallDelivery();
   // The crash-report component installs itself here, before the window framework starts.
   kestrum::InstallKestrum();
   // Deliveries that failed before (this run or an earlier one) go again once the window waits.

@@ -856,12 +856,7 @@ void RunModalLoop(TExceptionBox& box, TIZQException* exception) {
       if (m.wParam == VK_F1) continue;  // eaHelp: no action handler is registered in this program
       if (m.wParam == 'C' && (GetKeyState(VK_CONTROL) & 0x8000) && !(GetKeyState(VK_MENU) & 0x8000)) {
         const std::string text = exception->GetAutoShowBugReport() ? exception->GetBugReport(false) : exception->GetExceptMessage();
-        const DeliverySeams& seams = DeliverySeamsInUse();
-        if (seams.copyToClipboard) {
-          seams.copyToClipboard(text);
-        } else {
-          CopyTextToClipboard(text);
-        }
+        DeliveryHooksInUse().copyToClipboard(text);
         continue;
       }
       if (m.wParam == VK_RETURN) {

@@ -28,9 +28,6 @@ const GUID IID_IZQExceptionEx = {0x0BCABCF1, 0xB70F, 0x4952, {0xB9, 0x07, 0xA1, 
 
 namespace {
 
-DeliverySeams g_seams{nullptr, nullptr, nullptr, CopyTextToClipboard};
-AssistantSeam g_assistant = nullptr;
-ScreenShotSeam g_screenShot = nullptr;
 // Guards the callback lists of every exception object.
 platform::CriticalSection* g_handlerLock = nullptr;
 LONG64 g_exceptNumber = 0;
@@ -68,30 +65,6 @@ std::string NewReportId() {
     id += kHex[b & 15];
   }
   return id;
-}
-
-
-void SetDeliverySeams(const DeliverySeams& seams) { g_seams = seams; }
-const DeliverySeams& DeliverySeamsInUse() { return g_seams; }
-void SetAssistantSeam(AssistantSeam seam) { g_assistant = seam; }
-AssistantSeam AssistantSeamInUse() { return g_assistant; }
-void SetScreenShotSeam(ScreenShotSeam seam) { g_screenShot = seam; }
-ScreenShotSeam ScreenShotSeamInUse() { return g_screenShot; }
-
-bool CopyTextToClipboard(const std::string& text) {
-  if (!OpenClipboard(nullptr)) return false;
-  bool done = false;
-  if (EmptyClipboard()) {
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
-    if (void* p = memory ? GlobalLock(memory) : nullptr) {
-      std::memcpy(p, text.c_str(), text.size() + 1);
-      GlobalUnlock(memory);
-      done = SetClipboardData(CF_TEXT, memory) != nullptr;
-    }
-    if (!done && memory) GlobalFree(memory);
-  }
-  CloseClipboard();
-  return done;
 }
 
 }  // namespace kestrum
@@ -496,6 +469,14 @@ bool STDMETHODCALLTYPE TIZQException::WriteMiniDump(const std::string& path, std
   return WriteMiniDumpFile(FMiniDumpNumber, path, error);
 }
 
+void STDMETHODCALLTYPE TIZQException::SetHeaderField(const std::string& name, const std::string& content) {
+  GetBugReportHeader()->SetContent(name, content);
+}
+
+void STDMETHODCALLTYPE TIZQException::SetSection(const std::string& name, const std::string& content) {
+  GetBugReportSections()->SetContent(name, content);
+}
+
 void TIZQException::StartCompletion() {
   if (FDontCompleteYet) return;
   if ((FCompleteOnOwnThread || GetCurrentThreadId() == ReportingThreadId()) && !ProcessBlocked()) {
@@ -674,7 +655,7 @@ IUnknown* STDMETHODCALLTYPE TIZQException::GetScreenShot() {
   platform::AutoLock lock(FShotSection);
   if (FCreateScreenShot && !FScreenShotTried) {
     FScreenShotTried = true;
-    if (g_screenShot) FScreenShot = g_screenShot(GetScreenShotAppOnly());
+    if (const auto take = DeliveryHooksInUse().takeScreenShot) FScreenShot = take(GetScreenShotAppOnly());
     // Nothing to show (no display, no own window): the assistant leaves out its picture step.
     if (!FScreenShot) FCreateScreenShot = false;
   }
@@ -792,18 +773,19 @@ void STDMETHODCALLTYPE TIZQException::ShowBugReport(HWND parentWindow) {
 
 void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) {
   // Without a way to send, asking the user for the mail's contents would be for nothing.
-  if (g_seams.sendReport && ConfirmThroughAssistant(GetSendAssistant(), parentWindow)) StartSending(parentWindow, GetSendInBackground());
+  if (DeliveryHooksInUse().sendReport && ConfirmThroughAssistant(GetSendAssistant(), parentWindow)) StartSending(parentWindow, GetSendInBackground());
 }
 
 AssistantRun TIZQException::RunAssistantNamed(const std::string& name, HWND parentWindow) {
   AssistantDefinition definition;
-  if (!g_assistant || name.empty() || !GetAssistant(name, definition)) return AssistantRun::notShown;
+  const auto runAssistant = DeliveryHooksInUse().runAssistant;
+  if (!runAssistant || name.empty() || !GetAssistant(name, definition)) return AssistantRun::notShown;
   // Typed values are remembered by the module's settings: this object's own view ends with it.
   IZQPropertyAccess* formCache = nullptr;
   if (FModuleSettings && FAILED(FModuleSettings->QueryInterface(IID_IZQPropertyAccess, reinterpret_cast<void**>(&formCache)))) {
     formCache = nullptr;
   }
-  const AssistantRun run = g_assistant(this, definition, parentWindow, formCache);
+  const AssistantRun run = runAssistant(this, definition, parentWindow, formCache);
   if (formCache) formCache->Release();
   return run;
 }
@@ -820,20 +802,20 @@ bool TIZQException::ConfirmThroughAssistant(const std::string& name, HWND parent
 }
 
 void TIZQException::StartSending(HWND parentWindow, bool background) {
-  if (!g_seams.sendReport) return;
+  if (!DeliveryHooksInUse().sendReport) return;
   if (FSendThread) {
     CloseHandle(FSendThread);
     FSendThread = nullptr;
   }
-  g_seams.sendReport(this, parentWindow, background);
+  DeliveryHooksInUse().sendReport(this, parentWindow, background);
 }
 
 void STDMETHODCALLTYPE TIZQException::SaveBugReport(HWND parentWindow) {
-  if (g_seams.saveReport && ConfirmThroughAssistant(GetSaveAssistant(), parentWindow)) g_seams.saveReport(this, parentWindow, true);
+  if (DeliveryHooksInUse().saveReport && ConfirmThroughAssistant(GetSaveAssistant(), parentWindow)) DeliveryHooksInUse().saveReport(this, parentWindow, true);
 }
 
 void STDMETHODCALLTYPE TIZQException::PrintBugReport(HWND parentWindow) {
-  if (g_seams.printReport && ConfirmThroughAssistant(GetPrintAssistant(), parentWindow)) g_seams.printReport(this, parentWindow);
+  if (DeliveryHooksInUse().printReport && ConfirmThroughAssistant(GetPrintAssistant(), parentWindow)) DeliveryHooksInUse().printReport(this, parentWindow);
 }
 
 void STDMETHODCALLTYPE TIZQException::ContinueApplication(HWND parentWindow) {
@@ -855,8 +837,8 @@ void STDMETHODCALLTYPE TIZQException::CloseApplication(HWND parentWindow) {
 void TIZQException::FinishAutoWork(bool wait) {
   // No handler list has entries in this program, so only a critical callback waits for the report.
   if (ReadCompleteReportFirst(CriticalBugReportCallbackExists(), false, FCallHandlers)) GetBugReport(true);
-  if (ShouldAutoSave(GetAutoSave(), GetAutoSaveIfNotSent(), FMailWasSent, FFirstAutoSave) && g_seams.saveReport) {
-    g_seams.saveReport(this, nullptr, false);
+  if (ShouldAutoSave(GetAutoSave(), GetAutoSaveIfNotSent(), FMailWasSent, FFirstAutoSave) && DeliveryHooksInUse().saveReport) {
+    DeliveryHooksInUse().saveReport(this, nullptr, false);
   }
   if (wait && FSendThread) {
     WaitForSingleObject(FSendThread, INFINITE);

@@ -1,10 +1,13 @@
 // One exception being handled: its facts, its phase, a private view of the settings (changes made
 // through it stay with this exception), the report text and the actions a box or a handler may
 // take on it. Everything that reads settings for an exception reads them through this object.
+// Only the crash flow makes and holds it; everyone else sees crash/KestrumExceptionApi_win.h.
 #pragma once
 
 #include <windows.h>
 
+#include "crash/KestrumDeliveryHooks_win.h"
+#include "crash/KestrumExceptionApi_win.h"
 #include "crash/KestrumExceptTypes.h"
 #include "crash/KestrumExceptText.h"
 #include "crash/KestrumFlow.h"
@@ -21,127 +24,6 @@
 class TObject;
 
 namespace kestrum {
-
-extern const GUID IID_IZQException;    // {5EE7E49B-571F-4504-B9E6-1EEF6587C51F}
-extern const GUID IID_IZQExceptionEx;  // {0BCABCF1-B70F-4952-B907-A129A9BD19FD}
-
-// The exception object's own key of its report id: 32 hexadecimal digits of 128 random bits, made
-// when the report is complete, read by every delivery of it.
-inline constexpr char kReportIdKey[] = "ReportId";
-// A new id of that form.
-std::string NewReportId();
-
-struct IZQException;
-struct MiniDumpFacts;
-// Called on every change of the report and once at registration, with the report as it stands.
-using TBugReportCallback = void (*)(bool complete, const std::string& bugReport, IZQException* exception);
-
-// The report header, its sections and the screenshot join this interface with the report itself.
-struct IZQException : public IZQSettings {
-  virtual TExceptPhase STDMETHODCALLTYPE GetPhase() = 0;
-  virtual bool STDMETHODCALLTYPE GetCanContinue() = 0;
-  virtual void STDMETHODCALLTYPE SetCanContinue(bool value) = 0;
-  virtual TExceptType STDMETHODCALLTYPE GetExceptType() = 0;
-  virtual std::exception_ptr STDMETHODCALLTYPE GetExceptObject() = 0;
-  virtual std::string STDMETHODCALLTYPE GetExceptClass() = 0;
-  virtual std::string STDMETHODCALLTYPE GetExceptMessage() = 0;
-  virtual const void* STDMETHODCALLTYPE GetExceptAddr() = 0;
-  virtual DWORD STDMETHODCALLTYPE GetCrashedThreadId() = 0;
-  virtual DWORD STDMETHODCALLTYPE GetCallstackCrc(int index) = 0;
-  virtual const CONTEXT* STDMETHODCALLTYPE GetContext() = 0;
-  virtual TExceptSource STDMETHODCALLTYPE GetSource() = 0;
-  virtual TObject* STDMETHODCALLTYPE GetRelatedObject() = 0;
-  virtual HMODULE STDMETHODCALLTYPE GetPackage() = 0;
-  virtual std::string STDMETHODCALLTYPE GetBugReport() = 0;  // the complete report
-  virtual void STDMETHODCALLTYPE SetBugReport(const std::string& value) = 0;
-  virtual std::string STDMETHODCALLTYPE GetBugReport(bool mustBeComplete) = 0;
-  // A new reference to the screenshot, or null. The first call while CreateScreenShot is on takes
-  // it; when nothing can be taken, CreateScreenShot goes off.
-  virtual IUnknown* STDMETHODCALLTYPE GetScreenShot() = 0;
-  // The object keeps its own reference to value (an edited picture); null drops the screenshot.
-  virtual void STDMETHODCALLTYPE SetScreenShot(IUnknown* value) = 0;
-  virtual void STDMETHODCALLTYPE BeginUpdate() = 0;
-  virtual void STDMETHODCALLTYPE EndUpdate() = 0;
-  virtual void STDMETHODCALLTYPE RegisterBugReportCallback(TBugReportCallback callback, bool critical) = 0;
-  virtual void STDMETHODCALLTYPE UnregisterBugReportCallback(TBugReportCallback callback) = 0;
-  virtual bool STDMETHODCALLTYPE GetCreateBugReport() = 0;
-  virtual void STDMETHODCALLTYPE SetCreateBugReport(bool value) = 0;
-  virtual bool STDMETHODCALLTYPE GetCreateScreenShot() = 0;
-  virtual void STDMETHODCALLTYPE SetCreateScreenShot(bool value) = 0;
-  virtual bool STDMETHODCALLTYPE GetCallHandlers() = 0;
-  virtual void STDMETHODCALLTYPE SetCallHandlers(bool value) = 0;
-  virtual bool STDMETHODCALLTYPE GetAppendScreenShot() = 0;
-  virtual void STDMETHODCALLTYPE SetAppendScreenShot(bool value) = 0;
-  virtual TZQShowSetting STDMETHODCALLTYPE GetShowSetting() = 0;
-  virtual void STDMETHODCALLTYPE SetShowSetting(TZQShowSetting value) = 0;
-  virtual std::string STDMETHODCALLTYPE GetShowAssistant() = 0;
-  virtual void STDMETHODCALLTYPE SetShowAssistant(const std::string& value) = 0;
-  virtual void STDMETHODCALLTYPE Show() = 0;
-  virtual void STDMETHODCALLTYPE ShowBugReport(HWND parentWindow) = 0;
-  virtual void STDMETHODCALLTYPE SendBugReport(HWND parentWindow) = 0;
-  virtual void STDMETHODCALLTYPE SaveBugReport(HWND parentWindow) = 0;
-  virtual void STDMETHODCALLTYPE PrintBugReport(HWND parentWindow) = 0;
-  virtual void STDMETHODCALLTYPE ContinueApplication(HWND parentWindow) = 0;
-  virtual void STDMETHODCALLTYPE RestartApplication(HWND parentWindow) = 0;
-  virtual void STDMETHODCALLTYPE CloseApplication(HWND parentWindow) = 0;
-};
-
-// For the component's own parts.
-struct IZQExceptionEx : public IUnknown {
-  virtual bool STDMETHODCALLTYPE CriticalBugReportCallbackExists() = 0;
-  virtual DWORD STDMETHODCALLTYPE GetCompleteThreadId() = 0;
-  virtual void STDMETHODCALLTYPE SetPhase(TExceptPhase value) = 0;
-  virtual bool STDMETHODCALLTYPE GetMailWasSent() = 0;
-  virtual void STDMETHODCALLTYPE SetMailWasSent(bool value) = 0;
-  virtual bool STDMETHODCALLTYPE GetMailWasSaved() = 0;
-  virtual void STDMETHODCALLTYPE SetMailWasSaved(bool value) = 0;
-  // True for exactly one call per exception, whichever thread makes it.
-  virtual bool STDMETHODCALLTYPE FirstCompleteCallback() = 0;
-  virtual bool STDMETHODCALLTYPE FirstAutoSave() = 0;
-  virtual HANDLE* STDMETHODCALLTYPE PSendThread() = 0;
-  // The minidump beside the report (setting MiniDump): whether one is made, and writing the one
-  // made with this exception's report (false with the reason, which the report then shows).
-  virtual bool STDMETHODCALLTYPE WantsMiniDump() = 0;
-  virtual bool STDMETHODCALLTYPE WriteMiniDump(const std::string& path, std::string& error) = 0;
-};
-
-// The delivery of a report: saving to the bug report file, sending and printing come with the
-// report file and mail parts, one seam each until then. A null seam does nothing. The clipboard
-// copy is built in (plain text of the report as it stands) and can be replaced the same way.
-struct DeliverySeams {
-  // Stores the complete report; ask: let the user choose the file first.
-  void (*saveReport)(IZQException* exception, HWND parentWindow, bool ask) = nullptr;
-  // Sends the complete report; background: on a thread of its own, whose handle goes into
-  // *PSendThread().
-  void (*sendReport)(IZQException* exception, HWND parentWindow, bool background) = nullptr;
-  void (*printReport)(IZQException* exception, HWND parentWindow) = nullptr;
-  bool (*copyToClipboard)(const std::string& text) = nullptr;
-};
-void SetDeliverySeams(const DeliverySeams& seams);
-const DeliverySeams& DeliverySeamsInUse();
-// Plain text on the clipboard, owned by no window.
-bool CopyTextToClipboard(const std::string& text);
-
-// The assistant forms live with the delivery, which this folder cannot reach; the delivery installs
-// the run of one here. Without it no assistant is shown: the full box stands in for one at Show,
-// and the actions go ahead as if it had been confirmed.
-enum class AssistantRun {
-  notShown,   // none installed, or the form resources are damaged
-  ok,         // the outputs are in the report
-  cancelled,  // the user stopped it: the action it guards does not happen
-};
-// formCache: where typed values are remembered between exceptions (may be null).
-using AssistantSeam = AssistantRun (*)(IZQException* exception, const AssistantDefinition& definition, HWND parentWindow,
-                                       IZQPropertyAccess* formCache);
-void SetAssistantSeam(AssistantSeam seam);
-AssistantSeam AssistantSeamInUse();
-
-// The screenshot is the delivery's picture, which this folder cannot reach: the delivery installs
-// the capture of one here (appOnly: the program's own windows only). It answers a new reference,
-// or null when there is nothing to take. Without it no exception has a screenshot.
-using ScreenShotSeam = IUnknown* (*)(bool appOnly);
-void SetScreenShotSeam(ScreenShotSeam seam);
-ScreenShotSeam ScreenShotSeamInUse();
 
 // Everything the exception object is created from (the completed request of the entry).
 struct ExceptionFacts {
@@ -268,6 +150,8 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   HANDLE* STDMETHODCALLTYPE PSendThread() override { return &FSendThread; }
   bool STDMETHODCALLTYPE WantsMiniDump() override { return FCreateBugReport && GetPropInt("MiniDump") > 0; }
   bool STDMETHODCALLTYPE WriteMiniDump(const std::string& path, std::string& error) override;
+  void STDMETHODCALLTYPE SetHeaderField(const std::string& name, const std::string& content) override;
+  void STDMETHODCALLTYPE SetSection(const std::string& name, const std::string& content) override;
 
   // Outside the interfaces.
   const SYSTEMTIME& Time() const { return FTime; }

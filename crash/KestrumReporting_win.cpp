@@ -299,7 +299,7 @@ void AutoWorkCallback(bool complete, const std::string& report, IZQException* ex
   auto* e = static_cast<TIZQException*>(exception);
   const AutoWorkStep step = e->AutoWorkStepFor(complete);
   if (step.send) e->StartSending(nullptr, true);
-  if (step.copyToClipboard && DeliverySeamsInUse().copyToClipboard) DeliverySeamsInUse().copyToClipboard(report);
+  if (step.copyToClipboard) DeliveryHooksInUse().copyToClipboard(report);
   if (step.unregister) e->UnregisterBugReportCallback(AutoWorkCallback);
 }
 

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "crash/KestrumHandling_win.h"
 #include "platform/Trace_win.h"
 
 #include <algorithm>
@@ -1136,8 +1137,6 @@ std::map<std::string, TNVActionHandler>& Handlers() {
   return handlers;
 }
 
-AssistantExceptionAccess g_access;
-
 TNVForm* OwnForm(INVForm* form) {
   void* self = nullptr;
   return form && form->QueryInterface(kFormSelf, &self) == S_OK ? static_cast<TNVForm*>(self) : nullptr;
@@ -1161,14 +1160,9 @@ bool LastWrite(const std::string& file, FILETIME& time, ULONGLONG& size) {
   return true;
 }
 
+// The component's own temporary folder while it is installed, else the user's.
 std::string TempFolder() {
-  if (g_access.tempFolder) {
-    std::string f = g_access.tempFolder();
-    if (!f.empty()) {
-      if (f.back() != '\\') f += '\\';
-      return f;
-    }
-  }
+  if (const std::string f = kestrum::ProcessTempFolder(); !f.empty()) return f.back() == '\\' ? f : f + '\\';
   char buffer[MAX_PATH + 1] = {};
   const DWORD n = GetTempPathA(MAX_PATH, buffer);
   return n > 0 && n <= MAX_PATH ? std::string(buffer, n) : std::string();
@@ -1218,9 +1212,6 @@ void ForgetRememberedContact() {
   RegCloseKey(key);
 }
 
-void SetAssistantExceptionAccess(const AssistantExceptionAccess& access) { g_access = access; }
-const AssistantExceptionAccess& AssistantExceptionAccessInUse() { return g_access; }
-
 std::vector<FinishedForm> FinishedForms(INVAssistant* assistant) {
   std::vector<FinishedForm> forms;
   for (int i = 0; assistant && i < assistant->GetFormCount(); ++i) {
@@ -1261,9 +1252,8 @@ void HandleContactForm(INVForm* form, TNVAction action, INVItem* item, kestrum::
       const std::string n = name ? name->GetText() : std::string(), e = email ? email->GetText() : std::string();
       if (remember && remember->GetChecked()) delivery::WriteRememberedContact({n, e});
       else delivery::ForgetRememberedContact();
-      const delivery::AssistantExceptionAccess& access = delivery::AssistantExceptionAccessInUse();
-      if (exception && access.setMailFrom) {
-        if (const std::optional<std::string> from = delivery::ContactMailFrom(n, e)) access.setMailFrom(exception, *from);
+      if (exception) {
+        if (const std::optional<std::string> from = delivery::ContactMailFrom(n, e)) exception->SetMailFrom(*from);
       }
       break;
     }
@@ -1275,19 +1265,18 @@ void HandleContactForm(INVForm* form, TNVAction action, INVItem* item, kestrum::
 void HandleScreenshotForm(INVForm* form, TNVAction action, INVItem* item, kestrum::IZQException* exception) {
   TNVForm* f = delivery::OwnForm(form);
   if (!exception || !f) return;
-  const delivery::AssistantExceptionAccess& access = delivery::AssistantExceptionAccessInUse();
   INVImage* image = form->FindImage("ScrShotImg");
   INVCheckBox* attach = form->FindCheckBox("AttachCheck");
   TNVForm::ScreenshotEdit& edit = f->FScreenshotEdit;
   switch (action) {
     case nvaFormCreate:
-      if (image && access.getScreenShot) {
-        if (INVBitmap* shot = access.getScreenShot(exception)) {
+      if (image) {
+        if (INVBitmap* shot = delivery::ExceptionScreenShot(exception)) {
           image->SetBitmap(shot);
           shot->Release();
         }
       }
-      if (attach && access.getAppendScreenShot) attach->SetChecked(access.getAppendScreenShot(exception));
+      if (attach) attach->SetChecked(exception->GetAppendScreenShot());
       break;
     case nvaItemEvent:
       if (item && image && item->GetName() == "ScrShotImg" && image->GetBitmap()) {
@@ -1321,7 +1310,7 @@ void HandleScreenshotForm(INVForm* form, TNVAction action, INVItem* item, kestru
         if (INVBitmap* loaded = LoadBitmapFile(edit.file)) {
           edit.lastWrite = now;
           edit.size = size;
-          if (access.setScreenShot) access.setScreenShot(exception, loaded);
+          exception->SetScreenShot(loaded);
           if (image) image->SetBitmap(loaded);
           loaded->Release();
         }
@@ -1334,7 +1323,7 @@ void HandleScreenshotForm(INVForm* form, TNVAction action, INVItem* item, kestru
       }
       if (edit.saved) DeleteFileA(edit.file.c_str());
       edit.saved = false;
-      if (attach && access.setAppendScreenShot) access.setAppendScreenShot(exception, attach->GetChecked());
+      if (attach) exception->SetAppendScreenShot(attach->GetChecked());
       break;
     case nvaFormShow:
       break;
@@ -1394,11 +1383,17 @@ INVAssistant* BuildAssistant(HMODULE module, const std::string& title, const std
 
 std::vector<delivery::AssistantOutput> ApplyAssistantOutputs(INVAssistant* assistant, kestrum::IZQException* exception) {
   const std::vector<delivery::AssistantOutput> outputs = delivery::AssistantOutputs(delivery::FinishedForms(assistant));
-  if (!exception) return outputs;
-  const delivery::AssistantExceptionAccess& access = delivery::AssistantExceptionAccessInUse();
+  // Only the component's own exception objects have a report to put them into.
+  kestrum::IZQExceptionEx* own = nullptr;
+  if (!exception || FAILED(exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&own)))) return outputs;
   for (const delivery::AssistantOutput& o : outputs) {
-    if (auto set = o.ownSection ? access.setSection : access.setHeaderField) set(exception, o.name, o.content);
+    if (o.ownSection) {
+      own->SetSection(o.name, o.content);
+    } else {
+      own->SetHeaderField(o.name, o.content);
+    }
   }
+  own->Release();
   return outputs;
 }
 

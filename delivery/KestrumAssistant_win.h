@@ -7,14 +7,16 @@
 // so a held item keeps the whole assistant alive, and the pointers the getters return are
 // borrowed (no reference is added).
 //
-// The exception object belongs to the handling above this folder: the assistant hands it to the
-// handlers and reaches the report, the mail sender and the screenshot through the access the
-// handling installs (SetAssistantExceptionAccess).
+// The exception object belongs to the crash flow below this folder: the assistant hands it to the
+// handlers and reaches the mail sender and the screenshot through IZQException, the report's
+// header fields and sections through the component's own IZQExceptionEx.
 #pragma once
 
 #include <windows.h>
 #include <unknwn.h>
 
+#include "crash/KestrumDeliveryHooks_win.h"
+#include "crash/KestrumExceptionApi_win.h"
 #include "crash/settings/KestrumSettings_win.h"
 #include "delivery/KestrumAssistantForm.h"
 #include "delivery/KestrumAssistantRules.h"
@@ -31,10 +33,6 @@ using delivery::TOutputType;
 struct INVAssistant;
 struct INVForm;
 struct INVItem;
-namespace kestrum {
-struct IZQException;
-}
-
 extern const GUID IID_INVAssistant;  // {14A3AFE4-B39F-4745-8F85-08FFABE8771C}
 extern const GUID IID_INVForm;       // {9C62303F-3C4A-4E2F-9C14-74C518871995}
 extern const GUID IID_INVItem;       // {36EE4E77-B6B3-41D0-ABA7-3D9B90847EC0}
@@ -173,23 +171,6 @@ RememberedContact ReadRememberedContact();
 void WriteRememberedContact(const RememberedContact& contact);
 void ForgetRememberedContact();
 
-// What the assistant does to an exception object: a field of the report header or a section of
-// its own (both replace one of the same name), the mail sender, whether the screenshot goes along,
-// the screenshot itself (get: a new reference or null), and the folder for the screenshot's edit
-// file. The handling installs them; a null entry is left out (a null folder: the user's temp).
-struct AssistantExceptionAccess {
-  void (*setHeaderField)(kestrum::IZQException* exception, const std::string& name, const std::string& content) = nullptr;
-  void (*setSection)(kestrum::IZQException* exception, const std::string& name, const std::string& content) = nullptr;
-  void (*setMailFrom)(kestrum::IZQException* exception, const std::string& from) = nullptr;
-  bool (*getAppendScreenShot)(kestrum::IZQException* exception) = nullptr;
-  void (*setAppendScreenShot)(kestrum::IZQException* exception, bool value) = nullptr;
-  INVBitmap* (*getScreenShot)(kestrum::IZQException* exception) = nullptr;
-  void (*setScreenShot)(kestrum::IZQException* exception, INVBitmap* bitmap) = nullptr;
-  std::string (*tempFolder)() = nullptr;
-};
-void SetAssistantExceptionAccess(const AssistantExceptionAccess& access);
-const AssistantExceptionAccess& AssistantExceptionAccessInUse();
-
 // The items of every form as they stand, for the form cache and the outputs.
 std::vector<FinishedForm> FinishedForms(INVAssistant* assistant);
 
@@ -211,14 +192,9 @@ namespace delivery {
 TNVModalResult RunAssistant(kestrum::IZQException* exception, HMODULE module, const kestrum::AssistantDefinition& definition,
                             bool takesScreenShot, HWND parentWindow, kestrum::IZQPropertyAccess* formCache);
 
-}  // namespace delivery
-
-namespace delivery {
-
-// Makes the component's exception handling show assistants: instead of the box when the show
-// setting asks for one, and before a send, save or print that the settings give one to. Fills the
-// exception access with the report's own lists, the exception's mail sender, its screenshot and
-// screenshot flag, and the component's temporary folder.
-void InstallAssistantSeam();
+// The crash flow's assistant hook: RunAssistant for the exception's own module and settings,
+// without the screenshot step when the exception takes no screenshot.
+kestrum::AssistantRun RunExceptionAssistant(kestrum::IZQException* exception, const kestrum::AssistantDefinition& definition,
+                                            HWND parentWindow, kestrum::IZQPropertyAccess* formCache);
 
 }  // namespace delivery

@@ -86,8 +86,7 @@ namespace delivery {
 // The exception's screenshot (taken now when it is the first request and the exception takes
 // one): a new reference, or null when it has none.
 INVBitmap* ExceptionScreenShot(kestrum::IZQException* exception);
-// Makes the component's exception objects take their screenshots with TakeScreenShot; call before
-// the component starts, as the capture happens at crash time.
-void InstallScreenShotSeam();
+// The crash flow's screenshot hook: TakeScreenShot, at crash time.
+IUnknown* TakeExceptionScreenShot(bool appOnly);
 
 }  // namespace delivery

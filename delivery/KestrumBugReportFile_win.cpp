@@ -3,7 +3,7 @@
 #include <commdlg.h>
 #include <shlobj.h>
 
-#include "crash/KestrumException_win.h"
+#include "crash/KestrumExceptionApi_win.h"
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
 
@@ -216,9 +216,7 @@ bool SaveBugReportToFile(const std::string& fileName, const std::string& bugRepo
   return StoreBugReport(path, bugReport, StoreRulesOf(settings)) == StoreResult::kStored;
 }
 
-namespace {
-
-void SaveThroughFile(kestrum::IZQException* exception, HWND parentWindow, bool ask) {
+void SaveExceptionReport(kestrum::IZQException* exception, HWND parentWindow, bool ask) {
   if (!exception) return;
   kestrum::IZQExceptionEx* ex = nullptr;
   if (FAILED(exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex)))) ex = nullptr;
@@ -235,14 +233,6 @@ void SaveThroughFile(kestrum::IZQException* exception, HWND parentWindow, bool a
   // user chose is not that file.
   if (saved && !ask && ex) ex->SetMailWasSaved(true);
   if (ex) ex->Release();
-}
-
-}  // namespace
-
-void InstallBugReportFileSeam() {
-  kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
-  seams.saveReport = SaveThroughFile;
-  kestrum::SetDeliverySeams(seams);
 }
 
 }  // namespace delivery

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "crash/KestrumExceptionApi_win.h"
 #include "crash/settings/KestrumSettings_win.h"
 #include "delivery/KestrumBugReportFile.h"
 
@@ -45,9 +46,9 @@ StoreRules StoreRulesOf(kestrum::IZQSettings* settings);
 bool SaveBugReportToFile(const std::string& fileName, const std::string& bugReport, HWND parentWindow,
                          kestrum::IZQSettings* settings, bool silent);
 
-// Makes the component's save seam store reports here: the box's save button asks for the file, the
-// automatic save writes the configured file silently and marks the report saved only when it
-// was written whole. The other seams stay as they are.
-void InstallBugReportFileSeam();
+// The crash flow's save hook: the box's save button asks for the file (ask), the automatic save
+// writes the configured file silently, the minidump beside it, and marks the report saved only
+// when it was written whole.
+void SaveExceptionReport(kestrum::IZQException* exception, HWND parentWindow, bool ask);
 
 }  // namespace delivery

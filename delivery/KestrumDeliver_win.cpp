@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "crash/KestrumException_win.h"
+#include "crash/KestrumExceptionApi_win.h"
 #include "crash/KestrumHandling_win.h"
 #include "delivery/KestrumAttachments.h"
 #include "delivery/KestrumBitmap_win.h"
@@ -534,7 +534,9 @@ void PrintOnPrinter(HDC dc, const std::string& bugReport, const std::string& job
   DeleteObject(font);
 }
 
-void SendSeam(kestrum::IZQException* exception, HWND parentWindow, bool background) {
+}  // namespace
+
+void SendExceptionReport(kestrum::IZQException* exception, HWND parentWindow, bool background) {
   INVBitmap* shot = exception->GetAppendScreenShot() ? ExceptionScreenShot(exception) : nullptr;
   kestrum::IZQExceptionEx* ex = nullptr;
   exception->QueryInterface(kestrum::IID_IZQExceptionEx, reinterpret_cast<void**>(&ex));
@@ -546,16 +548,13 @@ void SendSeam(kestrum::IZQException* exception, HWND parentWindow, bool backgrou
   if (ex) ex->Release();
 }
 
-void PrintSeam(kestrum::IZQException* exception, HWND parentWindow) {
+void PrintExceptionReport(kestrum::IZQException* exception, HWND parentWindow) {
   PrintBugReportText(exception->GetBugReport(true), parentWindow, exception);
 }
 
-// The settings hand over the bytes of a stored password's Base64 text.
 std::string DecodeStoredPassword(const std::string& stored, const std::string& account, const std::string& server) {
   return DecodePassword(stored, account, server);
 }
-
-}  // namespace
 
 void PrintBugReportText(const std::string& bugReport, HWND parentWindow, kestrum::IZQSettings* settings) {
   if (DialogWouldBlock(250)) {
@@ -574,14 +573,6 @@ void PrintBugReportText(const std::string& bugReport, HWND parentWindow, kestrum
   }
   if (dialog.hDevMode) GlobalFree(dialog.hDevMode);
   if (dialog.hDevNames) GlobalFree(dialog.hDevNames);
-}
-
-void InstallMailSeams() {
-  kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
-  seams.sendReport = SendSeam;
-  seams.printReport = PrintSeam;
-  kestrum::SetDeliverySeams(seams);
-  kestrum::SetPasswordDecoder(DecodeStoredPassword);
 }
 
 }  // namespace delivery

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "crash/KestrumExceptionApi_win.h"
 #include "crash/settings/KestrumSettings_win.h"
 #include "delivery/KestrumDeliver.h"
 #include "delivery/KestrumNet.h"
@@ -66,8 +67,11 @@ void PrintBugReportText(const std::string& bugReport, HWND parentWindow, kestrum
 // The report id a delivery of settings carries: the exception object's, else a new one.
 std::string ReportIdOf(kestrum::IZQSettings* settings);
 
-// Makes the exception object's send and print actions use the functions above, and deciphers
-// the stored mail passwords when settings load; call before the component starts.
-void InstallMailSeams();
+// The crash flow's send and print hooks (background: on a thread of its own, whose handle the
+// exception keeps; without a window the send is automatic and never asks the user).
+void SendExceptionReport(kestrum::IZQException* exception, HWND parentWindow, bool background);
+void PrintExceptionReport(kestrum::IZQException* exception, HWND parentWindow);
+// The settings' password hook: a stored password (its bytes after Base64) deciphered.
+std::string DecodeStoredPassword(const std::string& stored, const std::string& account, const std::string& server);
 
 }  // namespace delivery

@@ -9,25 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "crash/KestrumProgressAlert_win.h"
 #include "delivery/KestrumProgress.h"
-
-extern const GUID IID_IProgressAlert;  // {45B8448C-47B8-4F1C-886E-95ED5FD41E5F}
-
-struct IProgressAlert : public IUnknown {
-  virtual std::string STDMETHODCALLTYPE GetTitle() = 0;
-  virtual void STDMETHODCALLTYPE SetTitle(const std::string& value) = 0;
-  virtual int STDMETHODCALLTYPE GetPosition() = 0;
-  virtual void STDMETHODCALLTYPE SetPosition(int value) = 0;
-  virtual void STDMETHODCALLTYPE AddArea(std::int64_t weight, const std::string& text) = 0;
-  virtual void STDMETHODCALLTYPE ClearAreas() = 0;
-  virtual void STDMETHODCALLTYPE AreaDone() = 0;
-  virtual int STDMETHODCALLTYPE GetCurrentArea() = 0;
-  virtual void STDMETHODCALLTYPE SetCurrentArea(int value) = 0;
-  virtual void STDMETHODCALLTYPE ProcessMessages() = 0;
-  // False when the window is already shown.
-  virtual bool STDMETHODCALLTYPE Show(HWND parentWindow, bool activate) = 0;
-  virtual void STDMETHODCALLTYPE Close() = 0;
-};
 
 // A new object (one reference) without a window yet. The icon is the 32 x 32 bitmap resource
 // bmpName of bmpModule, 32 bits a pixel with the opacity in the top byte; none when absent.

@@ -1,7 +1,7 @@
 // Capture of the screen into a bitmap object.
 #include <vector>
 
-#include "crash/KestrumException_win.h"
+#include "crash/KestrumExceptionApi_win.h"
 #include "delivery/KestrumBitmap_win.h"
 #include "platform/Modules_win.h"
 
@@ -133,11 +133,7 @@ INVBitmap* TakeScreenShot(bool appOnly) {
 
 namespace delivery {
 
-namespace {
-
 IUnknown* TakeExceptionScreenShot(bool appOnly) { return TakeScreenShot(appOnly); }
-
-}  // namespace
 
 INVBitmap* ExceptionScreenShot(kestrum::IZQException* exception) {
   IUnknown* shot = exception ? exception->GetScreenShot() : nullptr;
@@ -148,7 +144,5 @@ INVBitmap* ExceptionScreenShot(kestrum::IZQException* exception) {
   shot->Release();
   return bitmap;
 }
-
-void InstallScreenShotSeam() { kestrum::SetScreenShotSeam(TakeExceptionScreenShot); }
 
 }  // namespace delivery

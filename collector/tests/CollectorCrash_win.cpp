@@ -13,6 +13,7 @@
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumDeliver_win.h"
+#include "delivery/KestrumDelivery_win.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Forms_win.h"
@@ -63,9 +64,7 @@ void CALLBACK ClickRun(HWND, UINT, UINT_PTR timer, DWORD) {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
   g_case = commandLine ? commandLine : "";
-  delivery::InstallBugReportFileSeam();
-  delivery::InstallMailSeams();
-  delivery::InstallScreenShotSeam();
+  delivery::InstallDelivery();
   kestrum::InstallKestrum();
   if (const char* port = std::getenv("KESTRUM_TEST_UPLOAD_PORT")) {
     kestrum::IZQModuleSettings* settings = kestrum::SettingsForModule(GetModuleHandleA(nullptr));

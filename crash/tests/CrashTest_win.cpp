@@ -399,10 +399,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   g_case = __argc > 1 ? __argv[1] : "";
   const HandOverSeen handOver = LookAtHandOver();
 
-  kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
-  seams.saveReport = RecordSave;
-  kestrum::SetDeliverySeams(seams);
-  kestrum::SetScreenShotSeam(RecordCapture);
+  kestrum::DeliveryHooks hooks = kestrum::DeliveryHooksInUse();
+  hooks.saveReport = RecordSave;
+  hooks.takeScreenShot = RecordCapture;
+  kestrum::InstallDeliveryHooks(hooks);
   const bool installed = kestrum::InstallKestrum();
   if (const std::string delay = Env("KESTRUM_TEST_AUTO_DELAY"); !delay.empty()) {
     kestrum::IZQModuleSettings* settings = kestrum::SettingsForModule(GetModuleHandleA(nullptr));

@@ -126,12 +126,14 @@ class ScreenShotOfException : public ExceptionObject {
  protected:
   void SetUp() override {
     ExceptionObject::SetUp();
-    before_ = ScreenShotSeamInUse();
-    SetScreenShotSeam(CaptureForTest);
+    before_ = DeliveryHooksInUse();
+    DeliveryHooks hooks = before_;
+    hooks.takeScreenShot = CaptureForTest;
+    InstallDeliveryHooks(hooks);
     g_captures.clear();
   }
   void TearDown() override {
-    SetScreenShotSeam(before_);
+    InstallDeliveryHooks(before_);
     g_nextShot = nullptr;
     ExceptionObject::TearDown();
   }
@@ -142,7 +144,7 @@ class ScreenShotOfException : public ExceptionObject {
     e->SetScreenShotAppOnly(appOnly);
     return e;
   }
-  ScreenShotSeam before_ = nullptr;
+  DeliveryHooks before_{};
 };
 
 TEST_F(ScreenShotOfException, TakenOnceOnTheFirstRequestWhileItIsWanted) {

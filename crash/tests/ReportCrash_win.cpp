@@ -301,9 +301,9 @@ class TProbeForm : public TForm {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   g_case = __argc > 1 ? __argv[1] : "button";
   g_release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
-  seams.saveReport = SaveReport;
-  kestrum::SetDeliverySeams(seams);
+  kestrum::DeliveryHooks hooks = kestrum::DeliveryHooksInUse();
+  hooks.saveReport = SaveReport;
+  kestrum::InstallDeliveryHooks(hooks);
   if (!kestrum::InstallKestrum()) return 3;
   Application->Initialize();
   Application->Title = "Report Probe";

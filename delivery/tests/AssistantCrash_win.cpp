@@ -11,6 +11,7 @@
 #include "delivery/KestrumAssistant_win.h"
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
+#include "delivery/KestrumDelivery_win.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Forms_win.h"
@@ -58,12 +59,10 @@ class TCrashForm : public TForm {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  delivery::InstallBugReportFileSeam();
-  delivery::InstallAssistantSeam();
-  delivery::InstallScreenShotSeam();
-  kestrum::DeliverySeams seams = kestrum::DeliverySeamsInUse();
-  seams.sendReport = RecordSend;
-  kestrum::SetDeliverySeams(seams);
+  delivery::InstallDelivery();
+  kestrum::DeliveryHooks hooks = kestrum::DeliveryHooksInUse();
+  hooks.sendReport = RecordSend;
+  kestrum::InstallDeliveryHooks(hooks);
   kestrum::InstallKestrum();
 
   Application->Initialize();

@@ -53,27 +53,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const bool withShot = __argc > 3 && std::string(__argv[3]) == "screenshot";
   const bool twice = __argc > 3 && std::string(__argv[3]) == "twice";
 
-  // As the handling will: the report's lists and the exception object's own properties.
-  delivery::AssistantExceptionAccess access;
-  access.setHeaderField = [](kestrum::IZQException* e, const std::string& n, const std::string& c) {
-    static_cast<TIZQException*>(e)->GetBugReportHeader()->SetContent(n, c);
-  };
-  access.setSection = [](kestrum::IZQException* e, const std::string& n, const std::string& c) {
-    static_cast<TIZQException*>(e)->GetBugReportSections()->SetContent(n, c);
-  };
-  access.setMailFrom = [](kestrum::IZQException* e, const std::string& from) { e->SetMailFrom(from); };
-  access.getAppendScreenShot = [](kestrum::IZQException* e) { return e->GetAppendScreenShot(); };
-  access.setAppendScreenShot = [](kestrum::IZQException* e, bool value) { e->SetAppendScreenShot(value); };
-  access.getScreenShot = [](kestrum::IZQException*) -> INVBitmap* {
+  // The exception takes its picture through the hook, as the handling's objects do.
+  kestrum::DeliveryHooks hooks = kestrum::DeliveryHooksInUse();
+  hooks.takeScreenShot = [](bool) -> IUnknown* {
     if (g_screenShot) g_screenShot->AddRef();
     return g_screenShot;
   };
-  access.setScreenShot = [](kestrum::IZQException*, INVBitmap* b) {
-    if (b) b->AddRef();
-    if (g_screenShot) g_screenShot->Release();
-    g_screenShot = b;
-  };
-  delivery::SetAssistantExceptionAccess(access);
+  kestrum::InstallDeliveryHooks(hooks);
   if (withShot) {
     TINVBitmap* red = TINVBitmap::Create(160, 120);
     HBRUSH brush = CreateSolidBrush(RGB(255, 0, 0));
@@ -107,7 +93,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   out << "firstResult=" << firstResult << "\n";
   out << "mailFrom=" << exception->GetMailFrom() << "\n";
   out << "appendScreenShot=" << exception->GetAppendScreenShot() << "\n";
-  out << "screenShot=" << Describe(g_screenShot) << "\n";
+  INVBitmap* shot = delivery::ExceptionScreenShot(exception);
+  out << "screenShot=" << Describe(shot) << "\n";
+  if (shot) shot->Release();
   if (result == nvmOk) {
     const std::pair<const char*, report::IZQFields*> lists[] = {{"header:", exception->GetBugReportHeader()},
                                                                  {"section:", exception->GetBugReportSections()}};

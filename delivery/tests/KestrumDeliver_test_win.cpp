@@ -22,6 +22,7 @@
 #include "crash/settings/KestrumAttachments_win.h"
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumDeliver_win.h"
+#include "delivery/KestrumDelivery_win.h"
 #include "delivery/KestrumMailText.h"
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumProgress_win.h"
@@ -477,7 +478,7 @@ TEST_F(Delivery, SilentServerIsGivenUpWhileTheSendingWindowShows) {
 }
 
 TEST_F(Delivery, ExceptionSendsInTheBackgroundThroughItsSeam) {
-  InstallMailSeams();
+  InstallDelivery();
   Settings()->SetMailViaMapi(true);
   Settings()->SetSendInBackground(true);
   auto* exception = new TIZQException(Settings(), kestrum::ExceptionFacts{});
@@ -501,8 +502,7 @@ TEST_F(Delivery, ExceptionSendsInTheBackgroundThroughItsSeam) {
 // or the box around the program's windows, as a PNG file Pillow reads with the window's colours;
 // a picture given to the exception (the assistant's edited one) instead of the one taken.
 TEST_F(Delivery, ExceptionSendsItsOwnScreenShotWhenAppended) {
-  InstallMailSeams();
-  InstallScreenShotSeam();
+  InstallDelivery();
   Settings()->SetMailViaMapi(true);
   Settings()->SetSendInBackground(false);
   SetCursorPos(3, 765);  // away from the window
@@ -623,16 +623,17 @@ TEST(ReportPrintLayout, WrapsLongLinesAndBreaksPages) {
   DeleteDC(dc);
 }
 
-TEST(MailSeams, SendAndPrintOnlyAreSet) {
-  kestrum::DeliverySeams before = kestrum::DeliverySeamsInUse();
-  auto save = [](kestrum::IZQException*, HWND, bool) {};
-  before.saveReport = save;
-  kestrum::SetDeliverySeams(before);
-  InstallMailSeams();
-  const kestrum::DeliverySeams& after = kestrum::DeliverySeamsInUse();
-  EXPECT_TRUE(after.sendReport && after.printReport);
-  EXPECT_EQ(after.saveReport, before.saveReport);
-  EXPECT_EQ(after.copyToClipboard, before.copyToClipboard);
+// The program makes one call; a hook left out would silently drop saving, sending or the window.
+TEST(DeliveryHooks, OneCallFillsEveryHook) {
+  const kestrum::DeliveryHooks before = kestrum::DeliveryHooksInUse();
+  InstallDelivery();
+  const kestrum::DeliveryHooks& hooks = kestrum::DeliveryHooksInUse();
+  EXPECT_TRUE(hooks.saveReport && hooks.sendReport && hooks.printReport && hooks.copyToClipboard && hooks.runAssistant &&
+              hooks.takeScreenShot && hooks.createProgressWindow && hooks.decodePassword);
+  // A record without a clipboard copy keeps the built-in one: the box's Ctrl+C never goes nowhere.
+  kestrum::InstallDeliveryHooks({});
+  EXPECT_EQ(kestrum::DeliveryHooksInUse().copyToClipboard, &kestrum::CopyTextToClipboard);
+  kestrum::InstallDeliveryHooks(before);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "crash/settings/KestrumRules.h"
 #include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumDeliver_win.h"
+#include "delivery/KestrumDelivery_win.h"
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumOutbox_win.h"
 #include "delivery/tests/PeerFiles_win.h"
@@ -374,7 +375,7 @@ TEST_F(Outbox, TheCollectorsAnswerIsShownInABoxAfterAnUpload) {
 // The exception object's id: made with its report, outside its text, the same on every delivery
 // of it, so that the collector counts a report sent twice once.
 TEST_F(Outbox, TheExceptionsReportIdGoesWithEachOfItsDeliveries) {
-  InstallMailSeams();
+  InstallDelivery();
   network_.online = true;
   Upload(kUploadPort);
   Settings()->SetSendInBackground(false);
