@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "crash/KestrumException_win.h"
+#include "crash/KestrumHandling_win.h"
 #include "delivery/KestrumAssistant_win.h"
 #include "report/KestrumFields_win.h"
 
@@ -53,6 +54,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const bool withShot = __argc > 3 && std::string(__argv[3]) == "screenshot";
   const bool twice = __argc > 3 && std::string(__argv[3]) == "twice";
 
+  std::ofstream(resultFile + ".temp", std::ios::binary) << kestrum::ProcessTempFolder() << "\n";
   // The exception takes its picture through the hook, as the handling's objects do.
   kestrum::DeliveryHooks hooks = kestrum::DeliveryHooksInUse();
   hooks.takeScreenShot = [](bool) -> IUnknown* {

@@ -33,10 +33,20 @@ class AssistantProbe {
       : result_(ExeDir() + "assistant-result-" + assistant + ".txt") {
     DeleteFileA(result_.c_str());
     DeleteFileA((result_ + ".report").c_str());
+    DeleteFileA((result_ + ".temp").c_str());
     const std::string args = "\"" + result_ + "\" " + assistant + " " + option;
     program_ = std::make_unique<Program>(ExeDir() + "AssistantProbe.exe", args);
   }
   Program& program() { return *program_; }
+  // The component's temporary folder of the probe, which it names beside its result at its start.
+  std::string TempFolder() {
+    std::string folder;
+    EXPECT_TRUE(WaitUntil([&] {
+      std::ifstream in(result_ + ".temp", std::ios::binary);
+      return static_cast<bool>(std::getline(in, folder)) && !folder.empty();
+    }));
+    return folder;
+  }
 
   // The next step's window: a new window with the assistant's caption.
   HWND NextStep(const std::string& caption, HWND previous = nullptr) {
@@ -236,12 +246,9 @@ TEST(AssistantForms, EscapeAndTheTitleBarCancel) {
 }
 
 TEST(AssistantForms, ScreenshotEditedElsewhereIsReloadedAndCanBeLeftOut) {
-  char temp[MAX_PATH + 1] = {};
-  GetTempPathA(MAX_PATH, temp);
-  const std::string editFile = std::string(temp) + "screenShot.bmp";
-  DeleteFileA(editFile.c_str());
-
   AssistantProbe probe("ShotAssistant", "screenshot");
+  // The edit file goes where the component keeps its temporary files, which it removes.
+  const std::string editFile = probe.TempFolder() + "screenShot.bmp";
   HWND form = probe.NextStep("Shot Assistant");
   ASSERT_NE(form, nullptr);
   EXPECT_EQ(FirstFocusOf(form, 105), Item(form, kContinue)) << "the form names Continue as its active control";
