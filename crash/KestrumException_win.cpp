@@ -412,6 +412,14 @@ void TIZQException::BuildSections() {
     }
     pairs = report::CollectThreads(in, FThreadStacks);
     if (dump) FMiniDumpNumber = dump->Finish(FMiniDumpError);
+    // One area of the please-wait window per thread that will be traced, as large as its stack.
+    std::vector<std::int64_t> weights;
+    const std::size_t traced = in.listThreads ? FThreadStacks.size() : std::min<std::size_t>(FThreadStacks.size(), 1);
+    for (std::size_t i = 0; i < traced; ++i) {
+      const report::ThreadRecord& r = FThreadStacks[i];
+      weights.push_back(std::max<std::int64_t>(1, (static_cast<std::int64_t>(r.stackTop) - static_cast<std::int64_t>(r.stackBottom)) * 100));
+    }
+    FPleaseWait.SetAreas(weights, GetPleaseWaitText());
   } catch (...) {
     if (FMiniDumpError.empty()) FMiniDumpError = "it failed while the threads were collected";
   }
@@ -491,9 +499,26 @@ void TIZQException::StartCompletion() {
       return;
     }
   }
-  // The please-wait window belongs to the delivery part, which this part does not reach: the
-  // completion runs here without one.
+  CompleteHereWithWindow();
+}
+
+void TIZQException::CompleteHereWithWindow() {
+  const bool shown = GetShowPleaseWaitBox() && FPleaseWait.Show(GetPleaseWaitTitle(), Module());
   CompleteBugReport();
+  if (shown) FPleaseWait.Close();
+}
+
+void TIZQException::WaitForCompletion() {
+  // Done meanwhile: no window that would only flash.
+  if (WaitForSingleObject(FCompleteTh, 0) != WAIT_TIMEOUT) return;
+  // Someone waits for it now: it runs ahead of the program's own threads.
+  SetThreadPriority(FCompleteTh, THREAD_PRIORITY_HIGHEST);
+  if (!GetShowPleaseWaitBox() || !FPleaseWait.Show(GetPleaseWaitTitle(), Module())) {
+    WaitForSingleObject(FCompleteTh, INFINITE);
+    return;
+  }
+  while (WaitForSingleObject(FCompleteTh, 50) == WAIT_TIMEOUT) FPleaseWait.Pump();
+  FPleaseWait.Close();
 }
 
 DWORD WINAPI TIZQException::CompleteThreadProc(void* exception) {
@@ -573,7 +598,8 @@ void TIZQException::CompleteBugReport() {
     }
   }
   if (!FThreadStacks.empty() && !FAbortCompleteThread) {
-    report::ThreadReport r = report::GetThreadReport(FThreadStacks[0], trace, &FAbortCompleteThread, &g_registryThreads);
+    report::ThreadReport r = report::GetThreadReport(FThreadStacks[0], trace, &FAbortCompleteThread, &g_registryThreads, &FPleaseWait);
+    FPleaseWait.AreaDone();
     FCallstackCrc[0] = r.crc.crc1;
     FCallstackCrc[1] = FCallstackCrc[2] = r.crc.crc2;
     // A trace that ended early keeps the address the exception came with.
@@ -595,7 +621,8 @@ void TIZQException::CompleteBugReport() {
     });
   }
   for (std::size_t i = 1; i < FThreadStacks.size() && !FAbortCompleteThread; ++i) {
-    report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads);
+    report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads, &FPleaseWait);
+    FPleaseWait.AreaDone();
     if (r.hasLines) FCallstackCrc[2] = report::FoldThreadChecksum(FCallstackCrc[2], r.crc.crc2);
     addMinimal(r.minimalDebugInfo);
     StoreSection(FThreadStacks[i].threadName, r.text);
@@ -626,11 +653,9 @@ std::string STDMETHODCALLTYPE TIZQException::GetBugReport(bool mustBeComplete) {
   report::IZQFields* sections = GetBugReportSections();
   if (mustBeComplete) {
     if (FDontCompleteYet) {
-      CompleteBugReport();
+      CompleteHereWithWindow();
     } else if (FCompleteTh && GetCurrentThreadId() != FCompleteTid && !ProcessBlocked()) {
-      // Someone waits for it now: it runs ahead of the program's own threads.
-      SetThreadPriority(FCompleteTh, THREAD_PRIORITY_HIGHEST);
-      WaitForSingleObject(FCompleteTh, INFINITE);
+      WaitForCompletion();
     }
   }
   const report::ReportItems headerItems = static_cast<TIZQFields*>(header)->List().Items();

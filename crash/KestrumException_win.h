@@ -11,6 +11,7 @@
 #include "crash/KestrumExceptTypes.h"
 #include "crash/KestrumExceptText.h"
 #include "crash/KestrumFlow.h"
+#include "crash/KestrumPleaseWait_win.h"
 #include "crash/settings/KestrumSettings_win.h"
 #include "platform/Handles_win.h"
 #include "report/KestrumBugReport_win.h"
@@ -211,6 +212,10 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   void FinishHeaderNow();  // the checksum and the debug-info fields in; complete
   report::TraceSettings TraceSettingsInUse();
   static DWORD WINAPI CompleteThreadProc(void* exception);
+  // Completes here, under the please-wait window when the settings show one.
+  void CompleteHereWithWindow();
+  // Waits for the completion thread; with the please-wait window, in slices that keep it alive.
+  void WaitForCompletion();
   // The assistant the settings name for an action, over parentWindow; false when it was cancelled.
   bool ConfirmThroughAssistant(const std::string& name, HWND parentWindow);
   kestrum::AssistantRun RunAssistantNamed(const std::string& name, HWND parentWindow);
@@ -269,6 +274,7 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   TIZQFields* FBugReportSections = nullptr;
   platform::CriticalSection FBuildSection;  // building the lists, never held while waiting
   std::vector<report::ThreadRecord> FThreadStacks;
+  kestrum::PleaseWait FPleaseWait;
   std::vector<report::ReportPlugin> FSectionPlugins;
   // The plug-in sections' texts, made on a thread of their own while the completion thread traces;
   // only the completion thread stores them.

@@ -193,7 +193,7 @@ ReportItems CollectThreads(const CollectInput& in, std::vector<ThreadRecord>& re
 }
 
 ThreadReport GetThreadReport(ThreadRecord& record, const TraceSettings& settings, const std::atomic<bool>* abort,
-                             ReportThreads* threads) {
+                             ReportThreads* threads, TraceProgress* progress) {
   ThreadReport report;
   try {
     TraceInput in;
@@ -211,6 +211,7 @@ ThreadReport GetThreadReport(ThreadRecord& record, const TraceSettings& settings
     in.creatorAddr = record.creatorAddr;
     in.prepared = record.hasPrepared ? &record.prepared : nullptr;
     in.abort = abort;
+    in.progress = progress;
     TraceOutput out;
     {
       ProcessStackMemory memory;

@@ -88,9 +88,10 @@ struct ThreadReport {
   std::vector<std::string> minimalDebugInfo;
 };
 // Traces one record (its prepared candidates are released) and adds the creator line. Traces of
-// all exceptions share the process's tables, one at a time.
+// all exceptions share the process's tables, one at a time. progress (may be null) hears the
+// trace's per mille.
 ThreadReport GetThreadReport(ThreadRecord& record, const TraceSettings& settings, const std::atomic<bool>* abort,
-                             ReportThreads* threads);
+                             ReportThreads* threads, TraceProgress* progress = nullptr);
 
 // The one-line description of a code address ("00401234 +34 Kelvane.exe uMain 120 +3 Name").
 std::string DescribeCodeAddress(Addr address, bool showRelAddrs, bool showRelLines);
