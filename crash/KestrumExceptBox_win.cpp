@@ -5,7 +5,8 @@
 #include "crash/KestrumExceptBox_win.h"
 
 #include "crash/KestrumBoxLogic.h"
-#include "crash/KestrumComponent_win.h"
+#include "crash/KestrumHandleException_win.h"
+#include "crash/KestrumWatchdog_win.h"
 #include "crash/settings/KestrumPlaceholders.h"
 #include "platform/Modules_win.h"
 #include "report/KestrumReportText.h"
@@ -47,11 +48,11 @@ std::string ExeNameWithoutExtension() {
 }
 
 HFONT MakeFont(const char* face, int height, const char* fallbackFace, int fallbackHeight) {
-  HFONT f = CreateFontA(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, face);
+  HFONT f = CreateFontA(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                        DEFAULT_QUALITY, DEFAULT_PITCH, face);
   if (!f && fallbackFace) {
-    f = CreateFontA(-fallbackHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                    CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, fallbackFace);
+    f = CreateFontA(-fallbackHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                    DEFAULT_QUALITY, DEFAULT_PITCH, fallbackFace);
   }
   return f ? f : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 }
@@ -200,8 +201,8 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
 
   DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN | DS_MODALFRAME;
   if (FShowReport) style |= WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
-  FMainWnd = CreateWindowExA(WS_EX_TOPMOST | WS_EX_DLGMODALFRAME, kExceptBoxClass, caption.c_str(), style, CW_USEDEFAULT,
-                             CW_USEDEFAULT, kMinBoxWidth, 200, nullptr, nullptr, instance, this);
+  FMainWnd = CreateWindowExA(WS_EX_TOPMOST | WS_EX_DLGMODALFRAME, kExceptBoxClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                             kMinBoxWidth, 200, nullptr, nullptr, instance, this);
   if (!FMainWnd) return;
   if (!FShowReport) {
     HMENU menu = GetSystemMenu(FMainWnd, FALSE);
@@ -265,15 +266,15 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
                             reinterpret_cast<HMENU>(kTabId), instance, nullptr);
     SendMessageA(FTabs, WM_SETFONT, reinterpret_cast<WPARAM>(FFont1), FALSE);
     // The report's columns line up only in a fixed-width font.
-    FEdit = CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "",
-                            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY |
-                                ES_AUTOVSCROLL | ES_AUTOHSCROLL,
-                            0, 0, 10, 10, FMainWnd, reinterpret_cast<HMENU>(kEditId), instance, nullptr);
+    FEdit = CreateWindowExA(
+        WS_EX_CLIENTEDGE, "EDIT", "",
+        WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL, 0, 0,
+        10, 10, FMainWnd, reinterpret_cast<HMENU>(kEditId), instance, nullptr);
     SendMessageA(FEdit, WM_SETFONT, reinterpret_cast<WPARAM>(FFont2), FALSE);
     // Known kinds of sections are shown as columns; the view that does not fit stays hidden.
     FList = CreateWindowExA(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
-                            WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, 0, 0, 10,
-                            10, FMainWnd, reinterpret_cast<HMENU>(kListId), instance, nullptr);
+                            WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, 0, 0, 10, 10,
+                            FMainWnd, reinterpret_cast<HMENU>(kListId), instance, nullptr);
     SendMessageA(FList, WM_SETFONT, reinterpret_cast<WPARAM>(FFont1), FALSE);
     SendMessageA(FList, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
     SetWindowPos(FTabs, FList, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -361,9 +362,8 @@ int TExceptionBox::TextWidth(HFONT font, const std::string& text) {
 HWND TExceptionBox::MakeButton(int number, const std::string& caption, int width) {
   // Screen readers and the test driver read a button by its window text, so every button has its caption.
   const DWORD kind = FDefaultMsgBox ? BS_PUSHBUTTON : BS_OWNERDRAW;
-  HWND b = CreateWindowExA(0, "BUTTON", caption.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_NOTIFY | kind, 0, 0, width,
-                           FBtnHeight, FMainWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonIdBase + number)),
-                           OwnModule(), nullptr);
+  HWND b = CreateWindowExA(0, "BUTTON", caption.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_NOTIFY | kind, 0, 0, width, FBtnHeight,
+                           FMainWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonIdBase + number)), OwnModule(), nullptr);
   if (!b) return nullptr;
   SendMessageA(b, WM_SETFONT, reinterpret_cast<WPARAM>(FFont1), FALSE);
   SetWindowLongPtrA(b, GWLP_USERDATA, number);
@@ -535,8 +535,7 @@ void TExceptionBox::DrawIcon(const DRAWITEMSTRUCT& d) {
 void TExceptionBox::Press(int number) {
   StopCountdown();
   // A flash shows which button a key or the countdown pressed; a click shows it already.
-  if (!FDefaultMsgBox && !FUgly && number >= 0 && number < kCount && FButtons[number] &&
-      GetTickCount64() - FLastFocusTime >= 200) {
+  if (!FDefaultMsgBox && !FUgly && number >= 0 && number < kCount && FButtons[number] && GetTickCount64() - FLastFocusTime >= 200) {
     FInverted = number;
     RedrawWindow(FButtons[number], nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     if (number != kShow) Sleep(10);
@@ -640,8 +639,7 @@ void TExceptionBox::CheckCurrentTab() {
 void TExceptionBox::FillList(const DetailView& view) {
   SendMessageA(FList, WM_SETREDRAW, FALSE, 0);
   SendMessageA(FList, LVM_DELETEALLITEMS, 0, 0);
-  while (SendMessageA(FList, LVM_DELETECOLUMN, 0, 0)) {
-  }
+  while (SendMessageA(FList, LVM_DELETECOLUMN, 0, 0)) {}
   for (std::size_t c = 0; c < view.columns.size(); ++c) {
     LVCOLUMNA column{};
     column.mask = LVCF_TEXT | LVCF_FMT | LVCF_WIDTH;
@@ -697,8 +695,7 @@ void TExceptionBox::OfferToIde(int row) {
   for (HWND parent : {HWND(nullptr), HWND_MESSAGE}) {
     for (HWND w = FindWindowExA(parent, nullptr, cls, nullptr); w; w = FindWindowExA(parent, w, cls, nullptr)) {
       DWORD_PTR result = 0;
-      SendMessageTimeoutA(w, message, GetCurrentProcessId(), reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 1000,
-                          &result);
+      SendMessageTimeoutA(w, message, GetCurrentProcessId(), reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 1000, &result);
     }
   }
 }
@@ -781,9 +778,7 @@ LRESULT TExceptionBox::DialogWndMethod(UINT message, WPARAM wp, LPARAM lp) {
       if (code == BN_CLICKED) Press(number);
       return 0;
     }
-    case WM_CLOSE:
-      CloseRequest();
-      return 0;
+    case WM_CLOSE: CloseRequest(); return 0;
     case WM_TIMER:
       if (wp == kCountdownTimer) OnTimer();
       return 0;

@@ -1,11 +1,16 @@
 #include "crash/KestrumException_win.h"
 
-#include "crash/KestrumComponent_win.h"
 #include "crash/KestrumExceptBox_win.h"
+#include "crash/KestrumExceptText.h"
+#include "crash/KestrumGuard_win.h"
+#include "crash/KestrumHandling_win.h"
 #include "crash/KestrumInterception_win.h"
 #include "crash/KestrumMiniDump_win.h"
-#include "crash/KestrumExceptText.h"
+#include "crash/KestrumPause_win.h"
+#include "crash/KestrumPlainBox_win.h"
+#include "crash/KestrumProgramEnd_win.h"
 #include "crash/KestrumRedact_win.h"
+#include "crash/KestrumStartup_win.h"
 #include "crash/settings/KestrumPropList.h"
 #include "crash/settings/KestrumRules.h"
 #include "platform/Exceptions.h"
@@ -112,9 +117,7 @@ void RunReportStepNoThrow(void* p) {
   auto* step = static_cast<ReportStep*>(p);
   try {
     step->text = (*step->produce)();
-  } catch (...) {
-    step->error = std::current_exception();
-  }
+  } catch (...) { step->error = std::current_exception(); }
 }
 
 std::string RunReportStep(const char* name, const std::function<std::string()>& produce, const report::TraceSettings& settings,
@@ -131,9 +134,7 @@ std::string RunReportStep(const char* name, const std::function<std::string()>& 
   if (step.error) {
     try {
       std::rethrow_exception(step.error);
-    } catch (...) {
-      return report::CurrentInternalError(name, settings.showRelAddrs, settings.showRelLines);
-    }
+    } catch (...) { return report::CurrentInternalError(name, settings.showRelAddrs, settings.showRelLines); }
   }
   return std::move(step.text);
 }
@@ -265,8 +266,7 @@ ExceptObjectTexts TIZQException::ObjectTexts(std::string& className, std::string
   } catch (const std::exception&) {
     texts.hasMessage = true;
     message = ExceptionMessage(FExceptObject);
-  } catch (...) {
-  }
+  } catch (...) {}
   texts.className = className;
   texts.message = message;
   return texts;
@@ -292,9 +292,7 @@ std::string STDMETHODCALLTYPE TIZQException::GetExceptMessage() {
   return FExceptMessage;
 }
 
-DWORD STDMETHODCALLTYPE TIZQException::GetCallstackCrc(int index) {
-  return index >= 0 && index < 3 ? FCallstackCrc[index] : 0;
-}
+DWORD STDMETHODCALLTYPE TIZQException::GetCallstackCrc(int index) { return index >= 0 && index < 3 ? FCallstackCrc[index] : 0; }
 
 void STDMETHODCALLTYPE TIZQException::SetPhase(TExceptPhase value) {
   FPhase = value == epPostProcessing && FComplete ? epCompleteReport : value;
@@ -360,14 +358,14 @@ void TIZQException::BuildHeader() {
     system.componentModule = platform::ModuleContaining(reinterpret_cast<const void*>(&ProcessBlocked));
     system.versionVar = VersionVar();
     report::AddSystemHeaderFields(header, system);
-  } catch (...) {
-  }
+  } catch (...) {}
   report::ExceptionHeaderInput in;
   for (const std::string& name : report::PluginNames(GetPropStr("Plugins"))) {
     report::ReportPlugin plugin;
     if (!report::FindReportPlugin(name, plugin) || plugin.ownSection) continue;
     bool failed = false;
-    std::string content = RunReportStep("plugin", [&] { return report::CallReportPlugin(plugin, this); }, TraceSettingsInUse(), &failed);
+    std::string content = RunReportStep(
+        "plugin", [&] { return report::CallReportPlugin(plugin, this); }, TraceSettingsInUse(), &failed);
     if (!failed) in.plugins.emplace_back(plugin.name, std::move(content));
   }
   in.number = FExceptNumber;
@@ -417,7 +415,8 @@ void TIZQException::BuildSections() {
     const std::size_t traced = in.listThreads ? FThreadStacks.size() : std::min<std::size_t>(FThreadStacks.size(), 1);
     for (std::size_t i = 0; i < traced; ++i) {
       const report::ThreadRecord& r = FThreadStacks[i];
-      weights.push_back(std::max<std::int64_t>(1, (static_cast<std::int64_t>(r.stackTop) - static_cast<std::int64_t>(r.stackBottom)) * 100));
+      weights.push_back(
+          std::max<std::int64_t>(1, (static_cast<std::int64_t>(r.stackTop) - static_cast<std::int64_t>(r.stackBottom)) * 100));
     }
     FPleaseWait.SetAreas(weights, GetPleaseWaitText());
   } catch (...) {
@@ -463,8 +462,7 @@ MiniDumpFacts TIZQException::MiniDumpFactsOf() {
         facts.parameterCount = std::min<DWORD>(r.NumberParameters, 15);
         for (DWORD i = 0; i < facts.parameterCount; ++i) facts.parameters[i] = r.ExceptionInformation[i];
       }
-    } catch (...) {
-    }
+    } catch (...) {}
   }
   return facts;
 }
@@ -524,8 +522,7 @@ void TIZQException::WaitForCompletion() {
 DWORD WINAPI TIZQException::CompleteThreadProc(void* exception) {
   try {
     static_cast<TIZQException*>(exception)->CompleteBugReport();
-  } catch (...) {
-  }
+  } catch (...) {}
   return 0;
 }
 
@@ -533,7 +530,8 @@ void TIZQException::ProducePluginSections() {
   const report::TraceSettings trace = TraceSettingsInUse();
   for (std::size_t i = 0; i < FSectionPlugins.size() && !FAbortCompleteThread; ++i) {
     const report::ReportPlugin& plugin = FSectionPlugins[i];
-    FPluginTexts[i] = RunReportStep("plugin", [this, &plugin] { return report::CallReportPlugin(plugin, this); }, trace);
+    FPluginTexts[i] = RunReportStep(
+        "plugin", [this, &plugin] { return report::CallReportPlugin(plugin, this); }, trace);
     FPluginDone[i] = 1;
   }
 }
@@ -541,8 +539,7 @@ void TIZQException::ProducePluginSections() {
 DWORD WINAPI TIZQException::PluginThreadProc(void* exception) {
   try {
     static_cast<TIZQException*>(exception)->ProducePluginSections();
-  } catch (...) {
-  }
+  } catch (...) {}
   return 0;
 }
 
@@ -558,9 +555,7 @@ void TIZQException::StoreSection(const std::string& name, const std::string& con
   if (FAbortCompleteThread) return;
   BeginUpdate();
   FBugReportSections->List().SetContent(name, content);
-  if (InterlockedDecrement(&FPendingSections) == 0) {
-    FinishHeaderNow();
-  }
+  if (InterlockedDecrement(&FPendingSections) == 0) { FinishHeaderNow(); }
   EndUpdate();
 }
 
@@ -616,9 +611,8 @@ void TIZQException::CompleteBugReport() {
   if (FHasCpuRegisters) section("cpu registers", "GetCpuRegisters", [this] { return report::CpuRegistersSection(FContext); });
   if (FHasStackDump) section("stack dump", "GetStackDump", [this] { return report::StackDumpSection(FContext); });
   if (FHasDisAsm) {
-    section("disassembling", "GetCleartextDisAsm", [this] {
-      return report::DisassemblySection(FDisAsmStart, FDisAsmAddr, GetFormatDisassembly(), GetLimitDisassembly());
-    });
+    section("disassembling", "GetCleartextDisAsm",
+            [this] { return report::DisassemblySection(FDisAsmStart, FDisAsmAddr, GetFormatDisassembly(), GetLimitDisassembly()); });
   }
   for (std::size_t i = 1; i < FThreadStacks.size() && !FAbortCompleteThread; ++i) {
     report::ThreadReport r = report::GetThreadReport(FThreadStacks[i], trace, &FAbortCompleteThread, &g_registryThreads, &FPleaseWait);
@@ -738,8 +732,7 @@ void STDMETHODCALLTYPE TIZQException::RegisterBugReportCallback(TBugReportCallba
   bool added = false;
   {
     platform::AutoLock lock(HandlerLock());
-    auto it = std::find_if(FBugReportCallbacks.begin(), FBugReportCallbacks.end(),
-                           [&](const Callback& c) { return c.fn == callback; });
+    auto it = std::find_if(FBugReportCallbacks.begin(), FBugReportCallbacks.end(), [&](const Callback& c) { return c.fn == callback; });
     if (it != FBugReportCallbacks.end()) {
       it->critical = critical;
     } else {
@@ -798,7 +791,8 @@ void STDMETHODCALLTYPE TIZQException::ShowBugReport(HWND parentWindow) {
 
 void STDMETHODCALLTYPE TIZQException::SendBugReport(HWND parentWindow) {
   // Without a way to send, asking the user for the mail's contents would be for nothing.
-  if (DeliveryHooksInUse().sendReport && ConfirmThroughAssistant(GetSendAssistant(), parentWindow)) StartSending(parentWindow, GetSendInBackground());
+  if (DeliveryHooksInUse().sendReport && ConfirmThroughAssistant(GetSendAssistant(), parentWindow))
+    StartSending(parentWindow, GetSendInBackground());
 }
 
 AssistantRun TIZQException::RunAssistantNamed(const std::string& name, HWND parentWindow) {
@@ -836,11 +830,13 @@ void TIZQException::StartSending(HWND parentWindow, bool background) {
 }
 
 void STDMETHODCALLTYPE TIZQException::SaveBugReport(HWND parentWindow) {
-  if (DeliveryHooksInUse().saveReport && ConfirmThroughAssistant(GetSaveAssistant(), parentWindow)) DeliveryHooksInUse().saveReport(this, parentWindow, true);
+  if (DeliveryHooksInUse().saveReport && ConfirmThroughAssistant(GetSaveAssistant(), parentWindow))
+    DeliveryHooksInUse().saveReport(this, parentWindow, true);
 }
 
 void STDMETHODCALLTYPE TIZQException::PrintBugReport(HWND parentWindow) {
-  if (DeliveryHooksInUse().printReport && ConfirmThroughAssistant(GetPrintAssistant(), parentWindow)) DeliveryHooksInUse().printReport(this, parentWindow);
+  if (DeliveryHooksInUse().printReport && ConfirmThroughAssistant(GetPrintAssistant(), parentWindow))
+    DeliveryHooksInUse().printReport(this, parentWindow);
 }
 
 void STDMETHODCALLTYPE TIZQException::ContinueApplication(HWND parentWindow) {

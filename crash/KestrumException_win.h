@@ -7,9 +7,9 @@
 #include <windows.h>
 
 #include "crash/KestrumDeliveryHooks_win.h"
-#include "crash/KestrumExceptionApi_win.h"
-#include "crash/KestrumExceptTypes.h"
 #include "crash/KestrumExceptText.h"
+#include "crash/KestrumExceptTypes.h"
+#include "crash/KestrumExceptionApi_win.h"
 #include "crash/KestrumFlow.h"
 #include "crash/KestrumPleaseWait_win.h"
 #include "crash/settings/KestrumSettings_win.h"
@@ -78,13 +78,9 @@ class TIZQException : public kestrum::TIZQSettings, public kestrum::IZQException
   std::vector<std::pair<std::string, std::string>> STDMETHODCALLTYPE GetAdditionalFields() override {
     return TIZQSettings::GetAdditionalFields();
   }
-  IZQAttachments* STDMETHODCALLTYPE GetAdditionalAttachments() override {
-    return TIZQSettings::GetAdditionalAttachments();
-  }
+  IZQAttachments* STDMETHODCALLTYPE GetAdditionalAttachments() override { return TIZQSettings::GetAdditionalAttachments(); }
   bool STDMETHODCALLTYPE GetPluginEnabled(const std::string& plugin) override { return TIZQSettings::GetPluginEnabled(plugin); }
-  void STDMETHODCALLTYPE SetPluginEnabled(const std::string& plugin, bool value) override {
-    TIZQSettings::SetPluginEnabled(plugin, value);
-  }
+  void STDMETHODCALLTYPE SetPluginEnabled(const std::string& plugin, bool value) override { TIZQSettings::SetPluginEnabled(plugin, value); }
   std::string STDMETHODCALLTYPE VersionVar() override { return TIZQSettings::VersionVar(); }
   bool STDMETHODCALLTYPE GetAssistant(const std::string& name, kestrum::AssistantDefinition& out) override {
     return TIZQSettings::GetAssistant(name, out);

@@ -3,7 +3,9 @@
 // at a point where it holds none of the program's locks. Held are the main thread and the threads
 // that the program's own code created (their registry entry names a creation site in its image);
 // the component's own threads, the reporting thread and the spared one go on.
-#include "crash/KestrumComponent_win.h"
+#include "crash/KestrumPause_win.h"
+
+#include "crash/KestrumStartup_win.h"
 
 #include "crash/KestrumInterception_win.h"
 #include "platform/Handles_win.h"
@@ -49,8 +51,10 @@ void PauseCheck() {
   {
     platform::AutoLock lock(p->lock);
     if (p->pausing && self != p->pauserId) {
-      if (self == ComponentMainThreadId()) waits[0] = p->mainGo.Get();
-      else if (std::find(p->listed.begin(), p->listed.end(), self) != p->listed.end()) waits[0] = p->listedGo.Get();
+      if (self == ComponentMainThreadId())
+        waits[0] = p->mainGo.Get();
+      else if (std::find(p->listed.begin(), p->listed.end(), self) != p->listed.end())
+        waits[0] = p->listedGo.Get();
       waits[1] = p->pauser.Get();
     }
   }

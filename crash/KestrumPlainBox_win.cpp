@@ -1,7 +1,9 @@
 // The small look of Show: a message box with the exception's message, captioned with TitleBar and
 // the exception's class. The box of a freeze report asks the main thread to answer to it and closes itself
 // when the answer comes: the program is no longer frozen then.
-#include "crash/KestrumComponent_win.h"
+#include "crash/KestrumPlainBox_win.h"
+
+#include "crash/KestrumWatchdog_win.h"
 
 namespace kestrum {
 
@@ -38,8 +40,7 @@ LRESULT CALLBACK CbtProc(int code, WPARAM wp, LPARAM lp) {
   if (state && code == HCBT_ACTIVATE && !state->box) {
     state->box = reinterpret_cast<HWND>(wp);
     SetPropA(state->box, kBoxProp, state);
-    state->oldProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(state->box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BoxProc)));
+    state->oldProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(state->box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(BoxProc)));
     if (state->frozen) AskMainThreadToAnswer(state->box);
   }
   return CallNextHookEx(state ? state->hook : nullptr, code, wp, lp);

@@ -1,17 +1,24 @@
-// The entry of every exception, the reporting thread that handles one exception at a time, and
-// the handling of one exception from the exception object to continue, restart or close.
+// The entry of every exception and the reporting thread that handles one exception at a time
+// (the handling itself is KestrumHandleException_win.cpp).
 //
 // A failing thread puts a request into a locked queue and waits on the request's event and on the
 // reporting thread's handle at once: when the reporting thread is gone (a fault in foreign code
 // that the guard could not catch, a termination), the waiter handles its request itself instead
 // of waiting for ever. Requests are reference counted and carry their own copy of the context,
 // so a main thread whose wait ends early on a quit message leaves nothing of its stack behind.
+#include "crash/KestrumReporting_win.h"
+
 #include "crash/KestrumHandling_win.h"
 
-#include "crash/KestrumComponent_win.h"
+#include "crash/KestrumGuard_win.h"
+#include "crash/KestrumHandleException_win.h"
 #include "crash/KestrumInterception_win.h"
+#include "crash/KestrumPause_win.h"
+#include "crash/KestrumProgramEnd_win.h"
 #include "crash/KestrumRestart.h"
+#include "crash/KestrumStartup_win.h"
 #include "crash/KestrumTimeHistory.h"
+#include "crash/KestrumWatchdog_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
@@ -56,8 +63,6 @@ struct ReportingState {
   DWORD threadId = 0;
   ReportRequest pool[kPoolSize];
   LONG poolUsed[kPoolSize] = {};
-  platform::CriticalSection historyLock;
-  ExceptionTimes history{};
 };
 
 ReportingState* g_state = nullptr;
@@ -108,8 +113,6 @@ class ReserveReleased {
   ReserveReleased(const ReserveReleased&) = delete;
   ReserveReleased& operator=(const ReserveReleased&) = delete;
 };
-ExceptionTimes g_earlyHistory{};  // a hand-over read before the reporting state exists
-std::wstring* g_startDirectory = nullptr;
 
 // --- Requests.
 
@@ -148,8 +151,10 @@ void Push(ReportRequest* r) {
   {
     platform::AutoLock lock(g_state->queueLock);
     r->next = nullptr;
-    if (g_state->tail) g_state->tail->next = r;
-    else g_state->head = r;
+    if (g_state->tail)
+      g_state->tail->next = r;
+    else
+      g_state->head = r;
     g_state->tail = r;
   }
   SetEvent(g_state->queueEvent.Get());
@@ -182,49 +187,7 @@ bool Unqueue(ReportRequest* r) {
   return true;
 }
 
-// --- The guard around each handling on the reporting thread. Own code's faults arrive as C++
-// exceptions; a fault in foreign code (a system library showing the box, the clipboard) travels
-// the structured handler chain, where this frame catches it and resumes behind the setjmp point.
-
-struct GuardFrame {
-  void* next;     // must come first: the system walks these records as a chain
-  void* handler;
-  void* resume[5];
-  DWORD code;
-  void* address;
-};
-
-extern "C" EXCEPTION_DISPOSITION __cdecl KestrumGuardHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT* context, void*) {
-  if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-  // Only errors: notices (thread names, debug strings) go on to whoever expects them.
-  if ((record->ExceptionCode & 0xC0000000u) != 0xC0000000u) return ExceptionContinueSearch;
-  auto* g = static_cast<GuardFrame*>(frame);
-  g->code = record->ExceptionCode;
-  g->address = record->ExceptionAddress;
-  context->Ebp = reinterpret_cast<DWORD>(g->resume[0]);
-  context->Eip = reinterpret_cast<DWORD>(g->resume[1]);
-  context->Esp = reinterpret_cast<DWORD>(g->resume[2]);
-  return ExceptionContinueExecution;
-}
-
 }  // namespace
-
-// fn must not throw: a C++ exception leaving it would skip the removal of the frame.
-__attribute__((noinline)) bool GuardedRun(void (*fn)(void*), void* arg, const void** faultAddress) {
-  GuardFrame g{};
-  g.handler = reinterpret_cast<void*>(&KestrumGuardHandler);
-  asm volatile("movl %%fs:0, %0" : "=r"(g.next));
-  if (__builtin_setjmp(g.resume)) {
-    asm volatile("movl %0, %%fs:0" : : "r"(g.next) : "memory");
-    platform::Trace("kestrum: fault %08lx in the handling, guarded", static_cast<unsigned long>(g.code));
-    if (faultAddress) *faultAddress = g.address;
-    return false;
-  }
-  asm volatile("movl %0, %%fs:0" : : "r"(&g) : "memory");
-  fn(arg);
-  asm volatile("movl %0, %%fs:0" : : "r"(g.next) : "memory");
-  return true;
-}
 
 namespace {
 
@@ -233,9 +196,7 @@ void HandleRequestNoThrow(void* p) {
   try {
     platform::MutexGuard one(g_state->handlingMutex.Get());
     HandleException(r->facts, r->wantReport ? &r->report : nullptr);
-  } catch (...) {
-    platform::Trace("kestrum: exception inside the handling swallowed");
-  }
+  } catch (...) { platform::Trace("kestrum: exception inside the handling swallowed"); }
 }
 
 DWORD WINAPI ReportingThreadProc(void*) {
@@ -276,8 +237,8 @@ bool WaitForHandling(ReportRequest* r) {
   const bool mainThread = GetCurrentThreadId() == ComponentMainThreadId();
   HANDLE waits[2] = {r->done, g_state->thread};
   for (;;) {
-    const DWORD w = mainThread ? MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT)
-                               : WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    const DWORD w =
+        mainThread ? MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT) : WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (w == WAIT_OBJECT_0) return true;
     if (w == WAIT_OBJECT_0 + 1) return false;
     if (w != WAIT_OBJECT_0 + 2) return true;  // a failed wait: give up rather than spin
@@ -295,14 +256,6 @@ bool WaitForHandling(ReportRequest* r) {
   }
 }
 
-void AutoWorkCallback(bool complete, const std::string& report, IZQException* exception) {
-  auto* e = static_cast<TIZQException*>(exception);
-  const AutoWorkStep step = e->AutoWorkStepFor(complete);
-  if (step.send) e->StartSending(nullptr, true);
-  if (step.copyToClipboard) DeliveryHooksInUse().copyToClipboard(report);
-  if (step.unregister) e->UnregisterBugReportCallback(AutoWorkCallback);
-}
-
 }  // namespace
 
 // --- Reporting thread.
@@ -310,7 +263,6 @@ void AutoWorkCallback(bool complete, const std::string& report, IZQException* ex
 bool StartReportingThread() {
   if (g_state) return true;
   g_state = new ReportingState;
-  g_state->history = g_earlyHistory;
   for (int i = 0; i < kPoolSize; ++i) {
     g_state->pool[i].pooled = true;
     g_state->pool[i].done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -437,190 +389,14 @@ void ReportException(const ReportArgs& args) {
       r->state = kTaken;
       try {
         HandleException(r->facts, r->wantReport ? &r->report : nullptr);
-      } catch (...) {
-      }
+      } catch (...) {}
       r->state = kFinished;
     }
     if (args.reportBuffer && r->state == kFinished) *args.reportBuffer = r->report;
     ReleaseRequest(r);
     ClearRaiseFacts();
-  } catch (...) {
-    platform::Trace("kestrum: exception inside the entry swallowed");
-  }
+  } catch (...) { platform::Trace("kestrum: exception inside the entry swallowed"); }
 }
-
-// --- The handling of one exception.
-
-namespace {
-
-// Only the program's own copy of the component holds threads: a library's copy does not know
-// the program's loop.
-bool OwnModuleIsTheProgram() {
-  static const bool own = platform::ModuleContaining(reinterpret_cast<const void*>(&OwnModuleIsTheProgram)) == GetModuleHandleA(nullptr);
-  return own;
-}
-
-}  // namespace
-
-void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
-  RemoveEndedTempFolders();
-  ZQRef<IZQModuleSettings> settings(SettingsForAddress(facts.address));
-  auto* e = new TIZQException(settings.get(), facts);
-  struct Release {
-    TIZQException* e;
-    ~Release() { e->Release(); }
-  } release{e};
-
-  // A report of the process's state for an outside tool: built, never shown, counted or acted on
-  // (a box would wait for a user that the tool does not have).
-  if (IsStateReport(facts)) {
-    e->SetShowPleaseWaitBox(false);
-    e->SetListThreads(true);
-    e->SetCreateBugReport(true);
-    if (reportOut) *reportOut = e->GetBugReport(true);
-    return;
-  }
-
-  e->SetPhase(epQuickFiltering);
-  // No handler list has entries in this program: "handled" is decided by the type alone.
-  const bool handled = facts.type == etHidden;
-  if (!handled) {
-    platform::AutoLock lock(g_state->historyLock);
-    PushExceptionTime(g_state->history, NowSeconds());
-  }
-  e->SetPhase(epMainPhase);
-  // The program's threads are held while the exception is shown; a freeze report holds nothing,
-  // the main thread must be free to answer. Released however the handling ends (a fault that the
-  // reporting thread's guard caught releases them there).
-  struct Paused {
-    bool on = false;
-    ~Paused() {
-      if (on) ReleasePausedThreads();
-    }
-  } paused;
-  if (!handled && facts.type != etFrozen && e->GetSuspendThreads() && OwnModuleIsTheProgram()) {
-    paused.on = true;
-    PauseThreads(0);
-  }
-  // Now, while the screen still shows the program as the user saw it: a box or an assistant
-  // would cover it. The object keeps the picture for them and for the sending.
-  if (!handled && e->GetCreateScreenShot()) {
-    if (IUnknown* shot = e->GetScreenShot()) shot->Release();
-  }
-  if (!handled) {
-    e->SetPhase(epPostProcessing);
-    HandlingState state;
-    state.canContinue = e->GetCanContinue();
-    state.showSetting = e->GetShowSetting();
-    state.autoSave = e->GetAutoSave();
-    state.autoSend = e->GetAutoSend();
-    state.autoClip = e->GetAutoClipboard();
-    const ShowDecision show = DecideShow(state);
-    if (show.registerAutoWork) e->RegisterBugReportCallback(AutoWorkCallback, true);
-    if (show.path == ShowPath::show) e->Show();
-
-    // The box may have changed what happens next.
-    state.canContinue = e->GetCanContinue();
-    state.showSetting = e->GetShowSetting();
-    const ExceptionTimes history = ExceptionHistory();
-    const std::int64_t now = NowSeconds();
-    const EndDecision end = DecideEnd(state, AutoActionOn(e->GetAutoClose(), history, now),
-                                      AutoActionOn(e->GetAutoRestart(), history, now));
-    if (end.finish != FinishMode::none) e->FinishAutoWork(end.finish == FinishMode::withWaiting);
-    if (end.ending == Ending::close) CloseProgram();
-    if (end.ending == Ending::restart) RestartProgram();
-  }
-  if (reportOut) *reportOut = e->GetBugReport(true);
-  ResetWatchdogMisses();
-}
-
-// --- Time history.
-
-ExceptionTimes ExceptionHistory() {
-  if (!g_state) return g_earlyHistory;
-  platform::AutoLock lock(g_state->historyLock);
-  return g_state->history;
-}
-
-void SetExceptionHistory(const ExceptionTimes& history) {
-  if (!g_state) {
-    g_earlyHistory = history;
-    return;
-  }
-  platform::AutoLock lock(g_state->historyLock);
-  g_state->history = history;
-}
-
-std::int64_t NowSeconds() {
-  SYSTEMTIME local;
-  GetLocalTime(&local);
-  FILETIME ft;
-  if (!SystemTimeToFileTime(&local, &ft)) return 0;
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10000000u);
-}
-
-// --- Ending the program.
-
-void RememberStartDirectory() {
-  wchar_t dir[MAX_PATH * 2];
-  const DWORD n = GetCurrentDirectoryW(MAX_PATH * 2, dir);
-  if (!g_startDirectory) g_startDirectory = new std::wstring;
-  if (n > 0 && n < MAX_PATH * 2) g_startDirectory->assign(dir, n);
-}
-
-namespace {
-
-// Hands the time history to the suspended new process in "KestrumRestart$<pid>", with the
-// section's handle duplicated into it so that the section outlives this process.
-void WriteHandOver(const PROCESS_INFORMATION& pi) {
-  SECURITY_DESCRIPTOR sd;
-  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
-  SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
-  const std::string name = RestartSectionName(pi.dwProcessId);
-  HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, kRestartSectionBytes, name.c_str());
-  if (!section) return;
-  HANDLE inNew = nullptr;
-  DuplicateHandle(GetCurrentProcess(), section, pi.hProcess, &inNew, 0, FALSE, DUPLICATE_SAME_ACCESS);
-  if (void* view = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, kRestartSectionBytes)) {
-    RestartHandOver handOver;
-    handOver.predecessorId = GetCurrentProcessId();
-    handOver.sectionHandle = static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(inNew));
-    handOver.history = ExceptionHistory();
-    const RestartSectionBytes bytes = WriteRestartSection(handOver);
-    std::memcpy(view, bytes.data(), bytes.size());
-    UnmapViewOfFile(view);
-  }
-  CloseHandle(section);
-}
-
-[[noreturn]] void EndProcess(UINT exitCode) {
-  TerminateProcess(GetCurrentProcess(), exitCode);
-  for (;;) Sleep(INFINITE);
-}
-
-}  // namespace
-
-void RestartProgram() {
-  // The module's own file and the directory the program started in: a relative command line
-  // would resolve against whatever the current directory has become (a save dialog moves it).
-  const std::wstring path = platform::ModulePathW(nullptr);
-  std::wstring commandLine = GetCommandLineW();
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  const wchar_t* dir = g_startDirectory && !g_startDirectory->empty() ? g_startDirectory->c_str() : nullptr;
-  if (!path.empty() &&
-      CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, dir, &si, &pi)) {
-    WriteHandOver(pi);
-    ResumeThread(pi.hThread);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  EndProcess(2);
-}
-
-void CloseProgram() { EndProcess(1); }
 
 const std::uint8_t* PreparedStackOf(const RaiseFacts& facts) {
   if (!facts.stackCopy || facts.stackCopySize < 4 || !facts.preparedBuffer) return nullptr;

@@ -1,13 +1,19 @@
 // Start and end of the component: the restart hand-over, the temporary folders, the main settings,
 // the file check, then the reporting thread, the handler window, the watchdog and the intercepts.
+#include "crash/KestrumStartup_win.h"
+
 #include "crash/KestrumHandling_win.h"
 
-#include "crash/KestrumComponent_win.h"
 #include "crash/KestrumFileCheck.h"
+#include "crash/KestrumHandleException_win.h"
 #include "crash/KestrumInterception_win.h"
 #include "crash/KestrumMiniDump_win.h"
+#include "crash/KestrumPause_win.h"
+#include "crash/KestrumProgramEnd_win.h"
+#include "crash/KestrumReporting_win.h"
 #include "crash/KestrumRestart.h"
 #include "crash/KestrumTempFolder.h"
+#include "crash/KestrumWatchdog_win.h"
 #include "platform/GuardedRead_win.h"
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
@@ -49,8 +55,7 @@ void TakeRestartHandOver() {
     if (handOver) {
       g_restarted = true;
       if (handOver->sectionHandle) CloseHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handOver->sectionHandle)));
-      platform::ScopedKernelHandle predecessor(
-          OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, handOver->predecessorId));
+      platform::ScopedKernelHandle predecessor(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, handOver->predecessorId));
       if (predecessor && ShouldWaitForPredecessor(CreationOf(predecessor.Get()), CreationOf(GetCurrentProcess()))) {
         WaitForSingleObject(predecessor.Get(), INFINITE);
       }
@@ -71,9 +76,7 @@ std::string ComponentFolder() {
   return folder + ComponentFolderName(platform::ModulePath(nullptr)) + "\\";
 }
 
-FolderOwner OwnFolderOwner() {
-  return {GetCurrentProcessId(), CreationOf(GetCurrentProcess()).value_or(0)};
-}
+FolderOwner OwnFolderOwner() { return {GetCurrentProcessId(), CreationOf(GetCurrentProcess()).value_or(0)}; }
 
 ProcessState StateOf(const FolderOwner& owner) {
   platform::ScopedKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, owner.processId));
@@ -211,8 +214,8 @@ FileCheck CheckOwnFile(HMODULE module) {
   if (!field || field->stored == 0) return FileCheck::noChecksum;
 
   const std::wstring path = platform::ModulePathW(module);
-  platform::ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  platform::ScopedFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return FileCheck::noChecksum;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file.Get(), &size) || size.HighPart != 0) return FileCheck::noChecksum;
@@ -263,9 +266,7 @@ DWORD WINAPI PreparationProc(void* context) {
   // without windows is not waited for.
   WaitForInputIdle(GetCurrentProcess(), kStartWaitMs);
   if (WaitForSingleObject(p->stop.Get(), 0) == WAIT_OBJECT_0) return 0;
-  do {
-    report::PrepareLoadedModules();
-  } while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1);
+  do { report::PrepareLoadedModules(); } while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1);
   return 0;
 }
 

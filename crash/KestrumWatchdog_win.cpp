@@ -2,7 +2,9 @@
 // counts the rounds without an answer (the rules are FreezeWatchdog's). The handler window lives
 // on the main thread and is served by the program's own message loop, so an answer means that the
 // loop runs.
-#include "crash/KestrumComponent_win.h"
+#include "crash/KestrumWatchdog_win.h"
+
+#include "crash/KestrumStartup_win.h"
 
 #include "crash/KestrumHandling_win.h"
 #include "crash/KestrumInterception_win.h"
@@ -37,8 +39,10 @@ UINT g_message = 0;
 
 LRESULT CALLBACK HandlerWindowProc(HWND w, UINT message, WPARAM wp, LPARAM lp) {
   if (g_message && message == g_message) {
-    if (wp) PostMessageA(reinterpret_cast<HWND>(wp), WM_NULL, kAnswerParam, kAnswerParam);
-    else if (g_dog) PostThreadMessageA(g_dog->threadId, WM_NULL, kAnswerParam, kAnswerParam);
+    if (wp)
+      PostMessageA(reinterpret_cast<HWND>(wp), WM_NULL, kAnswerParam, kAnswerParam);
+    else if (g_dog)
+      PostThreadMessageA(g_dog->threadId, WM_NULL, kAnswerParam, kAnswerParam);
     return kAnswerParam;
   }
   return DefWindowProcA(w, message, wp, lp);

@@ -21,11 +21,13 @@
 //   shot released
 #include <windows.h>
 
-#include "crash/KestrumComponent_win.h"
 #include "crash/KestrumExceptBox_win.h"
+#include "crash/KestrumHandleException_win.h"
 #include "crash/KestrumHandling_win.h"
-#include "crash/tests/CrashPaths_win.h"
+#include "crash/KestrumReporting_win.h"
 #include "crash/KestrumRestart.h"
+#include "crash/KestrumWatchdog_win.h"
+#include "crash/tests/CrashPaths_win.h"
 #include "platform/Application_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Forms_win.h"
@@ -54,8 +56,8 @@ const TFormDesc kCrashForm{
     .ClientWidth = 240,
     .ClientHeight = 80,
     .OnClose = "FormClose",
-    .Controls = {{.Kind = K::Button, .Name = "btRun", .Left = 8, .Top = 8, .Width = 100, .Height = 25, .Caption = "Run",
-                  .OnClick = "RunClick"}},
+    .Controls =
+        {{.Kind = K::Button, .Name = "btRun", .Left = 8, .Top = 8, .Width = 100, .Height = 25, .Caption = "Run", .OnClick = "RunClick"}},
 };
 
 std::string g_case;
@@ -74,8 +76,8 @@ void WriteResult(const std::string& line) {
   const std::string path = Env("KESTRUM_TEST_RESULT");
   if (path.empty()) return;
   EnterCriticalSection(&g_resultLock);
-  HANDLE f = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f =
+      CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f != INVALID_HANDLE_VALUE) {
     const std::string text = line + "\n";
     DWORD written = 0;
@@ -108,10 +110,9 @@ void RecordSave(kestrum::IZQException* e, HWND, bool) {
   std::snprintf(line, sizeof line,
                 "save number=%llu class=%s type=%d source=%d canContinue=%d show=%d report=%d onReporter=%d "
                 "mainSleeping=%ld reserve=%lu dump=%s address=%lx message=%s",
-                x->ExceptNumber(), x->GetExceptClass().c_str(), static_cast<int>(x->GetExceptType()),
-                static_cast<int>(x->GetSource()), x->GetCanContinue() ? 1 : 0, static_cast<int>(x->GetShowSetting()),
-                x->GetCreateBugReport() ? 1 : 0, onReporter ? 1 : 0, static_cast<long>(g_mainSleeping),
-                static_cast<unsigned long>(kestrum::MemoryReserveBytes()), dumped,
+                x->ExceptNumber(), x->GetExceptClass().c_str(), static_cast<int>(x->GetExceptType()), static_cast<int>(x->GetSource()),
+                x->GetCanContinue() ? 1 : 0, static_cast<int>(x->GetShowSetting()), x->GetCreateBugReport() ? 1 : 0, onReporter ? 1 : 0,
+                static_cast<long>(g_mainSleeping), static_cast<unsigned long>(kestrum::MemoryReserveBytes()), dumped,
                 static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(x->GetExceptAddr())), x->GetExceptMessage().c_str());
   WriteResult(line);
   if (const std::string ms = Env("KESTRUM_TEST_SEAM_SLEEP"); !ms.empty()) Sleep(std::strtoul(ms.c_str(), nullptr, 10));
@@ -228,9 +229,7 @@ class SynchronizingThread : public TThread {
         Fault();
       });
       WriteResult("worker continued");
-    } catch (const EAbort&) {
-      WriteResult("worker caught EAbort");
-    }
+    } catch (const EAbort&) { WriteResult("worker caught EAbort"); }
   }
 
  private:
@@ -336,8 +335,7 @@ void Run() {
     static std::vector<std::string> folders;
     if (g_presses == 1) {
       std::uint32_t ended = 0, running = 0;
-      folders = {kestrum::BeginDeliveryFolder(ended), kestrum::BeginDeliveryFolder(running),
-                 kestrum::ProcessTempFolder() + "d000000ff\\"};
+      folders = {kestrum::BeginDeliveryFolder(ended), kestrum::BeginDeliveryFolder(running), kestrum::ProcessTempFolder() + "d000000ff\\"};
       CreateDirectoryA(folders[2].c_str(), nullptr);  // a delivery that never ended
       for (const std::string& f : folders) {
         CloseHandle(CreateFileA((f + "part.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -364,9 +362,7 @@ class TCrashForm : public TForm {
  public:
   TCrashForm() {
     Handler("RunClick", [](TObject*) { Run(); });
-    Handler("FormClose", [](TObject*, TCloseAction&) {
-      WriteResult("closing reserve=" + std::to_string(kestrum::MemoryReserveBytes()));
-    });
+    Handler("FormClose", [](TObject*, TCloseAction&) { WriteResult("closing reserve=" + std::to_string(kestrum::MemoryReserveBytes())); });
     Load(kCrashForm);
   }
 };
@@ -428,8 +424,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::string temp = kestrum::ProcessTempFolder();
   if (!temp.empty()) CloseHandle(CreateFileA((temp + "left.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   WriteResult("started installed=" + std::to_string(installed) + " temp=" + temp +
-              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()) +
-              " fault=" + Hex(reinterpret_cast<std::uintptr_t>(&Fault)));
+              " reserve=" + std::to_string(kestrum::MemoryReserveBytes()) + " fault=" + Hex(reinterpret_cast<std::uintptr_t>(&Fault)));
   if (g_case == "start") return 0;
   if (g_case == "onewatchdog") {
     // A library with its own copy of the component starts a watchdog too: it may watch only

@@ -2,8 +2,8 @@
 // component has: both copies must share the one process block.
 #include <windows.h>
 
-#include "crash/KestrumComponent_win.h"
 #include "crash/KestrumInterception_win.h"
+#include "crash/KestrumWatchdog_win.h"
 
 // The main thread as this copy sees it; 0 when the block could not be opened.
 extern "C" __declspec(dllexport) DWORD SecondCopyOpen() { return kestrum::OpenThreadRegistry() ? kestrum::MainThreadId() : 0; }
