@@ -89,7 +89,23 @@ struct Scan {
   bool words = false;            // whole words only (text), or anywhere (memory)
   std::size_t step = 1;          // 2: a UTF-16 string, matched at its characters only
   std::size_t shortAsWords = 0;  // values shorter than this only as words, of one character never
+  const bool* first = nullptr;   // [256]: the bytes a match can begin with
 };
+
+// Most bytes of a dump begin no value: one look into this table passes them by.
+void FirstBytes(std::span<const DumpRedaction> values, bool (&first)[256]) {
+  std::fill(std::begin(first), std::end(first), false);
+  for (const DumpRedaction& r : values) {
+    if (r.value.empty()) continue;
+    const auto c = static_cast<std::uint8_t>(r.value.front());
+    const std::uint16_t wide = FoldWide(Cp1252ToUtf16(r.value.front()));
+    for (unsigned b = 0; b < 256; ++b) first[b] = first[b] || FoldAnsi(static_cast<std::uint8_t>(b)) == FoldAnsi(c);
+    // UTF-16: the low byte of every unit that folds to the same letter (the code page's letters
+    // lie below 0x2200).
+    for (std::uint16_t u = 0; u < 0x2200; ++u)
+      if (FoldWide(u) == wide) first[u & 0xFF] = true;
+  }
+}
 
 std::uint16_t UnitAt(Text& t, std::uint64_t at, bool wide, bool& ok) {
   const std::uint8_t* lo = t.At(at);
@@ -122,6 +138,10 @@ char Filler(const DumpRedaction& r, std::size_t i) { return r.value.size() >= r.
 std::size_t Redact(Text& t, const Scan& s) {
   std::size_t replaced = 0;
   for (std::uint64_t at = 0; at < t.Size();) {
+    if (!s.first[*t.At(at)]) {
+      at += s.step;
+      continue;
+    }
     const DumpRedaction* best = nullptr;
     bool bestWide = false;
     for (const DumpRedaction& r : s.values) {
@@ -199,8 +219,10 @@ DumpRedactResult RedactMiniDump(std::span<std::uint8_t> bytes, std::span<const D
   if (!d.Has(directory, streams * 12)) return result;
   result.readable = true;
 
-  const Scan text{values, false, true, true, 2, 0};
-  const Scan name{values, true, false, true, 1, 0};
+  bool first[256];
+  FirstBytes(values, first);
+  const Scan text{values, false, true, true, 2, 0, first};
+  const Scan name{values, true, false, true, 1, 0, first};
   std::vector<Range> ranges;
   for (std::uint64_t i = 0; i < streams; ++i) {
     const std::uint64_t entry = directory + 12 * i;
@@ -259,7 +281,7 @@ DumpRedactResult RedactMiniDump(std::span<std::uint8_t> bytes, std::span<const D
 
   std::vector<Range> sorted = ranges;
   std::sort(sorted.begin(), sorted.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
-  const Scan memory{values, true, true, false, 1, kMinMemoryValue};
+  const Scan memory{values, true, true, false, 1, kMinMemoryValue, first};
   for (const Range& r : ranges) {
     Text t(bytes, r, &sorted);
     result.replaced += Redact(t, memory);
