@@ -487,9 +487,28 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
   g_stackCopies[1] = wide;
   kestrum::ExceptionFacts f;
   f.object = std::make_exception_ptr(std::runtime_error(planted));
+  std::string error;
+  {
+    // Without RedactPersonal the same dump holds the planted copies and the library's path: what
+    // the checks below look for is there to be found.
+    Settings()->SetPropBool("RedactPersonal", false);
+    auto* plain = new TIZQException(Settings(), f);
+    plain->GetBugReport(true);
+    Settings()->SetPropBool("RedactPersonal", true);
+    ASSERT_TRUE(plain->WriteMiniDump(dir_ + "\\plain.dmp", error)) << error;
+    plain->Release();
+    const std::string bytes = ReadFile(dir_ + "\\plain.dmp");
+    const auto utf16 = [](const std::string& text) {
+      std::string wide;
+      for (char c : text) wide += std::string{c, '\0'};
+      return wide;
+    };
+    EXPECT_NE(bytes.find(planted), std::string::npos) << "the 8-bit copy on the stack";
+    EXPECT_NE(bytes.find(utf16(planted)), std::string::npos) << "the UTF-16 copy on the stack";
+    EXPECT_NE(bytes.find(utf16(library)), std::string::npos) << "the library in the module list";
+  }
   auto* exception = new TIZQException(Settings(), f);
   exception->GetBugReport(true);
-  std::string error;
   const std::string savedDump = MiniDumpPathFor(dir_ + "\\saved.txt");
   ASSERT_TRUE(exception->WriteMiniDump(savedDump, error)) << error;
   const std::string dump = ReadFile(savedDump);
