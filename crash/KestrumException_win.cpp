@@ -450,6 +450,7 @@ MiniDumpFacts TIZQException::MiniDumpFactsOf() {
   facts.stackCopy = FStackCopy;
   facts.stackCopySize = FStackCopySize;
   facts.stackCopyBegin = FStackCopyBegin;
+  if (GetPropBool("RedactPersonal")) facts.personal = &MachinePersonalFacts();
   if (FExceptObject) {
     try {
       std::rethrow_exception(FExceptObject);

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crash/KestrumRedact.h"
 #include "platform/GuardedRead_win.h"
 #include "report/KestrumLe.h"
 #include "report/KestrumMiniDump.h"
+#include "report/KestrumMiniDumpRedact.h"
 #include "report/KorbStackTrace_win.h"
 
 namespace kestrum {
@@ -414,6 +416,12 @@ class MiniDumpGathering::Impl : public report::ThreadSink {
       std::snprintf(text, sizeof text, "the dump needs %lu bytes, %lu are reserved", static_cast<unsigned long>(size),
                     static_cast<unsigned long>(kOutput));
       error = text;
+      return 0;
+    }
+    // The whole file at once: module names, thread names and every byte of memory it copied (the
+    // stacks, the code, the program's data), whichever stream they ended in.
+    if (facts_.personal && !report::RedactMiniDump(std::span<std::uint8_t>(b.out, size), PersonalValues(*facts_.personal)).readable) {
+      error = "it could not be cleared of personal data";
       return 0;
     }
     b.outSize = size;

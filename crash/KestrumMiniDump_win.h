@@ -13,6 +13,8 @@
 
 namespace kestrum {
 
+struct PersonalFacts;
+
 // At install time. False when the buffers could not be had: dumps then fail with a message.
 bool ReserveMiniDumpBuffers();
 
@@ -31,6 +33,9 @@ struct MiniDumpFacts {
   const std::uint8_t* stackCopy = nullptr;
   std::size_t stackCopySize = 0;
   report::Addr stackCopyBegin = 0;
+  // RedactPersonal: the names and paths the report's text loses are blanked out of the finished
+  // dump too; null leaves the dump as it was gathered.
+  const PersonalFacts* personal = nullptr;
 };
 
 // One exception's gathering. Begin before the report's threads are collected (its sink goes into

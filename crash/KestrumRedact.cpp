@@ -25,19 +25,14 @@ std::string_view Trimmed(std::string_view s) {
   return s;
 }
 
-struct Replacement {
-  std::string_view value;
-  std::string_view token;
-};
-
 }  // namespace
 
-std::string RedactPersonal(std::string_view text, const PersonalFacts& facts) {
-  std::vector<Replacement> list;
+std::vector<report::DumpRedaction> PersonalValues(const PersonalFacts& facts) {
+  std::vector<report::DumpRedaction> list;
   const auto add = [&list](std::string_view value, std::string_view token) {
     value = Trimmed(value);
     if (value.empty()) return;
-    for (const Replacement& r : list)
+    for (const report::DumpRedaction& r : list)
       if (EqualNoCase(r.value, value)) return;
     list.push_back({value, token});
   };
@@ -47,7 +42,13 @@ std::string RedactPersonal(std::string_view text, const PersonalFacts& facts) {
   add(facts.registeredOwner, "<owner>");
   add(facts.registeredOrganization, "<organization>");
   add(facts.clientName, "<client>");
-  std::stable_sort(list.begin(), list.end(), [](const Replacement& a, const Replacement& b) { return a.value.size() > b.value.size(); });
+  std::stable_sort(list.begin(), list.end(),
+                   [](const report::DumpRedaction& a, const report::DumpRedaction& b) { return a.value.size() > b.value.size(); });
+  return list;
+}
+
+std::string RedactPersonal(std::string_view text, const PersonalFacts& facts) {
+  const std::vector<report::DumpRedaction> list = PersonalValues(facts);
   if (list.empty()) return std::string(text);
 
   std::string out;
@@ -57,7 +58,7 @@ std::string RedactPersonal(std::string_view text, const PersonalFacts& facts) {
     const bool afterName = at > 0 && NameChar(text[at - 1]);
     bool replaced = false;
     {
-      for (const Replacement& r : list) {
+      for (const report::DumpRedaction& r : list) {
         if (afterName && NameChar(r.value.front())) continue;
         const std::size_t end = at + r.value.size();
         if (end > text.size() || !EqualNoCase(text.substr(at, r.value.size()), r.value)) continue;

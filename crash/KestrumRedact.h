@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "report/KestrumMiniDumpRedact.h"
+
 namespace kestrum {
 
 struct PersonalFacts {
@@ -20,5 +22,9 @@ struct PersonalFacts {
 // so the user name inside a profile path goes with the path; a value given for two kinds takes the
 // first kind's token. Tokens are the same in every report, so equal crashes still fold.
 std::string RedactPersonal(std::string_view text, const PersonalFacts& facts);
+
+// The values with their tokens, each once (trimmed, blanks left out), longest first: what the
+// report's text and the minidump lose.
+std::vector<report::DumpRedaction> PersonalValues(const PersonalFacts& facts);
 
 }  // namespace kestrum

@@ -18,17 +18,6 @@ constexpr std::uint16_t kProcessorArchitectureX86 = 0;
 constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BD, kFixedFileInfoVersion = 0x00010000;
 constexpr std::uint32_t kMiscProcessId = 1, kMiscProcessTimes = 2;
 
-// 0x80..0x9F of code page 1252; the rest of the page is Latin-1. Unassigned bytes keep their value,
-// as the system's own conversion does.
-constexpr std::uint16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-                                           0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-                                           0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-std::uint16_t Utf16Of(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
-}
-
 // Lays the file out front to back. Every write lands only when the whole of it fits into out, so
 // a measuring pass (empty out) and a writing pass walk the same steps and agree on every offset.
 class Writer {
@@ -82,7 +71,7 @@ class Writer {
     Align4();
     const std::uint64_t at = Reserve(4 + 2 * text.size() + 2);
     Le32At(at, static_cast<std::uint32_t>(2 * text.size()));
-    for (std::size_t i = 0; i < text.size(); ++i) Le16At(at + 4 + 2 * i, Utf16Of(text[i]));
+    for (std::size_t i = 0; i < text.size(); ++i) Le16At(at + 4 + 2 * i, Cp1252ToUtf16(text[i]));
     return static_cast<std::uint32_t>(at);
   }
 
@@ -182,6 +171,17 @@ void Module(Writer& w, const MiniDumpModule& m, std::uint64_t at) {
 }
 
 }  // namespace
+
+// 0x80..0x9F of code page 1252; the rest of the page is Latin-1. Unassigned bytes keep their value,
+// as the system's own conversion does.
+constexpr std::uint16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+                                           0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+                                           0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::uint16_t Cp1252ToUtf16(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
+}
 
 std::size_t EncodeMiniDump(const MiniDumpInput& in, std::span<std::uint8_t> out) {
   for (const MiniDumpThread& t : in.threads) {

@@ -94,4 +94,7 @@ struct MiniDumpInput {
 // so a range (or a stack) is cut to the parts that no earlier one holds.
 std::size_t EncodeMiniDump(const MiniDumpInput& input, std::span<std::uint8_t> out);
 
+// A character of code page 1252 as the dump's UTF-16 strings hold it.
+std::uint16_t Cp1252ToUtf16(char c);
+
 }  // namespace report

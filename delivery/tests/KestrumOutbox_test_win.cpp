@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "crash/KestrumException_win.h"
+#include "crash/KestrumMiniDump_win.h"
 #include "crash/KestrumRedact_win.h"
 #include "crash/settings/KestrumRules.h"
 #include "delivery/KestrumBugReportFile_win.h"
@@ -106,6 +108,9 @@ bool ContainsWord(const std::string& text, const std::string& word) {
   }
   return false;
 }
+
+// Where the privacy test's copies of the names on its stack are known outside the test.
+const void* volatile g_stackCopies[2];
 
 bool ContainsNoCase(std::string text, std::string what) {
   for (std::string* s : {&text, &what})
@@ -464,6 +469,109 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
     for (const std::string& name : {facts.userName, facts.computerName})
       EXPECT_FALSE(ContainsWord(*sent, name)) << name << " in\n" << sent->substr(0, 2000);
   }
+
+  // The minidump of such an exception, with the names on this thread's stack (8-bit and UTF-16) and
+  // a library loaded from the profile folder: saved, uploaded to the collector, mailed, zipped and
+  // kept in the outbox, always the same redacted file, which peers.py check-dump-lacks then looks
+  // into with LLVM's reader and Breakpad's stack walker.
+  ASSERT_TRUE(kestrum::ReserveMiniDumpBuffers()) << "the component's install reserves them in a program";
+  const std::string library = dir_ + "\\kelvane-planted.dll";
+  ASSERT_TRUE(ContainsNoCase(library, facts.profileFolders[0])) << "the temporary folder lies in the profile: " << library;
+  ASSERT_TRUE(CopyFileA(testsupport::BesideThisProgram("deliver\\mapi32.dll").c_str(), library.c_str(), FALSE));
+  HMODULE loaded = LoadLibraryA(library.c_str());
+  ASSERT_NE(loaded, nullptr);
+  char ansi[512] = {};
+  wchar_t wide[512] = {};
+  std::snprintf(ansi, sizeof ansi, "%s", planted.c_str());
+  ASSERT_GT(MultiByteToWideChar(CP_ACP, 0, planted.c_str(), -1, wide, 512), 0);
+  g_stackCopies[0] = ansi;  // seen from outside: the copies are there before the report is made
+  g_stackCopies[1] = wide;
+  kestrum::ExceptionFacts f;
+  f.object = std::make_exception_ptr(std::runtime_error(planted));
+  std::string error;
+  {
+    // Without RedactPersonal the same dump holds the planted copies and the library's path: what
+    // the checks below look for is there to be found.
+    Settings()->SetPropBool("RedactPersonal", false);
+    auto* plain = new TIZQException(Settings(), f);
+    plain->GetBugReport(true);
+    Settings()->SetPropBool("RedactPersonal", true);
+    ASSERT_TRUE(plain->WriteMiniDump(dir_ + "\\plain.dmp", error)) << error;
+    plain->Release();
+    const std::string bytes = ReadFile(dir_ + "\\plain.dmp");
+    const auto utf16 = [](const std::string& text) {
+      std::string wide;
+      for (char c : text) wide += std::string{c, '\0'};
+      return wide;
+    };
+    EXPECT_NE(bytes.find(planted), std::string::npos) << "the 8-bit copy on the stack";
+    EXPECT_NE(bytes.find(utf16(planted)), std::string::npos) << "the UTF-16 copy on the stack";
+    EXPECT_NE(bytes.find(utf16(library)), std::string::npos) << "the library in the module list";
+  }
+  auto* exception = new TIZQException(Settings(), f);
+  exception->GetBugReport(true);
+  const std::string savedDump = MiniDumpPathFor(dir_ + "\\saved.txt");
+  ASSERT_TRUE(exception->WriteMiniDump(savedDump, error)) << error;
+  const std::string dump = ReadFile(savedDump);
+  ASSERT_EQ(dump.substr(0, 4), "MDMP");
+  ASSERT_TRUE(CopyFileA(savedDump.c_str(), PeerWindows("redacted.dmp").c_str(), FALSE));
+  std::ofstream(PeerWindows("checks.txt"), std::ios::binary | std::ios::app)
+      << "check-dump-lacks\t" << testing::PeerLinux("redacted.dmp") << "\tkelvane-planted.dll\t" << facts.profileFolders[0] << "\t"
+      << facts.userName << "\t" << facts.computerName << "\n";
+
+  InstallMailSeams();
+  exception->SetSendInBackground(false);
+  exception->SetBugReportZip("");
+  exception->SetUploadViaHttp(true);
+  exception->SetHttpServer("http://127.0.0.1/upload");
+  exception->SetHttpPort(kUploadPort);
+  exception->SetMailAsSmtpClient(false);
+  exception->SendBugReport(nullptr);
+  // The collector keeps what it was sent under its SHA-256 in its data folder.
+  bool stored = false;
+  for (const auto& file : std::filesystem::recursive_directory_iterator(PeerWindows("collector")))
+    stored = stored || (file.is_regular_file() && file.file_size() == dump.size() && ReadFile(file.path().string()) == dump);
+  EXPECT_TRUE(stored) << "the collector has no copy of the saved dump";
+
+  exception->SetUploadViaHttp(false);
+  exception->SetMailAsSmtpClient(true);
+  exception->SetSmtpServer("127.0.0.1");
+  exception->SetSmtpPort(kMailPort);
+  exception->SendBugReport(nullptr);
+  newest = 0;
+  for (const auto& file : std::filesystem::directory_iterator(PeerWindows("smtp")))
+    if (file.path().extension() == ".eml") newest = std::max(newest, std::atoi(file.path().stem().string().c_str()));
+  const std::string dumpMail = ReadFile(PeerWindows("smtp/" + std::to_string(newest) + ".eml"));
+  const std::string header = "filename=\"crash.dmp\"\r\n\r\n";
+  const std::size_t attached = dumpMail.find(header);
+  ASSERT_NE(attached, std::string::npos) << dumpMail.substr(0, 1500);
+  const std::size_t body = attached + header.size();
+  std::string dumpBase64 = dumpMail.substr(body, dumpMail.find("\r\n--", body) - body);
+  std::erase_if(dumpBase64, [](char c) { return c == '\r' || c == '\n'; });
+  EXPECT_TRUE(kestrum::DecodeBase64(dumpBase64) == dump) << "the mailed dump is the saved one";
+
+  exception->SetMailAsSmtpClient(false);
+  exception->SetUploadViaHttp(true);
+  exception->SetHttpPort(PortOf("KELVANE_HTTP_PORT"));
+  exception->SetBugReportZip("redacted-dump.zip");
+  exception->SendBugReport(nullptr);
+  ASSERT_TRUE(CopyFileA(PeerWindows("http/file-redacted-dump.zip").c_str(), PeerWindows("redacted-dump.zip").c_str(), FALSE));
+  std::ofstream(PeerWindows("checks.txt"), std::ios::binary | std::ios::app)
+      << "check-zip-lacks\t" << testing::PeerLinux("redacted-dump.zip") << "\t" << facts.profileFolders[0] << "\t" << facts.userName << "\t"
+      << facts.computerName << "\n";
+
+  // Offline: the outbox keeps the same file.
+  network_.online = false;
+  exception->SetBugReportZip("");
+  exception->SetHttpPort(kUploadPort);
+  exception->SendBugReport(nullptr);
+  bool kept = false;
+  for (const OutboxEntry& e : ReadOutbox(outbox_))
+    for (std::size_t i = 0; i < e.files.size(); ++i)
+      kept = kept || (e.files[i].sendAsName == "crash.dmp" && ReadFile(outbox_ + e.reportId + "\\" + OutboxFileName(i)) == dump);
+  EXPECT_TRUE(kept) << "no outbox entry holds the saved dump";
+  exception->Release();
+  FreeLibrary(loaded);
 }
 
 // --- Whole programs: the outbox sender as the program's start starts it, two copies at once, and

@@ -9,6 +9,10 @@
   peers.py check-zip ZIP NAME=FILE ...      checks an archive with Python's zipfile
   peers.py check-png PNG WIDTH HEIGHT [X,Y=RRGGBB ...]  checks a picture with Pillow: its size and colours
   peers.py check-zip-lacks ZIP PATH WORD...  no entry of the archive holds PATH, or WORD as a word of its own
+                                            (a minidump in it as check-dump-lacks says)
+  peers.py check-dump-lacks DUMP MODULE PATH WORD...  a minidump holds neither PATH nor WORD (8-bit or
+                                            UTF-16LE, see there), the module MODULE is listed under
+                                            "<profile>", and Breakpad's stack walker walks it
 
   peers.py with-peers COMMAND...            runs COMMAND with servers of each kind started; then
                                             every line of the folder's checks.txt (tab-separated
@@ -289,19 +293,65 @@ def check_zip(path, entries):
 
 def check_zip_lacks(path, folder, words):
     import re
+    import tempfile
     import zipfile
 
     with zipfile.ZipFile(path) as z:
         if not z.infolist():
             fail("empty archive")
         for info in z.infolist():
-            text = z.read(info).decode("latin-1")
+            data = z.read(info)
+            if data[:4] == b"MDMP":
+                with tempfile.NamedTemporaryFile(suffix=".dmp") as dump:
+                    dump.write(data)
+                    dump.flush()
+                    check_dump_lacks(dump.name, None, folder, words)
+                continue
+            text = data.decode("latin-1")
             if folder.lower() in text.lower():
                 fail("%s in %s" % (folder, info.filename))
             for w in words:
                 edge = "A-Za-z0-9_\x80-\xff"
                 if re.search("(?<![%s])%s(?![%s])" % (edge, re.escape(w), edge), text, re.IGNORECASE):
                     fail("%s in %s" % (w, info.filename))
+
+
+def check_dump_lacks(path, module, folder, words):
+    """The dump as the component redacts it: PATH nowhere, names of three or more characters nowhere
+    (8-bit, and UTF-16LE at either byte), shorter names not as words in the memory and module names
+    that LLVM's obj2yaml reads from it (they turn up in any bytes by chance); MODULE (a file name)
+    listed with its path starting "<profile>"; Breakpad's stack walker shows the crashed thread's
+    frames and the modules."""
+    import re
+    import subprocess
+
+    with open(path, "rb") as f:
+        data = f.read()
+    texts = [data.decode("latin-1"), data.decode("utf-16-le", "replace"), data[1:].decode("utf-16-le", "replace")]
+    for value in [folder] + [w for w in words if len(w) >= 3]:
+        if any(value.lower() in t.lower() for t in texts):
+            fail("%s in the dump %s" % (value, path))
+    yaml = subprocess.run(["obj2yaml", path], capture_output=True).stdout.decode("latin-1")
+    if "--- !minidump" not in yaml:
+        fail("obj2yaml cannot read " + path)
+    names = re.findall(r"Module Name:\s+'?([^'\n]*)", yaml)
+    short = list(names)
+    for content in re.findall(r"Content:\s+'?([0-9A-F]+)", yaml):
+        memory = bytes.fromhex(content)
+        short += [memory.decode("latin-1"), memory.decode("utf-16-le", "replace"), memory[1:].decode("utf-16-le", "replace")]
+    for w in (w for w in words if len(w) < 3):
+        if any(re.search(r"(?<![A-Za-z0-9_\x80-\U0010ffff])%s(?![A-Za-z0-9_\x80-\U0010ffff])" % re.escape(w), t, re.I) for t in short):
+            fail("%s as a word in the dump's memory or module names" % w)
+    if module and not any(n.endswith("\\" + module) and n.startswith("<profile>") for n in names):
+        fail("no module %s under <profile> in %r" % (module, names))
+    walker = os.environ.get("KELVANE_STACKWALK", "")
+    r = subprocess.run([walker, "-m", path], capture_output=True, text=True, errors="replace", timeout=120)
+    rows = [l.split("|") for l in r.stdout.splitlines()]
+    crash = next((row for row in rows if row[0] == "Crash" and len(row) > 3), None)
+    if r.returncode != 0 or not crash or not any(row[0] == crash[3] and len(row) == 7 for row in rows):
+        fail("the stack walker (%s) shows no crashed thread's frames:\n%s%s" % (walker, r.stdout[-1500:], r.stderr[-500:]))
+    if module and not any(row[:2] == ["Module", module] for row in rows):
+        fail("the stack walker lists no module %s" % module)
 
 
 def check_png(path, width, height, samples):
@@ -466,6 +516,8 @@ def main():
         check_zip(args[0], [a.split("=", 1) for a in args[1:]])
     elif cmd == "check-zip-lacks":
         check_zip_lacks(args[0], args[1], args[2:])
+    elif cmd == "check-dump-lacks":
+        check_dump_lacks(args[0], args[1], args[2], args[3:])
     elif cmd == "check-png":
         check_png(args[0], int(args[1]), int(args[2]), args[3:])
 
