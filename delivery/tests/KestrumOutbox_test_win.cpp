@@ -519,7 +519,7 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
       << "check-dump-lacks\t" << testing::PeerLinux("redacted.dmp") << "\tkelvane-planted.dll\t" << facts.profileFolders[0] << "\t"
       << facts.userName << "\t" << facts.computerName << "\n";
 
-  InstallMailSeams();
+  InstallDelivery();
   exception->SetSendInBackground(false);
   exception->SetBugReportZip("");
   exception->SetUploadViaHttp(true);
