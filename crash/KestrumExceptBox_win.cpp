@@ -5,6 +5,7 @@
 #include "crash/KestrumExceptBox_win.h"
 
 #include "crash/KestrumBoxLogic.h"
+#include "crash/KestrumBoxModel.h"
 #include "crash/KestrumHandleException_win.h"
 #include "crash/KestrumWatchdog_win.h"
 #include "crash/settings/KestrumPlaceholders.h"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,7 +30,9 @@ constexpr int kButtonIdBase = 100;
 constexpr int kTabId = 200, kEditId = 201, kTextId = 202, kIconId = 203, kListId = 204;
 // Button numbers as the box and its glyph names count them.
 enum ButtonNo : int { kSend = 0, kSave, kPrint, kShow, kContinue, kRestart, kClose, kCount };
-constexpr int kMargin = 11, kGap = 6, kIconSize = 32, kLabelHeight = 16, kDetailsHeight = 474, kMinBoxWidth = 664;
+constexpr int kMargin = kBoxMargin, kGap = kBoxGap, kIconSize = kBoxIconSize, kLabelHeight = kBoxLabelHeight,
+              kDetailsHeight = kBoxDetailsHeight, kMinBoxWidth = kBoxMinWidth;
+static_assert(int{kClose} == int{kBoxBtnClose} && int{kCount} == int{kBoxBtnCount}, "the model's button numbers");
 constexpr COLORREF kDecoration = 0x101010;
 constexpr COLORREF kTitleRowColor = RGB(0, 0, 128);
 constexpr char kCreditText[] = "Kestrum crash report";
@@ -158,39 +162,42 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
     : FExc(exc), FDefaultMsgBox(defaultMsgBox) {
   FExc->AddRef();
   const bool frozen = FExc->GetExceptType() == etFrozen;
-  FShowReport = !FDefaultMsgBox && FExc->GetAutoShowBugReport();
-  FUgly = !FDefaultMsgBox && FExc->GetNoOwnerDrawButtons();
-
-  // Which button is focused and which one counts down.
+  // The open details leave nothing to show, also for whoever reads the settings afterwards.
   if (!FDefaultMsgBox && FExc->GetAutoShowBugReport()) FExc->SetShowBtnVisible(false);
   const ExceptionTimes history = ExceptionHistory();
   const std::int64_t now = NowSeconds();
-  BoxButtonRules rules;
-  rules.focusedBtn = FExc->GetFocusedButton();
-  rules.autoCloseOn = AutoActionOn(FExc->GetAutoClose(), history, now);
-  rules.autoRestartOn = AutoActionOn(FExc->GetAutoRestart(), history, now);
-  rules.autoContinue = FExc->GetAutoContinue();
-  rules.closeVis = FExc->GetCloseBtnVisible();
-  rules.restartVis = FExc->GetRestartBtnVisible();
-  rules.continueVis = FExc->GetContinueBtnVisible();
-  rules.canContinue = FExc->GetCanContinue();
-  const FocusChoice focus = ChooseFocus(rules);
-  FFocused = FDefaultMsgBox ? static_cast<int>(kContinue) : static_cast<int>(focus.focused);
-  if (FFocused < 0 || FFocused >= kCount) FFocused = kContinue;  // a damaged setting
-
-  // Texts.
-  const std::string broken = report::BreakMessage(FExc->GetExceptMessage());
-  auto expand = [&](const std::string& setting) {
-    return ReplaceAllNoCase(ReplaceAllNoCase(setting, "%exceptClass%", FExc->GetExceptClass()), "%exceptMsg%", broken);
-  };
-  std::string text;
-  if (frozen) {
-    text = FExc->GetFrozenMsg();
-  } else {
-    text = FDefaultMsgBox ? broken : expand(FExc->GetExceptMsg());
-  }
-  // A title that names the exception's class or message gets them as the main text does.
-  const std::string caption = FDefaultMsgBox ? ExeNameWithoutExtension() : expand(FExc->GetTitleBar());
+  BoxFacts facts;
+  facts.defaultMsgBox = FDefaultMsgBox;
+  facts.detailsBtn = detailsBtn;
+  facts.frozen = frozen;
+  facts.autoShowBugReport = FExc->GetAutoShowBugReport();
+  facts.noOwnerDrawButtons = FExc->GetNoOwnerDrawButtons();
+  facts.canContinue = FExc->GetCanContinue();
+  facts.exceptClass = FExc->GetExceptClass();
+  facts.exceptMessage = FExc->GetExceptMessage();
+  facts.frozenMsg = FExc->GetFrozenMsg();
+  facts.exceptMsg = FExc->GetExceptMsg();
+  facts.titleBar = FExc->GetTitleBar();
+  facts.exeName = ExeNameWithoutExtension();
+  facts.okCaption = FExc->GetOkBtnCaption();
+  facts.detailsCaption = FExc->GetDetailsBtnCaption();
+  facts.visible = {FExc->GetSendBtnVisible(),     FExc->GetSaveBtnVisible(),    FExc->GetPrintBtnVisible(), FExc->GetShowBtnVisible(),
+                   FExc->GetContinueBtnVisible(), FExc->GetRestartBtnVisible(), FExc->GetCloseBtnVisible()};
+  facts.captions = {FExc->GetSendBtnCaption(),     FExc->GetSaveBtnCaption(),    FExc->GetPrintBtnCaption(), FExc->GetShowBtnCaption(),
+                    FExc->GetContinueBtnCaption(), FExc->GetRestartBtnCaption(), FExc->GetCloseBtnCaption()};
+  facts.rules.focusedBtn = FExc->GetFocusedButton();
+  facts.rules.autoCloseOn = AutoActionOn(FExc->GetAutoClose(), history, now);
+  facts.rules.autoRestartOn = AutoActionOn(FExc->GetAutoRestart(), history, now);
+  facts.rules.autoContinue = FExc->GetAutoContinue();
+  facts.rules.closeVis = FExc->GetCloseBtnVisible();
+  facts.rules.restartVis = FExc->GetRestartBtnVisible();
+  facts.rules.continueVis = FExc->GetContinueBtnVisible();
+  facts.rules.canContinue = FExc->GetCanContinue();
+  const BoxModel model = MakeBoxModel(facts);
+  FShowReport = model.showReport;
+  FUgly = model.ugly;
+  const std::string& text = model.text;
+  const std::string& caption = model.caption;
 
   HINSTANCE instance = OwnModule();
   if (!RegisterBoxClass(instance, WndProc)) return;
@@ -216,50 +223,21 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
   SendMessageA(FText, WM_SETFONT, reinterpret_cast<WPARAM>(FFont1), FALSE);
 
   // Buttons.
-  FBtnHeight = FDefaultMsgBox ? 23 : FUgly ? 26 : 22;
-  if (FDefaultMsgBox) {
-    auto smallWidth = [&](const std::string& c) {
-      const int w = TextWidth(FFont1, c) + 39;
-      return w < 75 ? 79 : w;
-    };
-    const std::string ok = FExc->GetOkBtnCaption();
-    MakeButton(kContinue, ok, smallWidth(ok));
-    if (detailsBtn) {
-      const std::string details = FExc->GetDetailsBtnCaption();
-      MakeButton(kShow, details, smallWidth(details));
-    }
-  } else {
-    const struct {
-      int number;
-      bool visible;
-      std::string caption;
-    } buttons[] = {
-        {kSend, FExc->GetSendBtnVisible(), FExc->GetSendBtnCaption()},
-        {kSave, FExc->GetSaveBtnVisible(), FExc->GetSaveBtnCaption()},
-        {kPrint, FExc->GetPrintBtnVisible(), FExc->GetPrintBtnCaption()},
-        {kShow, FExc->GetShowBtnVisible(), FExc->GetShowBtnCaption()},
-        {kContinue, FExc->GetContinueBtnVisible(), FExc->GetContinueBtnCaption()},
-        {kRestart, FExc->GetRestartBtnVisible(), FExc->GetRestartBtnCaption()},
-        {kClose, FExc->GetCloseBtnVisible(), FExc->GetCloseBtnCaption()},
-    };
-    for (const auto& s : buttons) {
-      if (s.visible) MakeButton(s.number, s.caption, TextWidth(FFont1, s.caption) + 39);
-    }
-    // A program that cannot go on offers continuing only where nothing else ends the box.
-    if (FButtons[kContinue] && !FExc->GetCanContinue() && (FButtons[kRestart] || FButtons[kClose])) {
-      EnableWindow(FButtons[kContinue], FALSE);
-    }
-    const int right = (FButtons[kContinue] ? 1 : 0) + (FButtons[kRestart] ? 1 : 0) + (FButtons[kClose] ? 1 : 0);
-    const bool left = FButtons[kSend] || FButtons[kSave] || FButtons[kPrint] || FButtons[kShow];
-    FStacked = right >= 2 && left;
-    if (focus.countdown && FButtons[focus.focused]) FTimerBtn = focus.focused;
+  FBtnHeight = model.buttonHeight;
+  // The small box has OK first in the tab order, as the system's own boxes.
+  static constexpr int kSmallOrder[] = {kContinue, kShow};
+  static constexpr int kFullOrder[] = {kSend, kSave, kPrint, kShow, kContinue, kRestart, kClose};
+  for (const int i : FDefaultMsgBox ? std::span<const int>(kSmallOrder) : std::span<const int>(kFullOrder)) {
+    const BoxModel::Button& button = model.buttons[i];
+    if (!button.present) continue;
+    int width = TextWidth(FFont1, button.caption) + 39;
+    if (button.small && width < 75) width = 79;
+    MakeButton(i, button.caption, width);
+    if (!button.enabled) EnableWindow(FButtons[i], FALSE);
   }
-  if (!FButtons[FFocused] || !IsWindowEnabled(FButtons[FFocused])) {
-    FFocused = -1;
-    for (int i = 0; i < kCount && FFocused < 0; ++i) {
-      if (FButtons[i] && IsWindowEnabled(FButtons[i])) FFocused = i;
-    }
-  }
+  FStacked = model.stacked;
+  FTimerBtn = model.countdown;
+  FFocused = model.focused;
 
   if (FShowReport) {
     FTabs = CreateWindowExA(0, WC_TABCONTROLA, "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP, 0, 0, 10, 10, FMainWnd,
@@ -281,28 +259,23 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
   }
 
   // Size: as wide as the buttons need, at least the standard width, never beyond the screen.
-  const int caption5 = 5 * GetSystemMetrics(SM_CYCAPTION);
   RECT frame{0, 0, 0, 0};
   AdjustWindowRectEx(&frame, style, FALSE, WS_EX_TOPMOST | WS_EX_DLGMODALFRAME);
-  const int frameW = frame.right - frame.left, frameH = frame.bottom - frame.top;
-  int buttonsW = kMargin;
-  int widestRight = 0;
-  for (int i = 0; i < kCount; ++i) {
-    if (!FButtons[i]) continue;
-    if (FStacked && i >= kContinue) {
-      widestRight = std::max(widestRight, FButtonWidth[i]);
-    } else {
-      buttonsW += FButtonWidth[i] + kGap;
-    }
-  }
-  if (FStacked) buttonsW += kGap + widestRight;
-  buttonsW += kMargin;
+  BoxSizeInput sizing;
+  for (int i = 0; i < kCount; ++i) sizing.buttonWidth[i] = FButtons[i] ? FButtonWidth[i] : 0;
+  sizing.stacked = FStacked;
+  sizing.showReport = FShowReport;
+  sizing.buttonHeight = FBtnHeight;
+  sizing.frameW = frame.right - frame.left;
+  sizing.frameH = frame.bottom - frame.top;
   const int screenW = GetSystemMetrics(SM_CXSCREEN), screenH = GetSystemMetrics(SM_CYSCREEN);
-  const int boxW = std::min(std::max(kMinBoxWidth, buttonsW + frameW), std::max(200, screenW - caption5));
-  const int clientW = boxW - frameW;
+  sizing.screenW = screenW;
+  sizing.screenH = screenH;
+  sizing.captionH = GetSystemMetrics(SM_CYCAPTION);
+  BoxSize size = BoxWidth(sizing);
   // The text's height once word-wrapped to the room beside the icon.
   {
-    RECT r{0, 0, clientW - (kMargin + kIconSize + 8) - kMargin, 0};
+    RECT r{0, 0, size.textWidth, 0};
     HDC dc = GetDC(FMainWnd);
     HGDIOBJ old = SelectObject(dc, FFont1);
     DrawTextA(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
@@ -310,14 +283,8 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
     ReleaseDC(FMainWnd, dc);
     FTextHeight = r.bottom - r.top;
   }
-  const int top = std::max(12 + FTextHeight, 12 + kIconSize);
-  int rows = 1;
-  if (FStacked) rows = std::max(1, (FButtons[kContinue] ? 1 : 0) + (FButtons[kRestart] ? 1 : 0) + (FButtons[kClose] ? 1 : 0));
-  int clientH = top + 14 + rows * (FBtnHeight + 4) + 8 + kLabelHeight;
-  if (FShowReport) clientH += kDetailsHeight;
-  const int boxH = std::min(clientH + frameH, std::max(150, screenH - caption5));
-  // A message too long for the screen is cut, never the buttons below it.
-  if (clientH + frameH > boxH) FTextHeight = std::max(16, FTextHeight - (clientH + frameH - boxH));
+  BoxHeight(sizing, FTextHeight, size);
+  const int boxW = size.width, boxH = size.height;
   SetWindowPos(FMainWnd, nullptr, (screenW - boxW) / 2, (screenH - boxH) / 2, boxW, boxH, SWP_NOZORDER | SWP_NOACTIVATE);
   FMinWidth = boxW;
   FMinHeight = boxH;

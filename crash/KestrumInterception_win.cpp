@@ -15,7 +15,7 @@
 #include <string>
 
 #include "crash/KestrumHandling_win.h"
-#include "crash/KestrumImports.h"
+#include "crash/KestrumImportPatch_win.h"
 #include "platform/CrashHooks_win.h"
 #include "platform/Exceptions.h"
 #include "platform/Exceptions_win.h"
@@ -38,16 +38,6 @@ using LoadLibraryWFn = decltype(&::LoadLibraryW);
 using LoadLibraryExAFn = decltype(&::LoadLibraryExA);
 using LoadLibraryExWFn = decltype(&::LoadLibraryExW);
 
-// One redirected import slot. The module is named by base and path so that shutdown writes only
-// into a module that is still the one that was patched.
-struct PatchEntry {
-  DWORD* slot;
-  DWORD oldValue;
-  DWORD newValue;
-  HMODULE module;
-  wchar_t modulePath[MAX_PATH];
-};
-
 // The stack-overflow hand-over: the overflowed thread copies its facts here and waits; the
 // helper thread reports them. One at a time (the mutex); nothing here allocates.
 struct OverflowRequest {
@@ -56,27 +46,14 @@ struct OverflowRequest {
   DWORD threadId;
 };
 
-struct Redirect {
-  const char* name;
-  void* original[2];  // the export as kernel32 gives it, and kernelbase's own when it forwards there
-  void* replacement;
-};
-
 // Everything the crash paths need, made at install time and never freed.
 struct State {
-  platform::CriticalSection patchLock;
-  PatchEntry* log = nullptr;
-  std::size_t logCount = 0, logCapacity = 0;
-
   CreateThreadFn createThread = nullptr;
   QueueUserWorkItemFn queueUserWorkItem = nullptr;
   LoadLibraryAFn loadLibraryA = nullptr;
   LoadLibraryWFn loadLibraryW = nullptr;
   LoadLibraryExAFn loadLibraryExA = nullptr;
   LoadLibraryExWFn loadLibraryExW = nullptr;
-  // The thread and library hooks, then those added later (RedirectImport).
-  Redirect redirects[12]{};
-  std::size_t redirectCount = 0;
 
   // The component's module and the range of its code, where creation call sites are looked for.
   HMODULE ownModule = nullptr;
@@ -404,123 +381,6 @@ BOOL WINAPI QueueUserWorkItemHook(LPTHREAD_START_ROUTINE function, PVOID context
   return FALSE;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Import slots.
-
-bool AppendToLog(const PatchEntry& entry) {
-  State& s = *g_state;
-  if (s.logCount == s.logCapacity) {
-    const std::size_t capacity = s.logCapacity ? s.logCapacity * 2 : 64;
-    void* grown = s.log ? HeapReAlloc(GetProcessHeap(), 0, s.log, capacity * sizeof(PatchEntry))
-                        : HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(PatchEntry));
-    if (!grown) return false;
-    s.log = static_cast<PatchEntry*>(grown);
-    s.logCapacity = capacity;
-  }
-  s.log[s.logCount++] = entry;
-  return true;
-}
-
-bool WriteSlot(DWORD* slot, DWORD value) {
-  // A table that shares its page with code keeps the page executable meanwhile: another thread
-  // may be running there.
-  MEMORY_BASIC_INFORMATION mbi{};
-  if (VirtualQuery(slot, &mbi, sizeof mbi) != sizeof mbi) return false;
-  const DWORD executable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-  DWORD protection = 0;
-  if (!VirtualProtect(slot, sizeof(DWORD), (mbi.Protect & executable) ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE, &protection))
-    return false;
-  InterlockedExchange(reinterpret_cast<volatile LONG*>(slot), static_cast<LONG>(value));
-  DWORD ignored;
-  VirtualProtect(slot, sizeof(DWORD), protection, &ignored);
-  return true;
-}
-
-std::size_t ImageSize(HMODULE module) {
-  const auto* base = reinterpret_cast<const BYTE*>(module);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  return nt->Signature == IMAGE_NT_SIGNATURE ? nt->OptionalHeader.SizeOfImage : 0;
-}
-
-// Call with the patch lock held.
-void PatchModule(HMODULE module, const wchar_t* path, const char* fileName) {
-  State& s = *g_state;
-  if (IsSystemCoreLibrary(fileName)) return;
-  const std::size_t size = ImageSize(module);
-  if (size == 0) return;
-  const auto* base = reinterpret_cast<const std::uint8_t*>(module);
-  const auto slots = ImportSlots({base, size});
-  if (!slots) {
-    platform::Trace("kestrum: the import table of %s lies outside its image; its threads are not wrapped", fileName);
-    return;
-  }
-  for (const ImportSlot& slot : *slots) {
-    auto* address = reinterpret_cast<DWORD*>(reinterpret_cast<std::uintptr_t>(module) + slot.slotRva);
-    const DWORD value = *address;
-    for (const Redirect& r : s.redirects) {
-      if (!r.replacement) continue;
-      if (value != reinterpret_cast<DWORD>(r.original[0]) && value != reinterpret_cast<DWORD>(r.original[1])) continue;
-      PatchEntry entry{address, value, reinterpret_cast<DWORD>(r.replacement), module, {}};
-      lstrcpynW(entry.modulePath, path, MAX_PATH);
-      if (AppendToLog(entry) && !WriteSlot(address, entry.newValue)) --s.logCount;
-      break;
-    }
-  }
-}
-
-// The loader's own list, walked under its lock: a snapshot through the system's tool-help
-// functions costs milliseconds at every start and every library load.
-void PatchLoadedModules() {
-  if (!g_state) return;
-  using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
-  using UnlockFn = LONG(NTAPI*)(ULONG, ULONG_PTR);
-  static const auto lockLoader = platform::ProcAddress<LockFn>(L"ntdll.dll", "LdrLockLoaderLock");
-  static const auto unlockLoader = platform::ProcAddress<UnlockFn>(L"ntdll.dll", "LdrUnlockLoaderLock");
-  if (!lockLoader || !unlockLoader) return;
-  platform::AutoLock lock(g_state->patchLock);
-  ULONG_PTR cookie = 0;
-  if (lockLoader(0, nullptr, &cookie) < 0) return;
-  const PEB_LDR_DATA* loader = NtCurrentTeb()->ProcessEnvironmentBlock->Ldr;
-  const LIST_ENTRY* head = &loader->InMemoryOrderModuleList;
-  for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
-    const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
-    if (!entry->DllBase || !entry->FullDllName.Buffer) continue;
-    wchar_t path[MAX_PATH];
-    lstrcpynW(path, entry->FullDllName.Buffer, std::min<int>(MAX_PATH, entry->FullDllName.Length / sizeof(wchar_t) + 1));
-    const wchar_t* slash = std::max(wcsrchr(path, L'\\'), wcsrchr(path, L'/'));
-    char fileName[MAX_PATH];
-    WideCharToMultiByte(CP_ACP, 0, slash ? slash + 1 : path, -1, fileName, MAX_PATH, nullptr, nullptr);
-    PatchModule(static_cast<HMODULE>(entry->DllBase), path, fileName);
-  }
-  unlockLoader(0, cookie);
-}
-
-// A slot is put back only while its module is still loaded at the base it had, under the path it
-// had, and the slot still holds what we wrote: an unloaded module's address may belong to
-// something else by now.
-bool StillOurs(const PatchEntry& entry) {
-  HMODULE at = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(entry.slot), &at) ||
-      at != entry.module)
-    return false;
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(at, path, MAX_PATH);
-  return n > 0 && lstrcmpiW(path, entry.modulePath) == 0 && *entry.slot == entry.newValue;
-}
-
-void RestoreImports() {
-  State& s = *g_state;
-  platform::AutoLock lock(s.patchLock);
-  for (std::size_t i = s.logCount; i-- > 0;) {
-    const PatchEntry& entry = s.log[i];
-    if (StillOurs(entry)) WriteSlot(entry.slot, entry.oldValue);
-  }
-  s.logCount = 0;
-}
-
 // Libraries loaded later get their import slots redirected as soon as the load returns (their
 // dependencies too: every loaded module is looked at again, slots already redirected no longer
 // match). A load of a library that was there already loads nothing new and is not looked at again.
@@ -551,12 +411,12 @@ HMODULE WINAPI LoadLibraryExWHook(LPCWSTR name, HANDLE file, DWORD flags) {
 }
 
 template <class Fn>
-Redirect MakeRedirect(const char* name, Fn& original, Fn replacement) {
+void AddRedirect(const char* name, Fn& original, Fn replacement) {
   original = platform::ProcAddress<Fn>(L"kernel32.dll", name);
-  Redirect r{name, {reinterpret_cast<void*>(original), nullptr}, reinterpret_cast<void*>(replacement)};
+  if (!original) return;
+  ImportRedirect r{name, {reinterpret_cast<void*>(original), nullptr}, reinterpret_cast<void*>(replacement)};
   if (Fn own = platform::ProcAddress<Fn>(L"kernelbase.dll", name); own && own != original) r.original[1] = reinterpret_cast<void*>(own);
-  if (!original) r.replacement = nullptr;
-  return r;
+  AddImportRedirect(r);
 }
 
 void FindOwnCode(State& s) {
@@ -582,13 +442,13 @@ void InstallInterception() {
   State& s = *state;
   s.closeRegistry = !registryWasOpen && OpenThreadRegistry();
   FindOwnCode(s);
-  s.redirects[0] = MakeRedirect("CreateThread", s.createThread, &CreateThreadHook);
-  s.redirects[1] = MakeRedirect("QueueUserWorkItem", s.queueUserWorkItem, &QueueUserWorkItemHook);
-  s.redirects[2] = MakeRedirect("LoadLibraryA", s.loadLibraryA, &LoadLibraryAHook);
-  s.redirects[3] = MakeRedirect("LoadLibraryW", s.loadLibraryW, &LoadLibraryWHook);
-  s.redirects[4] = MakeRedirect("LoadLibraryExA", s.loadLibraryExA, &LoadLibraryExAHook);
-  s.redirects[5] = MakeRedirect("LoadLibraryExW", s.loadLibraryExW, &LoadLibraryExWHook);
-  s.redirectCount = 6;
+  BeginImportPatching();
+  AddRedirect("CreateThread", s.createThread, &CreateThreadHook);
+  AddRedirect("QueueUserWorkItem", s.queueUserWorkItem, &QueueUserWorkItemHook);
+  AddRedirect("LoadLibraryA", s.loadLibraryA, &LoadLibraryAHook);
+  AddRedirect("LoadLibraryW", s.loadLibraryW, &LoadLibraryWHook);
+  AddRedirect("LoadLibraryExA", s.loadLibraryExA, &LoadLibraryExAHook);
+  AddRedirect("LoadLibraryExW", s.loadLibraryExW, &LoadLibraryExWHook);
   s.wrappedThreadSlot = TlsAlloc();
   s.overflowMutex = CreateMutexA(nullptr, FALSE, nullptr);
   s.overflowRequest = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -638,29 +498,6 @@ void RemoveInterception() {
   }
   if (s.closeRegistry) CloseThreadRegistry();
   // The state stays: a thread that is still in a wrapper reads it.
-}
-
-void* RedirectImport(const wchar_t* library, const char* name, void* replacement) {
-  if (!g_state) return nullptr;
-  State& s = *g_state;
-  void* original = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name));
-  if (!original) return nullptr;
-  {
-    platform::AutoLock lock(s.patchLock);
-    for (std::size_t i = 0; i < s.redirectCount; ++i) {
-      if (s.redirects[i].original[0] == original) return s.redirects[i].replacement == replacement ? original : nullptr;
-    }
-    if (s.redirectCount == std::size(s.redirects)) return nullptr;
-    s.redirects[s.redirectCount++] = Redirect{name, {original, nullptr}, replacement};
-  }
-  PatchLoadedModules();
-  return original;
-}
-
-std::size_t PatchedSlotCount() {
-  if (!g_state) return 0;
-  platform::AutoLock lock(g_state->patchLock);
-  return g_state->logCount;
 }
 
 }  // namespace kestrum

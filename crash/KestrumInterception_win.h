@@ -48,12 +48,6 @@ const void* ThrownObjectOf(const std::exception_ptr& e);
 // handler for stack overflows and thread names). Called once by InstallKestrum.
 void InstallInterception();
 void RemoveInterception();
-// Redirects the import slots of library's export name to replacement in every loaded module and in
-// those loaded later, until RemoveInterception. Returns the export (what replacement calls), null
-// when it is missing or the interception is not installed.
-void* RedirectImport(const wchar_t* library, const char* name, void* replacement);
-// Import slots redirected so far and not yet put back (for tests and traces).
-std::size_t PatchedSlotCount();
 
 // The thread registry in the section "KestrumThreadNameBuf$<pid>".
 bool OpenThreadRegistry();  // false: the block could neither be created nor opened

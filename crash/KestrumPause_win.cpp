@@ -7,6 +7,7 @@
 
 #include "crash/KestrumStartup_win.h"
 
+#include "crash/KestrumImportPatch_win.h"
 #include "crash/KestrumInterception_win.h"
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
