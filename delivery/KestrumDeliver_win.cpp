@@ -264,7 +264,8 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
     const std::string line = CollectorAnswerLine(ParseCollectorAnswer(answerBody), {s.answerNewMsg, s.answerKnownMsg, s.answerFixedMsg});
     if (!line.empty()) ShowAnswer(parentWindow, line);
   }
-  if (!shot.empty() && DeleteScreenShotAfterNetwork(networkDelivered, s.mailViaMapi)) DeleteFileA(shot.c_str());
+  // Not before the outbox has its copy: a failed delivery keeps every file it would have sent.
+  const bool deleteShot = !shot.empty() && DeleteScreenShotAfterNetwork(networkDelivered, s.mailViaMapi);
 
   std::uint8_t result = networkDelivered ? kDelivered : kDeliveryFailed;
   if (!networkDelivered) {
@@ -282,6 +283,7 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
       platform::Trace("Kestrum outbox: the failed delivery could not be stored");
     if (result == kDeliveryFailed && plan.showFailure) ShowFailure(parentWindow, s.sendFailMsg);
   }
+  if (deleteShot) DeleteFileA(shot.c_str());
   if (result == kDelivered) {
     if (exception) exception->SetMailWasSent(true);
     if (deleteAfterSend && !reportPath.empty() && s.delBugRepFile) {

@@ -519,6 +519,7 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
       << "check-dump-lacks\t" << testing::PeerLinux("redacted.dmp") << "\tkelvane-planted.dll\t" << facts.profileFolders[0] << "\t"
       << facts.userName << "\t" << facts.computerName << "\n";
 
+  // With the screenshot, as the product takes it: the offline entry below must keep it too.
   InstallDelivery();
   exception->SetSendInBackground(false);
   exception->SetBugReportZip("");
@@ -566,10 +567,16 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
   exception->SetHttpPort(kUploadPort);
   exception->SendBugReport(nullptr);
   bool kept = false;
+  std::string entries;
   for (const OutboxEntry& e : ReadOutbox(outbox_))
-    for (std::size_t i = 0; i < e.files.size(); ++i)
-      kept = kept || (e.files[i].sendAsName == "crash.dmp" && ReadFile(outbox_ + e.reportId + "\\" + OutboxFileName(i)) == dump);
-  EXPECT_TRUE(kept) << "no outbox entry holds the saved dump";
+    for (std::size_t i = 0; i < e.files.size(); ++i) {
+      const std::string bytes = ReadFile(outbox_ + e.reportId + "\\" + OutboxFileName(i));
+      entries += e.reportId + ": " + e.files[i].sendAsName + " " + std::to_string(bytes.size()) + " bytes\n";
+      kept = kept || (e.files[i].sendAsName == "crash.dmp" && bytes == dump);
+    }
+  EXPECT_TRUE(kept) << "no outbox entry holds the saved dump (" << dump.size() << " bytes); the outbox:\n" << entries;
+  // The screenshot, which the network way deletes after it ran, is in the entry as well.
+  EXPECT_NE(entries.find(" screenshot.png "), std::string::npos) << entries;
   exception->Release();
   FreeLibrary(loaded);
 }
