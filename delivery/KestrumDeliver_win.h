@@ -1,5 +1,5 @@
 // Sending a finished bug report: the attachments, the sending window, the program's own network
-// ways, the mail client (Simple MAPI), the mailto handler and the failure message; printing it.
+// ways, the mail client (Simple MAPI), the mailto handler and the failure message.
 #pragma once
 
 #include <windows.h>
@@ -50,27 +50,12 @@ std::uint8_t SendViaMapi(const std::string& recipients, const std::string& subje
 // The registered mailto handler, started with the whole text as the mail body.
 std::uint8_t SendViaMailto(const std::string& recipients, const std::string& subject, const std::string& text);
 
-// The print font (Courier New, 8 points) for dc.
-HFONT CreatePrintFont(HDC dc);
-// The report laid out on dc in the font selected into it: its lines, their heights word-wrapped
-// over the printable width, and their places on the pages.
-struct PrintLayout {
-  PrintArea area;
-  std::vector<std::string> lines;
-  std::vector<int> heights;
-  std::vector<PrintPlacement> placed;
-};
-PrintLayout LayOutReport(HDC dc, const std::string& bugReport);
-// Prints the report through the print dialog owned by parentWindow.
-void PrintBugReportText(const std::string& bugReport, HWND parentWindow, kestrum::IZQSettings* settings);
-
 // The report id a delivery of settings carries: the exception object's, else a new one.
 std::string ReportIdOf(kestrum::IZQSettings* settings);
 
-// The crash flow's send and print hooks (background: on a thread of its own, whose handle the
-// exception keeps; without a window the send is automatic and never asks the user).
+// The crash flow's send hook (background: on a thread of its own, whose handle the exception
+// keeps; without a window the send is automatic and never asks the user).
 void SendExceptionReport(kestrum::IZQException* exception, HWND parentWindow, bool background);
-void PrintExceptionReport(kestrum::IZQException* exception, HWND parentWindow);
 // The settings' password hook: a stored password (its bytes after Base64) deciphered.
 std::string DecodeStoredPassword(const std::string& stored, const std::string& account, const std::string& server);
 

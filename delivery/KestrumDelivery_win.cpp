@@ -5,6 +5,7 @@
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumDeliver_win.h"
+#include "delivery/KestrumPrint_win.h"
 #include "delivery/KestrumProgress_win.h"
 
 namespace delivery {

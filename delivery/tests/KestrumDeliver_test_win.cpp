@@ -23,6 +23,7 @@
 #include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumDeliver_win.h"
 #include "delivery/KestrumDelivery_win.h"
+#include "delivery/KestrumPrint_win.h"
 #include "delivery/KestrumMailText.h"
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumProgress_win.h"
