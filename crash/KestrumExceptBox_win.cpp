@@ -6,7 +6,8 @@
 
 #include "crash/KestrumBoxLogic.h"
 #include "crash/KestrumBoxModel.h"
-#include "crash/KestrumHandleException_win.h"
+#include "crash/KestrumDeliveryHooks_win.h"
+#include "crash/KestrumTimeHistory_win.h"
 #include "crash/KestrumWatchdog_win.h"
 #include "crash/settings/KestrumPlaceholders.h"
 #include "platform/Modules_win.h"
@@ -98,7 +99,7 @@ using namespace kestrum;
 // Global name, as the component's other classes: traces and reports show it by name.
 class TExceptionBox {
  public:
-  TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detailsBtn, bool makeSound);
+  TExceptionBox(IZQException* exc, bool defaultMsgBox, bool detailsBtn, bool makeSound);
   ~TExceptionBox();
   TExceptionBox(const TExceptionBox&) = delete;
   TExceptionBox& operator=(const TExceptionBox&) = delete;
@@ -131,7 +132,7 @@ class TExceptionBox {
   LRESULT ListCustomDraw(NMLVCUSTOMDRAW& draw);
   int TextWidth(HFONT font, const std::string& text);
 
-  TIZQException* FExc;
+  IZQException* FExc;
   HFONT FFont1 = nullptr, FFont2 = nullptr, FFont3 = nullptr;
   HWND FMainWnd = nullptr, FText = nullptr, FIcoWnd = nullptr, FTabs = nullptr, FEdit = nullptr, FList = nullptr;
   HWND FButtons[kCount] = {};
@@ -158,7 +159,7 @@ class TExceptionBox {
   DetailView FView;  // what the list shows
 };
 
-TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detailsBtn, bool makeSound)
+TExceptionBox::TExceptionBox(IZQException* exc, bool defaultMsgBox, bool detailsBtn, bool makeSound)
     : FExc(exc), FDefaultMsgBox(defaultMsgBox) {
   FExc->AddRef();
   const bool frozen = FExc->GetExceptType() == etFrozen;
@@ -799,7 +800,7 @@ namespace kestrum {
 namespace {
 
 // One box until its window is gone. Keys the box handles for the whole window come first.
-void RunModalLoop(TExceptionBox& box, TIZQException* exception) {
+void RunModalLoop(TExceptionBox& box, IZQException* exception) {
   MSG m;
   while (box.Window() && IsWindow(box.Window())) {
     const BOOL got = GetMessageA(&m, nullptr, 0, 0);
@@ -856,7 +857,7 @@ HWND FindExceptionBox() {
   return found;
 }
 
-bool ShowExceptionBox(TIZQException* exception, BoxLook look) {
+bool ShowExceptionBox(IZQException* exception, BoxLook look) {
   static bool commonControls = [] {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_TAB_CLASSES};
     return InitCommonControlsEx(&icc) != FALSE;

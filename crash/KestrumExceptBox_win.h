@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-class TIZQException;
+#include "crash/KestrumExceptionApi_win.h"
 
 namespace kestrum {
 
@@ -22,8 +22,9 @@ enum class BoxLook {
 };
 
 // Shows the box and returns when it is gone; shows it again, full and with the report, when the
-// user asked for the report. False when no box could be made.
-bool ShowExceptionBox(TIZQException* exception, BoxLook look);
+// user asked for the report. False when no box could be made. It sees the exception through its
+// interface only, as a handler would.
+bool ShowExceptionBox(IZQException* exception, BoxLook look);
 
 // The box of this process, null when none is shown.
 HWND FindExceptionBox();

@@ -1,5 +1,5 @@
 // The handling of one exception, from the exception object through its phases, the box or the
-// automatic work, to continue, restart or close; and the time history its rules read.
+// automatic work, to continue, restart or close.
 #include "crash/KestrumHandleException_win.h"
 
 #include "crash/KestrumException_win.h"
@@ -7,6 +7,7 @@
 #include "crash/KestrumPlainBox_win.h"
 #include "crash/KestrumProgramEnd_win.h"
 #include "crash/KestrumStartup_win.h"
+#include "crash/KestrumTimeHistory_win.h"
 #include "crash/KestrumTimeHistory.h"
 #include "crash/KestrumWatchdog_win.h"
 #include "platform/Handles_win.h"
@@ -15,11 +16,6 @@
 namespace kestrum {
 
 namespace {
-
-// The times of the last exceptions, newest first: the automatic restart and close rules read
-// them, and a restart hands them to the next process.
-platform::CriticalSection g_historyLock;
-ExceptionTimes g_history{};
 
 void AutoWorkCallback(bool complete, const std::string& report, IZQException* exception) {
   auto* e = static_cast<TIZQException*>(exception);
@@ -61,8 +57,7 @@ void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
   // No handler list has entries in this program: "handled" is decided by the type alone.
   const bool handled = facts.type == etHidden;
   if (!handled) {
-    platform::AutoLock lock(g_historyLock);
-    PushExceptionTime(g_history, NowSeconds());
+    PushExceptionTimeNow();
   }
   e->SetPhase(epMainPhase);
   // The program's threads are held while the exception is shown; a freeze report holds nothing,
@@ -108,26 +103,6 @@ void HandleException(const ExceptionFacts& facts, std::string* reportOut) {
   }
   if (reportOut) *reportOut = e->GetBugReport(true);
   ResetWatchdogMisses();
-}
-
-// --- Time history.
-
-ExceptionTimes ExceptionHistory() {
-  platform::AutoLock lock(g_historyLock);
-  return g_history;
-}
-
-void SetExceptionHistory(const ExceptionTimes& history) {
-  platform::AutoLock lock(g_historyLock);
-  g_history = history;
-}
-
-std::int64_t NowSeconds() {
-  SYSTEMTIME local;
-  GetLocalTime(&local);
-  FILETIME ft;
-  if (!SystemTimeToFileTime(&local, &ft)) return 0;
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10000000u);
 }
 
 }  // namespace kestrum

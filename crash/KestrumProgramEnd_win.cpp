@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "crash/KestrumHandleException_win.h"
+#include "crash/KestrumTimeHistory_win.h"
 #include "crash/KestrumRestart.h"
 #include "platform/Modules_win.h"
 

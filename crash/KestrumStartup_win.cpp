@@ -5,7 +5,8 @@
 #include "crash/KestrumHandling_win.h"
 
 #include "crash/KestrumFileCheck.h"
-#include "crash/KestrumHandleException_win.h"
+#include "crash/KestrumTimeHistory_win.h"
+#include "crash/settings/KestrumSettings_win.h"
 #include "crash/KestrumInterception_win.h"
 #include "crash/KestrumMiniDump_win.h"
 #include "crash/KestrumPause_win.h"

@@ -22,7 +22,8 @@
 #include <windows.h>
 
 #include "crash/KestrumExceptBox_win.h"
-#include "crash/KestrumHandleException_win.h"
+#include "crash/KestrumException_win.h"
+#include "crash/KestrumTimeHistory_win.h"
 #include "crash/KestrumHandling_win.h"
 #include "crash/KestrumReporting_win.h"
 #include "crash/KestrumRestart.h"
