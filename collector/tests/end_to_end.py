@@ -4,6 +4,7 @@ script starts. Two equal crashes make one group of count 2, a different one a se
 the report the collector shows is the one the program saved.
 
 usage: end_to_end.py WINE-RUN CRASH-PROGRAM COLLECTOR"""
+import difflib
 import json
 import os
 import shutil
@@ -72,6 +73,10 @@ try:
         latest = detail["reports"][0]
         raw = get(port, f"/reports/{latest['id']}/raw")
         check(raw == saved_report, f"group {group['id']}: the raw report is the saved one byte for byte")
+        if raw != saved_report:
+            diff = difflib.unified_diff(saved_report.decode("cp1252").split("\r\n"), raw.decode("cp1252").split("\r\n"),
+                                        "saved", "raw", lineterm="", n=1)
+            print("\n".join(list(diff)[:40]), flush=True)
         text = json.loads(get(port, f"/api/reports/{latest['id']}"))["text"]
         check(text == saved_report.decode("cp1252"), f"group {group['id']}: the shown text is the saved report")
         page = get(port, f"/groups/{group['id']}").decode("utf-8")
