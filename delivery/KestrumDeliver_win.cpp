@@ -281,8 +281,6 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
     const std::string line = CollectorAnswerLine(ParseCollectorAnswer(answerBody), {s.answerNewMsg, s.answerKnownMsg, s.answerFixedMsg});
     if (!line.empty()) ShowAnswer(parentWindow, line);
   }
-  if (!shot.empty() && DeleteScreenShotAfterNetwork(networkDelivered, s.mailViaMapi)) DeleteFileA(shot.c_str());
-
   std::uint8_t result = networkDelivered ? kDelivered : kDeliveryFailed;
   if (!networkDelivered) {
     const FallbackPlan plan = PlanFallbacks(s, hidden);
@@ -299,6 +297,8 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
       platform::Trace("Kestrum outbox: the failed delivery could not be stored");
     if (result == kDeliveryFailed && plan.showFailure) ShowFailure(parentWindow, s.sendFailMsg);
   }
+  // Not before the outbox has its copy: an entry that lacks a file is not kept at all.
+  if (!shot.empty() && DeleteScreenShotAfterNetwork(networkDelivered, s.mailViaMapi)) DeleteFileA(shot.c_str());
   if (result == kDelivered) {
     if (exception) exception->SetMailWasSent(true);
     if (deleteAfterSend && !reportPath.empty() && s.delBugRepFile) {
