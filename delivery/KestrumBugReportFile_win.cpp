@@ -228,11 +228,21 @@ void SaveExceptionReport(kestrum::IZQException* exception, HWND parentWindow, bo
     std::string error;
     if (!ex->WriteMiniDump(MiniDumpPathFor(MakeAbsolutePath(configured)), error)) report += "\r\n\r\nminidump:\r\nnot written: " + error;
   }
-  const bool saved = SaveBugReportToFile("", report, parentWindow, exception, !ask);
-  // Only a silent save lands in the configured file, which the mail part attaches; a file the
-  // user chose is not that file.
-  if (saved && !ask && ex) ex->SetMailWasSaved(true);
+  if (ask) {
+    SaveBugReportToFile("", report, parentWindow, exception, false);
+  } else {
+    // Only a silent save lands in the configured file, which the mail part attaches; a file the
+    // user chose is not that file.
+    platform::AutoLock lock(ConfiguredFileLock());
+    if (SaveBugReportToFile("", report, parentWindow, exception, true) && ex) ex->SetMailWasSaved(true);
+  }
   if (ex) ex->Release();
+}
+
+platform::CriticalSection& ConfiguredFileLock() {
+  // Never destroyed: a background delivery may still copy while the program ends.
+  static auto* lock = new platform::CriticalSection;
+  return *lock;
 }
 
 }  // namespace delivery

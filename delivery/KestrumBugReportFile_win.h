@@ -7,6 +7,7 @@
 #include "crash/KestrumExceptionApi_win.h"
 #include "crash/settings/KestrumSettings_win.h"
 #include "delivery/KestrumBugReportFile.h"
+#include "platform/Handles_win.h"
 
 #include <string>
 
@@ -45,6 +46,11 @@ StoreRules StoreRulesOf(kestrum::IZQSettings* settings);
 // the report saved (MailWasSaved) for a silent save into the configured file.
 bool SaveBugReportToFile(const std::string& fileName, const std::string& bugReport, HWND parentWindow,
                          kestrum::IZQSettings* settings, bool silent);
+
+// Held while a silent save writes the configured file and marks the report saved, and while a
+// delivery copies that file and asks whether its report is in it already: an exception's automatic
+// save and automatic send run at the same time, and the copy must hold the report exactly once.
+platform::CriticalSection& ConfiguredFileLock();
 
 // The crash flow's save hook: the box's save button asks for the file (ask), the automatic save
 // writes the configured file silently, the minidump beside it, and marks the report saved only

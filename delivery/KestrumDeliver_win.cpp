@@ -145,17 +145,34 @@ void ShowFailure(HWND owner, const std::string& text) {
   MessageBoxA(owner, text.c_str(), "", MB_OK | MB_ICONERROR);
 }
 
+// Copies the bug report file, waiting as a save does for a writer that holds it for the moment of
+// its own save: copied a moment too early, the attachment would lack the stored reports.
+bool CopyReportFile(const std::string& from, const std::string& to) {
+  constexpr DWORD kPollMs = 20;
+  for (DWORD waited = 0;; waited += kPollMs) {
+    if (CopyFileA(from.c_str(), to.c_str(), FALSE)) return true;
+    const DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) || waited >= kBugReportFileWaitMs) return false;
+    Sleep(kPollMs);
+  }
+}
+
 // The report attachment: a copy of the bug report file with the current report in it, or the
 // current report alone. deleteAfterSend tells whether the file's contents went into the copy.
 void AddReportCopy(const DeliverySettings& s, const std::string& folder, const std::string& bugReport,
-                   kestrum::IZQSettings* settings, bool mailWasSaved, AttachmentList& list, std::string& reportPath,
+                   kestrum::IZQSettings* settings, const ExceptionRef& exception, AttachmentList& list, std::string& reportPath,
                    bool& deleteAfterSend) {
   reportPath = s.bugRepFile.empty() ? std::string() : MakeAbsolutePath(s.bugRepFile);
   std::string name = FileNamePart(reportPath);
   if (name.empty()) name = "bugreport.txt";
   const std::string copy = folder + name;
-  bool appendNow = !(s.attachBugRepFile && mailWasSaved);
-  if (s.attachBugRepFile && !reportPath.empty() && CopyFileA(reportPath.c_str(), copy.c_str(), FALSE)) {
+  // Whether the file holds this report already is asked together with the copy, under the lock
+  // of the exception's own automatic save: asked before it and copied after, the report would go
+  // twice (folded: one crash counted twice).
+  platform::AutoLock lock(ConfiguredFileLock());
+  const bool copied = s.attachBugRepFile && !reportPath.empty() && CopyReportFile(reportPath, copy);
+  bool appendNow = !(s.attachBugRepFile && exception && exception->GetMailWasSaved());
+  if (copied) {
     SetFileAttributesA(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
     deleteAfterSend = s.delBugRepFile;
   } else {
@@ -199,7 +216,7 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
   if (NeedsAttachments(s)) {
     folder = kestrum::BeginDeliveryFolder(folderId);
     if (s.attachBugRep && !folder.empty()) {
-      AddReportCopy(s, folder, bugReport, settings, exception && exception->GetMailWasSaved(), list, reportPath, deleteAfterSend);
+      AddReportCopy(s, folder, bugReport, settings, exception, list, reportPath, deleteAfterSend);
     }
     if (screenShot && !folder.empty()) {
       shot = folder + "screenShot.png";
@@ -264,9 +281,6 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
     const std::string line = CollectorAnswerLine(ParseCollectorAnswer(answerBody), {s.answerNewMsg, s.answerKnownMsg, s.answerFixedMsg});
     if (!line.empty()) ShowAnswer(parentWindow, line);
   }
-  // Not before the outbox has its copy: a failed delivery keeps every file it would have sent.
-  const bool deleteShot = !shot.empty() && DeleteScreenShotAfterNetwork(networkDelivered, s.mailViaMapi);
-
   std::uint8_t result = networkDelivered ? kDelivered : kDeliveryFailed;
   if (!networkDelivered) {
     const FallbackPlan plan = PlanFallbacks(s, hidden);
@@ -283,7 +297,8 @@ std::uint8_t DeliverNow(const std::string& bugReport, INVBitmap* screenShot, HWN
       platform::Trace("Kestrum outbox: the failed delivery could not be stored");
     if (result == kDeliveryFailed && plan.showFailure) ShowFailure(parentWindow, s.sendFailMsg);
   }
-  if (deleteShot) DeleteFileA(shot.c_str());
+  // Not before the outbox has its copy: an entry that lacks a file is not kept at all.
+  if (!shot.empty() && DeleteScreenShotAfterNetwork(networkDelivered, s.mailViaMapi)) DeleteFileA(shot.c_str());
   if (result == kDelivered) {
     if (exception) exception->SetMailWasSent(true);
     if (deleteAfterSend && !reportPath.empty() && s.delBugRepFile) {

@@ -327,6 +327,31 @@ TEST_F(Delivery, CancelInTheMailClientEndsWithoutMessageAndKeepsTheFile) {
   EXPECT_EQ(GetFileAttributesA(reportFile_.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+DWORD WINAPI CloseAfterAMoment(void* handle) {
+  Sleep(300);
+  CloseHandle(handle);
+  return 0;
+}
+
+TEST_F(Delivery, ReportFileHeldByAWriterIsCopiedOnceItIsFree) {
+  TIZQSettings* s = Settings();
+  s->SetMailViaMapi(true);
+  s->SetAttachBugReportFile(true);
+  WriteFile(reportFile_, "stored report\r\n");
+  // A save in progress (the same exception's automatic save, or another copy of the program's)
+  // holds the file exclusively for a moment.
+  HANDLE held = CreateFileA(reportFile_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  HANDLE closer = CreateThread(nullptr, 0, CloseAfterAMoment, held, 0, nullptr);
+  ASSERT_NE(closer, nullptr);
+  EXPECT_EQ(Deliver(kReport, true), kDelivered);
+  WaitForSingleObject(closer, INFINITE);
+  CloseHandle(closer);
+  const std::string copy = ReadFile(dir_ + "\\mapi.log.1");
+  EXPECT_EQ(copy.find("stored report\r\n"), 0u) << copy;
+  EXPECT_NE(copy.find(".leading dot line"), std::string::npos) << copy;
+}
+
 TEST_F(Delivery, MailtoHandlerThenTheFailureMessage) {
   TIZQSettings* s = Settings();
   s->SetMailViaMapi(true);

@@ -20,6 +20,7 @@
 #include "crash/KestrumMiniDump_win.h"
 #include "crash/KestrumRedact_win.h"
 #include "crash/settings/KestrumRules.h"
+#include "delivery/KestrumBitmap_win.h"
 #include "delivery/KestrumBugReportFile_win.h"
 #include "delivery/KestrumDeliver_win.h"
 #include "delivery/KestrumDelivery_win.h"
@@ -200,6 +201,22 @@ TEST_F(Outbox, OfflineUploadIsKeptWholeAndArrivesOnceWhenTheCollectorIsBack) {
   const std::string groups = CollectorGet("/api/groups");
   EXPECT_NE(groups, groupsBefore);
   EXPECT_NE(groups.find("\"count\":1"), std::string::npos) << groups;
+}
+
+TEST_F(Outbox, OfflineUploadKeepsItsScreenShot) {
+  // The delivery's own copy of the picture goes once the network has failed: it must be in the
+  // entry by then, or nothing is kept at all.
+  Upload(kUploadPort);
+  TINVBitmap* shot = TINVBitmap::Create(24, 16);
+  ASSERT_NE(shot, nullptr);
+  EXPECT_EQ(DeliverBugReport(kReport, shot, nullptr, true, false, Settings(), false, nullptr), kDeliveryFailed);
+  shot->Release();
+  const std::vector<OutboxEntry> kept = ReadOutbox(outbox_);
+  ASSERT_EQ(kept.size(), 1u);
+  ASSERT_EQ(kept[0].files.size(), 2u);
+  EXPECT_EQ(kept[0].files[1].sendAsName, "screenshot.png");
+  EXPECT_EQ(kept[0].files[1].fieldName, "ScreenShot");
+  EXPECT_EQ(ReadFile(outbox_ + kept[0].reportId + "\\" + OutboxFileName(1)).substr(0, 4), "\x89PNG");
 }
 
 TEST_F(Outbox, OfflineMailIsSentLaterWithItsReportIdHeader) {
