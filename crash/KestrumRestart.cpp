@@ -1,7 +1,7 @@
 #include "crash/KestrumRestart.h"
 
-#include "crash/settings/KestrumBytes.h"
 #include "crash/settings/KestrumResource.h"
+#include "platform/Bytes.h"
 
 #include <algorithm>
 
@@ -11,8 +11,8 @@ std::string RestartSectionName(std::uint32_t newProcessId) { return "KestrumRest
 
 RestartSectionBytes WriteRestartSection(const RestartHandOver& handOver) {
   RestartSectionBytes bytes{};
-  StoreLe32(bytes.data(), handOver.predecessorId);
-  StoreLe32(bytes.data() + 4, handOver.sectionHandle);
+  platform::StoreLe32(bytes.data(), handOver.predecessorId);
+  platform::StoreLe32(bytes.data() + 4, handOver.sectionHandle);
   const ExceptionTimesBytes history = SerializeExceptionTimes(handOver.history);
   std::copy(history.begin(), history.end(), bytes.begin() + 8);
   return bytes;
@@ -21,8 +21,8 @@ RestartSectionBytes WriteRestartSection(const RestartHandOver& handOver) {
 std::optional<RestartHandOver> ReadRestartSection(const std::uint8_t* data, std::size_t size) {
   if (data == nullptr || size < kRestartSectionBytes) return std::nullopt;
   RestartHandOver handOver;
-  handOver.predecessorId = LoadLe32(data);
-  handOver.sectionHandle = LoadLe32(data + 4);
+  handOver.predecessorId = platform::LoadLe32(data);
+  handOver.sectionHandle = platform::LoadLe32(data + 4);
   ExceptionTimesBytes history;
   std::copy(data + 8, data + kRestartSectionBytes, history.begin());
   handOver.history = ParseExceptionTimes(history);

@@ -1,7 +1,7 @@
 #include "delivery/KestrumAssistantForm.h"
 
-#include "crash/settings/KestrumStreamReader.h"
 #include "platform/Convert.h"
+#include "platform/StreamReader.h"
 
 #include <cctype>
 #include <cstring>
@@ -25,7 +25,7 @@ enum : std::uint8_t {
 
 constexpr std::uint8_t kSignature[] = {'T', 'P', 'F', '0'};
 
-using Reader = kestrum::StreamReader;
+using Reader = platform::StreamReader;
 
 enum class ReadStatus { ok, invalidType, damaged };
 

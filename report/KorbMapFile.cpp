@@ -10,11 +10,8 @@
 #include <ctime>
 #include <limits>
 
+#include "platform/Bytes.h"
 #include "report/KestrumBlowfishTables.h"
-#include "report/KestrumLe.h"
-
-using report::LoadLe16;
-using report::LoadLe32;
 
 // ---------------------------------------------------------------------------------------------
 // TMiniStream
@@ -82,9 +79,9 @@ namespace {
 // A partial read keeps the bytes it did not find, as the stream's readers rely on.
 void ReadLe32(TMiniStream& stream, std::uint32_t& value) {
   std::uint8_t bytes[4];
-  report::StoreLe32(bytes, value);
+  platform::StoreLe32(bytes, value);
   stream.Read(bytes, 4);
-  value = LoadLe32(bytes);
+  value = platform::LoadLe32(bytes);
 }
 
 void ReadLe32(TMiniStream& stream, std::int32_t& value) {
@@ -95,7 +92,7 @@ void ReadLe32(TMiniStream& stream, std::int32_t& value) {
 
 void WriteLe32(TMiniStream& stream, std::uint32_t value) {
   std::uint8_t bytes[4];
-  report::StoreLe32(bytes, value);
+  platform::StoreLe32(bytes, value);
   stream.Write(bytes, 4);
 }
 
@@ -283,10 +280,10 @@ void Blowfish::DecipherBlock(std::uint32_t& left, std::uint32_t& right) const {
 
 void Blowfish::EachBlock(std::span<std::uint8_t> data, void (Blowfish::*step)(std::uint32_t&, std::uint32_t&) const) const {
   for (std::size_t at = 0; at + 8 <= data.size(); at += 8) {
-    std::uint32_t right = LoadLe32(&data[at]), left = LoadLe32(&data[at + 4]);
+    std::uint32_t right = platform::LoadLe32(&data[at]), left = platform::LoadLe32(&data[at + 4]);
     (this->*step)(left, right);
-    StoreLe32(&data[at], right);
-    StoreLe32(&data[at + 4], left);
+    platform::StoreLe32(&data[at], right);
+    platform::StoreLe32(&data[at + 4], left);
   }
 }
 
@@ -328,8 +325,8 @@ std::string CompressBlock(std::string_view data) {
   if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) return {};
   std::string block(12 + deflateBound(&z, static_cast<uLong>(data.size())), '\0');
   auto* out = reinterpret_cast<std::uint8_t*>(block.data());
-  StoreLe64(out, data.size());
-  StoreLe32(out + 8, Crc32(data));
+  platform::StoreLe64(out, data.size());
+  platform::StoreLe32(out + 8, Crc32(data));
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());
   z.next_out = out + 12;
@@ -345,8 +342,8 @@ std::string CompressBlock(std::string_view data) {
 std::string DecompressBlock(std::string_view block) {
   if (block.size() < 13 || block.size() > std::numeric_limits<uInt>::max()) return {};
   const auto* in = reinterpret_cast<const std::uint8_t*>(block.data());
-  const std::uint64_t stored = LoadLe32(in);
-  const std::uint32_t crc = LoadLe32(in + 8);
+  const std::uint64_t stored = platform::LoadLe32(in);
+  const std::uint32_t crc = platform::LoadLe32(in + 8);
   // Deflate cannot expand more than about 1032 times; a larger claim is damage, not a reason to
   // allocate what it says.
   const std::uint64_t most = static_cast<std::uint64_t>(block.size() - 12) * 1032;
@@ -381,16 +378,16 @@ std::optional<ContainerHeader> ParseContainerHeader(std::string_view data) {
   if (data.size() <= n + 8 || data.substr(0, n) != kDebugInfoSignature) return std::nullopt;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
   ContainerHeader header;
-  header.payloadLength = LoadLe32(bytes + n);
-  header.version = LoadLe32(bytes + n + 4);
+  header.payloadLength = platform::LoadLe32(bytes + n);
+  header.version = platform::LoadLe32(bytes + n + 4);
   if (header.version == 2) {
     header.payloadOffset = n + 8;
   } else if (header.version == 3) {
     // The version 3 fields must be there: a header cut inside them is no container.
     if (data.size() < n + 20) return std::nullopt;
-    header.dateTime = LoadLe32(bytes + n + 8);
-    header.crcCopy = LoadLe32(bytes + n + 12);
-    header.flags = LoadLe32(bytes + n + 16);
+    header.dateTime = platform::LoadLe32(bytes + n + 8);
+    header.crcCopy = platform::LoadLe32(bytes + n + 12);
+    header.flags = platform::LoadLe32(bytes + n + 16);
     header.payloadOffset = n + 20;
   } else {
     return std::nullopt;
@@ -413,39 +410,39 @@ std::uint32_t DosDateTimeNowUtc() {
 
 std::optional<ImageLayout> ReadImageLayout(std::span<const std::uint8_t> image) {
   if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return std::nullopt;
-  const std::uint32_t nt = LoadLe32(&image[0x3C]);
+  const std::uint32_t nt = platform::LoadLe32(&image[0x3C]);
   if (nt > image.size() || image.size() - nt < 24 + 96) return std::nullopt;
   const std::uint8_t* h = &image[nt];
-  if (LoadLe32(h) != 0x00004550) return std::nullopt;
-  const std::uint16_t sections = LoadLe16(h + 6);
-  const std::uint16_t optionalSize = LoadLe16(h + 20);
+  if (platform::LoadLe32(h) != 0x00004550) return std::nullopt;
+  const std::uint16_t sections = platform::LoadLe16(h + 6);
+  const std::uint16_t optionalSize = platform::LoadLe16(h + 20);
   const std::uint8_t* o = h + 24;
-  if (LoadLe16(o) != 0x10B || optionalSize < 96) return std::nullopt;
+  if (platform::LoadLe16(o) != 0x10B || optionalSize < 96) return std::nullopt;
   const std::size_t sectionTable = nt + 24 + static_cast<std::size_t>(optionalSize);
   if (sectionTable > image.size() || (image.size() - sectionTable) / 40 < sections) return std::nullopt;
   ImageLayout layout;
-  layout.entryPoint = LoadLe32(o + 16);
-  layout.imageBase = LoadLe32(o + 28);
-  layout.sizeOfImage = LoadLe32(o + 56);
-  layout.baseOfData = LoadLe32(o + 24);
-  layout.topOfData = layout.baseOfData + LoadLe32(o + 8) + LoadLe32(o + 12);
-  const std::uint32_t directories = LoadLe32(o + 92);
+  layout.entryPoint = platform::LoadLe32(o + 16);
+  layout.imageBase = platform::LoadLe32(o + 28);
+  layout.sizeOfImage = platform::LoadLe32(o + 56);
+  layout.baseOfData = platform::LoadLe32(o + 24);
+  layout.topOfData = layout.baseOfData + platform::LoadLe32(o + 8) + platform::LoadLe32(o + 12);
+  const std::uint32_t directories = platform::LoadLe32(o + 92);
   if (directories > 6 && optionalSize >= 96 + 7 * 8) {
-    layout.debugDirectory = LoadLe32(o + 96 + 6 * 8);
-    layout.debugDirectorySize = LoadLe32(o + 96 + 6 * 8 + 4);
+    layout.debugDirectory = platform::LoadLe32(o + 96 + 6 * 8);
+    layout.debugDirectorySize = platform::LoadLe32(o + 96 + 6 * 8 + 4);
   }
   constexpr std::uint32_t kCode = 0x20;
   const std::uint8_t* first = &image[sectionTable];
-  if (sections >= 1 && (LoadLe32(first + 36) & kCode)) {
-    layout.baseOfCode = LoadLe32(first + 12);
-    layout.topOfCode = layout.baseOfCode + LoadLe32(first + 8);
-    if (sections >= 2 && (LoadLe32(first + 40 + 36) & kCode)) {
-      layout.topOfCode = LoadLe32(first + 40 + 12) + LoadLe32(first + 40 + 8);
+  if (sections >= 1 && (platform::LoadLe32(first + 36) & kCode)) {
+    layout.baseOfCode = platform::LoadLe32(first + 12);
+    layout.topOfCode = layout.baseOfCode + platform::LoadLe32(first + 8);
+    if (sections >= 2 && (platform::LoadLe32(first + 40 + 36) & kCode)) {
+      layout.topOfCode = platform::LoadLe32(first + 40 + 12) + platform::LoadLe32(first + 40 + 8);
       layout.twoCodeSections = true;
     }
   } else {
-    layout.baseOfCode = LoadLe32(o + 20);
-    layout.topOfCode = layout.baseOfCode + LoadLe32(o + 4);
+    layout.baseOfCode = platform::LoadLe32(o + 20);
+    layout.topOfCode = layout.baseOfCode + platform::LoadLe32(o + 4);
   }
   return layout;
 }
@@ -541,8 +538,8 @@ bool TMapFile::LoadDebugInfoStream(std::string_view data) {
   if (!FMinDebugInfo.empty()) {
     if (data.size() < n + 16) return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
-    const std::string own =
-        report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(data.size()), LoadLe32(bytes + n + 8), LoadLe32(bytes + n + 12));
+    const std::string own = report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(data.size()), platform::LoadLe32(bytes + n + 8),
+                                                           platform::LoadLe32(bytes + n + 12));
     if (own != FMinDebugInfo) return false;
   }
   bool minimal = false;
@@ -814,7 +811,7 @@ std::string TMapFile::Export(bool newFormat, bool minDebugInfoOnly, bool hideUgl
   std::string block =
       report::CompressBlock(std::string_view(reinterpret_cast<const char*>(stream.Memory()), static_cast<std::size_t>(stream.Size())));
   if (block.empty()) return {};
-  const std::uint32_t crcCopy = LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8);
+  const std::uint32_t crcCopy = platform::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8);
   const std::uint32_t payloadLength = static_cast<std::uint32_t>(block.size());
   const std::string key = report::MakeDebugInfoKey(payloadLength);
   report::Blowfish(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()))
@@ -823,7 +820,7 @@ std::string TMapFile::Export(bool newFormat, bool minDebugInfoOnly, bool hideUgl
   std::string out(report::kDebugInfoSignature);
   const auto put32 = [&out](std::uint32_t v) {
     std::uint8_t bytes[4];
-    report::StoreLe32(bytes, v);
+    platform::StoreLe32(bytes, v);
     out.append(reinterpret_cast<const char*>(bytes), 4);
   };
   put32(payloadLength);

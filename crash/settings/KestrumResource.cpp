@@ -1,6 +1,6 @@
 #include "crash/settings/KestrumResource.h"
 
-#include "crash/settings/KestrumStreamReader.h"
+#include "platform/StreamReader.h"
 
 #include <cctype>
 #include <cstring>
@@ -15,7 +15,7 @@ namespace {
 constexpr std::uint8_t kPrefix[] = {'T', 'P', 'F', '0', 8, 'T', 'K', 'e', 's', 't', 'r', 'u', 'm',
                                     7,   'K', 'e', 's', 't', 'r', 'u', 'm'};
 
-using Reader = StreamReader;
+using Reader = platform::StreamReader;
 
 // The value stored for a name stops at its first zero byte, as the 8-bit zero-terminated copy would.
 std::string UpToZero(std::string s) {

@@ -21,7 +21,7 @@ function(kestrum_settings_tool var)
   kelvane_host_tool(tool kestrum_settings COMMENT "Building the host settings tool"
                     SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumSettingsTool.cpp ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.cpp
                     HEADERS ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumSettingsTypes.h
-                            ${PROJECT_SOURCE_DIR}/crash/settings/KestrumStreamReader.h ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h
+                            ${PROJECT_SOURCE_DIR}/platform/StreamReader.h ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h
                             ${PROJECT_SOURCE_DIR}/platform/Convert.h)
   set(${var} ${tool} PARENT_SCOPE)
 endfunction()

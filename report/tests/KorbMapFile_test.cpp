@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 #include "report/tests/DebugInfoFixtures.h"
 
 namespace {
@@ -156,14 +156,14 @@ TEST(CompressedBlock, RoundTripAndEveryDamageGivesNothing) {
   for (int i = 0; i < 5000; ++i) data += "line " + std::to_string(i) + "\n";
   const std::string block = report::CompressBlock(data);
   ASSERT_GE(block.size(), 13u);
-  EXPECT_EQ(report::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data())), data.size());
-  EXPECT_EQ(report::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8), report::Crc32(data));
+  EXPECT_EQ(platform::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data())), data.size());
+  EXPECT_EQ(platform::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8), report::Crc32(data));
   EXPECT_EQ(report::DecompressBlock(block), data);
   EXPECT_EQ(report::Crc32("123456789"), 0xCBF43926u) << "the ZIP check value";
 
   const auto patched = [&](std::size_t at, std::uint32_t value) {
     std::string copy = block;
-    report::StoreLe32(reinterpret_cast<std::uint8_t*>(copy.data()) + at, value);
+    platform::StoreLe32(reinterpret_cast<std::uint8_t*>(copy.data()) + at, value);
     return copy;
   };
   EXPECT_EQ(report::DecompressBlock(block.substr(0, 12)), "") << "shorter than 13 bytes";
@@ -184,7 +184,7 @@ TEST(Container, HeaderChecks) {
   const std::string signature(report::kDebugInfoSignature);
   const auto le = [](std::uint32_t v) {
     std::string s(4, '\0');
-    report::StoreLe32(reinterpret_cast<std::uint8_t*>(s.data()), v);
+    platform::StoreLe32(reinterpret_cast<std::uint8_t*>(s.data()), v);
     return s;
   };
   struct Case {
@@ -275,10 +275,10 @@ TEST(RoundTrip, MinimalResourceWithItsKorbFile) {
   const std::string full = original->Export(true, false, false, 0x12345678);
   const std::string minimal = original->Export(true, true, false, 0x12345678);
   const auto* fullBytes = reinterpret_cast<const std::uint8_t*>(full.data());
-  const std::string identifier = report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(full.size()), report::LoadLe32(fullBytes + 22),
-                                                                report::LoadLe32(fullBytes + 26));
+  const std::string identifier = report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(full.size()), platform::LoadLe32(fullBytes + 22),
+                                                                platform::LoadLe32(fullBytes + 26));
   ASSERT_EQ(identifier.size(), 31u);
-  EXPECT_EQ(report::LoadLe32(fullBytes + 22), 0x12345678u);
+  EXPECT_EQ(platform::LoadLe32(fullBytes + 22), 0x12345678u);
 
   FakeModule module;
   module.resources[report::DebugInfoSource::Resource::debugInfo] = minimal;
@@ -358,7 +358,7 @@ TEST(Stream, DamageStopsCleanly) {
                            "00000000"
                            "00000000"));
   std::string longPayload = good;
-  report::StoreLe32(reinterpret_cast<std::uint8_t*>(longPayload.data()) + 14, 0x7FFFFFFF);
+  platform::StoreLe32(reinterpret_cast<std::uint8_t*>(longPayload.data()) + 14, 0x7FFFFFFF);
   std::string flipped = good;
   flipped[34 + 12] ^= 0x55;  // the second enciphered block: CRC and the start of the deflate stream
   const Case cases[] = {
