@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <span>
 
-#include "report/KorbMapFile.h"
+#include "report/KestrumBlowfish.h"
 
 namespace delivery {
 namespace {

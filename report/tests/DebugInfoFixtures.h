@@ -9,6 +9,8 @@
 #include <string>
 
 #include "platform/Bytes.h"
+#include "report/KestrumBlowfish.h"
+#include "report/KorbCodecs.h"
 #include "report/KorbMapFile.h"
 
 namespace report::testing {
