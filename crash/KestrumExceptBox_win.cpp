@@ -8,6 +8,7 @@
 #include "crash/KestrumComponent_win.h"
 #include "crash/settings/KestrumPlaceholders.h"
 #include "platform/Modules_win.h"
+#include "platform/Text.h"
 #include "report/KestrumReportText.h"
 
 #include <commctrl.h>
@@ -180,7 +181,7 @@ TExceptionBox::TExceptionBox(TIZQException* exc, bool defaultMsgBox, bool detail
   // Texts.
   const std::string broken = report::BreakMessage(FExc->GetExceptMessage());
   auto expand = [&](const std::string& setting) {
-    return ReplaceAllNoCase(ReplaceAllNoCase(setting, "%exceptClass%", FExc->GetExceptClass()), "%exceptMsg%", broken);
+    return platform::ReplaceAllNoCase(platform::ReplaceAllNoCase(setting, "%exceptClass%", FExc->GetExceptClass()), "%exceptMsg%", broken);
   };
   std::string text;
   if (frozen) {

@@ -2,12 +2,13 @@
 
 #include "crash/settings/KestrumResource.h"
 #include "platform/Bytes.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 
 namespace kestrum {
 
-std::string RestartSectionName(std::uint32_t newProcessId) { return "KestrumRestart" + DollarHex(newProcessId); }
+std::string RestartSectionName(std::uint32_t newProcessId) { return "KestrumRestart" + platform::DollarHex(newProcessId); }
 
 RestartSectionBytes WriteRestartSection(const RestartHandOver& handOver) {
   RestartSectionBytes bytes{};

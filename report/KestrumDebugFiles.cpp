@@ -10,18 +10,10 @@
 #include <set>
 
 #include "platform/Bytes.h"
+#include "platform/Text.h"
 #include "report/KorbMapFile.h"
 
 namespace {
-
-bool EqualsIgnoreCasePrefix(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(text[i]) != lower(prefix[i])) return false;
-  }
-  return true;
-}
 
 std::string WithoutPath(std::string_view name) {
   const std::size_t slash = name.find_last_of("\\/");
@@ -346,7 +338,8 @@ bool TMapFile::ReadTd32() {
   if (!source_) return false;
   const std::size_t dot = FMapFileName.rfind('.');
   const std::string base = dot == std::string::npos ? FMapFileName : FMapFileName.substr(0, dot);
-  const bool isTds = dot != std::string::npos && EqualsIgnoreCasePrefix(FMapFileName.substr(dot), ".tds") && FMapFileName.size() - dot == 4;
+  const bool isTds =
+      dot != std::string::npos && platform::StartsWithNoCase(FMapFileName.substr(dot), ".tds") && FMapFileName.size() - dot == 4;
   std::string fileName = isTds ? FMapFileName : base + ".tds";
   if (!isTds && !source_->FileDay(fileName)) fileName = FMapFileName;
   if (fileName != FMapFileName || isTds) {

@@ -7,26 +7,10 @@
 #include <limits>
 
 #include "platform/Bytes.h"
+#include "platform/Text.h"
 #include "report/KestrumBlowfish.h"
 #include "report/KorbCodecs.h"
 #include "report/KorbDemangle.h"
-
-namespace {
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // The container's header and the image's layout
@@ -371,10 +355,10 @@ std::uint32_t TMapFile::FindPublic(bool code, const std::string& unit_, const st
   const auto search = [&](std::string_view unit) {
     std::uint32_t result = 0;
     for (const TMfSegment& s : FSItems) {
-      if (s.Code != code || !EqualsIgnoreCase(s.Unit_, unit)) continue;
+      if (s.Code != code || !platform::EqualNoCase(s.Unit_, unit)) continue;
       for (const TMfPublic& p : FPItems) {
         if (p.Code != code || p.Address < s.StartAddress || p.Address - s.StartAddress > s.Length) continue;
-        if (caseSensitive ? p.Name == name : EqualsIgnoreCase(p.Name, name)) {
+        if (caseSensitive ? p.Name == name : platform::EqualNoCase(p.Name, name)) {
           result = p.Address;
           break;
         }
@@ -507,7 +491,7 @@ std::string TMapFile::Export(bool newFormat, bool minDebugInfoOnly, bool hideUgl
 void TMapFile::AddSegment(bool code, bool relative, std::uint32_t address, std::string unit, std::uint32_t length, SegmentAdd how) {
   if (!code && FCodeOnly) return;
   for (std::string_view ending : {".dpr", ".pas"}) {
-    if (unit.size() >= ending.size() && EqualsIgnoreCase(std::string_view(unit).substr(unit.size() - ending.size()), ending)) {
+    if (unit.size() >= ending.size() && platform::EqualNoCase(std::string_view(unit).substr(unit.size() - ending.size()), ending)) {
       unit.resize(unit.size() - ending.size());
       break;
     }
@@ -553,7 +537,7 @@ void TMapFile::AddPublic(bool code, std::string name, std::uint32_t address, boo
   const bool contained = segment != nullptr;
   if (segment) {
     if (name == segment->Unit_) name = "initialization";
-    if (!unit.empty() && !EqualsIgnoreCase(unit, segment->Unit_)) name = unit + "." + name;
+    if (!unit.empty() && !platform::EqualNoCase(unit, segment->Unit_)) name = unit + "." + name;
   }
   TMfPublic item;
   item.IsValid = true;
@@ -575,7 +559,7 @@ void TMapFile::AddPublic(bool code, std::string name, std::uint32_t address, boo
       if (end > kept.StartAddress) kept.Length = end - kept.StartAddress;
     }
   }
-  if (!contained && (last < 0 || !EqualsIgnoreCase(unit, FSItems[static_cast<std::size_t>(last)].Unit_)))
+  if (!contained && (last < 0 || !platform::EqualNoCase(unit, FSItems[static_cast<std::size_t>(last)].Unit_)))
     AddSegment(code, false, address, unit, 1, SegmentAdd::mergingSorted);
 }
 
@@ -620,7 +604,7 @@ void TMapFile::CompactSegments(bool closing) {
     }
     if (next.Code == s.Code && (closing || static_cast<std::uint64_t>(s.StartAddress) + s.Length >= next.StartAddress)) {
       s.Length = next.StartAddress - s.StartAddress;
-      if (EqualsIgnoreCase(s.Unit_, next.Unit_)) {
+      if (platform::EqualNoCase(s.Unit_, next.Unit_)) {
         s.Length += next.Length;
         FSItems.erase(FSItems.begin() + static_cast<std::ptrdiff_t>(i) + 1);
         continue;
@@ -633,7 +617,7 @@ void TMapFile::CompactSegments(bool closing) {
 
 bool TMapFile::SegmentUnitIs(bool code, std::uint32_t address, std::string_view name, std::size_t& unitLength) const {
   const TMfSegment* segment = LocateSegment(code, address);
-  if (!segment || segment->Unit_.empty() || !StartsWithIgnoreCase(name, segment->Unit_)) return false;
+  if (!segment || segment->Unit_.empty() || !platform::StartsWithNoCase(name, segment->Unit_)) return false;
   unitLength = segment->Unit_.size();
   return true;
 }

@@ -1,6 +1,7 @@
 #include "crash/settings/KestrumResource.h"
 
 #include "platform/StreamReader.h"
+#include "platform/Text.h"
 
 #include <cctype>
 #include <cstring>
@@ -34,7 +35,7 @@ std::string Utf16ToLatin1(std::u16string_view text) {
 }
 
 std::string InvalidResourceMessage(std::uint8_t type) {
-  return "Internal error: Invalid settings resource (" + DollarHex(type) + ").";
+  return "Internal error: Invalid settings resource (" + platform::DollarHex(type) + ").";
 }
 
 ParsedResource ParseSettingsResource(const std::uint8_t* data, std::size_t size, const Utf16ToAnsi& toAnsi) {
