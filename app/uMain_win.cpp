@@ -4,6 +4,7 @@
 #include "app/ReceiverLogic.h"
 #include "platform/Convert.h"
 #include "platform/Handles_win.h"
+#include "platform/WideText_win.h"
 
 #include <commdlg.h>
 #include <shlobj.h>
@@ -172,14 +173,6 @@ POINT CaretPoint(HWND memo, DWORD caret) {
   }
   ClientToScreen(memo, &p);
   return p;
-}
-
-std::wstring Widened(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
 }
 
 }  // namespace
@@ -357,7 +350,7 @@ void TFormMain::SaveLogAs() {
   SYSTEMTIME today;
   GetLocalTime(&today);
   std::vector<wchar_t> file(32768, L'\0');
-  const std::wstring name = Widened(DefaultLogFileName(today.wYear, today.wMonth, today.wDay));
+  const std::wstring name = platform::WideFromAnsi(DefaultLogFileName(today.wYear, today.wMonth, today.wDay));
   name.copy(file.data(), file.size() - 1);
   wchar_t documents[MAX_PATH] = L"";
   const bool haveDocuments =

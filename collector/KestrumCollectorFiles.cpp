@@ -11,6 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <vector>
+
+#include "platform/Text.h"
 
 namespace collector {
 namespace {
@@ -91,14 +94,9 @@ bool WriteWhole(const std::string& folder, const std::string& name, std::string_
 
 std::string RandomHex(std::size_t bytes) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
-  static const char* const kDigits = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    const auto b = static_cast<unsigned>(random() & 0xFF);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
+  std::vector<std::uint8_t> out(bytes);
+  for (std::uint8_t& b : out) b = static_cast<std::uint8_t>(random() & 0xFF);
+  return platform::HexBytes(out);
 }
 
 }  // namespace
@@ -116,11 +114,8 @@ std::string Sha256Hex(std::string_view data) {
   for (int i = 0; i < 8; ++i) tail[tailSize - 1 - static_cast<std::size_t>(i)] = static_cast<unsigned char>(bits >> (8 * i));
   Block(h, tail);
   if (tailSize == 128) Block(h, tail + 64);
-  static const char* const kDigits = "0123456789abcdef";
   std::string out;
-  for (std::uint32_t v : h) {
-    for (int s = 28; s >= 0; s -= 4) out += kDigits[(v >> s) & 15];
-  }
+  for (std::uint32_t v : h) out += platform::Hex8(v);
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "collector/KestrumCollectorReport.h"
+#include "platform/Text.h"
 
 namespace collector {
 namespace {
@@ -26,7 +27,7 @@ std::optional<std::string> HeaderParameter(std::string_view value, std::string_v
     std::string_view rest = Trim(value.substr(at + 1));
     const std::size_t eq = rest.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
-    const std::string key = AsciiLower(Trim(rest.substr(0, eq)));
+    const std::string key = platform::AsciiLowered(Trim(rest.substr(0, eq)));
     rest = Trim(rest.substr(eq + 1));
     std::string v;
     std::size_t consumed = 0;
@@ -77,13 +78,9 @@ bool InflateRaw(std::string_view in, std::size_t expected, std::string& out) {
   return ok;
 }
 
-bool EndsWithNoCase(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && AsciiLower(s.substr(s.size() - tail.size())) == tail;
-}
-
 AttachmentKind KindOf(std::string_view field, std::string_view fileName, std::string_view data) {
-  const std::string f = AsciiLower(field);
-  if (data.starts_with("MDMP") || f == "upload_file_minidump" || f == "minidump" || EndsWithNoCase(fileName, ".dmp")) {
+  const std::string f = platform::AsciiLowered(field);
+  if (data.starts_with("MDMP") || f == "upload_file_minidump" || f == "minidump" || platform::EndsWithNoCase(fileName, ".dmp")) {
     return AttachmentKind::kMinidump;
   }
   if (data.starts_with("\x89PNG\r\n\x1a\n") || data.starts_with("BM") || f == "screenshot") return AttachmentKind::kScreenshot;
@@ -95,7 +92,7 @@ AttachmentKind KindOf(std::string_view field, std::string_view fileName, std::st
 
 std::string MultipartBoundary(std::string_view contentType) {
   const std::size_t semi = contentType.find(';');
-  if (AsciiLower(Trim(contentType.substr(0, semi))) != "multipart/form-data") return {};
+  if (platform::AsciiLowered(Trim(contentType.substr(0, semi))) != "multipart/form-data") return {};
   const std::optional<std::string> b = HeaderParameter(contentType, "boundary");
   if (!b || b->empty() || b->size() > 200) return {};
   return *b;
@@ -141,9 +138,11 @@ std::optional<std::vector<FormPart>> ParseMultipart(std::string_view body, std::
         head.remove_prefix(std::min(eol + 2, head.size()));
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) return fail("a part of the form has a header line without \":\"");
-        if (AsciiLower(Trim(line.substr(0, colon))) != "content-disposition") continue;
+        if (platform::AsciiLowered(Trim(line.substr(0, colon))) != "content-disposition") continue;
         const std::string_view value = Trim(line.substr(colon + 1));
-        if (AsciiLower(Trim(value.substr(0, value.find(';')))) != "form-data") return fail("a part of the form is not form-data");
+        if (platform::AsciiLowered(Trim(value.substr(0, value.find(';')))) != "form-data") {
+          return fail("a part of the form is not form-data");
+        }
         const std::optional<std::string> name = HeaderParameter(value, "name");
         if (!name) return fail("a part of the form has no name");
         part.name = *name;
@@ -250,7 +249,7 @@ std::optional<Upload> ReadUpload(std::vector<FormPart> parts, const ZipLimits& l
   std::vector<UploadFile> files;
   for (FormPart& p : parts) {
     if (!p.isFile) {
-      const std::string name = AsciiLower(p.name);
+      const std::string name = platform::AsciiLowered(p.name);
       if (name == "report_id") {
         if (!ValidReportId(p.data)) return fail("the report_id field must be 1 to 64 letters, digits or \"-\"");
         u.reportId = p.data;

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "collector/KestrumCollectorReport.h"
+#include "platform/Text.h"
 
 namespace collector {
 namespace {
@@ -116,16 +117,13 @@ std::string Html(std::string_view raw) {
 }
 
 std::string UrlEncode(std::string_view text) {
-  static const char* const kDigits = "0123456789ABCDEF";
   std::string out;
   for (char c : text) {
     const auto u = static_cast<unsigned char>(c);
     if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || c == '-' || c == '.' || c == '_' || c == '~') {
       out += c;
     } else {
-      out += '%';
-      out += kDigits[u >> 4];
-      out += kDigits[u & 15];
+      platform::AppendEscapedByte(out, '%', u);
     }
   }
   return out;

@@ -7,6 +7,7 @@
 
 #include "delivery/KestrumBugReportFile.h"
 #include "delivery/KestrumZip.h"
+#include "platform/Text.h"
 #include "report/KestrumReportText.h"
 
 namespace collector {
@@ -186,8 +187,6 @@ std::string FileNamePart(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-std::string Hex8(std::uint32_t v) { return report::Hex8(v); }
-
 bool TraceUnreadable(const std::vector<TraceRow>& rows) {
   return std::any_of(rows.begin(), rows.end(), [](const TraceRow& r) {
     return !r.item && (r.text.starts_with(">> internal error") || r.text.starts_with(">> stack not accessible") ||
@@ -301,9 +300,9 @@ std::optional<ParsedReport> ParseReport(std::string_view text, std::string* erro
     r.checksum = ChecksumState::kDiffers;
   }
 
-  const std::string program = AsciiLower(r.program);
+  const std::string program = platform::AsciiLowered(r.program);
   for (const TraceRow& row : rows) {
-    if (row.item && !row.function.empty() && !program.empty() && AsciiLower(row.module) == program) {
+    if (row.item && !row.function.empty() && !program.empty() && platform::AsciiLowered(row.module) == program) {
       r.firstOwnFrame = row.function;
       break;
     }
@@ -319,7 +318,7 @@ std::optional<ParsedReport> ParseReport(std::string_view text, std::string* erro
   std::string what = !r.exceptionClass.empty() ? r.exceptionClass : !r.message.empty() ? Shorten(r.message, 80) : "no exception class";
   r.title = Shorten(what, 120);
   if (!r.firstOwnFrame.empty()) r.title += " in " + Shorten(r.firstOwnFrame, 160);
-  r.groupKey = program + "/" + Hex8(r.crashCrc);
+  r.groupKey = program + "/" + platform::Hex8(r.crashCrc);
   // Without a trace every report of a program would have checksum 0: the class keeps them apart.
   if (!anyItem) r.groupKey += "/" + Shorten(r.exceptionClass, 200);
   return r;
@@ -383,14 +382,6 @@ std::string DisplayText(std::string_view text) {
     const auto u = static_cast<unsigned char>(ch);
     return (u < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') || u == 0x7F;
   });
-  return out;
-}
-
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
   return out;
 }
 

@@ -74,8 +74,6 @@ std::string DisplayText(std::string_view text);
 // report does not say its zone); nullopt when it is not in that form.
 std::optional<std::int64_t> ReportTime(std::string_view dateTime);
 
-// A-Z to a-z, nothing else: names and field names compared without regard to case.
-std::string AsciiLower(std::string_view text);
 // Seconds since 1970 as UTC in strftime's format.
 std::string UtcText(std::int64_t seconds, const char* format);
 

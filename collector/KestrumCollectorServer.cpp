@@ -20,6 +20,7 @@
 
 #include "collector/KestrumCollectorPages.h"
 #include "collector/KestrumCollectorReport.h"
+#include "platform/Text.h"
 
 namespace collector {
 namespace {
@@ -167,7 +168,7 @@ Answer Collector::Upload(std::string_view body, std::string_view contentType, co
     } else {
       // A minidump without a report: nothing to group it by but its product.
       const std::string product = up->product.empty() ? "unknown" : up->product;
-      in.groupKey = AsciiLower(product) + "/minidump";
+      in.groupKey = platform::AsciiLowered(product) + "/minidump";
       in.title = "minidump without bug report";
       in.program = product;
       in.version = up->version;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "crash/settings/KestrumPlaceholders.h"
+#include "platform/Text.h"
 #include "report/KestrumReportText.h"
 
 namespace kestrum {
@@ -15,7 +15,7 @@ BoxModel MakeBoxModel(const BoxFacts& f) {
 
   const std::string broken = report::BreakMessage(f.exceptMessage);
   auto expand = [&](const std::string& setting) {
-    return ReplaceAllNoCase(ReplaceAllNoCase(setting, "%exceptClass%", f.exceptClass), "%exceptMsg%", broken);
+    return platform::ReplaceAllNoCase(platform::ReplaceAllNoCase(setting, "%exceptClass%", f.exceptClass), "%exceptMsg%", broken);
   };
   if (f.frozen) {
     m.text = f.frozenMsg;

@@ -11,6 +11,7 @@
 #include "crash/KestrumWatchdog_win.h"
 #include "crash/settings/KestrumPlaceholders.h"
 #include "platform/Modules_win.h"
+#include "platform/Text.h"
 #include "report/KestrumReportText.h"
 
 #include <commctrl.h>

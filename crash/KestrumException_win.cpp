@@ -15,6 +15,7 @@
 #include "crash/settings/KestrumRules.h"
 #include "platform/Exceptions.h"
 #include "platform/Modules_win.h"
+#include "platform/Text.h"
 #include "report/KestrumReportHeader_win.h"
 #include "report/KestrumReportText.h"
 
@@ -63,13 +64,7 @@ std::string NewReportId() {
             (static_cast<std::uint64_t>(InterlockedIncrement(&count)) << 16)};
     std::memcpy(bytes, parts, sizeof bytes);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string id;
-  for (const std::uint8_t b : bytes) {
-    id += kHex[b >> 4];
-    id += kHex[b & 15];
-  }
-  return id;
+  return platform::HexBytes(bytes);
 }
 
 }  // namespace kestrum

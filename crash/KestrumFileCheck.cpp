@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "crash/settings/KestrumBytes.h"
+#include "platform/Bytes.h"
 
 namespace kestrum {
 
@@ -21,15 +21,15 @@ std::optional<ChecksumField> FindChecksumField(const std::uint8_t* headers, std:
   if (headers == nullptr || size < kNtHeadersOffsetField + 4) return std::nullopt;
   if (headers[0] != 'M' || headers[1] != 'Z') return std::nullopt;
   // 64-bit arithmetic: the NT headers' offset is any 32-bit value and must not wrap on a 32-bit host.
-  const std::uint64_t nt = LoadLe32(headers + kNtHeadersOffsetField);
+  const std::uint64_t nt = platform::LoadLe32(headers + kNtHeadersOffsetField);
   const std::uint64_t checksumAt = nt + kOptionalHeader + kChecksumInOptionalHeader;
   if (checksumAt + 4 > size) return std::nullopt;
   const std::uint8_t* p = headers + nt;
   if (p[0] != 'P' || p[1] != 'E' || p[2] != 0 || p[3] != 0) return std::nullopt;
-  if (LoadLe16(p + kOptionalHeaderSizeField) < kChecksumInOptionalHeader + 4) return std::nullopt;
-  const std::uint16_t magic = LoadLe16(p + kOptionalHeader);
+  if (platform::LoadLe16(p + kOptionalHeaderSizeField) < kChecksumInOptionalHeader + 4) return std::nullopt;
+  const std::uint16_t magic = platform::LoadLe16(p + kOptionalHeader);
   if (magic != kPe32Magic && magic != kPe32PlusMagic) return std::nullopt;
-  return ChecksumField{static_cast<std::size_t>(checksumAt), LoadLe32(headers + checksumAt)};
+  return ChecksumField{static_cast<std::size_t>(checksumAt), platform::LoadLe32(headers + checksumAt)};
 }
 
 void ImageChecksummer::Add(const std::uint8_t* data, std::size_t size) {
@@ -44,7 +44,7 @@ void ImageChecksummer::Add(const std::uint8_t* data, std::size_t size) {
     const std::size_t end = i + std::min<std::size_t>((size - i) / 4, std::size_t{1} << 15) * 4;
     std::uint32_t block = 0;
     for (; i < end; i += 4) {
-      const std::uint32_t w = LoadLe32(data + i);
+      const std::uint32_t w = platform::LoadLe32(data + i);
       block += (w & 0xFFFF) + (w >> 16);
     }
     sum_ += block;

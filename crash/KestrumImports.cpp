@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/Text.h"
+
 namespace kestrum {
 namespace {
 
@@ -73,12 +75,7 @@ std::optional<std::vector<ImportSlot>> ImportSlots(std::span<const std::uint8_t>
 
 bool IsSystemCoreLibrary(std::string_view fileName) {
   static constexpr std::array<std::string_view, 3> kCore = {"kernel32.dll", "kernelbase.dll", "ntdll.dll"};
-  return std::any_of(kCore.begin(), kCore.end(), [&](std::string_view core) {
-    return core.size() == fileName.size() &&
-           std::equal(core.begin(), core.end(), fileName.begin(), [](char a, char b) {
-             return a == std::tolower(static_cast<unsigned char>(b));
-           });
-  });
+  return std::any_of(kCore.begin(), kCore.end(), [&](std::string_view core) { return platform::EqualNoCase(core, fileName); });
 }
 
 }  // namespace kestrum

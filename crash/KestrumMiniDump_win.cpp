@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "crash/KestrumRedact.h"
+#include "platform/Bytes.h"
 #include "platform/GuardedRead_win.h"
-#include "report/KestrumLe.h"
 #include "report/KestrumMiniDump.h"
 #include "report/KestrumMiniDumpRedact.h"
 #include "report/KorbStackTrace_win.h"
@@ -100,7 +100,7 @@ std::size_t Read(Addr address, void* dest, std::size_t count) { return platform:
 
 std::uint32_t Le32(Addr address) {
   std::uint8_t b[4] = {};
-  return Read(address, b, 4) == 4 ? report::LoadLe32(b) : 0;
+  return Read(address, b, 4) == 4 ? platform::LoadLe32(b) : 0;
 }
 
 void CopyName(char* dest, std::size_t size, const char* text) { std::snprintf(dest, size, "%s", text ? text : ""); }
@@ -151,10 +151,11 @@ bool VersionOf(HMODULE module, report::MiniDumpVersion& v) {
   const DWORD size = SizeofResource(module, info);
   if (!bytes) return false;
   for (DWORD at = 0; at + 52 <= size; at += 4) {
-    if (report::LoadLe32(bytes + at) != 0xFEEF04BD) continue;
+    if (platform::LoadLe32(bytes + at) != 0xFEEF04BD) continue;
     const std::uint8_t* f = bytes + at;
-    v = {report::LoadLe32(f + 8),  report::LoadLe32(f + 12), report::LoadLe32(f + 16), report::LoadLe32(f + 20), report::LoadLe32(f + 24),
-         report::LoadLe32(f + 28), report::LoadLe32(f + 32), report::LoadLe32(f + 36), report::LoadLe32(f + 40)};
+    v = {platform::LoadLe32(f + 8),  platform::LoadLe32(f + 12), platform::LoadLe32(f + 16),
+         platform::LoadLe32(f + 20), platform::LoadLe32(f + 24), platform::LoadLe32(f + 28),
+         platform::LoadLe32(f + 32), platform::LoadLe32(f + 36), platform::LoadLe32(f + 40)};
     return true;
   }
   return false;

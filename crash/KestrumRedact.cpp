@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/Text.h"
+
 namespace kestrum {
 
 namespace {
@@ -11,12 +13,6 @@ namespace {
 bool NameChar(char c) {
   const auto u = static_cast<unsigned char>(c);
   return std::isalnum(u) || c == '_' || u >= 0x80;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 std::string_view Trimmed(std::string_view s) {
@@ -33,7 +29,7 @@ std::vector<report::DumpRedaction> PersonalValues(const PersonalFacts& facts) {
     value = Trimmed(value);
     if (value.empty()) return;
     for (const report::DumpRedaction& r : list)
-      if (EqualNoCase(r.value, value)) return;
+      if (platform::EqualNoCase(r.value, value)) return;
     list.push_back({value, token});
   };
   for (const std::string& folder : facts.profileFolders) add(folder, "<profile>");
@@ -61,7 +57,7 @@ std::string RedactPersonal(std::string_view text, const PersonalFacts& facts) {
       for (const report::DumpRedaction& r : list) {
         if (afterName && NameChar(r.value.front())) continue;
         const std::size_t end = at + r.value.size();
-        if (end > text.size() || !EqualNoCase(text.substr(at, r.value.size()), r.value)) continue;
+        if (end > text.size() || !platform::EqualNoCase(text.substr(at, r.value.size()), r.value)) continue;
         if (end < text.size() && NameChar(text[end]) && NameChar(r.value.back())) continue;
         out += r.token;
         at = end;

@@ -1,14 +1,10 @@
 #include "crash/KestrumTempFolder.h"
 
+#include "platform/Text.h"
+
 namespace kestrum {
 
 namespace {
-
-constexpr char kDigits[] = "0123456789abcdef";
-
-void AppendHex(std::string& out, std::uint64_t value, int digits) {
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(kDigits[(value >> shift) & 15]);
-}
 
 // Exactly `digits` lowercase hexadecimal digits, so that one owner has one spelling.
 std::optional<std::uint64_t> ReadHex(std::string_view text, std::size_t digits) {
@@ -40,9 +36,9 @@ std::string ComponentFolderName(std::string_view programPath) {
 
 std::string ProcessFolderName(const FolderOwner& owner) {
   std::string name = "p";
-  AppendHex(name, owner.processId, 8);
+  name += platform::HexDigits(owner.processId, 8);
   name.push_back('-');
-  AppendHex(name, owner.creationTime, 16);
+  name += platform::HexDigits(owner.creationTime, 16);
   return name;
 }
 
@@ -56,7 +52,7 @@ std::optional<FolderOwner> ParseProcessFolderName(std::string_view name) {
 
 std::string DeliveryFolderName(std::uint32_t delivery) {
   std::string name = "d";
-  AppendHex(name, delivery, 8);
+  name += platform::HexDigits(delivery, 8);
   return name;
 }
 

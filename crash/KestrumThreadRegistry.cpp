@@ -1,6 +1,7 @@
 #include "crash/KestrumThreadRegistry.h"
 
 #include "crash/settings/KestrumResource.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 
@@ -48,7 +49,7 @@ void ApplyThreadEntry(std::vector<ThreadEntry>& list, const ThreadEntryCall& cal
 
 ThreadDisplay ThreadDisplayName(std::uint32_t threadId, const ThreadEntry* entry, bool showHidden, bool listAvailable,
                                 ThreadHandleOps& ops) {
-  const std::string plain = "thread " + DollarHex(threadId);
+  const std::string plain = "thread " + platform::DollarHex(threadId);
   if (!listAvailable) return {plain};
   if (entry != nullptr && EntryOutlivedThread(*entry, ops)) entry = nullptr;
   if (entry == nullptr) return {plain};
@@ -56,7 +57,7 @@ ThreadDisplay ThreadDisplayName(std::uint32_t threadId, const ThreadEntry* entry
   if (!showHidden && (name == "-" || name == "AntiFreezeThread" || name == "HandleExceptionThread")) {
     return {"", entry->threadProc, entry->creatorThreadId};
   }
-  if (!name.empty() && name != "-") return {name + " (" + DollarHex(threadId) + ")", entry->threadProc, entry->creatorThreadId};
+  if (!name.empty() && name != "-") return {name + " (" + platform::DollarHex(threadId) + ")", entry->threadProc, entry->creatorThreadId};
   std::string text = plain;
   if (!entry->creatorClass.empty()) text += " (" + entry->creatorClass + ")";
   return {text, entry->threadProc, entry->creatorThreadId};

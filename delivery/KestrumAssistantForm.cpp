@@ -1,7 +1,8 @@
 #include "delivery/KestrumAssistantForm.h"
 
-#include "crash/settings/KestrumStreamReader.h"
 #include "platform/Convert.h"
+#include "platform/StreamReader.h"
+#include "platform/Text.h"
 
 #include <cctype>
 #include <cstring>
@@ -25,7 +26,9 @@ enum : std::uint8_t {
 
 constexpr std::uint8_t kSignature[] = {'T', 'P', 'F', '0'};
 
-using Reader = kestrum::StreamReader;
+using Reader = platform::StreamReader;
+using platform::EqualNoCase;
+using platform::FindNoCase;
 
 enum class ReadStatus { ok, invalidType, damaged };
 
@@ -104,21 +107,6 @@ ReadStatus ReadObject(StreamState& s, int depth, std::uint8_t classLen, FormObje
 }
 
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
-
-std::size_t FindNoCase(std::string_view text, std::string_view what) {
-  if (what.size() > text.size()) return std::string_view::npos;
-  for (std::size_t i = 0; i + what.size() <= text.size(); ++i) {
-    if (EqualNoCase(text.substr(i, what.size()), what)) return i;
-  }
-  return std::string_view::npos;
-}
 
 std::string ReplaceLineMarks(std::string_view text) {
   std::string out;
@@ -356,7 +344,7 @@ FormStream ParseFormStream(const std::uint8_t* data, std::size_t size) {
 }
 
 std::string InvalidAssistantResourceMessage(std::uint8_t type) {
-  return "Internal error: Invalid assistant resource (" + DollarHex(type) + ").";
+  return "Internal error: Invalid assistant resource (" + platform::DollarHex(type) + ").";
 }
 
 std::vector<std::uint8_t> WriteFormStream(const FormObject& root) {

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "crash/KestrumHandling_win.h"
+#include "platform/Text.h"
 #include "platform/Trace_win.h"
 
 #include <algorithm>
@@ -39,17 +40,6 @@ const GUID kFormSelf = {0x6b1d53a0, 0x2c4e, 0x4f0b, {0x9a, 0x51, 0x3e, 0x77, 0x0
 constexpr int kFirstControlId = 100;
 constexpr UINT_PTR kTimerId = 1;
 const char kWindowClass[] = "KorbNVAssistantWnd";
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 COLORREF Shift(COLORREF c, int delta) {
   auto ch = [delta](int v) { return static_cast<BYTE>(std::clamp(v + delta, 0, 255)); };
@@ -234,7 +224,7 @@ class TNVAssistant final : public INVAssistant {
   }
   INVForm* STDMETHODCALLTYPE GetFormByName(const std::string& name) override {
     for (auto& f : FForms) {
-      if (SameNoCase(f->FName, name)) return f.get();
+      if (platform::EqualNoCase(f->FName, name)) return f.get();
     }
     return nullptr;
   }
@@ -1174,13 +1164,13 @@ const char kContactFormKey[] = "Software\\Tarnwell\\ContactForm";
 
 void RegisterAssistantHandler(const std::string& name, TNVActionHandler handler) {
   std::lock_guard<std::mutex> lock(g_handlersLock);
-  Handlers()[Lower(name)] = handler;
+  Handlers()[platform::AsciiLowered(name)] = handler;
 }
 
 TNVActionHandler FindAssistantHandler(const std::string& name) {
   if (name.empty()) return nullptr;
   std::lock_guard<std::mutex> lock(g_handlersLock);
-  const auto it = Handlers().find(Lower(name));
+  const auto it = Handlers().find(platform::AsciiLowered(name));
   return it == Handlers().end() ? nullptr : it->second;
 }
 
@@ -1426,7 +1416,7 @@ std::vector<kestrum::FormCacheForm> CacheForms(INVAssistant* assistant) {
 TNVModalResult RunAssistant(kestrum::IZQException* exception, HMODULE module, const kestrum::AssistantDefinition& definition,
                             bool takesScreenShot, HWND parentWindow, kestrum::IZQPropertyAccess* formCache) {
   std::vector<std::string> forms = definition.forms;
-  if (!takesScreenShot) std::erase_if(forms, [](const std::string& f) { return SameNoCase(f, "ScrShotForm"); });
+  if (!takesScreenShot) std::erase_if(forms, [](const std::string& f) { return platform::EqualNoCase(f, "ScrShotForm"); });
   INVAssistant* assistant = BuildAssistant(module, definition.title, forms, exception);
   if (!assistant) return nvmInvalid;
 

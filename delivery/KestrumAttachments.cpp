@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/Text.h"
+
 namespace delivery {
 
-using kestrum::EqualNoCase;
+using platform::EqualNoCase;
 
 AttachmentSet ResolveAttachments(const std::vector<AttachmentSpec>& items, const std::string& tempFolder,
                                  const std::function<std::string(const std::string&)>& absolute,

@@ -6,24 +6,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/Bytes.h"
+
 namespace delivery {
 
 namespace {
 
 constexpr std::size_t kFileHeaderBytes = 14;
 constexpr std::size_t kInfoHeaderBytes = 40;
-
-void PutLe16(std::string& out, std::uint32_t v) {
-  out.push_back(static_cast<char>(v & 0xFF));
-  out.push_back(static_cast<char>(v >> 8 & 0xFF));
-}
-void PutLe32(std::string& out, std::uint32_t v) {
-  PutLe16(out, v & 0xFFFF);
-  PutLe16(out, v >> 16);
-}
-
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) { return static_cast<std::uint32_t>(Le16(p)) | static_cast<std::uint32_t>(Le16(p + 2)) << 16; }
 
 BmpLoad Fail(std::string why) {
   BmpLoad r;
@@ -60,17 +50,17 @@ std::string BmpFileImage(const PixelView& pixels) {
   std::string out;
   out.reserve(kFileHeaderBytes + kInfoHeaderBytes + imageBytes);
   out += "BM";
-  PutLe32(out, imageBytes + kFileHeaderBytes + kInfoHeaderBytes);
-  PutLe32(out, 0);
-  PutLe32(out, kFileHeaderBytes + kInfoHeaderBytes);
-  PutLe32(out, kInfoHeaderBytes);
-  PutLe32(out, static_cast<std::uint32_t>(pixels.width));
-  PutLe32(out, static_cast<std::uint32_t>(pixels.height));
-  PutLe16(out, 1);
-  PutLe16(out, 32);
-  PutLe32(out, 0);  // uncompressed
-  PutLe32(out, imageBytes);
-  for (int i = 0; i < 4; ++i) PutLe32(out, 0);  // resolution and colour counts
+  platform::AppendLe32(out, imageBytes + kFileHeaderBytes + kInfoHeaderBytes);
+  platform::AppendLe32(out, 0);
+  platform::AppendLe32(out, kFileHeaderBytes + kInfoHeaderBytes);
+  platform::AppendLe32(out, kInfoHeaderBytes);
+  platform::AppendLe32(out, static_cast<std::uint32_t>(pixels.width));
+  platform::AppendLe32(out, static_cast<std::uint32_t>(pixels.height));
+  platform::AppendLe16(out, 1);
+  platform::AppendLe16(out, 32);
+  platform::AppendLe32(out, 0);  // uncompressed
+  platform::AppendLe32(out, imageBytes);
+  for (int i = 0; i < 4; ++i) platform::AppendLe32(out, 0);  // resolution and colour counts
   if (imageBytes) out.append(reinterpret_cast<const char*>(pixels.bits), imageBytes);
   return out;
 }
@@ -80,8 +70,8 @@ BmpLoad LoadBmp(std::span<const std::uint8_t> file) {
   const std::uint8_t* d = file.data();
   if (size < kFileHeaderBytes + 12) return Fail("too short for the BMP headers");
   if (d[0] != 'B' || d[1] != 'M') return Fail("no BMP signature");
-  const std::uint32_t pixelOffset = Le32(d + 10);
-  const std::uint32_t headerBytes = Le32(d + 14);
+  const std::uint32_t pixelOffset = platform::LoadLe32(d + 10);
+  const std::uint32_t headerBytes = platform::LoadLe32(d + 14);
   const bool core = headerBytes == 12;
   if (!core && headerBytes != 40 && headerBytes != 52 && headerBytes != 56 && headerBytes != 108 && headerBytes != 124) {
     return Fail("unknown information header size " + std::to_string(headerBytes));
@@ -92,17 +82,17 @@ BmpLoad LoadBmp(std::span<const std::uint8_t> file) {
   std::int64_t width, height;
   std::uint32_t planes, bitCount, compression = 0, colorsUsed = 0;
   if (core) {
-    width = Le16(h + 4);
-    height = Le16(h + 6);
-    planes = Le16(h + 8);
-    bitCount = Le16(h + 10);
+    width = platform::LoadLe16(h + 4);
+    height = platform::LoadLe16(h + 6);
+    planes = platform::LoadLe16(h + 8);
+    bitCount = platform::LoadLe16(h + 10);
   } else {
-    width = static_cast<std::int32_t>(Le32(h + 4));
-    height = static_cast<std::int32_t>(Le32(h + 8));
-    planes = Le16(h + 12);
-    bitCount = Le16(h + 14);
-    compression = Le32(h + 16);
-    colorsUsed = Le32(h + 32);
+    width = static_cast<std::int32_t>(platform::LoadLe32(h + 4));
+    height = static_cast<std::int32_t>(platform::LoadLe32(h + 8));
+    planes = platform::LoadLe16(h + 12);
+    bitCount = platform::LoadLe16(h + 14);
+    compression = platform::LoadLe32(h + 16);
+    colorsUsed = platform::LoadLe32(h + 32);
   }
   const bool topDown = height < 0;
   if (topDown) height = -height;
@@ -133,7 +123,7 @@ BmpLoad LoadBmp(std::span<const std::uint8_t> file) {
       m = d + tablePos;
       tablePos += 12;
     }
-    for (int i = 0; i < 3; ++i) masks[i] = Le32(m + 4 * i);
+    for (int i = 0; i < 3; ++i) masks[i] = platform::LoadLe32(m + 4 * i);
   } else if (bitCount == 16) {
     masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
   } else {
@@ -182,8 +172,8 @@ BmpLoad LoadBmp(std::span<const std::uint8_t> file) {
         }
         case 24: std::memcpy(dst, src + 3 * static_cast<std::size_t>(x), 3); break;
         default: {
-          const std::uint32_t v =
-              bitCount == 16 ? Le16(src + 2 * static_cast<std::size_t>(x)) : Le32(src + 4 * static_cast<std::size_t>(x));
+          const std::uint32_t v = bitCount == 16 ? platform::LoadLe16(src + 2 * static_cast<std::size_t>(x))
+                                                 : platform::LoadLe32(src + 4 * static_cast<std::size_t>(x));
           dst[0] = blue.Of(v);
           dst[1] = green.Of(v);
           dst[2] = red.Of(v);

@@ -4,11 +4,12 @@
 #include <cctype>
 
 #include "delivery/KestrumMailText.h"
+#include "platform/Text.h"
 
 namespace delivery {
 namespace {
 
-using kestrum::EqualNoCase;
+using platform::EqualNoCase;
 
 void SetField(FormFields& fields, const std::string& name, const std::string& content) {
   if (content.empty()) return;

@@ -3,16 +3,10 @@
 #include <cctype>
 #include <optional>
 
+#include "platform/Text.h"
+
 namespace delivery {
 namespace {
-
-bool SameNameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
 
 std::uint16_t Load16(std::span<const std::uint8_t> p, std::size_t at) { return static_cast<std::uint16_t>(p[at] << 8 | p[at + 1]); }
 
@@ -79,7 +73,7 @@ bool AnswersQuery(std::span<const std::uint8_t> p, std::uint16_t id, const std::
   if (!asked.empty() && asked.back() == '.') asked.pop_back();
   std::string question;
   at = 12;
-  if (!ReadName(p, at, question, at) || !SameNameNoCase(question, asked)) return false;
+  if (!ReadName(p, at, question, at) || !platform::EqualNoCase(question, asked)) return false;
   if (at + 4 > p.size() || Load16(p, at) != type || Load16(p, at + 2) != 1) return false;
   at += 4;
   return true;
@@ -194,7 +188,7 @@ std::vector<Network::DnsServer> ServersOf(const std::vector<std::string>& names,
   for (const std::string& n : names) {
     bool found = false;
     for (const auto& [owner, address] : answer.addresses) {
-      if (SameNameNoCase(owner, n)) {
+      if (platform::EqualNoCase(owner, n)) {
         out.push_back({address, 53});
         found = true;
       }

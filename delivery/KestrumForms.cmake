@@ -11,8 +11,10 @@ include_guard(GLOBAL)
 function(kestrum_form_tool var)
   kelvane_host_tool(tool kestrum_form COMMENT "Building the host form tool"
                     SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumFormTool.cpp ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.cpp
-                    HEADERS ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumStreamReader.h
-                            ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h ${PROJECT_SOURCE_DIR}/platform/Convert.h)
+                            ${PROJECT_SOURCE_DIR}/platform/Text.cpp
+                    HEADERS ${PROJECT_SOURCE_DIR}/delivery/KestrumAssistantForm.h ${PROJECT_SOURCE_DIR}/platform/StreamReader.h
+                            ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h ${PROJECT_SOURCE_DIR}/platform/Convert.h
+                            ${PROJECT_SOURCE_DIR}/platform/Text.h)
   set(${var} ${tool} PARENT_SCOPE)
 endfunction()
 

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "delivery/KestrumMailText.h"
+#include "platform/Text.h"
 
 namespace delivery {
 
@@ -60,10 +61,9 @@ void SplitHostPort(std::string& target, std::uint16_t& port) {
 }
 
 bool IsWebAddress(std::string_view url) {
-  std::string lower;
-  for (char c : url.substr(0, 8)) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (!lower.starts_with("http://") && !lower.starts_with("https://")) return false;
-  const std::size_t hostStart = lower.starts_with("http://") ? 7 : 8;
+  const bool http = platform::StartsWithNoCase(url, "http://");
+  if (!http && !platform::StartsWithNoCase(url, "https://")) return false;
+  const std::size_t hostStart = http ? 7 : 8;
   if (url.size() <= hostStart) return false;
   for (char c : url) {
     // Blanks and quotes would let the address carry arguments to whatever opens it.
@@ -105,16 +105,12 @@ HttpAnswer JudgeHttpAnswer(std::string_view text) {
       while ((at = head.find("\r\n", at)) != std::string_view::npos && at + 2 < head.size()) {
         at += 2;
         std::string_view header = head.substr(at, head.find("\r\n", at) - at);
-        if (header.size() >= 9) {
-          std::string name;
-          for (char c : header.substr(0, 9)) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-          if (name == "location:") {
-            header.remove_prefix(9);
-            while (!header.empty() && header.front() == ' ') header.remove_prefix(1);
-            while (!header.empty() && header.back() == ' ') header.remove_suffix(1);
-            a.location = header;
-            break;
-          }
+        if (platform::StartsWithNoCase(header, "location:")) {
+          header.remove_prefix(9);
+          while (!header.empty() && header.front() == ' ') header.remove_prefix(1);
+          while (!header.empty() && header.back() == ' ') header.remove_suffix(1);
+          a.location = header;
+          break;
         }
       }
       a.status = HttpAnswer::Status::kRedirect;
@@ -180,9 +176,7 @@ std::optional<std::string> HttpAnswerBody(std::string_view text, bool connection
     const std::string_view line = head.substr(at + 2, head.find("\r\n", at + 2) - at - 2);
     constexpr std::string_view kName = "content-length:";
     if (line.size() <= kName.size()) continue;
-    std::string name;
-    for (const char c : line.substr(0, kName.size())) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name != kName) continue;
+    if (!platform::StartsWithNoCase(line, kName)) continue;
     std::string_view value = line.substr(kName.size());
     while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
     std::uint64_t n = 0;

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <span>
 
-#include "report/KorbMapFile.h"
+#include "platform/Text.h"
+#include "report/KestrumBlowfish.h"
 
 namespace delivery {
 namespace {
@@ -15,14 +16,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-constexpr char kHex[] = "0123456789ABCDEF";
-
-void AppendPercent(std::string& out, char prefix, unsigned char c) {
-  out += prefix;
-  out += kHex[c >> 4];
-  out += kHex[c & 15];
 }
 
 }  // namespace
@@ -140,7 +133,7 @@ std::string DisplayNamePhrase(std::string_view name) {
     std::string piece;
     if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) piece = static_cast<char>(c);
     else if (c == ' ') piece = "_";
-    else AppendPercent(piece, '=', c);
+    else platform::AppendEscapedByte(piece, '=', c);
     if (word.size() + piece.size() > kMaxText) flush();
     word += piece;
   }
@@ -231,7 +224,7 @@ std::string EncodeSubjectHeader(std::string_view subject) {
     if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
       piece = static_cast<char>(c);
     } else {
-      AppendPercent(piece, '=', c);
+      platform::AppendEscapedByte(piece, '=', c);
     }
     if (word.size() + piece.size() > (words.empty() ? kMaxFirst : kMaxEncoded)) {
       words.push_back(std::move(word));
@@ -299,7 +292,7 @@ std::string EscapeMailto(std::string_view text) {
       case '+':
       case '<':
       case '>':
-      case '?': AppendPercent(out, '%', static_cast<unsigned char>(c)); break;
+      case '?': platform::AppendEscapedByte(out, '%', static_cast<unsigned char>(c)); break;
       default: out += c;
     }
   }

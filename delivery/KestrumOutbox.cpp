@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/Text.h"
+
 namespace delivery {
 
 namespace {
 
 constexpr std::string_view kMagic = "kestrum-outbox 1";
-constexpr char kHex[] = "0123456789abcdef";
 
 // Blanks separate the values of a line and line ends separate lines: both, the escape character
 // and every other control byte are written as %XX.
@@ -19,8 +20,7 @@ std::string Escape(std::string_view text) {
     const auto u = static_cast<unsigned char>(c);
     if (u <= ' ' || u == '%' || u == 0x7F) {
       out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
+      out += platform::HexDigits(u, 2);
     } else {
       out += c;
     }

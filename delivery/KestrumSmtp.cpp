@@ -8,6 +8,7 @@
 #include "delivery/KestrumDns.h"
 #include "delivery/KestrumMailText.h"
 #include "delivery/KestrumTransport.h"
+#include "platform/Text.h"
 
 namespace delivery {
 
@@ -66,14 +67,6 @@ bool ReadSmtpReply(Connection& connection, std::string_view code, bool* authLogi
 }
 
 namespace {
-
-bool EndsWithNoCase(std::string_view text, std::string_view tail) {
-  if (text.size() < tail.size()) return false;
-  for (std::size_t i = 0; i < tail.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[text.size() - tail.size() + i])) != tail[i]) return false;
-  }
-  return true;
-}
 
 UtcTime TimeFromFileTime(std::uint64_t fileTime) {
   // Days since 1601-01-01 to days since 1970-01-01, then the civil date (proleptic Gregorian).
@@ -180,7 +173,7 @@ std::string MailMultipartHead() {
 }
 
 std::string MailAttachmentHead(const std::string& file, const std::string& sendAsName) {
-  const std::string type = EndsWithNoCase(file, ".png") ? "image/png" : "application/octet-stream";
+  const std::string type = platform::EndsWithNoCase(file, ".png") ? "image/png" : "application/octet-stream";
   // The body before ends with its own line end; this one starts the delimiter line.
   return "\r\n--" + std::string(kMultipartBoundary) + "\r\nContent-Type: " + type + "; name=\"" + sendAsName +
          "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"" + sendAsName + "\"\r\n\r\n";

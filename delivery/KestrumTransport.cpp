@@ -4,25 +4,16 @@
 
 #include <algorithm>
 
-namespace delivery {
+#include "platform/Text.h"
 
-namespace {
-constexpr char kHexDigits[] = "0123456789abcdef";
-}  // namespace
+namespace delivery {
 
 bool IsReportId(std::string_view text) {
   return text.size() == 32 &&
          std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-std::string FormatReportId(const std::uint8_t (&bytes)[16]) {
-  std::string id;
-  for (const std::uint8_t b : bytes) {
-    id += kHexDigits[b >> 4];
-    id += kHexDigits[b & 15];
-  }
-  return id;
-}
+std::string FormatReportId(const std::uint8_t (&bytes)[16]) { return platform::HexBytes(bytes); }
 
 bool SendBySmtpOrHttp(Network& network, ProgressSink* progress, const TransportRequest& r, std::string* answerBody) {
   if (progress) {

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include "platform/Bytes.h"
+
 namespace delivery {
 namespace {
 
@@ -9,16 +11,6 @@ constexpr char16_t kCp1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
-
-void Put16(std::string& s, std::uint32_t v) {
-  s += static_cast<char>(v & 0xFF);
-  s += static_cast<char>((v >> 8) & 0xFF);
-}
-
-void Put32(std::string& s, std::uint32_t v) {
-  Put16(s, v & 0xFFFF);
-  Put16(s, v >> 16);
-}
 
 constexpr std::uint16_t kVersion = 20;
 constexpr std::uint16_t kUtf8Names = 0x0800;
@@ -70,30 +62,30 @@ bool ZipBuilder::Add(const ZipEntry& e) {
       crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size())));
   const std::uint32_t offset = static_cast<std::uint32_t>(local_.size());
   auto common = [&](std::string& s) {
-    Put16(s, kVersion);
-    Put16(s, kUtf8Names);
-    Put16(s, kDeflated);
-    Put16(s, e.dosTime);
-    Put16(s, e.dosDate);
-    Put32(s, crc);
-    Put32(s, static_cast<std::uint32_t>(packed.size()));
-    Put32(s, static_cast<std::uint32_t>(e.data.size()));
-    Put16(s, static_cast<std::uint32_t>(name.size()));
-    Put16(s, 0);
+    platform::AppendLe16(s, kVersion);
+    platform::AppendLe16(s, kUtf8Names);
+    platform::AppendLe16(s, kDeflated);
+    platform::AppendLe16(s, e.dosTime);
+    platform::AppendLe16(s, e.dosDate);
+    platform::AppendLe32(s, crc);
+    platform::AppendLe32(s, static_cast<std::uint32_t>(packed.size()));
+    platform::AppendLe32(s, static_cast<std::uint32_t>(e.data.size()));
+    platform::AppendLe16(s, static_cast<std::uint32_t>(name.size()));
+    platform::AppendLe16(s, 0);
   };
-  Put32(local_, 0x04034B50);
+  platform::AppendLe32(local_, 0x04034B50);
   common(local_);
   local_ += name;
   local_ += packed;
 
-  Put32(central_, 0x02014B50);
-  Put16(central_, kVersion);
+  platform::AppendLe32(central_, 0x02014B50);
+  platform::AppendLe16(central_, kVersion);
   common(central_);
-  Put16(central_, 0);  // comment
-  Put16(central_, 0);  // disk
-  Put16(central_, 0);  // internal attributes
-  Put32(central_, e.attributes);
-  Put32(central_, offset);
+  platform::AppendLe16(central_, 0);  // comment
+  platform::AppendLe16(central_, 0);  // disk
+  platform::AppendLe16(central_, 0);  // internal attributes
+  platform::AppendLe32(central_, e.attributes);
+  platform::AppendLe32(central_, offset);
   central_ += name;
   ++count_;
   return true;
@@ -101,14 +93,14 @@ bool ZipBuilder::Add(const ZipEntry& e) {
 
 std::string ZipBuilder::Finish() const {
   std::string out = local_ + central_;
-  Put32(out, 0x06054B50);
-  Put16(out, 0);
-  Put16(out, 0);
-  Put16(out, static_cast<std::uint32_t>(count_));
-  Put16(out, static_cast<std::uint32_t>(count_));
-  Put32(out, static_cast<std::uint32_t>(central_.size()));
-  Put32(out, static_cast<std::uint32_t>(local_.size()));
-  Put16(out, 0);
+  platform::AppendLe32(out, 0x06054B50);
+  platform::AppendLe16(out, 0);
+  platform::AppendLe16(out, 0);
+  platform::AppendLe16(out, static_cast<std::uint32_t>(count_));
+  platform::AppendLe16(out, static_cast<std::uint32_t>(count_));
+  platform::AppendLe32(out, static_cast<std::uint32_t>(central_.size()));
+  platform::AppendLe32(out, static_cast<std::uint32_t>(local_.size()));
+  platform::AppendLe16(out, 0);
   return out;
 }
 

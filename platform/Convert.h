@@ -13,21 +13,6 @@ bool TryStrToInt(const std::string& text, std::int32_t& value);
 // The same, raising EConvertError "''<text>'' ist kein gültiger Integer-Wert" on bad text.
 std::int32_t StrToInt(const std::string& text);
 
-// "$" and lowercase hexadecimal digits without leading zeros: how the run-time's messages and the
-// crash-report component write addresses, codes and numbers. Inline, so that the build-time
-// settings tool, which compiles the settings parser alone, has it too.
-inline std::string DollarHex(std::uint64_t value) {
-  char digits[16];
-  int n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[value & 15];
-    value >>= 4;
-  } while (value);
-  std::string out(1, '$');
-  while (n > 0) out += digits[--n];
-  return out;
-}
-
 // Floating point with a 64-bit significand (the x87 extended format). Computations whose results
 // are part of the receiver protocol (the polling-period tick count) depend on this precision:
 // with a 53-bit double some of them come out one tick off.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <typeinfo>
 
+#include "platform/Text.h"
+
 #if defined(__GNUC__)
 #include <cxxabi.h>
 
@@ -70,8 +72,8 @@ std::string ExternalExceptionMessage(const TExceptionRecord& r, const std::strin
     case excode::AccessViolation: {
       if (r.NumberParameters < 2) return msg::SAccessViolationNoArg;
       const std::string access = r.ExceptionInformation[0] != 0 ? msg::SWriteAccess : msg::SReadAccess;
-      const std::string at = DollarHex(r.ExceptionAddress);
-      const std::string target = DollarHex(r.ExceptionInformation[1]);
+      const std::string at = platform::DollarHex(r.ExceptionAddress);
+      const std::string target = platform::DollarHex(r.ExceptionInformation[1]);
       if (moduleName.empty()) return FormatText(msg::SAccessViolationArg2, {at, access, target});
       return FormatText(msg::SAccessViolationArg3, {at, moduleName, access, target});
     }

@@ -1,19 +1,14 @@
 #include "report/KestrumBugReport.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "platform/Text.h"
 
 namespace report {
 
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
-
-std::string HexDigits(std::uint32_t value, std::size_t width) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", static_cast<int>(width), static_cast<unsigned>(value));
-  return text;
-}
 
 void PadRight(std::string& line, std::string_view text, std::size_t width) {
   line += text;
@@ -73,7 +68,7 @@ TraceLines LayoutTrace(const TStackTrace& items, bool showRelAddrs, bool showRel
     if (row.hasRelAddr) {
       row.relAddr = item.Addr_ - item.functionStart;
       relAddrColumn = true;
-      relAddrWidth = std::max(relAddrWidth, HexDigits(row.relAddr, 0).size());
+      relAddrWidth = std::max(relAddrWidth, platform::HexDigits(row.relAddr, 0).size());
     }
     moduleWidth = std::max(moduleWidth, item.ModuleName.size());
     unitWidth = std::max(unitWidth, item.UnitName.size());
@@ -93,8 +88,8 @@ TraceLines LayoutTrace(const TStackTrace& items, bool showRelAddrs, bool showRel
   for (std::size_t i = 0; i < items.size(); ++i) {
     const TStackItem& item = items[i];
     const Row& row = rows[i];
-    std::string line = Hex8(item.Addr_) + " ";
-    if (relAddrColumn) line += "+" + HexDigits(row.hasRelAddr ? row.relAddr : 0, relAddrWidth) + " ";
+    std::string line = platform::Hex8(item.Addr_) + " ";
+    if (relAddrColumn) line += "+" + platform::HexDigits(row.hasRelAddr ? row.relAddr : 0, relAddrWidth) + " ";
     PadRight(line, item.ModuleName, moduleWidth + 1);
     PadRight(line, item.UnitName, unitWidth + 1);
     if (lineColumn) {

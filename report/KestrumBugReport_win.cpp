@@ -5,6 +5,7 @@
 
 #include "platform/Exceptions.h"
 #include "platform/GuardedRead_win.h"
+#include "platform/WideText_win.h"
 #include "report/KorbDisAsm_win.h"
 #include "report/KorbMapFile_win.h"
 #include "report/KorbStackTrace_win.h"
@@ -27,14 +28,6 @@ Addr RegionEnd(Addr address) {
 std::mutex& TraceLock() {
   static std::mutex* lock = new std::mutex;
   return *lock;
-}
-
-std::string AnsiOf(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  if (n > 0) WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
 }
 
 class ProcessDebugNames : public DebugNames {
@@ -318,9 +311,9 @@ bool FindReportPlugin(std::string_view name, ReportPlugin& plugin) {
 
 std::string CallReportPlugin(const ReportPlugin& plugin, kestrum::IZQException* exception) {
   if (plugin.procOldA) return plugin.procOldA();
-  if (plugin.procOldW) return AnsiOf(plugin.procOldW());
+  if (plugin.procOldW) return platform::AnsiFromWide(plugin.procOldW());
   if (plugin.procNewA) return plugin.procNewA(exception);
-  if (plugin.procNewW) return AnsiOf(plugin.procNewW(exception));
+  if (plugin.procNewW) return platform::AnsiFromWide(plugin.procNewW(exception));
   return {};
 }
 

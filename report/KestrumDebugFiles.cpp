@@ -9,22 +9,11 @@
 #include <optional>
 #include <set>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
+#include "platform/Text.h"
 #include "report/KorbMapFile.h"
 
-using report::LoadLe16;
-using report::LoadLe32;
-
 namespace {
-
-bool EqualsIgnoreCasePrefix(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(text[i]) != lower(prefix[i])) return false;
-  }
-  return true;
-}
 
 std::string WithoutPath(std::string_view name) {
   const std::size_t slash = name.find_last_of("\\/");
@@ -155,22 +144,22 @@ struct Subsection {
 std::vector<Subsection> Subsections(std::span<const std::uint8_t> data, std::uint16_t wanted) {
   std::vector<Subsection> found;
   std::set<std::uint32_t> seen;
-  std::uint32_t directory = LoadLe32(data.data() + 4);
+  std::uint32_t directory = platform::LoadLe32(data.data() + 4);
   for (int n = 0; directory != 0 && n < kMostDirectories && seen.insert(directory).second; ++n) {
     if (directory > data.size() || data.size() - directory < 12) break;
-    const std::uint16_t headerSize = LoadLe16(&data[directory]);
-    const std::uint16_t entrySize = LoadLe16(&data[directory + 2]);
-    const std::uint32_t count = LoadLe32(&data[directory + 4]);
+    const std::uint16_t headerSize = platform::LoadLe16(&data[directory]);
+    const std::uint16_t entrySize = platform::LoadLe16(&data[directory + 2]);
+    const std::uint32_t count = platform::LoadLe32(&data[directory + 4]);
     if (entrySize < 12 || static_cast<std::uint64_t>(directory) + headerSize > data.size()) break;
     const std::size_t first = directory + headerSize;
     const std::uint64_t fits = (data.size() - first) / entrySize;
     for (std::uint64_t i = 0; i < std::min<std::uint64_t>(count, fits); ++i) {
       const std::uint8_t* entry = &data[first + i * entrySize];
-      const std::uint32_t offset = LoadLe32(entry + 4), size = LoadLe32(entry + 8);
-      if (LoadLe16(entry) != wanted || offset > data.size() || size > data.size() - offset) continue;
+      const std::uint32_t offset = platform::LoadLe32(entry + 4), size = platform::LoadLe32(entry + 8);
+      if (platform::LoadLe16(entry) != wanted || offset > data.size() || size > data.size() - offset) continue;
       found.push_back({wanted, data.subspan(offset, size)});
     }
-    directory = LoadLe32(&data[directory + 8]);
+    directory = platform::LoadLe32(&data[directory + 8]);
   }
   return found;
 }
@@ -296,12 +285,13 @@ bool TMapFile::ReadJclDebugFile(const std::string& fileName) {
 
 bool TMapFile::ReadJclDebugData(std::span<const std::uint8_t> file) {
   if (file.size() < 35 || file.size() % 4 != 0 || std::memcmp(file.data(), "JDBG", 4) != 0 || file[4] != 1) return false;
-  const std::uint32_t sourceNames = LoadLe32(&file[9]), symbols = LoadLe32(&file[13]), lineNumbers = LoadLe32(&file[17]);
-  const std::uint32_t nameArea = LoadLe32(&file[21]);
-  const std::uint32_t checksum = LoadLe32(&file[29]);
+  const std::uint32_t sourceNames = platform::LoadLe32(&file[9]), symbols = platform::LoadLe32(&file[13]),
+                      lineNumbers = platform::LoadLe32(&file[17]);
+  const std::uint32_t nameArea = platform::LoadLe32(&file[21]);
+  const std::uint32_t checksum = platform::LoadLe32(&file[29]);
   if (file[33]) {
     std::uint32_t sum = 0;
-    for (std::size_t at = 0; at < file.size(); at += 4) sum += LoadLe32(&file[at]);
+    for (std::size_t at = 0; at < file.size(); at += 4) sum += platform::LoadLe32(&file[at]);
     sum -= checksum;
     if ((sum >> 8 | sum << 24) != checksum) return false;
   }
@@ -341,14 +331,15 @@ bool TMapFile::ReadTd32() {
     const std::span<const std::uint8_t> image = source_ ? source_->Image() : std::span<const std::uint8_t>();
     const std::uint64_t entry = layout_->debugDirectory;
     if (entry + 28 > image.size()) return false;
-    const std::uint32_t raw = LoadLe32(&image[entry + 20]);
+    const std::uint32_t raw = platform::LoadLe32(&image[entry + 20]);
     if (raw >= image.size()) return false;
     return ReadTd32Data(image.subspan(raw));
   }
   if (!source_) return false;
   const std::size_t dot = FMapFileName.rfind('.');
   const std::string base = dot == std::string::npos ? FMapFileName : FMapFileName.substr(0, dot);
-  const bool isTds = dot != std::string::npos && EqualsIgnoreCasePrefix(FMapFileName.substr(dot), ".tds") && FMapFileName.size() - dot == 4;
+  const bool isTds =
+      dot != std::string::npos && platform::StartsWithNoCase(FMapFileName.substr(dot), ".tds") && FMapFileName.size() - dot == 4;
   std::string fileName = isTds ? FMapFileName : base + ".tds";
   if (!isTds && !source_->FileDay(fileName)) fileName = FMapFileName;
   if (fileName != FMapFileName || isTds) {
@@ -362,14 +353,15 @@ bool TMapFile::ReadTd32() {
   if (file.size() >= 2 && file[0] == 'M' && file[1] == 'Z') {
     const auto layout = report::ReadImageLayout(file);
     if (!layout || layout->twoCodeSections || layout->debugDirectory == 0) return false;
-    const std::uint32_t nt = LoadLe32(&file[0x3C]);
-    const std::uint16_t sections = LoadLe16(&file[nt + 6]);
-    const std::size_t table = nt + 24 + LoadLe16(&file[nt + 20]);
+    const std::uint32_t nt = platform::LoadLe32(&file[0x3C]);
+    const std::uint16_t sections = platform::LoadLe16(&file[nt + 6]);
+    const std::size_t table = nt + 24 + platform::LoadLe16(&file[nt + 20]);
     if (sections == 0) return false;
     const std::uint8_t* last = &file[table + 40u * (sections - 1)];
-    const std::uint32_t lastAddress = LoadLe32(last + 12), rawSize = LoadLe32(last + 16), rawOffset = LoadLe32(last + 20);
+    const std::uint32_t lastAddress = platform::LoadLe32(last + 12), rawSize = platform::LoadLe32(last + 16),
+                        rawOffset = platform::LoadLe32(last + 20);
     if (lastAddress != layout->debugDirectory || rawSize < 28 || rawOffset > file.size() || file.size() - rawOffset < 28) return false;
-    const std::uint32_t start = LoadLe32(&file[rawOffset + 24]);
+    const std::uint32_t start = platform::LoadLe32(&file[rawOffset + 24]);
     if (start >= file.size()) return false;
     return ReadTd32Data(file.subspan(start));
   }
@@ -382,7 +374,7 @@ bool TMapFile::ReadTd32Data(std::span<const std::uint8_t> data) {
   std::vector<std::string> names(1);  // numbered from 1
   for (const Subsection& s : Subsections(data, 0x130)) {
     if (s.bytes.size() < 4) continue;
-    const std::uint32_t count = LoadLe32(s.bytes.data());
+    const std::uint32_t count = platform::LoadLe32(s.bytes.data());
     std::size_t at = 4;
     for (std::uint32_t i = 0; i < count && at < s.bytes.size(); ++i) {
       const std::size_t length = s.bytes[at];
@@ -395,13 +387,13 @@ bool TMapFile::ReadTd32Data(std::span<const std::uint8_t> data) {
 
   for (const Subsection& s : Subsections(data, 0x120)) {
     if (s.bytes.size() < 12) continue;
-    const std::uint16_t count = LoadLe16(&s.bytes[4]);
-    const std::string unit = WithoutPath(nameOf(LoadLe32(&s.bytes[8])));
+    const std::uint16_t count = platform::LoadLe16(&s.bytes[4]);
+    const std::string unit = WithoutPath(nameOf(platform::LoadLe32(&s.bytes[8])));
     bool dataAdded = false;
     for (std::size_t i = 0; i < count && 28 + 12 * (i + 1) <= s.bytes.size(); ++i) {
       const std::uint8_t* entry = &s.bytes[28 + 12 * i];
-      const std::uint16_t segment = LoadLe16(entry + 2);
-      const std::uint32_t offset = LoadLe32(entry + 4), length = LoadLe32(entry + 8);
+      const std::uint16_t segment = platform::LoadLe16(entry + 2);
+      const std::uint32_t offset = platform::LoadLe32(entry + 4), length = platform::LoadLe32(entry + 8);
       if (length == 0) continue;
       if (segment == 1) {
         AddSegment(true, true, offset, unit, length, SegmentAdd::merging);
@@ -415,23 +407,23 @@ bool TMapFile::ReadTd32Data(std::span<const std::uint8_t> data) {
   for (const Subsection& s : Subsections(data, 0x127)) {
     const std::span<const std::uint8_t> b = s.bytes;
     if (b.size() < 2) continue;
-    const std::uint16_t files = LoadLe16(&b[0]);
+    const std::uint16_t files = platform::LoadLe16(&b[0]);
     for (std::size_t f = 0; f < files && 4 + 4 * (f + 1) <= b.size(); ++f) {
-      const std::uint32_t block = LoadLe32(&b[4 + 4 * f]);
+      const std::uint32_t block = platform::LoadLe32(&b[4 + 4 * f]);
       if (block > b.size() || b.size() - block < 6) continue;
-      const std::uint16_t segmentBlocks = LoadLe16(&b[block]);
-      const std::string fileName = WithoutPath(nameOf(LoadLe32(&b[block + 2])));
+      const std::uint16_t segmentBlocks = platform::LoadLe16(&b[block]);
+      const std::string fileName = WithoutPath(nameOf(platform::LoadLe32(&b[block + 2])));
       for (std::size_t k = 0; k < segmentBlocks && static_cast<std::uint64_t>(block) + 6 + 4 * (k + 1) <= b.size(); ++k) {
-        const std::uint32_t segmentBlock = LoadLe32(&b[block + 6 + 4 * k]);
+        const std::uint32_t segmentBlock = platform::LoadLe32(&b[block + 6 + 4 * k]);
         if (segmentBlock > b.size() || b.size() - segmentBlock < 4) continue;
-        const std::uint16_t segment = LoadLe16(&b[segmentBlock]);
-        const std::uint16_t pairs = LoadLe16(&b[segmentBlock + 2]);
+        const std::uint16_t segment = platform::LoadLe16(&b[segmentBlock]);
+        const std::uint16_t pairs = platform::LoadLe16(&b[segmentBlock + 2]);
         if (segment == 0 || segment > 2 || static_cast<std::uint64_t>(segmentBlock) + 4 + 6ull * pairs > b.size()) continue;
         std::optional<std::uint32_t> first;
         std::uint32_t last = 0;
         for (std::size_t p = 0; p < pairs; ++p) {
-          const std::uint32_t address = FBaseOfCode + LoadLe32(&b[segmentBlock + 4 + 4 * p]);
-          const std::uint16_t line = LoadLe16(&b[segmentBlock + 4 + 4 * pairs + 2 * p]);
+          const std::uint32_t address = FBaseOfCode + platform::LoadLe32(&b[segmentBlock + 4 + 4 * p]);
+          const std::uint16_t line = platform::LoadLe16(&b[segmentBlock + 4 + 4 * pairs + 2 * p]);
           AddLine(line, address, false);
           if (!first) first = address;
           last = address;
@@ -448,20 +440,20 @@ bool TMapFile::ReadTd32Data(std::span<const std::uint8_t> data) {
   if (symbols.empty()) symbols = Subsections(data, 0x125);
   for (const Subsection& s : symbols) {
     for (std::size_t at = recordsFrom; at + 4 <= s.bytes.size();) {
-      const std::uint16_t length = LoadLe16(&s.bytes[at]);
+      const std::uint16_t length = platform::LoadLe16(&s.bytes[at]);
       if (length == 0 || s.bytes.size() - at - 2 < length) break;
-      const std::uint16_t kind = LoadLe16(&s.bytes[at + 2]);
+      const std::uint16_t kind = platform::LoadLe16(&s.bytes[at + 2]);
       const std::uint8_t* r = &s.bytes[at];
       std::optional<bool> code;
       std::uint32_t nameNumber = 0, address = 0;
       if ((kind == 0x204 || kind == 0x205) && length >= 44) {
-        code = true, nameNumber = LoadLe32(r + 40), address = LoadLe32(r + 28);
+        code = true, nameNumber = platform::LoadLe32(r + 40), address = platform::LoadLe32(r + 28);
       } else if ((kind == 0x201 || kind == 0x202) && length >= 20) {
-        code = false, nameNumber = LoadLe32(r + 16), address = LoadLe32(r + 4);
+        code = false, nameNumber = platform::LoadLe32(r + 16), address = platform::LoadLe32(r + 4);
       } else if (kind == 0x20 && length > 25) {
-        code = true, nameNumber = LoadLe32(r + 12), address = LoadLe32(r + 20);
+        code = true, nameNumber = platform::LoadLe32(r + 12), address = platform::LoadLe32(r + 20);
       } else if (kind == 0x21 && length > 23) {
-        code = false, nameNumber = LoadLe32(r + 12), address = LoadLe32(r + 20);
+        code = false, nameNumber = platform::LoadLe32(r + 12), address = platform::LoadLe32(r + 20);
       }
       if (code && nameNumber != 0) {
         const std::string name = nameOf(nameNumber);

@@ -4,10 +4,14 @@
 #include <limits>
 #include <vector>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 #include "report/KestrumMiniDump.h"
 
 namespace report {
+
+using platform::LoadLe32;
+using platform::LoadLe64;
+using platform::StoreLe32;
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 
 namespace report {
 
@@ -19,17 +19,17 @@ std::optional<std::string> LayOutImage(std::string_view file, std::uint32_t most
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(file.data());
   const auto layout = ReadImageLayout(std::span(bytes, file.size()));
   if (!layout || layout->sizeOfImage == 0 || layout->sizeOfImage > mostBytes) return std::nullopt;
-  const std::uint32_t nt = LoadLe32(bytes + 0x3C);
-  const std::uint16_t sections = LoadLe16(bytes + nt + 6);
-  const std::size_t table = nt + 24 + LoadLe16(bytes + nt + 20);
-  const std::uint32_t headers = LoadLe32(bytes + nt + 24 + 60);
+  const std::uint32_t nt = platform::LoadLe32(bytes + 0x3C);
+  const std::uint16_t sections = platform::LoadLe16(bytes + nt + 6);
+  const std::size_t table = nt + 24 + platform::LoadLe16(bytes + nt + 20);
+  const std::uint32_t headers = platform::LoadLe32(bytes + nt + 24 + 60);
   std::string image(layout->sizeOfImage, '\0');
   const std::size_t headerBytes = std::min<std::size_t>({headers, file.size(), image.size()});
   image.replace(0, headerBytes, file.substr(0, headerBytes));
   for (std::uint16_t i = 0; i < sections; ++i) {
     const std::uint8_t* s = bytes + table + 40u * i;
-    const std::uint32_t virtualSize = LoadLe32(s + 8), address = LoadLe32(s + 12);
-    const std::uint32_t rawSize = LoadLe32(s + 16), rawOffset = LoadLe32(s + 20);
+    const std::uint32_t virtualSize = platform::LoadLe32(s + 8), address = platform::LoadLe32(s + 12);
+    const std::uint32_t rawSize = platform::LoadLe32(s + 16), rawOffset = platform::LoadLe32(s + 20);
     std::uint64_t length = std::min(virtualSize ? virtualSize : rawSize, rawSize);
     if (!Inside(file.size(), rawOffset, 0) || address >= image.size()) continue;
     length = std::min<std::uint64_t>(
@@ -42,10 +42,10 @@ std::optional<std::string> LayOutImage(std::string_view file, std::uint32_t most
 bool FindImageResource(std::span<const std::uint8_t> image, const ResourceId& type, const ResourceId& name, std::string& data) {
   const auto layout = ReadImageLayout(image);
   if (!layout) return false;
-  const std::uint32_t nt = LoadLe32(&image[0x3C]);
-  if (LoadLe32(&image[nt + 24 + 92]) <= 2 || LoadLe16(&image[nt + 20]) < 96 + 3 * 8) return false;
-  const std::uint32_t root = LoadLe32(&image[nt + 24 + 96 + 2 * 8]);
-  const std::uint32_t rootSize = LoadLe32(&image[nt + 24 + 96 + 2 * 8 + 4]);
+  const std::uint32_t nt = platform::LoadLe32(&image[0x3C]);
+  if (platform::LoadLe32(&image[nt + 24 + 92]) <= 2 || platform::LoadLe16(&image[nt + 20]) < 96 + 3 * 8) return false;
+  const std::uint32_t root = platform::LoadLe32(&image[nt + 24 + 96 + 2 * 8]);
+  const std::uint32_t rootSize = platform::LoadLe32(&image[nt + 24 + 96 + 2 * 8 + 4]);
   if (root == 0 || !Inside(image.size(), root, rootSize)) return false;
   const std::span<const std::uint8_t> directory = image.subspan(root, rootSize);
 
@@ -56,10 +56,10 @@ bool FindImageResource(std::span<const std::uint8_t> image, const ResourceId& ty
     const std::string& text = std::get<std::string>(*wanted);
     const std::uint32_t at = entryName & 0x7FFFFFFFu;
     if (!Inside(directory.size(), at, 2)) return false;
-    const std::uint16_t length = LoadLe16(&directory[at]);
+    const std::uint16_t length = platform::LoadLe16(&directory[at]);
     if (length != text.size() || !Inside(directory.size(), at + 2, 2u * length)) return false;
     for (std::size_t i = 0; i < length; ++i) {
-      const std::uint16_t c = LoadLe16(&directory[at + 2 + 2 * i]);
+      const std::uint16_t c = platform::LoadLe16(&directory[at + 2 + 2 * i]);
       const char upper = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 32) : text[i];
       if (c != static_cast<unsigned char>(upper) && c != static_cast<unsigned char>(text[i])) return false;
     }
@@ -70,12 +70,13 @@ bool FindImageResource(std::span<const std::uint8_t> image, const ResourceId& ty
   std::uint32_t table = 0;
   for (int level = 0; level < 3; ++level) {
     if (!Inside(directory.size(), table, 16)) return false;
-    const std::uint32_t count = static_cast<std::uint32_t>(LoadLe16(&directory[table + 12])) + LoadLe16(&directory[table + 14]);
+    const std::uint32_t count =
+        static_cast<std::uint32_t>(platform::LoadLe16(&directory[table + 12])) + platform::LoadLe16(&directory[table + 14]);
     std::optional<std::uint32_t> found;
     for (std::uint32_t i = 0; i < count && !found; ++i) {
       const std::uint64_t entry = table + 16 + 8ull * i;
       if (!Inside(directory.size(), entry, 8)) return false;
-      if (matches(LoadLe32(&directory[entry]), wanted[level])) found = LoadLe32(&directory[entry + 4]);
+      if (matches(platform::LoadLe32(&directory[entry]), wanted[level])) found = platform::LoadLe32(&directory[entry + 4]);
     }
     if (!found) return false;
     const bool subdirectory = (*found & 0x80000000u) != 0;
@@ -83,7 +84,7 @@ bool FindImageResource(std::span<const std::uint8_t> image, const ResourceId& ty
     table = *found & 0x7FFFFFFFu;
   }
   if (!Inside(directory.size(), table, 16)) return false;
-  const std::uint32_t address = LoadLe32(&directory[table]), size = LoadLe32(&directory[table + 4]);
+  const std::uint32_t address = platform::LoadLe32(&directory[table]), size = platform::LoadLe32(&directory[table + 4]);
   if (!Inside(image.size(), address, size)) return false;
   data.assign(reinterpret_cast<const char*>(&image[address]), size);
   return true;

@@ -8,22 +8,14 @@
 
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
+#include "platform/Text.h"
+#include "platform/WideText_win.h"
 #include "report/KestrumReportHeader.h"
 #include "report/KestrumReportText.h"
 
 namespace report {
 
 namespace {
-
-std::string FromWide(const wchar_t* text) {
-  if (!text || !*text) return {};
-  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, result.data(), size, nullptr, nullptr);
-  result.resize(static_cast<std::size_t>(size - 1));
-  return result;
-}
 
 std::string ComputerName() {
   char name[261] = {};
@@ -121,7 +113,7 @@ const SystemVersion& TheSystemVersion() {
     SYSTEM_INFO system{};
     GetNativeSystemInfo(&system);
     v.facts.x64 = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
-    v.facts.servicePack = FromWide(info.szCSDVersion);
+    v.facts.servicePack = platform::AnsiFromWide(info.szCSDVersion);
     return v;
   }();
   return version;
@@ -329,7 +321,7 @@ int AddSystemHeaderFields(FieldList& header, const SystemHeaderInput& input) {
   add("system resources", [] { return std::string(); });  // only a system of the old family had them
   add("free disk space", FreeDiskSpace);
   add("display mode", DisplayMode);
-  add("process id", [] { return DollarHex(GetCurrentProcessId()); });
+  add("process id", [] { return platform::DollarHex(GetCurrentProcessId()); });
   add("allocated memory", AllocatedMemory);
   add("command line", CommandLine);
   add("executable", [] { return platform::ModuleFileName(nullptr); });

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/Text.h"
+
 namespace report {
 namespace {
 
@@ -156,18 +158,6 @@ std::string SizeText(std::uint64_t bytes, std::string_view decimalSeparator) {
 
 std::uint64_t RoundedMegabytes(std::uint64_t bytes) { return bytes / 1048576 + (bytes % 1048576 >= 524288); }
 
-std::string DollarHex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "$%x", static_cast<unsigned>(value));
-  return text;
-}
-
-std::string Hex8(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
-  return text;
-}
-
 OsKind ClassifyOs(const OsFacts& f) {
   if (f.win9x) {
     const std::uint32_t build = f.build & 0xFFFF;
@@ -263,7 +253,7 @@ std::uint32_t FoldThreadChecksum(std::uint32_t allStacks, std::uint32_t threadCr
 }
 
 std::string CallstackCrcText(const std::uint32_t (&crc)[3]) {
-  return "$" + Hex8(crc[0]) + ", $" + Hex8(crc[1]) + ", $" + Hex8(crc[2]);
+  return "$" + platform::Hex8(crc[0]) + ", $" + platform::Hex8(crc[1]) + ", $" + platform::Hex8(crc[2]);
 }
 
 std::string CpuRegistersText(const std::uint32_t (&registers)[9]) {
@@ -271,7 +261,7 @@ std::string CpuRegistersText(const std::uint32_t (&registers)[9]) {
   std::string text;
   for (int i = 0; i < 9; ++i) {
     if (i) text += kLineEnd;
-    text += std::string(kNames[i]) + " = " + Hex8(registers[i]);
+    text += std::string(kNames[i]) + " = " + platform::Hex8(registers[i]);
   }
   return text;
 }
@@ -287,7 +277,7 @@ std::string StackDumpText(std::uint32_t stackPointer, std::span<const std::uint8
   std::string text;
   for (std::size_t line = 0; line < bytes.size(); line += 16) {
     if (line) text += kLineEnd;
-    text += Hex8(static_cast<std::uint32_t>(stackPointer + line)) + "  ";
+    text += platform::Hex8(static_cast<std::uint32_t>(stackPointer + line)) + "  ";
     const std::size_t n = std::min<std::size_t>(16, bytes.size() - line);
     for (std::size_t j = 0; j < 16; ++j) {
       if (j == 8) text += j < n ? "- " : "  ";
@@ -309,7 +299,7 @@ std::string StackDumpText(std::uint32_t stackPointer, std::span<const std::uint8
 }
 
 std::string FormatCodeAddress(std::uint32_t address, const CodeLocation* location, bool showRelAddrs, bool showRelLines) {
-  std::string text = Hex8(address);
+  std::string text = platform::Hex8(address);
   if (!location) return text + (showRelAddrs ? " +0 ???" : " ???");
   if (showRelAddrs) {
     char rel[16];

@@ -45,10 +45,6 @@ std::string DurationText(std::int64_t seconds);
 std::string SizeText(std::uint64_t bytes, std::string_view decimalSeparator = ",");
 // Bytes in whole MB, rounded to the nearest.
 std::uint64_t RoundedMegabytes(std::uint64_t bytes);
-// "$1a2b": "$" and lowercase hexadecimal digits without leading zeros.
-std::string DollarHex(std::uint32_t value);
-// "0001a2b0": eight lowercase hexadecimal digits.
-std::string Hex8(std::uint32_t value);
 
 // --- The system's name.
 enum class OsKind {

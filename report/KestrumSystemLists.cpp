@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "platform/Text.h"
+
 namespace report {
 
 namespace {
@@ -20,14 +22,8 @@ std::basic_string<Char> Padded(std::basic_string<Char> text, std::size_t width) 
 }
 
 std::wstring Hex(std::uint32_t v, std::size_t digits) {
-  static const wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring s;
-  do {
-    s.insert(s.begin(), kDigits[v & 15]);
-    v >>= 4;
-  } while (v);
-  if (s.size() < digits) s.insert(0, digits - s.size(), L'0');
-  return s;
+  const std::string s = platform::HexDigits(v, digits);
+  return std::wstring(s.begin(), s.end());
 }
 
 std::wstring Decimal(std::uint32_t v) { return std::to_wstring(v); }
@@ -42,23 +38,6 @@ void AppendLine(std::basic_string<Char>& out, const std::basic_string<Char>& lin
 template <class Char>
 std::basic_string<Char> Finished(std::basic_string<Char> out) {
   return out.size() >= 2 ? out.substr(2) : out;
-}
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Letters compared without regard to case (ASCII only, as the system's class titles are), the
-// rest by byte value.
-int CompareText(const std::string& a, const std::string& b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(Lower(a[i])), y = static_cast<unsigned char>(Lower(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
-}
-
-bool StartsWithText(const std::string& s, const std::string& prefix) {
-  return s.size() >= prefix.size() && CompareText(s.substr(0, prefix.size()), prefix) == 0;
 }
 
 std::string Trimmed(const std::string& s) {
@@ -162,18 +141,19 @@ std::wstring FormatProcesses(const std::vector<ProcessEntry>& processes) {
 // --- Hardware ---------------------------------------------------------------------------------
 
 void HardwareTree::Add(const std::string& classTitle, const std::string& name, const std::string& driverKey) {
-  auto at = std::find_if(classes_.begin(), classes_.end(), [&](const Class& c) { return CompareText(c.title, classTitle) >= 0; });
+  auto at =
+      std::find_if(classes_.begin(), classes_.end(), [&](const Class& c) { return platform::CompareNoCase(c.title, classTitle) >= 0; });
   // Titles equal but for letter case stand side by side as classes of their own; a device joins
   // the one whose title is exactly its own rather than founding yet another.
   auto exact = at;
-  while (exact != classes_.end() && CompareText(exact->title, classTitle) == 0 && exact->title != classTitle) ++exact;
+  while (exact != classes_.end() && platform::CompareNoCase(exact->title, classTitle) == 0 && exact->title != classTitle) ++exact;
   if (exact != classes_.end() && exact->title == classTitle) {
     at = exact;
   } else {
     at = classes_.insert(at, Class{classTitle, {}});
   }
   auto& devices = at->devices;
-  auto before = std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return CompareText(d.name, name) >= 0; });
+  auto before = std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return platform::CompareNoCase(d.name, name) >= 0; });
   devices.insert(before, Device{name, driverKey});
 }
 
@@ -185,7 +165,7 @@ std::string HardwareTree::Format(const MachineValueReader& read) const {
       std::string line = "  - " + d.name;
       if (!d.driverKey.empty()) {
         const std::string provider = read(d.driverKey, "ProviderName");
-        if (!provider.empty() && provider[0] != '(' && CompareText(provider, "Microsoft") != 0) {
+        if (!provider.empty() && provider[0] != '(' && platform::CompareNoCase(provider, "Microsoft") != 0) {
           std::string version = Trimmed(read(d.driverKey, "DriverVersion"));
           if (version.empty()) version = Trimmed(read(d.driverKey, "DriverDate"));
           if (!version.empty()) line += " (driver " + version + ")";
@@ -201,7 +181,7 @@ std::string HardwareList(const std::vector<DeviceAnswers>& devices, const Machin
   HardwareTree tree;
   for (const DeviceAnswers& d : devices) {
     if (d.className == "LegacyDriver" || d.className == "Unknown" || d.className == "Volume") continue;
-    if (StartsWithText(d.hardwareId, "sw\\")) continue;  // software-enumerated, not hardware
+    if (platform::StartsWithNoCase(d.hardwareId, "sw\\")) continue;  // software-enumerated, not hardware
     std::string classTitle = d.classGuid;
     if (!d.classGuid.empty()) {
       const std::string title = read(kClassKey + d.classGuid, "");

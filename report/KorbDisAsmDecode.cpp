@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "platform/Text.h"
 #include "report/KorbDisAsmDecode.h"
 
 namespace report::detail {
@@ -558,18 +559,11 @@ bool TrackRegisters(const Decoded& x, TRegisters& r) {
   return r != before;
 }
 
-std::string LowerHex(std::uint32_t value, int digits) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string s(static_cast<std::size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) s[static_cast<std::size_t>(i)] = kDigits[value & 15];
-  return s;
-}
-
 std::string Number(std::uint32_t value) {
   if (value <= 9) return std::string(1, static_cast<char>('0' + value));
   int digits = 2;
   while (digits < 8 && (value >> (4 * digits)) != 0) digits += 2;
-  return "$" + LowerHex(value, digits);
+  return "$" + platform::HexDigits(value, static_cast<std::size_t>(digits));
 }
 
 namespace {
@@ -679,7 +673,7 @@ std::string OneOperand(Op o, const Decoded& x) {
     case Jb:
     case Jz: {
       const std::int32_t distance = static_cast<std::int32_t>(x.shownTarget - x.d.Start);
-      return Signed(distance) + " ($" + LowerHex(x.shownTarget, 8) + ")";
+      return Signed(distance) + " ($" + platform::Hex8(x.shownTarget) + ")";
     }
     case Ap: return Number(x.farSeg) + ":" + Number(x.imm);
     case Ob:

@@ -55,6 +55,5 @@ std::string Number(std::uint32_t value);
 std::string MnemonicText(const Decoded& in);
 // The operands in Intel order, separated by ", ".
 std::string OperandText(const Decoded& in);
-std::string LowerHex(std::uint32_t value, int digits);
 
 }  // namespace report::detail

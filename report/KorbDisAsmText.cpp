@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "platform/Text.h"
 #include "report/KorbDisAsm.h"
 #include "report/KorbDisAsmDecode.h"
 
 namespace report {
 
 using detail::Decoded;
-using detail::LowerHex;
 
 namespace {
 
@@ -18,12 +18,6 @@ constexpr int kCommentColumn = 40;
 constexpr int kLabelWidth = 31;
 const char* const kSeparator = "; ---------------------------------------------------------";
 const char* const kOrderError = "Internal error in ParseFunction while composing the disassembling string...  :-(";
-
-std::string ShortHex(Addr a) {
-  int digits = 1;
-  while (digits < 8 && (a >> (4 * digits)) != 0) ++digits;
-  return LowerHex(a, digits);
-}
 
 void PadTo(std::string& s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
@@ -48,7 +42,7 @@ class Composer {
   std::string Render(int limit) const;
 
  private:
-  std::string Label(Addr begin) const { return begin == info_.EntryPoint ? title_ : "loc_" + ShortHex(begin); }
+  std::string Label(Addr begin) const { return begin == info_.EntryPoint ? title_ : "loc_" + platform::HexDigits(begin, 0); }
   void Add(Kind kind, Addr addr, std::string text = {}) {
     Line l;
     l.kind = kind;
@@ -164,8 +158,8 @@ std::string Composer::CommentFor(const Decoded& x) const {
 
 std::string Composer::InstructionLine(const Line& l) const {
   const Decoded& x = l.x;
-  std::string s = LowerHex(l.addr, 8) + "   ";
-  if (!x.d.Valid) return s + "db $" + LowerHex(x.d.ModRmByte, 2);
+  std::string s = platform::Hex8(l.addr) + "   ";
+  if (!x.d.Valid) return s + "db $" + platform::HexDigits(x.d.ModRmByte, 2);
   s += detail::MnemonicText(x);
   if (x.op[0] != optable::ONone) {
     s += ' ';
@@ -189,7 +183,7 @@ bool Composer::Compose() {
   const Addr f = info_.EntryPoint;
   std::string name = memory_.ExportName(f);
   if (name.empty() && names_) name = names_->ProcNameOfAddress(f);
-  title_ = name.empty() ? "sub_" + ShortHex(f) : "public " + name;
+  title_ = name.empty() ? "sub_" + platform::HexDigits(f, 0) : "public " + name;
 
   if (names_) {
     int line = names_->LineOfAddress(info_.EntryPoint + info_.CodeLen - 1);
@@ -222,7 +216,7 @@ bool Composer::Compose() {
       if (a.CaseBlock) {
         for (Addr p = a.AreaBegin; p + 3 <= a.AreaEnd; p += 4) {
           const Addr target = detail::ReadDword(memory_, p);
-          std::string text = "  dd loc_" + ShortHex(target);
+          std::string text = "  dd loc_" + platform::HexDigits(target, 0);
           if (p == a.AreaBegin) {
             PadTo(text, kLabelWidth);
             text += "  ; case jump table";
@@ -237,8 +231,8 @@ bool Composer::Compose() {
           const Addr pair = a.AreaBegin + 4 + 8 * k;
           const Addr cls = detail::ReadDword(memory_, pair);
           const Addr handler = detail::ReadDword(memory_, pair + 4);
-          const std::string text = cls ? "  on " + unknown + " do loc_" + ShortHex(handler)
-                                       : "  else" + std::string(unknown.size() + 2, ' ') + " loc_" + ShortHex(handler);
+          const std::string text = cls ? "  on " + unknown + " do loc_" + platform::HexDigits(handler, 0)
+                                       : "  else" + std::string(unknown.size() + 2, ' ') + " loc_" + platform::HexDigits(handler, 0);
           Add(Kind::Table, pair, text);
         }
       }
@@ -330,8 +324,8 @@ std::string Composer::Render(int limit) const {
         s = InstructionLine(l);
         if (l.addr == marked_) s[9] = '>';
         break;
-      case Kind::Empty: s = LowerHex(l.addr, 8); break;
-      default: s = LowerHex(l.addr, 8) + " " + l.text; break;
+      case Kind::Empty: s = platform::Hex8(l.addr); break;
+      default: s = platform::Hex8(l.addr) + " " + l.text; break;
     }
     if (width_ > 0) {
       if (l.kind == Kind::Label) {

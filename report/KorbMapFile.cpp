@@ -1,374 +1,21 @@
 #include "report/KorbMapFile.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <limits>
 
-#include "report/KestrumBlowfishTables.h"
-#include "report/KestrumLe.h"
-
-using report::LoadLe16;
-using report::LoadLe32;
-
-// ---------------------------------------------------------------------------------------------
-// TMiniStream
-
-namespace {
-
-constexpr std::int32_t kStreamStep = 8192;
-
-std::int64_t RoundedCapacity(std::int64_t size) { return (size + kStreamStep - 1) / kStreamStep * kStreamStep; }
-
-}  // namespace
-
-std::int32_t TMiniStream::Read(void* buffer, std::int32_t count) {
-  if (FPosition < 0 || count < 0) return 0;
-  const std::int32_t n = std::min(count, Remaining());
-  if (n > 0) std::memcpy(buffer, FMemory + FPosition, static_cast<std::size_t>(n));
-  FPosition += n;
-  return n;
-}
-
-std::int32_t TMiniStream::Write(const void* buffer, std::int32_t count) {
-  if (FPosition < 0 || count <= 0) return 0;
-  const std::int64_t end = static_cast<std::int64_t>(FPosition) + count;
-  if (end > std::numeric_limits<std::int32_t>::max() - kStreamStep) return 0;
-  if (end > FSize) {
-    const std::int32_t oldSize = FSize;
-    if (!SetSize(static_cast<std::int32_t>(end))) return 0;
-    // A position beyond the old end leaves a gap that must not hold stale heap bytes.
-    if (FPosition > oldSize) std::memset(FMemory + oldSize, 0, static_cast<std::size_t>(FPosition - oldSize));
-  }
-  std::memcpy(FMemory + FPosition, buffer, static_cast<std::size_t>(count));
-  FPosition += count;
-  return count;
-}
-
-bool TMiniStream::SetSize(std::int32_t size) {
-  if (size < 0) return false;
-  if (size == 0) {
-    Destroy();
-    return true;
-  }
-  const std::int64_t capacity = RoundedCapacity(size);
-  if (capacity != FCapacity) {
-    void* memory = std::realloc(FMemory, static_cast<std::size_t>(capacity));
-    if (!memory) return false;
-    FMemory = static_cast<std::uint8_t*>(memory);
-    FCapacity = static_cast<std::int32_t>(capacity);
-  }
-  FSize = size;
-  if (FPosition > FSize) FPosition = FSize;
-  return true;
-}
-
-void TMiniStream::Destroy() {
-  std::free(FMemory);
-  FMemory = nullptr;
-  FSize = FPosition = FCapacity = 0;
-}
+#include "platform/Bytes.h"
+#include "platform/Text.h"
+#include "report/KestrumBlowfish.h"
+#include "report/KorbCodecs.h"
+#include "report/KorbDemangle.h"
 
 // ---------------------------------------------------------------------------------------------
-// Compact codecs
-
-namespace {
-
-// A partial read keeps the bytes it did not find, as the stream's readers rely on.
-void ReadLe32(TMiniStream& stream, std::uint32_t& value) {
-  std::uint8_t bytes[4];
-  report::StoreLe32(bytes, value);
-  stream.Read(bytes, 4);
-  value = LoadLe32(bytes);
-}
-
-void ReadLe32(TMiniStream& stream, std::int32_t& value) {
-  std::uint32_t v = static_cast<std::uint32_t>(value);
-  ReadLe32(stream, v);
-  value = static_cast<std::int32_t>(v);
-}
-
-void WriteLe32(TMiniStream& stream, std::uint32_t value) {
-  std::uint8_t bytes[4];
-  report::StoreLe32(bytes, value);
-  stream.Write(bytes, 4);
-}
-
-}  // namespace
-
-void ReadCompactInt(TMiniStream& stream, std::int32_t& value) {
-  std::int8_t first = static_cast<std::int8_t>(value);
-  if (stream.Read(&first, 1) != 1) return;
-  if (first == -128)
-    ReadLe32(stream, value);
-  else
-    value = first;
-}
-
-void WriteCompactInt(TMiniStream& stream, std::int32_t value) {
-  if (value >= -127 && value <= 127) {
-    const std::int8_t b = static_cast<std::int8_t>(value);
-    stream.Write(&b, 1);
-  } else {
-    const std::uint8_t marker = 0x80;
-    stream.Write(&marker, 1);
-    WriteLe32(stream, static_cast<std::uint32_t>(value));
-  }
-}
-
-void ReadCompactString(TMiniStream& stream, std::string& value) {
-  std::uint8_t length = 0;
-  if (stream.Read(&length, 1) != 1) return;
-  if (length > stream.Remaining()) {
-    value.clear();
-    return;
-  }
-  value.resize(length);
-  stream.Read(value.data(), length);
-}
-
-void WriteCompactString(TMiniStream& stream, std::string_view value) {
-  const std::uint8_t length = static_cast<std::uint8_t>(std::min<std::size_t>(value.size(), 255));
-  stream.Write(&length, 1);
-  stream.Write(value.data(), length);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Demangle
-
-namespace {
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
-void ReplaceScopes(std::string& name) {
-  std::size_t at = 0;
-  while ((at = name.find("::", at)) != std::string::npos) name.replace(at, 2, ".");
-}
-
-}  // namespace
-
-void Demangle(std::string& name, std::string& unit) {
-  unit.clear();
-  ReplaceScopes(name);
-  if (name.empty() || name[0] != '@') return;
-
-  std::string suffix;
-  if (name.size() >= 2 && name[1] == '%') {
-    const std::size_t at = name.rfind("%@");
-    if (at != std::string::npos && at >= 2) suffix = "." + name.substr(at + 2);
-  }
-  std::size_t start = 2;
-  if (name.size() >= 7 && name[1] == '_' && name[2] == '$') {
-    const std::size_t dollar = name.find('$', 4);
-    if (dollar != std::string::npos && dollar + 1 < name.size() && name[dollar + 1] == '@') start = dollar + 1;
-  }
-  bool destructor = false;
-  bool cut = false;
-  for (std::size_t i = start; i < name.size(); ++i) {
-    if (name[i] == '$') {
-      destructor = name.size() - i - 1 >= 2 && name[i + 2] == 'd';
-      name.erase(i);
-      name += suffix;
-      cut = true;
-      break;
-    }
-    if (name[i] == '@') {
-      name[i] = '.';
-      if (unit.empty()) unit = name.substr(1, i - 1);
-    }
-  }
-  if (!unit.empty()) {
-    if (name.size() > unit.size() + 2) {
-      name.erase(0, unit.size() + 2);
-      cut = false;
-    } else {
-      unit.clear();
-    }
-  }
-  if (cut && !name.empty()) name.erase(0, 1);
-  if (!name.empty() && name[0] == '%')
-    name.erase(0, 1);
-  else if (!name.empty() && name[0] == '.')
-    name[0] = '@';
-  if (!name.empty() && name.back() == '.') name += destructor ? "Destroy" : "Create";
-  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
-  while (!name.empty() && blank(name.back())) name.pop_back();
-  std::size_t lead = 0;
-  while (lead < name.size() && blank(name[lead])) ++lead;
-  name.erase(0, lead);
-  if (!name.empty() && name.back() == '.') name += '?';
-}
-
-// ---------------------------------------------------------------------------------------------
-// Cipher, key, compression
+// The container's header and the image's layout
 
 namespace report {
-
-Blowfish::Blowfish(std::span<const std::uint8_t> key) {
-  std::memcpy(p_, kBlowfishInitialP, sizeof p_);
-  std::memcpy(s_, kBlowfishInitialS, sizeof s_);
-  if (!key.empty()) {
-    std::size_t k = 0;
-    for (std::uint32_t& p : p_) {
-      std::uint32_t word = 0;
-      for (int i = 0; i < 4; ++i) {
-        word = word << 8 | key[k];
-        k = (k + 1) % key.size();
-      }
-      p ^= word;
-    }
-  }
-  std::uint32_t left = 0, right = 0;
-  for (int i = 0; i < 18; i += 2) {
-    EncipherBlock(left, right);
-    p_[i] = left;
-    p_[i + 1] = right;
-  }
-  for (auto& box : s_) {
-    for (int i = 0; i < 256; i += 2) {
-      EncipherBlock(left, right);
-      box[i] = left;
-      box[i + 1] = right;
-    }
-  }
-}
-
-std::uint32_t Blowfish::F(std::uint32_t x) const {
-  return ((s_[0][x >> 24] + s_[1][x >> 16 & 0xFF]) ^ s_[2][x >> 8 & 0xFF]) + s_[3][x & 0xFF];
-}
-
-void Blowfish::EncipherBlock(std::uint32_t& left, std::uint32_t& right) const {
-  std::uint32_t l = left, r = right;
-  for (int i = 0; i < 16; ++i) {
-    l ^= p_[i];
-    r ^= F(l);
-    std::swap(l, r);
-  }
-  std::swap(l, r);
-  r ^= p_[16];
-  l ^= p_[17];
-  left = l;
-  right = r;
-}
-
-void Blowfish::DecipherBlock(std::uint32_t& left, std::uint32_t& right) const {
-  std::uint32_t l = left, r = right;
-  for (int i = 17; i > 1; --i) {
-    l ^= p_[i];
-    r ^= F(l);
-    std::swap(l, r);
-  }
-  std::swap(l, r);
-  r ^= p_[1];
-  l ^= p_[0];
-  left = l;
-  right = r;
-}
-
-void Blowfish::EachBlock(std::span<std::uint8_t> data, void (Blowfish::*step)(std::uint32_t&, std::uint32_t&) const) const {
-  for (std::size_t at = 0; at + 8 <= data.size(); at += 8) {
-    std::uint32_t right = LoadLe32(&data[at]), left = LoadLe32(&data[at + 4]);
-    (this->*step)(left, right);
-    StoreLe32(&data[at], right);
-    StoreLe32(&data[at + 4], left);
-  }
-}
-
-void Blowfish::Encipher(std::span<std::uint8_t> data) const { EachBlock(data, &Blowfish::EncipherBlock); }
-
-void Blowfish::Decipher(std::span<std::uint8_t> data) const { EachBlock(data, &Blowfish::DecipherBlock); }
-
-std::string DebugInfoKeyText(std::uint32_t payloadLength) {
-  char numbers[40];
-  std::snprintf(numbers, sizeof numbers, "$%07X", payloadLength);
-  std::string text = std::string(kDebugInfoKeyWord) + numbers;
-  std::snprintf(numbers, sizeof numbers, "%08u", payloadLength);
-  text += std::string(kDebugInfoKeyWord) + numbers;
-  return text + text;
-}
-
-std::string MakeDebugInfoKey(std::uint32_t payloadLength) {
-  std::string text = DebugInfoKeyText(payloadLength);
-  std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
-  const Blowfish cipher(bytes);
-  cipher.Encipher(bytes);
-  return text;
-}
-
-std::uint32_t Crc32(std::string_view data) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  // zlib takes at most uInt bytes a call.
-  while (!data.empty()) {
-    const uInt n = static_cast<uInt>(std::min<std::size_t>(data.size(), 1u << 30));
-    crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data()), n);
-    data.remove_prefix(n);
-  }
-  return static_cast<std::uint32_t>(crc);
-}
-
-std::string CompressBlock(std::string_view data) {
-  if (data.size() > std::numeric_limits<std::uint32_t>::max() / 2) return {};
-  z_stream z{};
-  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-  std::string block(12 + deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-  auto* out = reinterpret_cast<std::uint8_t*>(block.data());
-  StoreLe64(out, data.size());
-  StoreLe32(out + 8, Crc32(data));
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = out + 12;
-  z.avail_out = static_cast<uInt>(block.size() - 12);
-  const int result = deflate(&z, Z_FINISH);
-  const std::size_t produced = z.total_out;
-  deflateEnd(&z);
-  if (result != Z_STREAM_END) return {};
-  block.resize(12 + produced);
-  return block;
-}
-
-std::string DecompressBlock(std::string_view block) {
-  if (block.size() < 13 || block.size() > std::numeric_limits<uInt>::max()) return {};
-  const auto* in = reinterpret_cast<const std::uint8_t*>(block.data());
-  const std::uint64_t stored = LoadLe32(in);
-  const std::uint32_t crc = LoadLe32(in + 8);
-  // Deflate cannot expand more than about 1032 times; a larger claim is damage, not a reason to
-  // allocate what it says.
-  const std::uint64_t most = static_cast<std::uint64_t>(block.size() - 12) * 1032;
-  const std::size_t length = static_cast<std::size_t>(std::min(stored, most));
-  if (length == 0) return {};
-  std::string data(length, '\0');
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return {};
-  z.next_in = const_cast<Bytef*>(in + 12);
-  z.avail_in = static_cast<uInt>(block.size() - 12);
-  z.next_out = reinterpret_cast<Bytef*>(data.data());
-  z.avail_out = static_cast<uInt>(data.size());
-  const int result = inflate(&z, Z_FINISH);
-  const std::size_t produced = z.total_out;
-  inflateEnd(&z);
-  // A stream that is cut short or damaged gives nothing; one that fills the buffer is cut there.
-  if (result != Z_STREAM_END && !(result == Z_BUF_ERROR && z.avail_out == 0)) return {};
-  if (produced == 0) return {};
-  data.resize(produced);
-  if (Crc32(data) != crc) return {};
-  return data;
-}
 
 std::string MinDebugInfoIdentifier(std::uint32_t totalLength, std::uint32_t dateTime, std::uint32_t crcCopy) {
   char text[40];
@@ -381,16 +28,16 @@ std::optional<ContainerHeader> ParseContainerHeader(std::string_view data) {
   if (data.size() <= n + 8 || data.substr(0, n) != kDebugInfoSignature) return std::nullopt;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
   ContainerHeader header;
-  header.payloadLength = LoadLe32(bytes + n);
-  header.version = LoadLe32(bytes + n + 4);
+  header.payloadLength = platform::LoadLe32(bytes + n);
+  header.version = platform::LoadLe32(bytes + n + 4);
   if (header.version == 2) {
     header.payloadOffset = n + 8;
   } else if (header.version == 3) {
     // The version 3 fields must be there: a header cut inside them is no container.
     if (data.size() < n + 20) return std::nullopt;
-    header.dateTime = LoadLe32(bytes + n + 8);
-    header.crcCopy = LoadLe32(bytes + n + 12);
-    header.flags = LoadLe32(bytes + n + 16);
+    header.dateTime = platform::LoadLe32(bytes + n + 8);
+    header.crcCopy = platform::LoadLe32(bytes + n + 12);
+    header.flags = platform::LoadLe32(bytes + n + 16);
     header.payloadOffset = n + 20;
   } else {
     return std::nullopt;
@@ -413,39 +60,39 @@ std::uint32_t DosDateTimeNowUtc() {
 
 std::optional<ImageLayout> ReadImageLayout(std::span<const std::uint8_t> image) {
   if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return std::nullopt;
-  const std::uint32_t nt = LoadLe32(&image[0x3C]);
+  const std::uint32_t nt = platform::LoadLe32(&image[0x3C]);
   if (nt > image.size() || image.size() - nt < 24 + 96) return std::nullopt;
   const std::uint8_t* h = &image[nt];
-  if (LoadLe32(h) != 0x00004550) return std::nullopt;
-  const std::uint16_t sections = LoadLe16(h + 6);
-  const std::uint16_t optionalSize = LoadLe16(h + 20);
+  if (platform::LoadLe32(h) != 0x00004550) return std::nullopt;
+  const std::uint16_t sections = platform::LoadLe16(h + 6);
+  const std::uint16_t optionalSize = platform::LoadLe16(h + 20);
   const std::uint8_t* o = h + 24;
-  if (LoadLe16(o) != 0x10B || optionalSize < 96) return std::nullopt;
+  if (platform::LoadLe16(o) != 0x10B || optionalSize < 96) return std::nullopt;
   const std::size_t sectionTable = nt + 24 + static_cast<std::size_t>(optionalSize);
   if (sectionTable > image.size() || (image.size() - sectionTable) / 40 < sections) return std::nullopt;
   ImageLayout layout;
-  layout.entryPoint = LoadLe32(o + 16);
-  layout.imageBase = LoadLe32(o + 28);
-  layout.sizeOfImage = LoadLe32(o + 56);
-  layout.baseOfData = LoadLe32(o + 24);
-  layout.topOfData = layout.baseOfData + LoadLe32(o + 8) + LoadLe32(o + 12);
-  const std::uint32_t directories = LoadLe32(o + 92);
+  layout.entryPoint = platform::LoadLe32(o + 16);
+  layout.imageBase = platform::LoadLe32(o + 28);
+  layout.sizeOfImage = platform::LoadLe32(o + 56);
+  layout.baseOfData = platform::LoadLe32(o + 24);
+  layout.topOfData = layout.baseOfData + platform::LoadLe32(o + 8) + platform::LoadLe32(o + 12);
+  const std::uint32_t directories = platform::LoadLe32(o + 92);
   if (directories > 6 && optionalSize >= 96 + 7 * 8) {
-    layout.debugDirectory = LoadLe32(o + 96 + 6 * 8);
-    layout.debugDirectorySize = LoadLe32(o + 96 + 6 * 8 + 4);
+    layout.debugDirectory = platform::LoadLe32(o + 96 + 6 * 8);
+    layout.debugDirectorySize = platform::LoadLe32(o + 96 + 6 * 8 + 4);
   }
   constexpr std::uint32_t kCode = 0x20;
   const std::uint8_t* first = &image[sectionTable];
-  if (sections >= 1 && (LoadLe32(first + 36) & kCode)) {
-    layout.baseOfCode = LoadLe32(first + 12);
-    layout.topOfCode = layout.baseOfCode + LoadLe32(first + 8);
-    if (sections >= 2 && (LoadLe32(first + 40 + 36) & kCode)) {
-      layout.topOfCode = LoadLe32(first + 40 + 12) + LoadLe32(first + 40 + 8);
+  if (sections >= 1 && (platform::LoadLe32(first + 36) & kCode)) {
+    layout.baseOfCode = platform::LoadLe32(first + 12);
+    layout.topOfCode = layout.baseOfCode + platform::LoadLe32(first + 8);
+    if (sections >= 2 && (platform::LoadLe32(first + 40 + 36) & kCode)) {
+      layout.topOfCode = platform::LoadLe32(first + 40 + 12) + platform::LoadLe32(first + 40 + 8);
       layout.twoCodeSections = true;
     }
   } else {
-    layout.baseOfCode = LoadLe32(o + 20);
-    layout.topOfCode = layout.baseOfCode + LoadLe32(o + 4);
+    layout.baseOfCode = platform::LoadLe32(o + 20);
+    layout.topOfCode = layout.baseOfCode + platform::LoadLe32(o + 4);
   }
   return layout;
 }
@@ -541,8 +188,8 @@ bool TMapFile::LoadDebugInfoStream(std::string_view data) {
   if (!FMinDebugInfo.empty()) {
     if (data.size() < n + 16) return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
-    const std::string own =
-        report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(data.size()), LoadLe32(bytes + n + 8), LoadLe32(bytes + n + 12));
+    const std::string own = report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(data.size()), platform::LoadLe32(bytes + n + 8),
+                                                           platform::LoadLe32(bytes + n + 12));
     if (own != FMinDebugInfo) return false;
   }
   bool minimal = false;
@@ -579,7 +226,7 @@ void TMapFile::ReadStream(std::string_view data, bool minimal) {
   FSItems.clear();
   FPItems.clear();
   FLItems.clear();
-  if (data.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() - kStreamStep)) return;
+  if (data.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() - TMiniStream::kCapacityStep)) return;
   TMiniStream stream;
   if (!stream.SetSize(static_cast<std::int32_t>(data.size()))) return;
   stream.Write(data.data(), static_cast<std::int32_t>(data.size()));
@@ -708,10 +355,10 @@ std::uint32_t TMapFile::FindPublic(bool code, const std::string& unit_, const st
   const auto search = [&](std::string_view unit) {
     std::uint32_t result = 0;
     for (const TMfSegment& s : FSItems) {
-      if (s.Code != code || !EqualsIgnoreCase(s.Unit_, unit)) continue;
+      if (s.Code != code || !platform::EqualNoCase(s.Unit_, unit)) continue;
       for (const TMfPublic& p : FPItems) {
         if (p.Code != code || p.Address < s.StartAddress || p.Address - s.StartAddress > s.Length) continue;
-        if (caseSensitive ? p.Name == name : EqualsIgnoreCase(p.Name, name)) {
+        if (caseSensitive ? p.Name == name : platform::EqualNoCase(p.Name, name)) {
           result = p.Address;
           break;
         }
@@ -814,7 +461,7 @@ std::string TMapFile::Export(bool newFormat, bool minDebugInfoOnly, bool hideUgl
   std::string block =
       report::CompressBlock(std::string_view(reinterpret_cast<const char*>(stream.Memory()), static_cast<std::size_t>(stream.Size())));
   if (block.empty()) return {};
-  const std::uint32_t crcCopy = LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8);
+  const std::uint32_t crcCopy = platform::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8);
   const std::uint32_t payloadLength = static_cast<std::uint32_t>(block.size());
   const std::string key = report::MakeDebugInfoKey(payloadLength);
   report::Blowfish(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()))
@@ -823,7 +470,7 @@ std::string TMapFile::Export(bool newFormat, bool minDebugInfoOnly, bool hideUgl
   std::string out(report::kDebugInfoSignature);
   const auto put32 = [&out](std::uint32_t v) {
     std::uint8_t bytes[4];
-    report::StoreLe32(bytes, v);
+    platform::StoreLe32(bytes, v);
     out.append(reinterpret_cast<const char*>(bytes), 4);
   };
   put32(payloadLength);
@@ -844,7 +491,7 @@ std::string TMapFile::Export(bool newFormat, bool minDebugInfoOnly, bool hideUgl
 void TMapFile::AddSegment(bool code, bool relative, std::uint32_t address, std::string unit, std::uint32_t length, SegmentAdd how) {
   if (!code && FCodeOnly) return;
   for (std::string_view ending : {".dpr", ".pas"}) {
-    if (unit.size() >= ending.size() && EqualsIgnoreCase(std::string_view(unit).substr(unit.size() - ending.size()), ending)) {
+    if (unit.size() >= ending.size() && platform::EqualNoCase(std::string_view(unit).substr(unit.size() - ending.size()), ending)) {
       unit.resize(unit.size() - ending.size());
       break;
     }
@@ -890,7 +537,7 @@ void TMapFile::AddPublic(bool code, std::string name, std::uint32_t address, boo
   const bool contained = segment != nullptr;
   if (segment) {
     if (name == segment->Unit_) name = "initialization";
-    if (!unit.empty() && !EqualsIgnoreCase(unit, segment->Unit_)) name = unit + "." + name;
+    if (!unit.empty() && !platform::EqualNoCase(unit, segment->Unit_)) name = unit + "." + name;
   }
   TMfPublic item;
   item.IsValid = true;
@@ -912,7 +559,7 @@ void TMapFile::AddPublic(bool code, std::string name, std::uint32_t address, boo
       if (end > kept.StartAddress) kept.Length = end - kept.StartAddress;
     }
   }
-  if (!contained && (last < 0 || !EqualsIgnoreCase(unit, FSItems[static_cast<std::size_t>(last)].Unit_)))
+  if (!contained && (last < 0 || !platform::EqualNoCase(unit, FSItems[static_cast<std::size_t>(last)].Unit_)))
     AddSegment(code, false, address, unit, 1, SegmentAdd::mergingSorted);
 }
 
@@ -957,7 +604,7 @@ void TMapFile::CompactSegments(bool closing) {
     }
     if (next.Code == s.Code && (closing || static_cast<std::uint64_t>(s.StartAddress) + s.Length >= next.StartAddress)) {
       s.Length = next.StartAddress - s.StartAddress;
-      if (EqualsIgnoreCase(s.Unit_, next.Unit_)) {
+      if (platform::EqualNoCase(s.Unit_, next.Unit_)) {
         s.Length += next.Length;
         FSItems.erase(FSItems.begin() + static_cast<std::ptrdiff_t>(i) + 1);
         continue;
@@ -970,7 +617,7 @@ void TMapFile::CompactSegments(bool closing) {
 
 bool TMapFile::SegmentUnitIs(bool code, std::uint32_t address, std::string_view name, std::size_t& unitLength) const {
   const TMfSegment* segment = LocateSegment(code, address);
-  if (!segment || segment->Unit_.empty() || !StartsWithIgnoreCase(name, segment->Unit_)) return false;
+  if (!segment || segment->Unit_.empty() || !platform::StartsWithNoCase(name, segment->Unit_)) return false;
   unitLength = segment->Unit_.size();
   return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Debug information of one module: segments (address ranges of one unit), publics (names and
 // start addresses) and line entries, loaded from the container the build step embeds in the
-// program, or from TD32 data, a linker map, a container file or a JCL debug file beside it.
+// program, or from TD32 data, a linker map, a container file or a JCL debug file beside it. The
+// container's payload is enciphered (KestrumBlowfish.h) and compressed (KorbCodecs.h).
 //
 // Everything here is pure: what the constructor needs from the system (the loaded image, its
 // resources, the files beside it) comes through report::DebugInfoSource, which KorbMapFile_win.cpp
@@ -43,84 +44,11 @@ struct TMfLine {
   std::uint32_t Address = 0;
 };
 
-// The memory stream of the container's payload. Capacity in steps of 8192 bytes, reallocated
-// only when the rounded size changes; size 0 frees the memory.
-class TMiniStream {
- public:
-  TMiniStream() = default;
-  ~TMiniStream() { Destroy(); }
-  TMiniStream(const TMiniStream&) = delete;
-  TMiniStream& operator=(const TMiniStream&) = delete;
-
-  // Copies up to count bytes from the position and advances; the number copied.
-  std::int32_t Read(void* buffer, std::int32_t count);
-  // Writes at the position, growing the size when needed; the number written (0 when the memory
-  // cannot grow).
-  std::int32_t Write(const void* buffer, std::int32_t count);
-  // False when the memory cannot be had; the stream is then unchanged.
-  bool SetSize(std::int32_t size);
-  std::int32_t Size() const { return FSize; }
-  std::int32_t Position() const { return FPosition; }
-  void SetPosition(std::int32_t position) { FPosition = position; }
-  std::int32_t Remaining() const { return FPosition >= 0 && FPosition < FSize ? FSize - FPosition : 0; }
-  const std::uint8_t* Memory() const { return FMemory; }
-  void Destroy();
-
- private:
-  std::uint8_t* FMemory = nullptr;
-  std::int32_t FSize = 0;
-  std::int32_t FPosition = 0;
-  std::int32_t FCapacity = 0;
-};
-
-// Compact integer: one signed byte for -127..127, else 0x80 and the 32-bit value. A read that
-// finds fewer bytes leaves the bytes it did not find as they were in value.
-void ReadCompactInt(TMiniStream& stream, std::int32_t& value);
-void WriteCompactInt(TMiniStream& stream, std::int32_t value);
-// Compact string: a length byte and the characters. A length beyond the bytes left reads nothing;
-// writing keeps the first 255 characters.
-void ReadCompactString(TMiniStream& stream, std::string& value);
-void WriteCompactString(TMiniStream& stream, std::string_view value);
-
-// Turns a linker symbol into a readable name and its unit; "::" becomes ".".
-void Demangle(std::string& name, std::string& unit);
-
 namespace report {
 
 // The container's fixed values, shared by the reader and the build step.
 inline constexpr std::string_view kDebugInfoSignature = "KestrumDbgInfo";
-inline constexpr std::string_view kDebugInfoKeyWord = "Kestrl";
 inline constexpr std::size_t kMinDebugInfoLength = 31;
-
-// The 64-bit block cipher with its standard tables and key schedule. A block is two 32-bit
-// little-endian words: the one at offset 4 is the left half, the one at offset 0 the right half.
-class Blowfish {
- public:
-  explicit Blowfish(std::span<const std::uint8_t> key);
-  void EncipherBlock(std::uint32_t& left, std::uint32_t& right) const;
-  void DecipherBlock(std::uint32_t& left, std::uint32_t& right) const;
-  // Every whole 8-byte block independently; a shorter tail stays as it is.
-  void Encipher(std::span<std::uint8_t> data) const;
-  void Decipher(std::span<std::uint8_t> data) const;
-
- private:
-  std::uint32_t F(std::uint32_t x) const;
-  void EachBlock(std::span<std::uint8_t> data, void (Blowfish::*step)(std::uint32_t&, std::uint32_t&) const) const;
-  std::uint32_t p_[18];
-  std::uint32_t s_[4][256];
-};
-
-// The text the payload key is made from, and the key itself, for a payload of length bytes.
-std::string DebugInfoKeyText(std::uint32_t payloadLength);
-std::string MakeDebugInfoKey(std::uint32_t payloadLength);
-
-// CRC-32 of the ZIP polynomial.
-std::uint32_t Crc32(std::string_view data);
-// The compressed block: 64-bit uncompressed length, CRC-32, raw deflate. Empty on failure.
-std::string CompressBlock(std::string_view data);
-// The data of a compressed block; empty when it is too short, does not inflate, or its CRC
-// differs. A stored length that the compressed size cannot give is cut to what it can give.
-std::string DecompressBlock(std::string_view block);
 
 // The 31-character identifier of a full container: its length and its words at N+8 and N+12.
 std::string MinDebugInfoIdentifier(std::uint32_t totalLength, std::uint32_t dateTime, std::uint32_t crcCopy);

@@ -1,5 +1,6 @@
 #include "report/KorbStackTrace.h"
 
+#include "platform/Text.h"
 #include "report/KestrumBugReport.h"
 
 #include <algorithm>
@@ -110,17 +111,6 @@ struct CallSite {
   Addr target = 0;
   bool hasTarget = false;
 };
-
-bool ContainsNoCase(const std::string& text, const std::string& part) {
-  if (part.empty() || part.size() > text.size()) return false;
-  auto lower = [](unsigned char c) { return static_cast<char>(std::tolower(c)); };
-  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
-    std::size_t k = 0;
-    while (k < part.size() && lower(text[i + k]) == lower(part[k])) ++k;
-    if (k == part.size()) return true;
-  }
-  return false;
-}
 
 bool InAreas(const TFunctionInfo& fi, Addr r) {
   for (const TCodeArea& a : fi.CodeAreas) {
@@ -313,7 +303,7 @@ CallSite Tracer::FindCallSite(int func, Addr before, Addr r, bool top) {
       if (target < 0) continue;
       const std::string& name = t_.functions[static_cast<std::size_t>(target)].name;
       for (const std::string& raise : t_.raiseNames) {
-        if (ContainsNoCase(name, raise)) {
+        if (platform::ContainsNoCase(name, raise)) {
           s.found = true;
           s.codeAddr = c.CodeAddr1;
           s.target = c.Target;
@@ -848,7 +838,7 @@ void Tracer::FillFinalOutput() {
       if (mf.minimalDebugInfo) {
         const std::string entry = mf.name + "|" + mf.minimalDebugId;
         bool known = false;
-        for (const std::string& s : out_.minimalDebugInfo) known |= ContainsNoCase(s, entry) && s.size() == entry.size();
+        for (const std::string& s : out_.minimalDebugInfo) known |= platform::ContainsNoCase(s, entry) && s.size() == entry.size();
         if (!known) out_.minimalDebugInfo.push_back(entry);
       }
     }

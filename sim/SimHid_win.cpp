@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/Trace_win.h"
+#include "platform/WideText_win.h"
 #include "sim/SimControl.h"
 #include "sim/SimState_win.h"
 
@@ -16,13 +17,7 @@ namespace sim {
 
 TSimState g_sim;
 
-std::wstring Widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
+std::wstring Widen(const std::string& s) { return platform::WideFromAnsi(s, CP_UTF8); }
 
 std::int64_t Clock() {
   LARGE_INTEGER now;

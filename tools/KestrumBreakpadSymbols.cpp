@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 #include "report/KestrumPeFile.h"
 #include "report/KorbMapFile.h"
 
@@ -34,18 +34,18 @@ struct Identity {
 bool IdentityOf(const std::string& image, const report::ImageLayout& layout, const std::string& fileName, Identity& out) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.data());
   for (std::uint64_t at = layout.debugDirectory; at + 28 <= std::uint64_t{layout.debugDirectory} + layout.debugDirectorySize; at += 28) {
-    if (at + 28 > image.size() || report::LoadLe32(bytes + at + 12) != 2) continue;
-    const std::uint64_t size = report::LoadLe32(bytes + at + 16), rva = report::LoadLe32(bytes + at + 20);
+    if (at + 28 > image.size() || platform::LoadLe32(bytes + at + 12) != 2) continue;
+    const std::uint64_t size = platform::LoadLe32(bytes + at + 16), rva = platform::LoadLe32(bytes + at + 20);
     if (size < 24 || rva + size > image.size() || image.compare(rva, 4, "RSDS") != 0) continue;
     const std::uint8_t* cv = bytes + rva;
     char id[48];
-    std::snprintf(id, sizeof id, "%08X%04X%04X", report::LoadLe32(cv + 4), report::LoadLe16(cv + 8), report::LoadLe16(cv + 10));
+    std::snprintf(id, sizeof id, "%08X%04X%04X", platform::LoadLe32(cv + 4), platform::LoadLe16(cv + 8), platform::LoadLe16(cv + 10));
     out.id = id;
     for (int i = 12; i < 20; ++i) {
       std::snprintf(id, sizeof id, "%02X", cv[i]);
       out.id += id;
     }
-    std::snprintf(id, sizeof id, "%X", report::LoadLe32(cv + 20));
+    std::snprintf(id, sizeof id, "%X", platform::LoadLe32(cv + 20));
     out.id += id;
     out.name.assign(reinterpret_cast<const char*>(cv + 24), ::strnlen(reinterpret_cast<const char*>(cv + 24), size - 24));
     if (out.name.empty()) out.name = fileName;

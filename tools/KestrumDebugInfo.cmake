@@ -16,9 +16,12 @@
 include_guard(GLOBAL)
 
 function(kestrum_debug_info_tools)
-  set(library ${PROJECT_SOURCE_DIR}/report/KorbMapFile.cpp ${PROJECT_SOURCE_DIR}/report/KestrumDebugFiles.cpp
-              ${PROJECT_SOURCE_DIR}/report/KestrumPeFile.cpp)
-  file(GLOB headers ${PROJECT_SOURCE_DIR}/report/Kestrum*.h ${PROJECT_SOURCE_DIR}/report/KorbMapFile.h ${PROJECT_SOURCE_DIR}/platform/*.h)
+  set(library ${PROJECT_SOURCE_DIR}/report/KorbMapFile.cpp ${PROJECT_SOURCE_DIR}/report/KorbCodecs.cpp
+              ${PROJECT_SOURCE_DIR}/report/KorbDemangle.cpp ${PROJECT_SOURCE_DIR}/report/KestrumBlowfish.cpp
+              ${PROJECT_SOURCE_DIR}/report/KestrumDebugFiles.cpp ${PROJECT_SOURCE_DIR}/report/KestrumPeFile.cpp
+              ${PROJECT_SOURCE_DIR}/platform/Text.cpp)
+  file(GLOB headers ${PROJECT_SOURCE_DIR}/report/Kestrum*.h ${PROJECT_SOURCE_DIR}/report/KorbMapFile.h ${PROJECT_SOURCE_DIR}/report/KorbCodecs.h
+       ${PROJECT_SOURCE_DIR}/report/KorbDemangle.h ${PROJECT_SOURCE_DIR}/platform/*.h)
   kelvane_host_tool(tool kestrum_debug_info COMMENT "Building the host debug-information tool" OPTIMIZE -O2
                     SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumDebugInfoTool.cpp ${library} HEADERS ${headers} LIBS -lz)
   kelvane_host_tool(describe KorbDescribe COMMENT "Building the host container describer" OPTIMIZE -O2

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "report/KestrumPeFile.h"
+#include "report/KorbDemangle.h"
 #include "report/KorbMapFile.h"
 
 namespace {

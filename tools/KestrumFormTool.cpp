@@ -3,23 +3,14 @@
 // description's top object must carry that name (the resource is named after the file).
 // Runs on the build machine, also in the cross build, so it uses nothing but the C++ library.
 #include "delivery/KestrumAssistantForm.h"
+#include "platform/Text.h"
 #include "tools/KestrumToolFiles.h"
 
 #include <cctype>
 #include <iostream>
 #include <stdexcept>
 
-namespace {
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) {
@@ -31,7 +22,7 @@ int main(int argc, char** argv) {
   std::vector<std::uint8_t> bytes;
   try {
     const delivery::FormObject root = delivery::ParseFormText(text);
-    if (argc == 4 && !SameNoCase(root.name, argv[3])) {
+    if (argc == 4 && !platform::EqualNoCase(root.name, argv[3])) {
       std::cerr << argv[1] << ": the form object is named " << root.name << ", expected " << argv[3] << "\n";
       return 1;
     }

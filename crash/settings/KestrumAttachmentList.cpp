@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/Text.h"
+
 namespace kestrum {
 
 bool AttachmentList::Add(AttachmentSpec item) {
@@ -16,8 +18,8 @@ bool AttachmentList::Add(AttachmentSpec item) {
 }
 
 bool AttachmentList::Delete(std::string_view originalFile) {
-  const auto it =
-      std::find_if(items_.begin(), items_.end(), [&](const AttachmentSpec& a) { return EqualNoCase(a.originalFile, originalFile); });
+  const auto it = std::find_if(items_.begin(), items_.end(),
+                               [&](const AttachmentSpec& a) { return platform::EqualNoCase(a.originalFile, originalFile); });
   if (it == items_.end()) return false;
   items_.erase(it);
   return true;

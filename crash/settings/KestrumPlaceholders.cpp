@@ -3,21 +3,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/Text.h"
+
 namespace kestrum {
 
 namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::size_t FindNoCase(std::string_view text, std::string_view what, std::size_t from) {
-  if (what.empty() || text.size() < what.size()) return std::string_view::npos;
-  for (std::size_t i = from; i + what.size() <= text.size(); ++i) {
-    std::size_t k = 0;
-    while (k < what.size() && Lower(text[i + k]) == Lower(what[k])) ++k;
-    if (k == what.size()) return i;
-  }
-  return std::string_view::npos;
-}
 
 std::string TrimTrailingBackslash(std::string folder) {
   while (!folder.empty() && folder.back() == '\\') folder.pop_back();
@@ -25,24 +15,6 @@ std::string TrimTrailingBackslash(std::string folder) {
 }
 
 }  // namespace
-
-std::string ReplaceAllNoCase(std::string_view text, std::string_view what, std::string_view with) {
-  std::string out;
-  std::size_t pos = 0;
-  for (;;) {
-    const std::size_t hit = FindNoCase(text, what, pos);
-    if (hit == std::string_view::npos) break;
-    out.append(text.substr(pos, hit - pos));
-    out.append(with);
-    pos = hit + what.size();
-  }
-  out.append(text.substr(pos));
-  return out;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view what) {
-  return FindNoCase(text, what, 0) != std::string_view::npos;
-}
 
 std::string FormatDate(const LocalClock& c) {
   char buf[32];
@@ -78,7 +50,7 @@ class Pieces {
         continue;
       }
       std::size_t pos = 0;
-      for (std::size_t hit; (hit = FindNoCase(p.text, what, pos)) != std::string::npos; pos = hit + what.size()) {
+      for (std::size_t hit; (hit = platform::FindNoCase(p.text, what, pos)) != std::string::npos; pos = hit + what.size()) {
         out.push_back({p.text.substr(pos, hit - pos), false});
         out.push_back({with, fixed});
       }
@@ -88,7 +60,7 @@ class Pieces {
   }
   bool Contains(std::string_view what) const {
     for (const Piece& p : pieces_)
-      if (!p.fixed && ContainsNoCase(p.text, what)) return true;
+      if (!p.fixed && platform::ContainsNoCase(p.text, what)) return true;
     return false;
   }
   std::string Text() const {
@@ -108,10 +80,10 @@ class Pieces {
 }  // namespace
 
 std::string ExpandPlaceholders(std::string_view text, const PlaceholderInputs& in) {
-  std::string s = ReplaceAllNoCase(text, "%appname%", in.appName);
-  s = ReplaceAllNoCase(s, "%modname%", in.modName);
-  if (ContainsNoCase(s, "%appversion%")) s = ReplaceAllNoCase(s, "%appversion%", in.appVersion ? in.appVersion() : "?");
-  if (ContainsNoCase(s, "%modversion%")) s = ReplaceAllNoCase(s, "%modversion%", in.modVersion ? in.modVersion() : "?");
+  std::string s = platform::ReplaceAllNoCase(text, "%appname%", in.appName);
+  s = platform::ReplaceAllNoCase(s, "%modname%", in.modName);
+  if (platform::ContainsNoCase(s, "%appversion%")) s = platform::ReplaceAllNoCase(s, "%appversion%", in.appVersion ? in.appVersion() : "?");
+  if (platform::ContainsNoCase(s, "%modversion%")) s = platform::ReplaceAllNoCase(s, "%modversion%", in.modVersion ? in.modVersion() : "?");
   Pieces pieces(std::move(s));
   if (!in.keepExceptionPlaceholders) {
     pieces.Replace("%exceptClass%", in.exceptClass, true);

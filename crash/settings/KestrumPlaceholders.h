@@ -29,12 +29,6 @@ struct PlaceholderInputs {
   std::string exeFolder;                      // with its trailing backslash
 };
 
-// Replaces every occurrence of what, without regard to ASCII case; the replacement is not
-// searched again.
-std::string ReplaceAllNoCase(std::string_view text, std::string_view what, std::string_view with);
-
-bool ContainsNoCase(std::string_view text, std::string_view what);
-
 std::string ExpandPlaceholders(std::string_view text, const PlaceholderInputs& in);
 
 // "%date%", "%time%" and "%datetime%" texts: "2024-03-07", "09:05:03, 7ms".

@@ -1,6 +1,7 @@
 #include "crash/settings/KestrumResource.h"
 
-#include "crash/settings/KestrumStreamReader.h"
+#include "platform/StreamReader.h"
+#include "platform/Text.h"
 
 #include <cctype>
 #include <cstring>
@@ -15,7 +16,7 @@ namespace {
 constexpr std::uint8_t kPrefix[] = {'T', 'P', 'F', '0', 8, 'T', 'K', 'e', 's', 't', 'r', 'u', 'm',
                                     7,   'K', 'e', 's', 't', 'r', 'u', 'm'};
 
-using Reader = StreamReader;
+using Reader = platform::StreamReader;
 
 // The value stored for a name stops at its first zero byte, as the 8-bit zero-terminated copy would.
 std::string UpToZero(std::string s) {
@@ -34,7 +35,7 @@ std::string Utf16ToLatin1(std::u16string_view text) {
 }
 
 std::string InvalidResourceMessage(std::uint8_t type) {
-  return "Internal error: Invalid settings resource (" + DollarHex(type) + ").";
+  return "Internal error: Invalid settings resource (" + platform::DollarHex(type) + ").";
 }
 
 ParsedResource ParseSettingsResource(const std::uint8_t* data, std::size_t size, const Utf16ToAnsi& toAnsi) {

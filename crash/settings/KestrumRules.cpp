@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/Text.h"
+
 namespace kestrum {
 
 namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::vector<std::string_view> Split(std::string_view text, char sep) {
   std::vector<std::string_view> parts;
@@ -33,14 +33,10 @@ std::string_view TrimBlanks(std::string_view s) {
 
 }  // namespace
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
 bool PluginEnabled(std::string_view plugins, std::string_view name) {
   if (plugins.empty()) return false;
   for (std::string_view p : Split(plugins, '|')) {
-    if (EqualNoCase(p, name)) return true;
+    if (platform::EqualNoCase(p, name)) return true;
   }
   return false;
 }
@@ -54,7 +50,7 @@ std::string WithPlugin(std::string_view plugins, std::string_view name, bool ena
   std::string out;
   if (plugins.empty()) return out;
   for (std::string_view p : Split(plugins, '|')) {
-    if (EqualNoCase(p, name)) continue;
+    if (platform::EqualNoCase(p, name)) continue;
     if (!out.empty()) out += '|';
     out.append(p);
   }
@@ -79,7 +75,7 @@ std::vector<AttachmentSpec> ParseAttachments(std::string_view addAttachs) {
 
 void SetFieldContent(FormCache& fields, std::string_view name, std::string_view content) {
   content = TrimControls(content);
-  auto it = std::find_if(fields.begin(), fields.end(), [name](const auto& f) { return EqualNoCase(f.first, name); });
+  auto it = std::find_if(fields.begin(), fields.end(), [name](const auto& f) { return platform::EqualNoCase(f.first, name); });
   if (content.empty()) {
     if (it != fields.end()) fields.erase(it);
   } else if (it != fields.end()) {
@@ -150,7 +146,7 @@ bool FindAssistant(const std::vector<std::string>& definitions, std::string_view
   for (const std::string& d : definitions) {
     if (d.empty()) return false;
     const std::vector<std::string_view> f = Split(d, '|');
-    if (!EqualNoCase(f[0], name)) continue;
+    if (!platform::EqualNoCase(f[0], name)) continue;
     out = AssistantDefinition{};
     out.name = f[0];
     if (f.size() > 1) out.title = f[1];
@@ -179,7 +175,7 @@ std::vector<bool> ReadFormCache(const FormCache& cache, std::vector<FormCacheFor
     bool all = true;
     for (FormCacheItem& item : form.items) {
       if (item.kind == FormCacheItem::other) continue;
-      auto it = std::find_if(cache.begin(), cache.end(), [&](const auto& f) { return EqualNoCase(f.first, item.name); });
+      auto it = std::find_if(cache.begin(), cache.end(), [&](const auto& f) { return platform::EqualNoCase(f.first, item.name); });
       if (it == cache.end()) {
         all = false;
         continue;

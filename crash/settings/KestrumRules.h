@@ -15,9 +15,6 @@
 namespace kestrum {
 
 // --- Plugins: names separated by "|", compared without regard to case.
-// Names of the settings (files, archives, plug-ins) compare without regard to ASCII case.
-bool EqualNoCase(std::string_view a, std::string_view b);
-
 bool PluginEnabled(std::string_view plugins, std::string_view name);
 std::string WithPlugin(std::string_view plugins, std::string_view name, bool enabled);
 

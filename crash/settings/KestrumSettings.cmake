@@ -2,7 +2,7 @@
 # The settings tool (tools/KestrumSettingsTool.cpp), built once per build folder; <var> receives
 # its path. Every configuration builds it the same way: the cross build cannot make host programs
 # with its own compiler, so the tool is compiled with the build machine's C++ compiler as a plain
-# custom command: two source files, no libraries, rebuilt whenever its sources change. This keeps
+# custom command: three source files, no libraries, rebuilt whenever its sources change. This keeps
 # the tool the same C++ code as the loader's parser instead of a second implementation in a
 # script. The host build adds its sanitizers, as for every other program it runs.
 #
@@ -20,9 +20,10 @@ function(kestrum_settings_tool var)
   # directory that includes this file.
   kelvane_host_tool(tool kestrum_settings COMMENT "Building the host settings tool"
                     SOURCES ${PROJECT_SOURCE_DIR}/tools/KestrumSettingsTool.cpp ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.cpp
+                            ${PROJECT_SOURCE_DIR}/platform/Text.cpp
                     HEADERS ${PROJECT_SOURCE_DIR}/crash/settings/KestrumResource.h ${PROJECT_SOURCE_DIR}/crash/settings/KestrumSettingsTypes.h
-                            ${PROJECT_SOURCE_DIR}/crash/settings/KestrumStreamReader.h ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h
-                            ${PROJECT_SOURCE_DIR}/platform/Convert.h)
+                            ${PROJECT_SOURCE_DIR}/platform/StreamReader.h ${PROJECT_SOURCE_DIR}/tools/KestrumToolFiles.h
+                            ${PROJECT_SOURCE_DIR}/platform/Convert.h ${PROJECT_SOURCE_DIR}/platform/Text.h)
   set(${var} ${tool} PARENT_SCOPE)
 endfunction()
 

@@ -8,6 +8,8 @@
 #include "crash/settings/KestrumResource.h"
 #include "platform/Handles_win.h"
 #include "platform/Modules_win.h"
+#include "platform/Text.h"
+#include "platform/WideText_win.h"
 
 #include <cstring>
 #include <optional>
@@ -120,17 +122,6 @@ void ReleaseRegistry() {
   }
 }
 
-std::string ToAnsi(std::u16string_view text) {
-  if (text.empty()) return {};
-  const auto* w = reinterpret_cast<const wchar_t*>(text.data());
-  const int n = static_cast<int>(text.size());
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, w, n, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return {};
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_ACP, 0, w, n, out.data(), bytes, nullptr, nullptr);
-  return out;
-}
-
 std::string PropText(const TZQSettingsModule& list, const char* name) {
   const TZQProperty* p = PropListFind(list, name);
   return p && p->vStr ? p->vStr : "";
@@ -157,7 +148,8 @@ void BuildPropertyList(TZQSettingsModule& list) {
   HGLOBAL res = LoadResource(module, info);
   const void* data = res ? LockResource(res) : nullptr;
   if (!data) return;
-  const ParsedResource parsed = ParseSettingsResource(static_cast<const std::uint8_t*>(data), SizeofResource(module, info), ToAnsi);
+  const ParsedResource parsed =
+      ParseSettingsResource(static_cast<const std::uint8_t*>(data), SizeofResource(module, info), platform::AnsiFromUtf16);
   if (!parsed.prefixOk) return;
   PropListFill(list, parsed.props, kLocalHeap);
   if (parsed.invalidType >= 0) ShowInternalError(InvalidResourceMessage(static_cast<std::uint8_t>(parsed.invalidType)).c_str());
@@ -266,8 +258,8 @@ void Replace(IZQModuleSettings*& held, IZQModuleSettings* by) {
 
 }  // namespace
 
-std::string SettingsSectionName(DWORD processId) { return "KestrumSettingsBuf" + DollarHex(processId); }
-std::string SettingsMutexName(DWORD processId) { return "KestrumSettingsMtx" + DollarHex(processId); }
+std::string SettingsSectionName(DWORD processId) { return "KestrumSettingsBuf" + platform::DollarHex(processId); }
+std::string SettingsMutexName(DWORD processId) { return "KestrumSettingsMtx" + platform::DollarHex(processId); }
 SettingsRegistry* SettingsRegistryBlock() { return g_registry; }
 
 void SetInternalErrorHandler(InternalErrorHandler handler) { g_errorHandler = handler; }

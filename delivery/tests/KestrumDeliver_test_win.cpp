@@ -30,6 +30,7 @@
 #include "delivery/KestrumZip.h"
 #include "delivery/tests/PeerFiles_win.h"
 #include "delivery/tests/TestWindows_win.h"
+#include "platform/Text.h"
 
 namespace delivery {
 namespace {
@@ -44,13 +45,7 @@ using testing::ReadFile;
 void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::string Hex(const std::string& text) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char c : text) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
+  return platform::HexBytes(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 // One oracle run after the test program (tab-separated peers.py arguments).

@@ -27,6 +27,7 @@
 #include "delivery/KestrumNet_win.h"
 #include "delivery/KestrumOutbox_win.h"
 #include "delivery/tests/PeerFiles_win.h"
+#include "platform/Text.h"
 #include "testing/Paths_win.h"
 #include "testing/gui/GuiDriver_win.h"
 
@@ -481,7 +482,7 @@ TEST_F(Outbox, RedactedReportLeavesNoPersonalNameAnywhere) {
   const std::string upload = ReadFile(PeerWindows("http/file-BugReport"));
   for (const std::string* sent : std::vector<const std::string*>{&texts[0], &saved, &upload, &mail}) {
     EXPECT_NE(sent->find("<profile>\\Documents\\geheim.kvl of <user> on <computer>"), std::string::npos) << sent->substr(0, 2000);
-    EXPECT_FALSE(ContainsNoCase(*sent, facts.profileFolders[0])) << sent->substr(0, 2000);
+    EXPECT_FALSE(platform::ContainsNoCase(*sent, facts.profileFolders[0])) << sent->substr(0, 2000);
     // Names are replaced as words: the same letters inside another word are no leak.
     for (const std::string& name : {facts.userName, facts.computerName})
       EXPECT_FALSE(ContainsWord(*sent, name)) << name << " in\n" << sent->substr(0, 2000);

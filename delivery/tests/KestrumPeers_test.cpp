@@ -10,6 +10,7 @@
 #include "delivery/KestrumSmtp.h"
 #include "delivery/KestrumZip.h"
 #include "delivery/tests/HostNetwork.h"
+#include "platform/Text.h"
 
 namespace delivery {
 namespace {
@@ -19,13 +20,7 @@ using testing::PeerProcess;
 using testing::RunProgram;
 
 std::string Hex(std::string_view text) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
+  return platform::HexBytes(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

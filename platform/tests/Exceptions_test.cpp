@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Text.h"
+
 namespace {
 
 using Names = std::vector<std::string>;
@@ -73,9 +75,9 @@ TEST(FormatText, ArgumentsInOrderAndNothingBeyondThem) {
   EXPECT_EQ(FormatText("100%% %s", {"x"}), "100% x");
   EXPECT_EQ(FormatText("%s and %s", {"one"}), "one and %s");
   EXPECT_EQ(FormatText("trailing %", {}), "trailing %");
-  EXPECT_EQ(DollarHex(0), "$0");
-  EXPECT_EQ(DollarHex(0x401ABC), "$401abc");
-  EXPECT_EQ(DollarHex(0xFFFFFFFF), "$ffffffff");
+  EXPECT_EQ(platform::DollarHex(0), "$0");
+  EXPECT_EQ(platform::DollarHex(0x401ABC), "$401abc");
+  EXPECT_EQ(platform::DollarHex(0xFFFFFFFF), "$ffffffff");
 }
 
 TEST(ExternalExceptions, ClassAndMessageByCode) {

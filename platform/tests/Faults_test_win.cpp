@@ -8,6 +8,7 @@
 
 #include "platform/Exceptions.h"
 #include "platform/Exceptions_win.h"
+#include "platform/Text.h"
 #include "platform/Thread_win.h"
 #include "testing/TimeScale_win.h"
 
@@ -20,7 +21,7 @@ __attribute__((noinline)) void WriteTo(volatile int* p) { *p = 1; }
 __attribute__((noinline)) int ReadFrom(volatile int* p) { return *p; }
 __attribute__((noinline)) int DivideBy(int d) { return 100 / d; }
 
-std::string Hex(std::uintptr_t v) { return DollarHex(v); }
+std::string Hex(std::uintptr_t v) { return platform::DollarHex(v); }
 
 struct Caught {
   std::string cls, message;

@@ -7,14 +7,9 @@
 #include <string>
 
 #include "platform/Modules_win.h"
+#include "platform/WideText_win.h"
 
 namespace {
-
-std::wstring Wide(const std::string& s) {
-  std::wstring out(s.size(), L'\0');
-  out.resize(MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), static_cast<int>(out.size())));
-  return out;
-}
 
 TEST(Wine, PathsBothWays) {
   ASSERT_TRUE(platform::RunningOnWine());
@@ -23,7 +18,7 @@ TEST(Wine, PathsBothWays) {
   ASSERT_NE(binaryDir, nullptr);
   const std::string unixProgram = std::string(binaryDir) + "/bin/" + platform::ModuleFileName();
 
-  const std::wstring windowsProgram = Wide(platform::ModulePath());
+  const std::wstring windowsProgram = platform::WideFromAnsi(platform::ModulePath());
   EXPECT_EQ(platform::UnixPathOf(windowsProgram.c_str()), unixProgram);
   const std::wstring back = platform::WindowsPathOf(unixProgram.c_str());
   EXPECT_EQ(CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, back.c_str(), -1, windowsProgram.c_str(), -1), CSTR_EQUAL)

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 #include "report/KestrumMiniDumpRedact.h"
 
 namespace {
@@ -34,11 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool header = in.ConsumeBool();
   std::vector<std::uint8_t> dump = in.ConsumeRemainingBytes<std::uint8_t>();
   if (header && dump.size() >= 16) {
-    report::StoreLe32(dump.data(), 0x504D444D);
-    report::StoreLe32(dump.data() + 4, 0xA793);
+    platform::StoreLe32(dump.data(), 0x504D444D);
+    platform::StoreLe32(dump.data() + 4, 0xA793);
     // Few streams, the directory close to the header.
-    report::StoreLe32(dump.data() + 8, dump[8] % 8);
-    report::StoreLe32(dump.data() + 12, dump[12] % 64);
+    platform::StoreLe32(dump.data() + 8, dump[8] % 8);
+    platform::StoreLe32(dump.data() + 12, dump[12] % 64);
   }
   const std::vector<std::uint8_t> before = dump;
   const report::DumpRedactResult r = report::RedactMiniDump(dump, values);

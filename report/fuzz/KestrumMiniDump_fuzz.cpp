@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 #include "report/KestrumMiniDump.h"
 
 namespace {
@@ -86,23 +86,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> out(needed);
   Check(report::EncodeMiniDump(input, out) == needed);
 
-  const std::uint32_t streams = report::LoadLe32(out.data() + 8), directory = report::LoadLe32(out.data() + 12);
+  const std::uint32_t streams = platform::LoadLe32(out.data() + 8), directory = platform::LoadLe32(out.data() + 12);
   Check(std::size_t{directory} + 12 * streams <= needed);
   for (std::uint32_t i = 0; i < streams; ++i) {
     const std::uint8_t* e = out.data() + directory + 12 * i;
-    const std::uint32_t streamSize = report::LoadLe32(e + 4), rva = report::LoadLe32(e + 8);
+    const std::uint32_t streamSize = platform::LoadLe32(e + 4), rva = platform::LoadLe32(e + 8);
     Check(std::size_t{rva} + streamSize <= needed);
-    if (report::LoadLe32(e) != 5) continue;
-    const std::uint32_t n = report::LoadLe32(out.data() + rva);
+    if (platform::LoadLe32(e) != 5) continue;
+    const std::uint32_t n = platform::LoadLe32(out.data() + rva);
     Check(streamSize == 4 + 16 * std::size_t{n});
     for (std::uint32_t a = 0; a < n; ++a) {
       const std::uint8_t* d = out.data() + rva + 4 + 16 * a;
-      const std::uint64_t start = report::LoadLe64(d), length = report::LoadLe32(d + 8);
+      const std::uint64_t start = platform::LoadLe64(d), length = platform::LoadLe32(d + 8);
       Check(length > 0 && start + length > start);
-      Check(std::size_t{report::LoadLe32(d + 12)} + length <= needed);
+      Check(std::size_t{platform::LoadLe32(d + 12)} + length <= needed);
       for (std::uint32_t b = 0; b < a; ++b) {
         const std::uint8_t* o = out.data() + rva + 4 + 16 * b;
-        const std::uint64_t otherStart = report::LoadLe64(o), otherEnd = otherStart + report::LoadLe32(o + 8);
+        const std::uint64_t otherStart = platform::LoadLe64(o), otherEnd = otherStart + platform::LoadLe32(o + 8);
         Check(start + length <= otherStart || otherEnd <= start);
       }
     }

@@ -14,9 +14,9 @@ std::string Wrapped(std::string block, std::uint32_t flags) {
   std::string out(report::kDebugInfoSignature);
   out.resize(out.size() + 20);
   auto* fields = reinterpret_cast<std::uint8_t*>(out.data()) + report::kDebugInfoSignature.size();
-  report::StoreLe32(fields, static_cast<std::uint32_t>(block.size()));
-  report::StoreLe32(fields + 4, 3);
-  report::StoreLe32(fields + 16, flags);
+  platform::StoreLe32(fields, static_cast<std::uint32_t>(block.size()));
+  platform::StoreLe32(fields + 4, 3);
+  platform::StoreLe32(fields + 16, flags);
   return out + block;
 }
 

@@ -8,7 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
+#include "report/KestrumBlowfish.h"
+#include "report/KorbCodecs.h"
 #include "report/KorbMapFile.h"
 
 namespace report::testing {
@@ -42,11 +44,11 @@ inline std::string ContainerFor(const std::string& stream, std::uint32_t flags =
   std::string header(kDebugInfoSignature);
   header.resize(header.size() + 20);
   auto* fields = reinterpret_cast<std::uint8_t*>(header.data()) + kDebugInfoSignature.size();
-  StoreLe32(fields, static_cast<std::uint32_t>(block.size()));
-  StoreLe32(fields + 4, 3);
-  StoreLe32(fields + 8, 0x5A5A0101);
-  StoreLe32(fields + 12, LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8));
-  StoreLe32(fields + 16, flags);
+  platform::StoreLe32(fields, static_cast<std::uint32_t>(block.size()));
+  platform::StoreLe32(fields + 4, 3);
+  platform::StoreLe32(fields + 8, 0x5A5A0101);
+  platform::StoreLe32(fields + 12, platform::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8));
+  platform::StoreLe32(fields + 16, flags);
   std::string out = header + block;
   out.resize((out.size() + 3) / 4 * 4, '\0');
   return out;
@@ -100,27 +102,27 @@ class FakeModule : public DebugInfoSource {
     auto* p = reinterpret_cast<std::uint8_t*>(image.data());
     p[0] = 'M';
     p[1] = 'Z';
-    StoreLe32(p + 0x3C, 0x80);
-    StoreLe32(p + 0x80, 0x00004550);
+    platform::StoreLe32(p + 0x3C, 0x80);
+    platform::StoreLe32(p + 0x80, 0x00004550);
     p[0x80 + 6] = 1;      // sections
     p[0x80 + 20] = 0xE0;  // optional header size
     std::uint8_t* o = p + 0x98;
     o[0] = 0x0B;
     o[1] = 0x01;
-    StoreLe32(o + 4, 0x2000);   // size of code
-    StoreLe32(o + 8, 0x800);    // initialised data
-    StoreLe32(o + 12, 0x200);   // uninitialised data
-    StoreLe32(o + 16, 0x1044);  // entry
-    StoreLe32(o + 20, 0x1000);
-    StoreLe32(o + 24, 0x3000);
-    StoreLe32(o + 28, kBase);
-    StoreLe32(o + 56, 0x4000);
-    StoreLe32(o + 92, 16);
+    platform::StoreLe32(o + 4, 0x2000);   // size of code
+    platform::StoreLe32(o + 8, 0x800);    // initialised data
+    platform::StoreLe32(o + 12, 0x200);   // uninitialised data
+    platform::StoreLe32(o + 16, 0x1044);  // entry
+    platform::StoreLe32(o + 20, 0x1000);
+    platform::StoreLe32(o + 24, 0x3000);
+    platform::StoreLe32(o + 28, kBase);
+    platform::StoreLe32(o + 56, 0x4000);
+    platform::StoreLe32(o + 92, 16);
     std::uint8_t* section = o + 0xE0;
     std::memcpy(section, ".text", 5);
-    StoreLe32(section + 8, 0x2000);
-    StoreLe32(section + 12, 0x1000);
-    StoreLe32(section + 36, 0x60000020);
+    platform::StoreLe32(section + 8, 0x2000);
+    platform::StoreLe32(section + 12, 0x1000);
+    platform::StoreLe32(section + 36, 0x60000020);
     return image;
   }
 };

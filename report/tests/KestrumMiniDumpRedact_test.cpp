@@ -9,10 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 #include "report/KestrumMiniDump.h"
 
 namespace report {
+
+using platform::LoadLe32;
+using platform::LoadLe64;
+using platform::StoreLe32;
 namespace {
 
 const DumpRedaction kValues[] = {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 
 namespace report {
 namespace {
@@ -18,13 +18,13 @@ namespace {
 // A context as GetThreadContext leaves it, with the registers a reader shows set to known values.
 std::vector<std::uint8_t> Context(std::uint32_t eip, std::uint32_t esp, std::uint32_t ebp) {
   std::vector<std::uint8_t> c(kX86ContextSize, 0);
-  StoreLe32(c.data(), 0x0001003F);         // x86: control, integer, segments, floating point, debug registers
-  StoreLe32(c.data() + 0xB0, 0xEAAAAAAA);  // Eax
-  StoreLe32(c.data() + 0xB4, ebp);
-  StoreLe32(c.data() + 0xB8, eip);
-  StoreLe32(c.data() + 0xBC, 0x23);   // SegCs
-  StoreLe32(c.data() + 0xC0, 0x246);  // EFlags
-  StoreLe32(c.data() + 0xC4, esp);
+  platform::StoreLe32(c.data(), 0x0001003F);         // x86: control, integer, segments, floating point, debug registers
+  platform::StoreLe32(c.data() + 0xB0, 0xEAAAAAAA);  // Eax
+  platform::StoreLe32(c.data() + 0xB4, ebp);
+  platform::StoreLe32(c.data() + 0xB8, eip);
+  platform::StoreLe32(c.data() + 0xBC, 0x23);   // SegCs
+  platform::StoreLe32(c.data() + 0xC0, 0x246);  // EFlags
+  platform::StoreLe32(c.data() + 0xC4, esp);
   return c;
 }
 
@@ -112,10 +112,10 @@ struct Stream {
 
 std::vector<Stream> Directory(const std::vector<std::uint8_t>& dump) {
   std::vector<Stream> streams;
-  const std::uint32_t count = LoadLe32(dump.data() + 8), at = LoadLe32(dump.data() + 12);
+  const std::uint32_t count = platform::LoadLe32(dump.data() + 8), at = platform::LoadLe32(dump.data() + 12);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t* e = dump.data() + at + 12 * i;
-    streams.push_back({LoadLe32(e), LoadLe32(e + 4), LoadLe32(e + 8)});
+    streams.push_back({platform::LoadLe32(e), platform::LoadLe32(e + 4), platform::LoadLe32(e + 8)});
   }
   return streams;
 }
@@ -179,13 +179,13 @@ TEST(MiniDumpEncoder, MemoryListHasNoOverlapsAndKeepsEveryByte) {
     const std::vector<std::uint8_t> dump = Encode(input);
     const std::optional<Stream> list = Find(Directory(dump), 5);
     ASSERT_TRUE(list) << c.what;
-    const std::uint32_t n = LoadLe32(dump.data() + list->rva);
+    const std::uint32_t n = platform::LoadLe32(dump.data() + list->rva);
     ASSERT_EQ(list->size, 4 + 16 * n) << c.what;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
     for (std::uint32_t i = 0; i < n; ++i) {
       const std::uint8_t* d = dump.data() + list->rva + 4 + 16 * i;
-      const std::uint64_t start = LoadLe64(d);
-      const std::uint32_t size = LoadLe32(d + 8), rva = LoadLe32(d + 12);
+      const std::uint64_t start = platform::LoadLe64(d);
+      const std::uint32_t size = platform::LoadLe32(d + 8), rva = platform::LoadLe32(d + 12);
       ASSERT_LE(std::size_t{rva} + size, dump.size()) << c.what;
       for (std::uint32_t k = 0; k < size; ++k) {
         EXPECT_EQ(dump[rva + k], static_cast<std::uint8_t>(start + k)) << c.what << " at " << std::hex << start + k;
@@ -212,15 +212,16 @@ TEST(MiniDumpEncoder, ThreadNamesOnlyForNamedThreads) {
   const std::optional<Stream> names = Find(Directory(dump), 24);
   ASSERT_TRUE(names);
   ASSERT_EQ(names->size, 4u + 12u);
-  ASSERT_EQ(LoadLe32(dump.data() + names->rva), 1u);
-  EXPECT_EQ(LoadLe32(dump.data() + names->rva + 4), 1002u);
-  const std::uint64_t at = LoadLe64(dump.data() + names->rva + 8);
+  ASSERT_EQ(platform::LoadLe32(dump.data() + names->rva), 1u);
+  EXPECT_EQ(platform::LoadLe32(dump.data() + names->rva + 4), 1002u);
+  const std::uint64_t at = platform::LoadLe64(dump.data() + names->rva + 8);
   ASSERT_LT(at + 4, dump.size());
   const std::u16string expected = u"worker \u20AC one";
-  ASSERT_EQ(LoadLe32(dump.data() + at), 2 * expected.size());
+  ASSERT_EQ(platform::LoadLe32(dump.data() + at), 2 * expected.size());
   ASSERT_LE(at + 4 + 2 * expected.size() + 2, dump.size());
   std::u16string name;
-  for (std::size_t i = 0; i <= expected.size(); ++i) name.push_back(static_cast<char16_t>(LoadLe16(dump.data() + at + 4 + 2 * i)));
+  for (std::size_t i = 0; i <= expected.size(); ++i)
+    name.push_back(static_cast<char16_t>(platform::LoadLe16(dump.data() + at + 4 + 2 * i)));
   EXPECT_EQ(name, expected + u'\0') << "terminated, the zero outside the length";
 
   s.threads[1].name = "";

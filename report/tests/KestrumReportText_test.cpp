@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/Text.h"
+
 namespace report {
 namespace {
 
@@ -135,9 +137,9 @@ TEST(ReportValues, Sizes) {
 TEST(ReportValues, DatesAndNumbers) {
   EXPECT_EQ(DateTimeText(2026, 1, 2, 3, 4, 5, 6), "2026-01-02, 03:04:05, 6ms");
   EXPECT_EQ(FileDateTimeText(2026, 12, 10, 17, 3), "2026-12-10 17:03");
-  EXPECT_EQ(DollarHex(0x1A2B), "$1a2b");
-  EXPECT_EQ(DollarHex(0), "$0");
-  EXPECT_EQ(Hex8(0x1A2B), "00001a2b");
+  EXPECT_EQ(platform::DollarHex(0x1A2B), "$1a2b");
+  EXPECT_EQ(platform::DollarHex(0), "$0");
+  EXPECT_EQ(platform::Hex8(0x1A2B), "00001a2b");
 }
 
 TEST(ReportValues, OperatingSystemNames) {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "report/KorbMapFile.h"
+#include "report/KestrumBlowfish.h"
 #include "report/tests/DebugInfoFixtures.h"
 
 int main() {

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "report/KestrumLe.h"
+#include "platform/Bytes.h"
 #include "report/tests/DebugInfoFixtures.h"
 
 namespace {
@@ -13,169 +13,7 @@ namespace {
 using report::testing::ContainerFor;
 using report::testing::FakeModule;
 using report::testing::FromHex;
-using report::testing::Stream;
-using report::testing::ToHex;
 using ::testing::ElementsAre;
-
-// ---------------------------------------------------------------------------------------------
-// Cipher and key
-
-TEST(Blowfish, PublishedVectorsInTheStandardHalfOrder) {
-  struct Case {
-    const char* key;
-    const char* plain;
-    const char* cipher;
-  };
-  const Case cases[] = {
-      {"0000000000000000", "0000000000000000", "4EF997456198DD78"}, {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
-      {"3000000000000000", "1000000000000001", "7D856F9A613063F2"}, {"1111111111111111", "1111111111111111", "2466DD878B963C9D"},
-      {"0123456789ABCDEF", "1111111111111111", "61F9C3802281B096"}, {"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
-      {"7CA110454A1A6E57", "01A1D6D039776742", "59C68245EB05282B"},
-  };
-  for (const Case& c : cases) {
-    const std::string key = FromHex(c.key), plain = FromHex(c.plain);
-    const report::Blowfish cipher(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
-    const auto* p = reinterpret_cast<const std::uint8_t*>(plain.data());
-    std::uint32_t left = static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-    std::uint32_t right = static_cast<std::uint32_t>(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7];
-    cipher.EncipherBlock(left, right);
-    char text[17];
-    std::snprintf(text, sizeof text, "%08X%08X", left, right);
-    EXPECT_EQ(std::string(text), c.cipher) << c.key;
-    cipher.DecipherBlock(left, right);
-    std::snprintf(text, sizeof text, "%08X%08X", left, right);
-    EXPECT_EQ(std::string(text), c.plain) << c.key;
-  }
-}
-
-// The stored form reads each block as two little-endian words, the one at offset 4 being the left
-// half: a standard cipher block reversed byte for byte.
-TEST(Blowfish, BlocksAreLittleEndianWithTheLeftHalfSecond) {
-  const std::string key = FromHex("0123456789ABCDEF");
-  const report::Blowfish cipher(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
-  std::string data = FromHex(
-      "1111111111111111"
-      "00112233445566778899");  // 18 bytes: two blocks, a tail of 2
-  cipher.Encipher(std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
-  EXPECT_EQ(ToHex(data.substr(0, 8)), "96B0812280C3F961");  // 61F9C3802281B096 reversed
-  EXPECT_EQ(ToHex(data.substr(16)), "8899") << "the tail stays plain";
-  cipher.Decipher(std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()));
-  EXPECT_EQ(ToHex(data),
-            "1111111111111111"
-            "00112233445566778899");
-
-  std::string shortPayload = FromHex("01020304050607");
-  cipher.Encipher(std::span(reinterpret_cast<std::uint8_t*>(shortPayload.data()), shortPayload.size()));
-  EXPECT_EQ(ToHex(shortPayload), "01020304050607") << "seven bytes are not enciphered";
-}
-
-TEST(DebugInfoKey, TextIsWordLengthInHexWordLengthInDecimalTwice) {
-  EXPECT_EQ(report::DebugInfoKeyText(0x1234), "Kestrl$0001234Kestrl00004660Kestrl$0001234Kestrl00004660");
-  EXPECT_EQ(report::DebugInfoKeyText(0xABCDEF12), "Kestrl$ABCDEF12Kestrl2882400018Kestrl$ABCDEF12Kestrl2882400018");
-  const std::string key = report::MakeDebugInfoKey(0x1234);
-  ASSERT_EQ(key.size(), 56u);
-  EXPECT_NE(key, report::DebugInfoKeyText(0x1234));
-  EXPECT_NE(key, report::MakeDebugInfoKey(0x1235));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Stream codecs
-
-TEST(CompactInt, OneByteUpTo127ElseMarkerAndFourBytes) {
-  struct Case {
-    std::int32_t value;
-    const char* bytes;
-  };
-  const Case cases[] = {{0, "00"},
-                        {127, "7F"},
-                        {-127, "81"},
-                        {128, "8080000000"},
-                        {-128, "8080FFFFFF"},
-                        {200, "80C8000000"},
-                        {-2147483647 - 1, "8000000080"}};
-  for (const Case& c : cases) {
-    TMiniStream stream;
-    WriteCompactInt(stream, c.value);
-    EXPECT_EQ(ToHex(Stream(stream)), c.bytes) << c.value;
-    stream.SetPosition(0);
-    std::int32_t back = 12345;
-    ReadCompactInt(stream, back);
-    EXPECT_EQ(back, c.value);
-  }
-}
-
-TEST(CompactInt, ReadAtTheEndLeavesTheValue) {
-  TMiniStream stream;
-  std::int32_t value = 77;
-  ReadCompactInt(stream, value);
-  EXPECT_EQ(value, 77);
-}
-
-TEST(CompactString, LengthBeyondTheBytesLeftReadsNothing) {
-  TMiniStream stream;
-  const std::string bytes = FromHex("05414243");
-  stream.Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-  stream.SetPosition(0);
-  std::string value = "old";
-  ReadCompactString(stream, value);
-  EXPECT_EQ(value, "");
-  EXPECT_EQ(stream.Position(), 1);
-}
-
-TEST(CompactString, WritesAtMost255Characters) {
-  TMiniStream stream;
-  WriteCompactString(stream, std::string(300, 'x'));
-  EXPECT_EQ(stream.Size(), 256);
-  stream.SetPosition(0);
-  std::string value;
-  ReadCompactString(stream, value);
-  EXPECT_EQ(value, std::string(255, 'x'));
-}
-
-TEST(MiniStream, SizeBelowThePositionMovesThePositionAndBadCountsReadNothing) {
-  TMiniStream stream;
-  const std::string bytes(10000, 'a');
-  stream.Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-  EXPECT_EQ(stream.Position(), 10000);
-  ASSERT_TRUE(stream.SetSize(100));
-  EXPECT_EQ(stream.Position(), 100);
-  char buffer[4] = {};
-  stream.SetPosition(-1);
-  EXPECT_EQ(stream.Read(buffer, 4), 0);
-  stream.SetPosition(0);
-  EXPECT_EQ(stream.Read(buffer, -4), 0);
-  ASSERT_TRUE(stream.SetSize(0));
-  EXPECT_EQ(stream.Memory(), nullptr);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Compressed block
-
-TEST(CompressedBlock, RoundTripAndEveryDamageGivesNothing) {
-  std::string data;
-  for (int i = 0; i < 5000; ++i) data += "line " + std::to_string(i) + "\n";
-  const std::string block = report::CompressBlock(data);
-  ASSERT_GE(block.size(), 13u);
-  EXPECT_EQ(report::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data())), data.size());
-  EXPECT_EQ(report::LoadLe32(reinterpret_cast<const std::uint8_t*>(block.data()) + 8), report::Crc32(data));
-  EXPECT_EQ(report::DecompressBlock(block), data);
-  EXPECT_EQ(report::Crc32("123456789"), 0xCBF43926u) << "the ZIP check value";
-
-  const auto patched = [&](std::size_t at, std::uint32_t value) {
-    std::string copy = block;
-    report::StoreLe32(reinterpret_cast<std::uint8_t*>(copy.data()) + at, value);
-    return copy;
-  };
-  EXPECT_EQ(report::DecompressBlock(block.substr(0, 12)), "") << "shorter than 13 bytes";
-  EXPECT_EQ(report::DecompressBlock(block.substr(0, block.size() / 2)), "") << "stream ends early";
-  EXPECT_EQ(report::DecompressBlock(patched(8, report::Crc32(data) ^ 1)), "") << "CRC differs";
-  EXPECT_EQ(report::DecompressBlock(patched(0, static_cast<std::uint32_t>(data.size() - 1))), "") << "length too small: cut, CRC differs";
-  // A length the compressed size cannot give is capped instead of allocated.
-  EXPECT_EQ(report::DecompressBlock(patched(0, 0xFFFFFFF0u)), data);
-  std::string garbage = block;
-  for (std::size_t i = 12; i < garbage.size(); ++i) garbage[i] = static_cast<char>(0xFF);
-  EXPECT_EQ(report::DecompressBlock(garbage), "") << "does not inflate";
-}
 
 // ---------------------------------------------------------------------------------------------
 // Container header
@@ -184,7 +22,7 @@ TEST(Container, HeaderChecks) {
   const std::string signature(report::kDebugInfoSignature);
   const auto le = [](std::uint32_t v) {
     std::string s(4, '\0');
-    report::StoreLe32(reinterpret_cast<std::uint8_t*>(s.data()), v);
+    platform::StoreLe32(reinterpret_cast<std::uint8_t*>(s.data()), v);
     return s;
   };
   struct Case {
@@ -275,10 +113,10 @@ TEST(RoundTrip, MinimalResourceWithItsKorbFile) {
   const std::string full = original->Export(true, false, false, 0x12345678);
   const std::string minimal = original->Export(true, true, false, 0x12345678);
   const auto* fullBytes = reinterpret_cast<const std::uint8_t*>(full.data());
-  const std::string identifier = report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(full.size()), report::LoadLe32(fullBytes + 22),
-                                                                report::LoadLe32(fullBytes + 26));
+  const std::string identifier = report::MinDebugInfoIdentifier(static_cast<std::uint32_t>(full.size()), platform::LoadLe32(fullBytes + 22),
+                                                                platform::LoadLe32(fullBytes + 26));
   ASSERT_EQ(identifier.size(), 31u);
-  EXPECT_EQ(report::LoadLe32(fullBytes + 22), 0x12345678u);
+  EXPECT_EQ(platform::LoadLe32(fullBytes + 22), 0x12345678u);
 
   FakeModule module;
   module.resources[report::DebugInfoSource::Resource::debugInfo] = minimal;
@@ -358,7 +196,7 @@ TEST(Stream, DamageStopsCleanly) {
                            "00000000"
                            "00000000"));
   std::string longPayload = good;
-  report::StoreLe32(reinterpret_cast<std::uint8_t*>(longPayload.data()) + 14, 0x7FFFFFFF);
+  platform::StoreLe32(reinterpret_cast<std::uint8_t*>(longPayload.data()) + 14, 0x7FFFFFFF);
   std::string flipped = good;
   flipped[34 + 12] ^= 0x55;  // the second enciphered block: CRC and the start of the deflate stream
   const Case cases[] = {
@@ -478,32 +316,6 @@ TEST(FindLine, OneLineTableFindsNothing) {
 
 // ---------------------------------------------------------------------------------------------
 // Table building
-
-TEST(Demangle, Table) {
-  struct Case {
-    const char* symbol;
-    const char* name;
-    const char* unit;
-  };
-  const Case cases[] = {
-      {"@Classes@CheckSynchronize$qqri", "CheckSynchronize", "Classes"},
-      {"@System@@HandleFinally$qqrv", "@HandleFinally", "System"},
-      {"@Classes@TList@$bctr$qqrv", "TList.Create", "Classes"},
-      {"@Classes@TList@$bdtr$qqrv", "TList.Destroy", "Classes"},
-      {"@Unit1@TForm1@Button1Click$qqrp14System@TObject", "TForm1.Button1Click", "Unit1"},
-      {"@foo$qqrv", "foo", ""},
-      {"report::Foo::Bar(int)", "report.Foo.Bar(int)", ""},
-      {"plain", "plain", ""},
-      {"@Unit@Name$qqrv ", "Name", "Unit"},
-      {"@%Pair$i%@First", "Pair.First", ""},
-  };
-  for (const Case& c : cases) {
-    std::string name = c.symbol, unit = "stale";
-    Demangle(name, unit);
-    EXPECT_EQ(name, c.name) << c.symbol;
-    EXPECT_EQ(unit, c.unit) << c.symbol;
-  }
-}
 
 TEST(TableBuilding, MergingCompactionAndPublicNames) {
   auto map = TMapFile::ForBuilding(false);

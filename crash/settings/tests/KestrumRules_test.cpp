@@ -2,6 +2,7 @@
 #include "crash/settings/KestrumPlaceholders.h"
 #include "crash/settings/KestrumPropList.h"
 #include "crash/settings/KestrumRules.h"
+#include "platform/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -76,8 +77,8 @@ TEST(Placeholders, ReplacementsAreNotSearchedAgain) {
   PlaceholderInputs in = Inputs();
   in.appName = "%modname%";
   EXPECT_EQ(ExpandPlaceholders("%appname%", in), "Helper.dll") << "later placeholders see earlier results";
-  EXPECT_EQ(ReplaceAllNoCase("aAa", "a", "aa"), "aaaaaa");
-  EXPECT_EQ(ReplaceAllNoCase("", "a", "b"), "");
+  EXPECT_EQ(platform::ReplaceAllNoCase("aAa", "a", "aa"), "aaaaaa");
+  EXPECT_EQ(platform::ReplaceAllNoCase("", "a", "b"), "");
 }
 
 TEST(Placeholders, WhatTheExceptionBringsIsTakenAsItIs) {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kestrum {
+namespace platform {
 
 class StreamReader {
  public:
@@ -54,4 +54,4 @@ class StreamReader {
   std::size_t left_;
 };
 
-}  // namespace kestrum
+}  // namespace platform
