@@ -41,7 +41,6 @@ class PleaseWait final : public report::TraceProgress {
   // The window brought up to date and its messages handled; on the showing thread only.
   void Pump();
   void Close();
-  bool Shown() const { return owner_.load() != 0; }
 
  private:
   IProgressAlert* alert_ = nullptr;
